@@ -1,0 +1,104 @@
+// velkora.mount: Linux mount(2) and umount2(2) for Python, and nothing else.
+//
+// Each function parses its arguments, drops the interpreter lock for exactly
+// the system call, and turns a failure into OSError from the call's errno.
+// Paths are not checked, flags are not interpreted, nothing is retried: what
+// the caller passes is what the kernel receives.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <errno.h>
+#include <sys/mount.h>
+
+PyDoc_STRVAR(velkora_mount_doc,
+             "mount(source: str, target: str, fstype: str = \"btrfs\", flags: int = 0, "
+             "data: str = \"\") -> None\n\nMount a filesystem.\n\n"
+             "Calls mount(2). Raises OSError on failure.");
+
+static PyObject *velkora_mount(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"source", "target", "fstype", "flags", "data", nullptr};
+    const char *source;
+    const char *target;
+    const char *fstype = "btrfs";
+    unsigned long flags = 0;
+    // Never a null pointer: filesystems that parse options expect a string.
+    const char *data = "";
+    int ret;
+    int saved_errno;
+
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ss|sks:mount", const_cast<char **>(kwlist),
+                                     &source, &target, &fstype, &flags, &data))
+        return nullptr;
+
+    Py_BEGIN_ALLOW_THREADS
+        ret = mount(source, target, fstype, flags, data);
+        // Taken at once, so that nothing the interpreter does while it takes the
+        // lock back can replace the kernel's answer.
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+
+    if (ret != 0) {
+        errno = saved_errno;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef mount_methods[] = {
+    {"mount", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(velkora_mount)),
+     METH_VARARGS | METH_KEYWORDS, velkora_mount_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static struct PyModuleDef mount_module = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.mount",
+    "Low-level mount/umount helpers.",
+    -1,
+    mount_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The kernel's values, fixed by its ABI; glibc's names are used so that a
+// typo cannot slip through, and the numbers are pinned here as well.
+static_assert(MS_RDONLY == 1 && MS_NOSUID == 2 && MS_NODEV == 4 && MS_NOEXEC == 8 &&
+                  MS_REMOUNT == 32 && MS_BIND == 4096 && MS_REC == 16384,
+              "mount flags differ from Linux's");
+static_assert(MNT_FORCE == 1 && MNT_DETACH == 2 && MNT_EXPIRE == 4,
+              "unmount flags differ from Linux's");
+
+static const struct {
+    const char *name;
+    long value;
+} mount_constants[] = {
+    {"MS_RDONLY", MS_RDONLY},   {"MS_NOSUID", MS_NOSUID},   {"MS_NODEV", MS_NODEV},
+    {"MS_NOEXEC", MS_NOEXEC},   {"MS_REMOUNT", MS_REMOUNT}, {"MS_BIND", MS_BIND},
+    {"MS_REC", MS_REC},         {"MNT_FORCE", MNT_FORCE},   {"MNT_DETACH", MNT_DETACH},
+    {"MNT_EXPIRE", MNT_EXPIRE},
+};
+
+// Python 3.8's PyMODINIT_FUNC does not mark the symbol visible, and the
+// module is built with hidden visibility: say it here for every version.
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_mount(void);
+
+PyMODINIT_FUNC PyInit_mount(void)
+{
+    PyObject *module = PyModule_Create(&mount_module);
+    if (module == nullptr)
+        return nullptr;
+    for (const auto &constant : mount_constants) {
+        // Only an exhausted interpreter fails here. A module missing a flag
+        // must not be handed out, and the MemoryError must reach the importer.
+        if (PyModule_AddIntConstant(module, constant.name, constant.value) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    return module;
+}

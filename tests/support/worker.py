@@ -1,0 +1,49 @@
+"""Runs calls of velkora.mount for the tests, under the preloaded interposer.
+
+Reads one JSON request a line from stdin and answers one JSON line on stdout:
+request  {"expr": <Python expression>, "errno": int, "delay_ms": int}
+answer   {"exc": name or null, "errno", "strerror", "filename", "message",
+          "value": repr or null, "calls": [log lines of the interposer]}
+The expression sees the module as ``m``.
+"""
+
+import json
+import os
+import sys
+
+import velkora.mount as m
+
+LOG = os.environ["VK_LOG"]
+
+
+def take_calls():
+    with open(LOG, "r+") as f:
+        lines = f.read().splitlines()
+        f.truncate(0)
+    return lines
+
+
+def main():
+    namespace = {"m": m}
+    for line in sys.stdin:
+        req = json.loads(line)
+        os.environ["VK_ERRNO"] = str(req.get("errno", 0))
+        os.environ["VK_DELAY_MS"] = str(req.get("delay_ms", 0))
+        out = {"exc": None, "value": None}
+        try:
+            out["value"] = repr(eval(req["expr"], namespace))
+        except BaseException as e:  # noqa: BLE001 - every outcome is reported
+            out.update(
+                exc=type(e).__name__,
+                errno=getattr(e, "errno", None),
+                strerror=getattr(e, "strerror", None),
+                filename=getattr(e, "filename", None),
+                message=str(e),
+            )
+        out["calls"] = take_calls()
+        sys.stdout.write(json.dumps(out) + "\n")
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

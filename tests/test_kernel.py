@@ -1,0 +1,129 @@
+"""mount() against the real kernel, inside the session's private mount namespace."""
+
+import errno
+import os
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+import velkora.mount as m
+from conftest import mount_at
+
+
+def test_tmpfs_with_data_options(place):
+    assert m.mount("velkora-test", str(place), "tmpfs", 0, "size=4m,mode=0710") is None
+    info = mount_at(place)
+    assert (info["fstype"], info["source"]) == ("tmpfs", "velkora-test")
+    assert {"size=4096k", "mode=710"} <= info["super"]
+    assert os.stat(place).st_mode & 0o7777 == 0o710
+
+
+@pytest.mark.parametrize(
+    "flags, shown",
+    [
+        (0, {"rw"}),
+        (m.MS_RDONLY, {"ro"}),
+        (m.MS_NOSUID | m.MS_NODEV, {"rw", "nosuid", "nodev"}),
+        (m.MS_RDONLY | m.MS_NOSUID | m.MS_NODEV | m.MS_NOEXEC, {"ro", "nosuid", "nodev", "noexec"}),
+    ],
+)
+def test_flags_reach_the_mount(place, flags, shown):
+    m.mount("tmpfs", str(place), "tmpfs", flags)
+    options = mount_at(place)["options"]
+    assert shown <= options
+    assert not ({"nosuid", "nodev", "noexec"} - shown) & options
+
+
+def test_bind_and_recursive_bind(place):
+    src, plain, rec = place / "src", place / "plain", place / "rec"
+    for d in (src / "sub", plain, rec):
+        d.mkdir(parents=True)
+    m.mount("tmpfs", str(src / "sub"), "tmpfs")
+    (src / "sub" / "marker").write_text("below")
+    (src / "top").write_text("above")
+
+    # The default type is carried along and ignored: a bind needs none.
+    m.mount(str(src), str(plain), flags=m.MS_BIND)
+    m.mount(str(src), str(rec), "", m.MS_BIND | m.MS_REC)
+
+    assert (plain / "top").read_text() == (rec / "top").read_text() == "above"
+    assert not (plain / "sub" / "marker").exists()
+    assert (rec / "sub" / "marker").read_text() == "below"
+
+
+def test_read_only_bind_by_remount(place):
+    src, view = place / "src", place / "view"
+    src.mkdir()
+    view.mkdir()
+    m.mount(str(src), str(view), flags=m.MS_BIND)
+    m.mount("none", str(view), flags=m.MS_REMOUNT | m.MS_BIND | m.MS_RDONLY)
+
+    assert "ro" in mount_at(view)["options"]
+    with pytest.raises(OSError) as caught:
+        (view / "file").write_text("x")
+    assert caught.value.errno == errno.EROFS
+    (src / "file").write_text("x")  # only the view is read-only
+    assert (view / "file").read_text() == "x"
+
+
+def test_btrfs_by_default_and_a_subvolume_by_data(btrfs_device, place):
+    top, vol = place / "top", place / "vol"
+    top.mkdir()
+    vol.mkdir()
+    m.mount(btrfs_device, str(top))
+    assert mount_at(top)["fstype"] == "btrfs"
+
+    subprocess.run(["btrfs", "subvolume", "create", str(top / "home")], check=True, capture_output=True)
+    (top / "home" / "inside").write_text("subvolume")
+    m.mount(btrfs_device, str(vol), data="subvol=home")
+
+    info = mount_at(vol)
+    assert (info["fstype"], info["root"]) == ("btrfs", "/home")
+    assert "subvol=/home" in info["super"]
+    assert (vol / "inside").read_text() == "subvolume"
+
+
+@pytest.mark.parametrize(
+    "args, exc, code",
+    [
+        (("tmpfs", "{}/missing", "tmpfs"), FileNotFoundError, errno.ENOENT),
+        (("{}/missing", "{}", "", m.MS_BIND), FileNotFoundError, errno.ENOENT),
+        (("none", "{}", "velkora-no-such-fs"), OSError, errno.ENODEV),
+        (("tmpfs", "{}/file", "tmpfs"), NotADirectoryError, errno.ENOTDIR),
+        (("{}/file", "{}"), OSError, errno.ENOTBLK),
+        (("none", "{}", "none", m.MS_REMOUNT), OSError, errno.EINVAL),
+    ],
+)
+def test_kernel_refusals(place, args, exc, code):
+    (place / "file").touch()
+    args = [a.format(place) if isinstance(a, str) else a for a in args]
+    with pytest.raises(OSError) as caught:
+        m.mount(*args)
+    assert type(caught.value) is exc
+    assert (caught.value.errno, caught.value.strerror) == (code, os.strerror(code))
+    assert caught.value.filename is None
+    assert mount_at(place) is None
+
+
+UNPRIVILEGED = """
+import os, sys
+import velkora.mount as m
+os.setgroups([])
+os.setgid(65534)
+os.setuid(65534)
+try:
+    m.mount("tmpfs", sys.argv[1], "tmpfs")
+except OSError as e:
+    print(type(e).__name__, e.errno, e.filename)
+"""
+
+
+def test_unprivileged_caller_is_refused(kernel):
+    # The target must be reachable by uid 65534, or the lookup fails first.
+    with tempfile.TemporaryDirectory() as target:
+        os.chmod(target, 0o755)
+        run = subprocess.run([sys.executable, "-c", UNPRIVILEGED, target], capture_output=True, text=True)
+        assert run.stdout.split() == ["PermissionError", str(errno.EPERM), "None"], run.stderr
+        assert mount_at(target) is None

@@ -1,0 +1,54 @@
+"""The module's public face: name, docstrings, functions and constants."""
+
+import types
+
+import pytest
+
+import velkora.mount as m
+
+CONSTANTS = {
+    "MS_RDONLY": 1,
+    "MS_NOSUID": 2,
+    "MS_NODEV": 4,
+    "MS_NOEXEC": 8,
+    "MS_REMOUNT": 32,
+    "MS_BIND": 4096,
+    "MS_REC": 16384,
+    "MNT_FORCE": 1,
+    "MNT_DETACH": 2,
+    "MNT_EXPIRE": 4,
+}
+FUNCTIONS = {"mount"}
+
+MOUNT_DOC = (
+    'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
+    "\n"
+    "Mount a filesystem.\n"
+    "\n"
+    "Calls mount(2). Raises OSError on failure."
+)
+
+
+def test_identity():
+    assert m.__name__ == "velkora.mount"
+    assert m.__doc__ == "Low-level mount/umount helpers."
+
+
+def test_exactly_the_documented_names():
+    public = {name for name in dir(m) if not name.startswith("__")}
+    assert public == FUNCTIONS | set(CONSTANTS)
+    assert {name: getattr(m, name) for name in CONSTANTS} == CONSTANTS
+    assert all(type(getattr(m, name)) is int for name in CONSTANTS)
+    assert all(isinstance(getattr(m, name), types.BuiltinFunctionType) for name in FUNCTIONS)
+
+
+@pytest.mark.parametrize("name", ["MS_MOVE", "MS_PRIVATE", "MS_SHARED", "UMOUNT_NOFOLLOW", "umount2"])
+def test_other_names_are_absent(name):
+    with pytest.raises(AttributeError):
+        getattr(m, name)
+
+
+def test_mount_docstring_whole():
+    assert m.mount.__doc__ == MOUNT_DOC
+    assert len(MOUNT_DOC) == 159
+    assert m.mount.__text_signature__ is None
