@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+import velkora.mount as vm
+
 SUPPORT = Path(__file__).parent / "support"
 IN_CI = os.environ.get("CI") == "true"
 
@@ -102,7 +104,7 @@ def unmount_all_below(path):
     path = str(path)
     for m in reversed(mounts()):
         if m["target"] == path or m["target"].startswith(path + "/"):
-            subprocess.run(["umount", "-l", m["target"]], check=False, capture_output=True)
+            vm.umount(m["target"], vm.MNT_DETACH)
 
 
 @pytest.fixture
@@ -136,7 +138,7 @@ def btrfs_device(tmp_path_factory):
     finally:
         for m in reversed(mounts()):
             if m["source"] == device:
-                subprocess.run(["umount", "-l", m["target"]], check=False)
+                vm.umount(m["target"], vm.MNT_DETACH)
         subprocess.run(["losetup", "--detach", device], check=False)
         image.unlink()
 

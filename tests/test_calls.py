@@ -1,5 +1,6 @@
-"""What the kernel receives from mount(): checked against a recording double
-of mount(2) that answers as scripted, so no real mount is made."""
+"""What the kernel receives from mount() and umount(): checked against a
+recording double of mount(2) and umount2(2) that answers as scripted, so no
+real mount is made."""
 
 import errno
 import os
@@ -59,36 +60,53 @@ def test_text_arrives_as_utf8(double):
 
 
 @pytest.mark.parametrize(
-    "args, exc",
+    "call, exc",
     [
-        ("", TypeError),
-        ("'a'", TypeError),
-        ("target='b'", TypeError),
-        ("'a', 'b', 'c', 0, 'd', 'e'", TypeError),
-        ("'a', 'b', bogus=1", TypeError),
-        ("'a', 'b', source='a'", TypeError),
-        ("b'a', 'b'", TypeError),
-        ("'a', __import__('pathlib').Path('b')", TypeError),
-        ("None, 'b'", TypeError),
-        ("'a', 'b', None", TypeError),
-        ("'a', 'b', data=None", TypeError),
-        ("'a', 'b', flags=1.0", TypeError),
-        ("'a', 'b', flags='1'", TypeError),
-        ("'a', 'b', flags=None", TypeError),
-        ("'a\\0', 'b'", ValueError),
-        ("'a', 'b\\0'", ValueError),
-        ("'a', 'b', 'btrfs\\0'", ValueError),
-        ("'a', 'b', data='x\\0y'", ValueError),
-        ("'\\udc80', 'b'", UnicodeEncodeError),
-        ("'a', 'b', data='\\ud800'", UnicodeEncodeError),
+        ("m.mount()", TypeError),
+        ("m.mount('a')", TypeError),
+        ("m.mount(target='b')", TypeError),
+        ("m.mount('a', 'b', 'c', 0, 'd', 'e')", TypeError),
+        ("m.mount('a', 'b', bogus=1)", TypeError),
+        ("m.mount('a', 'b', source='a')", TypeError),
+        ("m.mount(b'a', 'b')", TypeError),
+        ("m.mount('a', __import__('pathlib').Path('b'))", TypeError),
+        ("m.mount(None, 'b')", TypeError),
+        ("m.mount('a', 'b', None)", TypeError),
+        ("m.mount('a', 'b', data=None)", TypeError),
+        ("m.mount('a', 'b', flags=1.0)", TypeError),
+        ("m.mount('a', 'b', flags='1')", TypeError),
+        ("m.mount('a', 'b', flags=None)", TypeError),
+        ("m.mount('a\\0', 'b')", ValueError),
+        ("m.mount('a', 'b\\0')", ValueError),
+        ("m.mount('a', 'b', 'btrfs\\0')", ValueError),
+        ("m.mount('a', 'b', data='x\\0y')", ValueError),
+        ("m.mount('\\udc80', 'b')", UnicodeEncodeError),
+        ("m.mount('a', 'b', data='\\ud800')", UnicodeEncodeError),
+        ("m.umount()", TypeError),
+        ("m.umount(flags=2)", TypeError),
+        ("m.umount('a', 2, 3)", TypeError),
+        ("m.umount('a', bogus=1)", TypeError),
+        ("m.umount('a', target='a')", TypeError),
+        ("m.umount(None)", TypeError),
+        ("m.umount(b'a')", TypeError),
+        ("m.umount(__import__('pathlib').Path('a'))", TypeError),
+        ("m.umount('a', 1.0)", TypeError),
+        ("m.umount('a', '1')", TypeError),
+        ("m.umount('a', None)", TypeError),
+        ("m.umount('a', 2**31)", OverflowError),
+        ("m.umount('a', -2**31 - 1)", OverflowError),
+        ("m.umount('a', 2**64 + 1)", OverflowError),
+        ("m.umount('a\\0b')", ValueError),
+        ("m.umount('\\udc80')", UnicodeEncodeError),
     ],
 )
-def test_bad_arguments_never_reach_the_kernel(double, args, exc):
-    reply = double(f"m.mount({args})")
+def test_bad_arguments_never_reach_the_kernel(double, call, exc):
+    reply = double(call)
     assert reply.exc == exc.__name__
     assert reply.calls == []
 
 
+@pytest.mark.parametrize("call", ["m.mount('a', 'b')", "m.umount('a')", "m.umount('a', m.MNT_DETACH)"])
 @pytest.mark.parametrize(
     "code, exc",
     [
@@ -101,7 +119,19 @@ def test_bad_arguments_never_reach_the_kernel(double, args, exc):
         (errno.ENODEV, "OSError"),
     ],
 )
-def test_kernel_errors_become_oserror(double, code, exc):
-    reply = double("m.mount('a', 'b')", errno=code)
+def test_kernel_errors_become_oserror(double, call, code, exc):
+    reply = double(call, errno=code)
     assert (reply.exc, reply.errno, reply.strerror, reply.filename) == (exc, code, os.strerror(code), None)
     assert len(reply.calls) == 1
+
+
+def test_umount_defaults_to_no_flags(double):
+    reply = double("m.umount('/mnt/data')")
+    assert reply.exc is None and reply.value == "None"
+    assert reply.calls == [("umount2", TGT, 0)]
+
+
+@pytest.mark.parametrize("flags", [2, 3, 4, 8, 2**31 - 1, -1, -(2**31), True])
+def test_umount_flags_arrive_unchanged(double, flags):
+    for call in (f"m.umount('/mnt/data', {flags})", f"m.umount(flags={flags}, target='/mnt/data')"):
+        assert double(call).calls == [("umount2", TGT, int(flags))]

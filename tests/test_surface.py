@@ -18,7 +18,7 @@ CONSTANTS = {
     "MNT_DETACH": 2,
     "MNT_EXPIRE": 4,
 }
-FUNCTIONS = {"mount"}
+FUNCTIONS = {"mount", "umount"}
 
 MOUNT_DOC = (
     'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
@@ -26,6 +26,13 @@ MOUNT_DOC = (
     "Mount a filesystem.\n"
     "\n"
     "Calls mount(2). Raises OSError on failure."
+)
+UMOUNT_DOC = (
+    "umount(target: str, flags: int = 0) -> None\n"
+    "\n"
+    "Unmount a filesystem.\n"
+    "\n"
+    "Calls umount2(2). Raises OSError on failure."
 )
 
 
@@ -48,7 +55,7 @@ def test_other_names_are_absent(name):
         getattr(m, name)
 
 
-def test_mount_docstring_whole():
-    assert m.mount.__doc__ == MOUNT_DOC
-    assert len(MOUNT_DOC) == 159
-    assert m.mount.__text_signature__ is None
+@pytest.mark.parametrize("function, doc, length", [(m.mount, MOUNT_DOC, 159), (m.umount, UMOUNT_DOC, 112)])
+def test_docstrings_whole(function, doc, length):
+    assert (function.__doc__, len(doc)) == (doc, length)
+    assert function.__text_signature__ is None

@@ -47,9 +47,42 @@ static PyObject *velkora_mount(PyObject *self, PyObject *args, PyObject *kwargs)
     Py_RETURN_NONE;
 }
 
+PyDoc_STRVAR(velkora_umount_doc,
+             "umount(target: str, flags: int = 0) -> None\n\nUnmount a filesystem.\n\n"
+             "Calls umount2(2). Raises OSError on failure.");
+
+static PyObject *velkora_umount(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"target", "flags", nullptr};
+    const char *target;
+    // umount2(2) takes an int: out-of-range flags are refused, not wrapped.
+    int flags = 0;
+    int ret;
+    int saved_errno;
+
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|i:umount", const_cast<char **>(kwlist),
+                                     &target, &flags))
+        return nullptr;
+
+    Py_BEGIN_ALLOW_THREADS
+        // umount2 with flags 0 is plain umount(2); one entry point serves both.
+        ret = umount2(target, flags);
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+
+    if (ret != 0) {
+        errno = saved_errno;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef mount_methods[] = {
     {"mount", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(velkora_mount)),
      METH_VARARGS | METH_KEYWORDS, velkora_mount_doc},
+    {"umount", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(velkora_umount)),
+     METH_VARARGS | METH_KEYWORDS, velkora_umount_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
