@@ -187,9 +187,23 @@ class Double:
     """An interpreter whose mount() and umount2() only record and answer."""
 
     def __init__(self, library, log):
-        self.env = dict(os.environ, LD_PRELOAD=str(library), VK_LOG=str(log))
+        # Anything already preloaded (a sanitizer runtime) must stay first.
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+        self.env = dict(os.environ, LD_PRELOAD=preload, VK_LOG=str(log))
         self.log = log
         self.proc = None
+
+    def script(self, code, *, timeout=60, **env):
+        """Runs ``code`` in a fresh interposed interpreter; returns its stdout as JSON."""
+        run = subprocess.run(
+            [sys.executable, "-c", code],
+            env={**self.env, "VK_LOG": os.devnull, **{k: str(v) for k, v in env.items()}},
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+        assert run.returncode == 0, run.stderr
+        return json.loads(run.stdout)
 
     def _start(self):
         self.log.write_text("")
