@@ -186,11 +186,12 @@ def _text(field):
 class Double:
     """An interpreter whose mount() and umount2() only record and answer."""
 
-    def __init__(self, library, log):
+    def __init__(self, library, log, wrapper=(), **env):
         # Anything already preloaded (a sanitizer runtime) must stay first.
         preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
-        self.env = dict(os.environ, LD_PRELOAD=preload, VK_LOG=str(log))
+        self.env = dict(os.environ, LD_PRELOAD=preload, VK_LOG=str(log), **env)
         self.log = log
+        self.wrapper = list(wrapper)  # a command to run the interpreter under
         self.proc = None
 
     def script(self, code, *, timeout=60, **env):
@@ -208,7 +209,7 @@ class Double:
     def _start(self):
         self.log.write_text("")
         self.proc = subprocess.Popen(
-            [sys.executable, str(SUPPORT / "worker.py")],
+            [*self.wrapper, sys.executable, str(SUPPORT / "worker.py")],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             env=self.env,
@@ -229,9 +230,13 @@ class Double:
         return Reply(json.loads(line))
 
     def close(self):
-        if self.proc is not None:
-            self.proc.stdin.close()
-            self.proc.wait()
+        """Ends the interpreter; returns its exit status."""
+        if self.proc is None:
+            return None
+        self.proc.stdin.close()
+        code = self.proc.wait()
+        self.proc = None
+        return code
 
 
 @pytest.fixture(scope="session")

@@ -1,6 +1,7 @@
 """Over 100,000 calls through every path: no memory growth, no reference
 count drift on the arguments or on None."""
 
+import os
 import sys
 
 LEAKS = """
@@ -59,7 +60,8 @@ def test_no_leaks_over_100k_calls(double):
     run = double.script(LEAKS.replace("sys.argv[1]", "9000"), timeout=300)
     (rss0, refs0, total0), (rss1, refs1, total1) = run["before"], run["after"]
     assert run["calls"] >= 100_000
-    assert rss1 - rss0 < 1 << 20
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # ASan's quarantine keeps freed memory
+        assert rss1 - rss0 < 1 << 20
     arguments, none = slice(0, 4), 4
     assert refs1[arguments] == refs0[arguments]
     # The interpreter's own caches move these by a few; one reference lost or

@@ -1,0 +1,48 @@
+"""Every argument path of both functions under valgrind's memcheck: no invalid
+read or write, no use of uninitialised memory, in the module's code."""
+
+import errno
+import re
+import shutil
+
+from test_calls import BAD_CALLS
+
+from conftest import Double, unavailable
+
+GOOD_CALLS = [
+    "m.mount('/dev/vdb1', '/mnt/\u00e9t\u00e9')",
+    "m.mount(source='a', target='b', fstype='ext4', flags=-1, data='x' * 4096)",
+    "m.umount('/mnt/data')",
+    "m.umount(flags=m.MNT_DETACH, target='b')",
+]
+
+
+def test_memcheck_over_every_argument_path(interposer, tmp_path):
+    if shutil.which("valgrind") is None:
+        unavailable("valgrind not found (Debian: valgrind)")
+    report = tmp_path / "memcheck.log"
+    wrapper = [
+        "valgrind",
+        "--tool=memcheck",
+        "--leak-check=no",
+        "--track-origins=yes",
+        "--num-callers=40",
+        f"--log-file={report}",
+    ]
+    # With the interpreter's own allocator memcheck cannot see object bounds.
+    double = Double(interposer, tmp_path / "calls.log", wrapper, PYTHONMALLOC="malloc")
+    try:
+        for call, exc in BAD_CALLS:
+            assert double(call).exc == exc.__name__
+        for call in GOOD_CALLS:
+            assert double(call).calls, call
+            assert double(call, errno=errno.EBUSY).errno == errno.EBUSY
+    finally:
+        double.close()
+    log = report.read_text()
+    assert "ERROR SUMMARY" in log, log[-2000:]
+    errors = re.split(r"^==\d+== *$", log, flags=re.M)
+    ours = [
+        e for e in errors if re.search(r"mount\.cpython|mount\.cpp|velkora_u?mount|PyInit_mount", e) and " at 0x" in e
+    ]
+    assert ours == [], "\n".join(ours)
