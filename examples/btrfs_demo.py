@@ -55,8 +55,8 @@ def demo(cleanup: contextlib.ExitStack) -> None:
     work = tempfile.mkdtemp(prefix="velkora-demo-")
     cleanup.callback(shutil.rmtree, work, ignore_errors=True)
     image = os.path.join(work, "btrfs.img")
-    with open(image, "wb") as f:
-        f.truncate(256 << 20)
+    with open(image, "wb") as sparse:
+        sparse.truncate(256 << 20)
     step(f"made a sparse 256 MiB image {image}")
     run("mkfs.btrfs", "-q", image)
     step("formatted it with mkfs.btrfs")

@@ -11,6 +11,7 @@ import ctypes
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -183,6 +184,9 @@ def _text(field):
     return None if field == "-" else bytes.fromhex(field[1:])
 
 
+ANSWER_TIMEOUT = 60  # seconds; valgrind makes a call slow, a hang makes it endless
+
+
 class Double:
     """An interpreter whose mount() and umount2() only record and answer."""
 
@@ -222,6 +226,11 @@ class Double:
         request = {"expr": expr, "errno": errno, "delay_ms": delay_ms}
         self.proc.stdin.write(json.dumps(request) + "\n")
         self.proc.stdin.flush()
+        # One answer line per request, so nothing waits in the reader's buffer.
+        if not select.select([self.proc.stdout], [], [], ANSWER_TIMEOUT)[0]:
+            self.proc.kill()
+            self.proc = None
+            raise AssertionError(f"no answer in {ANSWER_TIMEOUT} s to {expr!r}")
         line = self.proc.stdout.readline()
         if not line:
             code = self.proc.wait()

@@ -2,3 +2,15 @@
 
 The system calls live in the native submodule :mod:`velkora.mount`.
 """
+
+from typing import Any
+
+
+def __getattr__(name: str) -> Any:
+    # Looked up on demand: importlib.metadata costs more than the whole
+    # extension, and most callers never ask.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        return version("velkora")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
