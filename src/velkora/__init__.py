@@ -3,11 +3,9 @@
 The system calls live in the native submodule :mod:`velkora.mount`.
 """
 
-from typing import Any
 
-
-def __getattr__(name: str) -> Any:
-    # Looked up on demand: importlib.metadata costs more than the whole
+def __getattr__(name: str) -> str:
+    # Looked up on demand: importlib.metadata costs far more than the whole
     # extension, and most callers never ask.
     if name == "__version__":
         from importlib.metadata import version

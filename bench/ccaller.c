@@ -1,0 +1,60 @@
+/* The baseline: mount(2) and umount2(2) called straight from C.
+ *
+ *   ccaller bind SRC DST N    N bind mounts of SRC on DST, each unmounted again
+ *   ccaller fail DIR N        N unmounts of DIR, which is no mount point (EINVAL)
+ *   ccaller mount N           N mount() calls with fixed arguments (for a preloaded double)
+ *   ccaller umount N          N umount2() calls with fixed arguments (likewise)
+ *
+ * Prints the nanoseconds one operation took, on average.
+ */
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <time.h>
+
+static double now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e9 + ts.tv_nsec;
+}
+
+static void fail(const char *what)
+{
+    fprintf(stderr, "ccaller: %s: %s\n", what, strerror(errno));
+    exit(1);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 3)
+        return 2;
+    const char *mode = argv[1];
+    long n = atol(argv[argc - 1]);
+    double start = now_ns();
+
+    if (strcmp(mode, "bind") == 0 && argc == 5) {
+        for (long i = 0; i < n; i++) {
+            if (mount(argv[2], argv[3], "", MS_BIND, "") != 0)
+                fail("mount");
+            if (umount2(argv[3], 0) != 0)
+                fail("umount2");
+        }
+    } else if (strcmp(mode, "fail") == 0 && argc == 4) {
+        for (long i = 0; i < n; i++)
+            if (umount2(argv[2], 0) == 0 || errno != EINVAL)
+                fail("umount2 should fail with EINVAL");
+    } else if (strcmp(mode, "mount") == 0 && argc == 3) {
+        for (long i = 0; i < n; i++)
+            mount("/dev/vdb", "/mnt/data", "btrfs", 0, "");
+    } else if (strcmp(mode, "umount") == 0 && argc == 3) {
+        for (long i = 0; i < n; i++)
+            umount2("/mnt/data", 0);
+    } else {
+        return 2;
+    }
+    printf("%.1f\n", (now_ns() - start) / (double)n);
+    return 0;
+}

@@ -1,0 +1,272 @@
+"""What a mount or an unmount costs through velkora, against C, a ctypes recipe
+and mount(8), and how blocking calls share the interpreter.
+
+    sudo python bench/run.py [--rounds N] [--json]
+
+Needs root, cc and valgrind; runs in a private mount namespace of its own.
+Times are medians over the rounds, with the contenders interleaved in every
+round; instruction counts come from callgrind with a preloaded stand-in for
+the kernel, so they count user space alone. It prints figures and asserts
+nothing.
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+INTERPOSER = HERE.parent / "tests" / "support" / "interposer.c"
+MS_BIND = 4096
+CONTENDERS = ["C", "velkora", "ctypes", "mount(8)"]
+
+
+def build(work):
+    ccaller, interposer = work / "ccaller", work / "libinterposer.so"
+    subprocess.run(["cc", "-O2", "-o", str(ccaller), str(HERE / "ccaller.c")], check=True)
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", str(interposer), str(INTERPOSER), "-ldl"], check=True)
+    return str(ccaller), str(interposer)
+
+
+def per_call_ns(fn, n):
+    start = time.perf_counter_ns()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter_ns() - start) / n
+
+
+def wall_clock(ccaller, work, rounds):
+    """Bind mount + unmount cycles and failing unmounts, in nanoseconds per operation."""
+    import ctypes_mount as c
+
+    import velkora.mount as m
+
+    src, dst, plain = (str(work / name) for name in ("src", "dst", "plain"))
+    for d in (src, dst, plain):
+        os.makedirs(d, exist_ok=True)
+
+    def quietly(fn, *args):
+        try:
+            fn(*args)
+        except OSError:
+            pass
+
+    def tool(*argv, check=True):
+        subprocess.run(argv, check=check, capture_output=True)
+
+    def c_caller(*argv):
+        return lambda n: float(subprocess.run([ccaller, *argv, str(n)], check=True, capture_output=True).stdout)
+
+    def in_python(fn):
+        return lambda n: per_call_ns(fn, n)
+
+    cases = {
+        "bind mount + unmount": {
+            "C": (c_caller("bind", src, dst), 1000),
+            "velkora": (in_python(lambda: (m.mount(src, dst, "", MS_BIND), m.umount(dst))), 1000),
+            "ctypes": (in_python(lambda: (c.mount(src, dst, "", MS_BIND), c.umount(dst))), 1000),
+            "mount(8)": (in_python(lambda: (tool("mount", "--bind", src, dst), tool("umount", dst))), 10),
+        },
+        "failing unmount (EINVAL)": {
+            "C": (c_caller("fail", plain), 20000),
+            "velkora": (in_python(lambda: quietly(m.umount, plain)), 20000),
+            "ctypes": (in_python(lambda: quietly(c.umount, plain)), 20000),
+            "mount(8)": (in_python(lambda: tool("umount", plain, check=False)), 10),
+        },
+    }
+    results = {}
+    for case, contenders in cases.items():
+        samples = {name: [] for name in contenders}
+        for r in range(rounds + 1):  # round 0 warms up and is dropped
+            order = CONTENDERS[r % 4 :] + CONTENDERS[: r % 4]
+            for name in order:
+                measure, n = contenders[name]
+                ns = measure(n)
+                if r:
+                    samples[name].append(ns)
+        results[case] = {name: statistics.median(s) for name, s in samples.items()}
+    return results
+
+
+def stand_in(interposer, **extra):
+    """The environment of an interpreter whose mount() and umount2() only answer."""
+    env = dict(os.environ, LD_PRELOAD=interposer, VELKORA_BENCH_LIBC=interposer, PYTHONPATH=str(HERE), **extra)
+    env.pop("VK_LOG", None)  # record nothing: only the calls' own cost counts
+    return env
+
+
+def callgrind(argv, env):
+    with tempfile.NamedTemporaryFile(suffix=".out") as out:
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out.name}", *argv],
+            check=True,
+            capture_output=True,
+            env=env,
+        )
+        text = Path(out.name).read_text()
+    return int(re.search(r"^(?:summary|totals): (\d+)", text, re.M)[1])
+
+
+def instructions(ccaller, interposer):
+    """User-space instructions per call, and instructions spent importing."""
+    env = stand_in(interposer, PYTHONHASHSEED="0")
+    calls = {
+        "mount": ("mount('/dev/vdb', '/mnt/data', 'btrfs', 0, '')", "mount"),
+        "umount": ("umount('/mnt/data', 0)", "umount"),
+    }
+    lo, hi = 1000, 11000
+    per_call = {}
+    for name, (call, mode) in calls.items():
+
+        def count(n, module, call=call, mode=mode):
+            if module is None:
+                return callgrind([ccaller, mode, str(n)], env)
+            loop = f"import {module} as w\nf = w.{call.split('(')[0]}\nfor _ in range({n}): f({call.split('(', 1)[1]}"
+            return callgrind([sys.executable, "-c", loop], env)
+
+        own = {}
+        for label, module in (("C", None), ("velkora", "velkora.mount"), ("ctypes", "ctypes_mount")):
+            own[label] = (count(hi, module) - count(lo, module)) / (hi - lo)
+        per_call[name] = {
+            "C": own["C"],
+            "velkora": own["velkora"] - own["C"],
+            "ctypes": own["ctypes"] - own["C"],
+        }
+
+    snippets = {
+        "nothing": "pass",
+        "velkora": "import velkora",
+        "velkora+mount": "import velkora\nimport velkora.mount",
+        "velkora.mount": "import velkora.mount",
+        "ctypes": "import ctypes",
+        "ctypes+util": "import ctypes, ctypes.util",
+    }
+    for code in snippets.values():  # byte-code caches written before counting
+        subprocess.run([sys.executable, "-c", code], check=True, env=env)
+    imp = {k: callgrind([sys.executable, "-c", code], env) for k, code in snippets.items()}
+    imports = {
+        "extension load (import velkora.mount after import velkora)": imp["velkora+mount"] - imp["velkora"],
+        "import ctypes": imp["ctypes"] - imp["nothing"],
+        "import velkora.mount, whole": imp["velkora.mount"] - imp["nothing"],
+        "import ctypes, ctypes.util": imp["ctypes+util"] - imp["nothing"],
+    }
+    return per_call, imports
+
+
+CONCURRENT = """
+import json, sys, threading, time
+import ctypes_mount as c
+import velkora.mount as m
+out = {}
+for name, fn in (("velkora", m.mount), ("ctypes", c.mount)):
+    out[name] = {}
+    for n in (1, 2, 4, 8, 16):
+        threads = [threading.Thread(target=fn, args=("/dev/vdb", "/mnt/data")) for _ in range(n)]
+        start = time.perf_counter()
+        for t in threads: t.start()
+        for t in threads: t.join()
+        out[name][n] = (time.perf_counter() - start) * 1000
+print(json.dumps(out))
+"""
+
+
+def concurrency(interposer):
+    """N threads, each in one 100 ms blocking call: wall milliseconds against N."""
+    env = stand_in(interposer, VK_DELAY_MS="100")
+    run = subprocess.run([sys.executable, "-c", CONCURRENT], check=True, capture_output=True, text=True, env=env)
+    return json.loads(run.stdout)
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?")
+    return {
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "kernel": platform.release(),
+        "python": platform.python_version(),
+    }
+
+
+def report(figures):
+    out = [
+        "machine: {cpu}, {cores} cores, Linux {kernel}, CPython {python}".format(**figures["machine"]),
+        f"rounds: {figures['rounds']} (medians)",
+        "",
+        f"{'time per operation':28}" + "".join(f"{name:>22}" for name in CONTENDERS),
+    ]
+    for case, row in figures["wall_clock_ns"].items():
+        ratio = figures["ratios"]["wall_clock_to_C"][case]
+        cells = [f"{row['C'] / 1000:.2f} us"] + [f"{row[n] / 1000:.2f} us ({ratio[n]:.2f}x)" for n in CONTENDERS[1:]]
+        out.append(f"{case:28}" + "".join(f"{cell:>22}" for cell in cells))
+    heading = f"{'user-space instructions/call':28}{'C caller':>14}{'velkora':>14}{'ctypes':>14}{'velkora/ctypes':>16}"
+    out += ["", heading]
+    for call, row in figures["instructions_per_call"].items():
+        out.append(
+            f"{call:28}{row['C']:>14,.0f}{row['velkora']:>14,.0f}{row['ctypes']:>14,.0f}"
+            f"{figures['ratios']['instructions_velkora_to_ctypes'][call]:>16.3f}"
+        )
+    out.append("  (velkora and ctypes: less the C caller's own count)")
+    imp = figures["import_instructions"]
+    out += ["", "import cost (instructions)"]
+    for name, value in imp.items():
+        out.append(f"  {name:58}{value:>14,}")
+    ratios = figures["ratios"]
+    whole = ratios["import_velkora_mount_to_import_ctypes_util"]
+    out.append(f"  extension load / import ctypes: {ratios['extension_load_to_import_ctypes']:.3f}")
+    out.append(f"  import velkora.mount / import ctypes, ctypes.util: {whole:.3f}")
+    out += ["", "N threads, each in one 100 ms blocking call: wall time"]
+    out.append(f"  {'N':>4}" + "".join(f"{name:>14}" for name in figures["concurrency_ms"]))
+    for n in next(iter(figures["concurrency_ms"].values())):
+        out.append(f"  {n:>4}" + "".join(f"{row[n]:>11.1f} ms" for row in figures["concurrency_ms"].values()))
+    return "\n".join(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--json", action="store_true", help="print the figures as JSON")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("bench: needs root to mount")
+    if os.environ.get("VELKORA_BENCH_NAMESPACE") != "1":
+        # Re-run in a private mount namespace: the host's mount table is left alone.
+        env = dict(os.environ, VELKORA_BENCH_NAMESPACE="1")
+        cmd = ["unshare", "--mount", "--propagation", "private", sys.executable, *sys.argv]
+        sys.exit(subprocess.run(cmd, env=env).returncode)
+    sys.path.insert(0, str(HERE))
+    with tempfile.TemporaryDirectory(prefix="velkora-bench-") as tmp:
+        work = Path(tmp)
+        ccaller, interposer = build(work)
+        print("bench: wall clock ...", file=sys.stderr)
+        wall = wall_clock(ccaller, work, args.rounds)
+        print("bench: callgrind ...", file=sys.stderr)
+        per_call, imports = instructions(ccaller, interposer)
+        print("bench: concurrency ...", file=sys.stderr)
+        threads = concurrency(interposer)
+    load, ctypes_import, whole, ctypes_util = imports.values()
+    figures = {
+        "machine": machine(),
+        "rounds": args.rounds,
+        "wall_clock_ns": wall,
+        "instructions_per_call": per_call,
+        "import_instructions": imports,
+        "concurrency_ms": threads,
+        "ratios": {
+            "wall_clock_to_C": {case: {n: row[n] / row["C"] for n in CONTENDERS} for case, row in wall.items()},
+            "instructions_velkora_to_ctypes": {call: row["velkora"] / row["ctypes"] for call, row in per_call.items()},
+            "extension_load_to_import_ctypes": load / ctypes_import,
+            "import_velkora_mount_to_import_ctypes_util": whole / ctypes_util,
+        },
+    }
+    print(json.dumps(figures, indent=2) if args.json else report(figures))
+
+
+if __name__ == "__main__":
+    main()
