@@ -229,12 +229,11 @@ class Double:
         # One answer line per request, so nothing waits in the reader's buffer.
         if not select.select([self.proc.stdout], [], [], ANSWER_TIMEOUT)[0]:
             self.proc.kill()
-            self.proc = None
+            self.close()
             raise AssertionError(f"no answer in {ANSWER_TIMEOUT} s to {expr!r}")
         line = self.proc.stdout.readline()
         if not line:
-            code = self.proc.wait()
-            self.proc = None
+            code = self.close()
             raise AssertionError(f"the interpreter died (exit {code}) running {expr!r}")
         return Reply(json.loads(line))
 
@@ -244,6 +243,7 @@ class Double:
             return None
         self.proc.stdin.close()
         code = self.proc.wait()
+        self.proc.stdout.close()
         self.proc = None
         return code
 
