@@ -11,6 +11,18 @@
 #include <errno.h>
 #include <sys/mount.h>
 
+// The end of every call: None, or OSError from the errno that the system call
+// left, taken at once, so that nothing the interpreter does while it takes the
+// lock back can replace the kernel's answer.
+static PyObject *call_result(int ret, int saved_errno)
+{
+    if (ret != 0) {
+        errno = saved_errno;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Py_RETURN_NONE;
+}
+
 PyDoc_STRVAR(velkora_mount_doc,
              "mount(source: str, target: str, fstype: str = \"btrfs\", flags: int = 0, "
              "data: str = \"\") -> None\n\nMount a filesystem.\n\n"
@@ -35,16 +47,10 @@ static PyObject *velkora_mount(PyObject *self, PyObject *args, PyObject *kwargs)
 
     Py_BEGIN_ALLOW_THREADS
         ret = mount(source, target, fstype, flags, data);
-        // Taken at once, so that nothing the interpreter does while it takes the
-        // lock back can replace the kernel's answer.
         saved_errno = errno;
     Py_END_ALLOW_THREADS
 
-    if (ret != 0) {
-        errno = saved_errno;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    Py_RETURN_NONE;
+    return call_result(ret, saved_errno);
 }
 
 PyDoc_STRVAR(velkora_umount_doc,
@@ -71,11 +77,7 @@ static PyObject *velkora_umount(PyObject *self, PyObject *args, PyObject *kwargs
         saved_errno = errno;
     Py_END_ALLOW_THREADS
 
-    if (ret != 0) {
-        errno = saved_errno;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    Py_RETURN_NONE;
+    return call_result(ret, saved_errno);
 }
 
 static PyMethodDef mount_methods[] = {
