@@ -1,9 +1,12 @@
 """The module's public face: name, docstrings, functions and constants."""
 
+import subprocess
+import sys
 import types
 
 import pytest
 
+import velkora
 import velkora.mount as m
 
 CONSTANTS = {
@@ -59,3 +62,17 @@ def test_other_names_are_absent(name):
 def test_docstrings_whole(function, doc, length):
     assert (function.__doc__, len(doc)) == (doc, length)
     assert function.__text_signature__ is None
+
+
+def test_import_brings_in_nothing_else():
+    code = "import sys; before = set(sys.modules); import velkora.mount; print(sorted(set(sys.modules) - before))"
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert out.strip() == "['velkora', 'velkora.mount']"
+
+
+def test_version_comes_from_the_metadata():
+    from importlib.metadata import version
+
+    assert velkora.__version__ == version("velkora")
+    with pytest.raises(AttributeError):
+        velkora.__author__  # noqa: B018
