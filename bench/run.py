@@ -117,24 +117,25 @@ def callgrind(argv, env):
 def instructions(ccaller, interposer):
     """User-space instructions per call, and instructions spent importing."""
     env = stand_in(interposer, PYTHONHASHSEED="0")
+    # The C caller's mode, and the same call's arguments for the Python contenders.
     calls = {
-        "mount": ("mount('/dev/vdb', '/mnt/data', 'btrfs', 0, '')", "mount"),
-        "umount": ("umount('/mnt/data', 0)", "umount"),
+        "mount": "'/dev/vdb', '/mnt/data', 'btrfs', 0, ''",
+        "umount": "'/mnt/data', 0",
     }
     lo, hi = 1000, 11000
     per_call = {}
-    for name, (call, mode) in calls.items():
+    for call, args in calls.items():
 
-        def count(n, module, call=call, mode=mode):
+        def count(n, module, call=call, args=args):
             if module is None:
-                return callgrind([ccaller, mode, str(n)], env)
-            loop = f"import {module} as w\nf = w.{call.split('(')[0]}\nfor _ in range({n}): f({call.split('(', 1)[1]}"
+                return callgrind([ccaller, call, str(n)], env)
+            loop = f"import {module} as w\nf = w.{call}\nfor _ in range({n}): f({args})"
             return callgrind([sys.executable, "-c", loop], env)
 
         own = {}
         for label, module in (("C", None), ("velkora", "velkora.mount"), ("ctypes", "ctypes_mount")):
             own[label] = (count(hi, module) - count(lo, module)) / (hi - lo)
-        per_call[name] = {
+        per_call[call] = {
             "C": own["C"],
             "velkora": own["velkora"] - own["C"],
             "ctypes": own["ctypes"] - own["C"],
