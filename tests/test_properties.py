@@ -143,7 +143,7 @@ def check(double, function, call, code):
 
 
 kernel_answers = st.sampled_from([0, 0, 0, errno.EPERM, errno.EBUSY, errno.EINVAL, errno.ENOENT])
-properties = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
+properties = settings(max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck))
 
 
 @properties
