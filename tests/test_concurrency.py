@@ -6,79 +6,32 @@ import threading
 import pytest
 
 import velkora.mount as m
-from conftest import mounts
+from support.mountinfo import mounts
 
 CALLS = ["m.mount('a', 'b')", "m.umount('b', m.MNT_DETACH)"]
-
-SPINNER = """
-import json, threading, time
-import velkora.mount as m
-spins, stop = 0, False
-def spin():
-    global spins
-    while not stop:
-        spins += 1
-threading.Thread(target=spin).start()
-time.sleep(0.05)
-start = spins; time.sleep(0.2); alone = spins - start
-start = spins; {call}; during = spins - start
-stop = True
-print(json.dumps({{"alone": alone, "during": during}}))
-"""
 
 
 @pytest.mark.parametrize("call", CALLS)
 def test_other_threads_run_during_a_blocking_call(double, call):
-    spins = double.script(SPINNER.format(call=call), VK_DELAY_MS=200)
+    spins = double.program("spinner", call, VK_DELAY_MS=200)
     # Holding the GIL would leave the spinner a few switch intervals at most.
     assert spins["during"] > spins["alone"] / 4, spins
-
-
-OVERLAP = """
-import json, threading, time
-import velkora.mount as m
-threads = [threading.Thread(target=lambda: {call}) for _ in range(8)]
-start = time.monotonic()
-for t in threads: t.start()
-for t in threads: t.join()
-print(json.dumps(time.monotonic() - start))
-"""
 
 
 @pytest.mark.parametrize("call", CALLS)
 def test_blocking_calls_overlap(double, call, tmp_path):
     log = tmp_path / "calls.log"
-    elapsed = double.script(OVERLAP.format(call=call), VK_DELAY_MS=200, VK_LOG=log)
+    elapsed = double.program("overlap", call, VK_DELAY_MS=200, VK_LOG=log)
     lines = log.read_text().splitlines()
     assert len(lines) == 8 and all(line.endswith(" 0") for line in lines)  # none held the GIL
     assert elapsed < 0.8  # serialised, they would take 1.6 s
 
 
-SIGNALLED = """
-import json, signal, time
-import velkora.mount as m
-class Stop(Exception):
-    pass
-def handler(signum, frame):
-    if {raises}:
-        raise Stop
-signal.signal(signal.SIGALRM, handler)
-signal.setitimer(signal.ITIMER_REAL, 0.2)
-start = time.monotonic()
-try:
-    {call}
-    outcome = "returned"
-except BaseException as e:
-    outcome = type(e).__name__
-print(json.dumps([outcome, time.monotonic() - start]))
-"""
-
-
 @pytest.mark.parametrize("call", CALLS)
-@pytest.mark.parametrize("raises, outcome", [(True, "Stop"), (False, "InterruptedError")])
-def test_signal_during_a_blocking_call(double, call, raises, outcome, tmp_path):
+@pytest.mark.parametrize("handler, outcome", [("raise", "Stop"), ("return", "InterruptedError")])
+def test_signal_during_a_blocking_call(double, call, handler, outcome, tmp_path):
     log = tmp_path / "calls.log"
-    got, elapsed = double.script(SIGNALLED.format(call=call, raises=raises), VK_DELAY_MS=10000, VK_LOG=log)
+    got, elapsed = double.program("signalled", call, handler, VK_DELAY_MS=10000, VK_LOG=log)
     assert got == outcome
     assert elapsed < 5  # cut short, not waited out
     assert len(log.read_text().splitlines()) == 1  # no retry

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import unavailable
+from support.namespace import unavailable
 
 DEMO = Path(__file__).resolve().parents[1] / "examples" / "btrfs_demo.py"
 

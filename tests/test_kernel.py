@@ -9,7 +9,8 @@ import tempfile
 import pytest
 
 import velkora.mount as m
-from conftest import mount_at
+from support.double import SUPPORT
+from support.mountinfo import mount_at
 
 
 def test_tmpfs_with_data_options(place):
@@ -107,20 +108,6 @@ def test_kernel_refusals(place, args, exc, code):
     assert mount_at(place) is None
 
 
-UNPRIVILEGED = """
-import os, sys
-import velkora.mount as m
-os.setgroups([])
-os.setgid(65534)
-os.setuid(65534)
-for call in (lambda: m.mount("tmpfs", sys.argv[1], "tmpfs"), lambda: m.umount(sys.argv[2])):
-    try:
-        call()
-    except OSError as e:
-        print(type(e).__name__, e.errno, e.filename)
-"""
-
-
 def test_unprivileged_caller_is_refused(kernel):
     # The targets must be reachable by uid 65534, or the lookup fails first.
     with tempfile.TemporaryDirectory() as place:
@@ -130,7 +117,8 @@ def test_unprivileged_caller_is_refused(kernel):
         os.mkdir(mounted)
         m.mount("tmpfs", mounted, "tmpfs")
         try:
-            run = subprocess.run([sys.executable, "-c", UNPRIVILEGED, empty, mounted], capture_output=True, text=True)
+            program = str(SUPPORT / "unprivileged.py")
+            run = subprocess.run([sys.executable, program, empty, mounted], capture_output=True, text=True)
             assert run.stdout.split() == ["PermissionError", str(errno.EPERM), "None"] * 2, run.stderr
             assert mount_at(empty) is None
             assert mount_at(mounted) is not None

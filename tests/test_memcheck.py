@@ -3,11 +3,9 @@ read or write, no use of uninitialised memory, in the module's code."""
 
 import errno
 import re
-import shutil
 
-from test_calls import BAD_CALLS
-
-from conftest import Double, unavailable
+from support.bad_calls import BAD_CALLS
+from support.double import Double
 
 GOOD_CALLS = [
     "m.mount('/dev/vdb1', '/mnt/\u00e9t\u00e9')",
@@ -17,12 +15,10 @@ GOOD_CALLS = [
 ]
 
 
-def test_memcheck_over_every_argument_path(interposer, tmp_path):
-    if shutil.which("valgrind") is None:
-        unavailable("valgrind not found (Debian: valgrind)")
+def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     report = tmp_path / "memcheck.log"
     wrapper = [
-        "valgrind",
+        valgrind,
         "--tool=memcheck",
         "--leak-check=no",
         "--track-origins=yes",

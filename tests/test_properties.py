@@ -12,7 +12,6 @@ PARAMETERS = {
     "mount": [("source", None), ("target", None), ("fstype", b"btrfs"), ("flags", 0), ("data", b"")],
     "umount": [("target", None), ("flags", 0)],
 }
-EXAMPLES = 2000
 
 
 class Source:
@@ -143,7 +142,7 @@ def check(double, function, call, code):
 
 
 kernel_answers = st.sampled_from([0, 0, 0, errno.EPERM, errno.EBUSY, errno.EINVAL, errno.ENOENT])
-properties = settings(max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+properties = settings(deadline=None, database=None, suppress_health_check=list(HealthCheck))
 
 
 @properties

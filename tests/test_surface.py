@@ -58,9 +58,9 @@ def test_other_names_are_absent(name):
         getattr(m, name)
 
 
-@pytest.mark.parametrize("function, doc, length", [(m.mount, MOUNT_DOC, 159), (m.umount, UMOUNT_DOC, 112)])
-def test_docstrings_whole(function, doc, length):
-    assert (function.__doc__, len(doc)) == (doc, length)
+@pytest.mark.parametrize("function, doc", [(m.mount, MOUNT_DOC), (m.umount, UMOUNT_DOC)])
+def test_docstrings_whole(function, doc):
+    assert function.__doc__ == doc
     assert function.__text_signature__ is None
 
 

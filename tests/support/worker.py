@@ -10,26 +10,27 @@ The expression sees the module as ``m``.
 import json
 import os
 import sys
+from typing import Any, Dict, List
 
 import velkora.mount as m
 
 LOG = os.environ["VK_LOG"]
 
 
-def take_calls():
+def take_calls() -> List[str]:
     with open(LOG, "r+") as f:
         lines = f.read().splitlines()
         f.truncate(0)
     return lines
 
 
-def main():
-    namespace = {"m": m}
+def main() -> None:
+    namespace: Dict[str, Any] = {"m": m}
     for line in sys.stdin:
         req = json.loads(line)
         os.environ["VK_ERRNO"] = str(req.get("errno", 0))
         os.environ["VK_DELAY_MS"] = str(req.get("delay_ms", 0))
-        out = {"exc": None, "value": None}
+        out: Dict[str, Any] = {"exc": None, "value": None}
         try:
             out["value"] = repr(eval(req["expr"], namespace))
         except BaseException as e:  # noqa: BLE001 - every outcome is reported
