@@ -15,6 +15,12 @@ from support.namespace import unavailable
 DEMO = Path(__file__).resolve().parents[1] / "examples" / "btrfs_demo.py"
 
 
+def _sigint_as_in_a_terminal():
+    # A suite started in the background inherits SIGINT ignored, and so would
+    # the demo; Ctrl-C at a terminal is what the interruption test stands for.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 @pytest.fixture
 def start_demo(kernel):
     if shutil.which("mkfs.btrfs") is None:
@@ -22,7 +28,13 @@ def start_demo(kernel):
     started = []
 
     def start():
-        proc = subprocess.Popen([sys.executable, str(DEMO)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [sys.executable, str(DEMO)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            preexec_fn=_sigint_as_in_a_terminal,
+        )
         started.append(proc)
         return proc
 
