@@ -19,6 +19,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import nox
@@ -100,8 +101,9 @@ def as_root(session: nox.Session, *cmd: str, env: dict[str, str] | None = None) 
     if os.geteuid() == 0:
         session.run(*cmd, env=env, external=True)
         return
-    # Root writes no bytecode, pytest cache or anything else into the tree.
+    # Root writes no bytecode, pytest cache, hypothesis data or anything else into the tree.
     env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env["HYPOTHESIS_STORAGE_DIRECTORY"] = os.path.join(tempfile.gettempdir(), "velkora-hypothesis")
     settings = [f"{k}={v}" for k, v in env.items()]
     session.run("sudo", "--preserve-env", "env", *settings, *cmd, external=True)
 
