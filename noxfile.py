@@ -32,6 +32,7 @@ nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "bench"]
 
 ROOT = Path(__file__).resolve().parent
+CACHE = os.environ.get("VELKORA_CACHE", "/var/cache/velkora")
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 WERROR = ["-C", "cmake.define.VELKORA_WERROR=ON"]
 # The property tests run their full depth on the interpreter that runs nox,
@@ -57,6 +58,8 @@ def _interpreters() -> dict[str, str]:
         candidates = [shutil.which("python3") or ""]
         candidates += sorted(glob.glob(f"{pyenv}/versions/*/bin/python3"))
         candidates += [shutil.which(f"python3.{n}") or "" for n in range(8, 20)]
+        # Free-threaded builds that tools/free-threaded made.
+        candidates += sorted(glob.glob(f"{CACHE}/python3.*t/bin/python3.*t"))
     found: dict[str, str] = {}
     for exe in filter(None, candidates):
         try:
@@ -157,7 +160,17 @@ def tests(session: nox.Session) -> None:
     pytest(session, *([] if session.python == FULL_PROPERTIES else [QUICK]))
 
 
-@nox.session
+def free_threaded(session: nox.Session) -> bool:
+    return str(session.python).endswith("t")
+
+
+def allocator(session: nox.Session) -> str:
+    """The allocator that lets ASan and memcheck see the most: the C library's,
+    except on free-threaded builds, which refuse any but mimalloc."""
+    return "mimalloc_debug" if free_threaded(session) else "malloc"
+
+
+@nox.session(python=[FULL_PROPERTIES] + [p for p in PYTHONS if p.endswith("t")])
 def sanitize(session: nox.Session) -> None:
     """The suite against an AddressSanitizer and UndefinedBehaviorSanitizer build."""
     venv_with(session, "test")
@@ -167,7 +180,7 @@ def sanitize(session: nox.Session) -> None:
         "LD_PRELOAD": libasan.strip(),
         "ASAN_OPTIONS": "detect_leaks=0",
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
-        "PYTHONMALLOC": "malloc",
+        "PYTHONMALLOC": allocator(session),
     }
     # memcheck and ASan cannot share a process; memcheck ran with each suite.
     pytest(session, "-q", QUICK, "--ignore=tests/test_memcheck.py", env=env)

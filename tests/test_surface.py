@@ -1,7 +1,9 @@
 """The module's public face: name, docstrings, functions and constants."""
 
+import re
 import subprocess
 import sys
+import sysconfig
 import types
 
 import pytest
@@ -77,3 +79,20 @@ def test_version_comes_from_the_metadata():
     assert velkora.__version__ == version("velkora")
     with pytest.raises(AttributeError):
         velkora.__author__  # noqa: B018
+
+
+def test_free_threaded_interpreters_keep_the_gil_off():
+    # -W error: the warning that a module turned the GIL back on would fail the import.
+    code = "import sys, velkora.mount; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    run = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (0, "")
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert run.stdout.split() == [str(not free_threaded)]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated subinterpreters came with Python 3.12")
+def test_isolated_subinterpreters_refuse_the_import_cleanly(double):
+    got = double.program("subinterpreter")
+    refused = r"ImportError: module (velkora\.)?mount does not support loading in subinterpreters"
+    assert re.fullmatch(refused, got["inside"])
+    assert (got["after"], got["flag"]) == ("ValueError", 4096)  # the main interpreter's module is unharmed

@@ -127,6 +127,15 @@ PyMODINIT_FUNC PyInit_mount(void)
     PyObject *module = PyModule_Create(&mount_module);
     if (module == nullptr)
         return nullptr;
+#ifdef Py_GIL_DISABLED
+    // The module keeps no state and touches no shared object without the
+    // interpreter's own protection, so a free-threaded interpreter need not
+    // turn the GIL back on for it.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
     for (const auto &constant : mount_constants) {
         // Only an exhausted interpreter fails here. A module missing a flag
         // must not be handed out, and the MemoryError must reach the importer.
