@@ -29,7 +29,7 @@ nox.needs_version = ">=2025.2.9"
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = True
-nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "bench"]
+nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "bench", "scaling"]
 
 ROOT = Path(__file__).resolve().parent
 CACHE = os.environ.get("VELKORA_CACHE", "/var/cache/velkora")
@@ -218,10 +218,18 @@ def lint(session: nox.Session) -> None:
 
 @nox.session
 def bench(session: nox.Session) -> None:
-    """What a call costs against C, ctypes and mount(8); args go to bench/run.py."""
+    """What a call costs against C, ctypes and mount(8); args go to bench/run.py (default: one round)."""
     venv_with(session)
     install_tree(session)
-    as_root(session, os.path.join(session.bin, "python"), "bench/run.py", *session.posargs)
+    as_root(session, os.path.join(session.bin, "python"), "bench/run.py", *(session.posargs or ["--rounds", "1"]))
+
+
+@nox.session(python=[p for p in PYTHONS if p in ("3.13", "3.13t")])
+def scaling(session: nox.Session) -> None:
+    """Calls per second of a failing call with 1 and 2 threads; args go to bench/threads.py."""
+    venv_with(session)
+    install_tree(session)
+    as_root(session, os.path.join(session.bin, "python"), "bench/threads.py", *session.posargs)
 
 
 @nox.session
