@@ -199,20 +199,21 @@ def lint(session: nox.Session) -> None:
     """clang-format, clang-tidy, cppcheck, ruff, stubtest and mypy --strict."""
     venv_with(session, "lint")
     install_tree(session)
-    session.run("clang-format", "--dry-run", "--Werror", "src/mount/mount.cpp", "tests/support/interposer.c")
+    sources = ["src/mount/mount.cpp", "src/fsmount/fsmount.cpp"]
+    session.run("clang-format", "--dry-run", "--Werror", *sources, "tests/support/interposer.c")
     build = Path(session.virtualenv.location) / "tidy"
     session.run(
         "cmake", "-S", ".", "-B", str(build), "-G", "Ninja", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
         f"-DPython_EXECUTABLE={session.bin}/python", silent=True,
     )  # fmt: skip
-    session.run("clang-tidy", "--quiet", "-p", str(build), "src/mount/mount.cpp")
+    session.run("clang-tidy", "--quiet", "-p", str(build), *sources)
     session.run(
         "cppcheck", "--quiet", "--error-exitcode=1", "--enable=warning,style,performance,portability",
-        "--library=python", "--std=c++17", "--language=c++", "--inline-suppr", "src/mount/mount.cpp",
+        "--library=python", "--std=c++17", "--language=c++", "--inline-suppr", *sources,
     )  # fmt: skip
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
-    session.run("python", "-m", "mypy.stubtest", "velkora.mount")
+    session.run("python", "-m", "mypy.stubtest", "velkora.mount", "velkora.fsmount")
     session.run("mypy", "--strict", "examples", "tests/support")
 
 

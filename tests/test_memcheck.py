@@ -1,5 +1,5 @@
-"""Every argument path of both functions under valgrind's memcheck: no invalid
-read or write, no use of uninitialised memory, in the module's code."""
+"""Every argument path of both modules' functions under valgrind's memcheck:
+no invalid read or write, no use of uninitialised memory, in their code."""
 
 import errno
 import re
@@ -7,12 +7,23 @@ import sysconfig
 
 from support.bad_calls import BAD_CALLS
 from support.double import Double
+from support.fsmount_bad_calls import FSMOUNT_BAD_CALLS
 
 GOOD_CALLS = [
     "m.mount('/dev/vdb1', '/mnt/\u00e9t\u00e9')",
     "m.mount(source='a', target='b', fstype='ext4', flags=-1, data='x' * 4096)",
     "m.umount('/mnt/data')",
     "m.umount(flags=m.MNT_DETACH, target='b')",
+    "f.fsopen('tmpfs')",
+    "f.fspick(f.AT_FDCWD, '/mnt', 0)",
+    "f.fsconfig(3, f.FSCONFIG_SET_STRING, 'size', '64k')",
+    "f.fsconfig(3, f.FSCONFIG_SET_BINARY, 'k', bytearray(b'\\0' * 300))",
+    "f.fsconfig(3, f.FSCONFIG_SET_PATH, 'source', '/dev/x', f.AT_FDCWD)",
+    "f.fsconfig(3, 99, value=b'raw', aux=1)",
+    "f.fsmount(3, 0, 1)",
+    "f.open_tree(f.AT_FDCWD, '/srv', f.OPEN_TREE_CLONE)",
+    "f.move_mount(3, '', f.AT_FDCWD, '/mnt', f.MOVE_MOUNT_F_EMPTY_PATH)",
+    "f.mount_setattr(3, '', f.AT_EMPTY_PATH, attr_set=f.MOUNT_ATTR_IDMAP, userns_fd=4)",
 ]
 
 
@@ -33,7 +44,7 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     allocator = "mimalloc_debug" if sysconfig.get_config_var("Py_GIL_DISABLED") else "malloc"
     double = Double(interposer, tmp_path / "calls.log", wrapper, PYTHONMALLOC=allocator)
     try:
-        for call, exc in BAD_CALLS:
+        for call, exc in BAD_CALLS + FSMOUNT_BAD_CALLS:
             assert double(call).exc == exc.__name__
         for call in GOOD_CALLS:
             assert double(call).calls, call
@@ -44,6 +55,8 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     assert "ERROR SUMMARY" in log, log[-2000:]
     errors = re.split(r"^==\d+== *$", log, flags=re.M)
     ours = [
-        e for e in errors if re.search(r"mount\.cpython|mount\.cpp|velkora_u?mount|PyInit_mount", e) and " at 0x" in e
+        e
+        for e in errors
+        if re.search(r"mount\.cpython|mount\.cpp|velkora_u?mount|fsmount_|PyInit_(fs)?mount", e) and " at 0x" in e
     ]
     assert ours == [], "\n".join(ours)

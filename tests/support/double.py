@@ -16,7 +16,7 @@ from typing import Any, Sequence, Tuple
 SUPPORT = Path(__file__).resolve().parent
 ANSWER_TIMEOUT = 60  # seconds; valgrind makes a call slow, a hang makes it endless
 
-Call = Tuple[Any, ...]  # ("mount", source, target, fstype, flags, data) or ("umount2", target, flags)
+Call = Tuple[Any, ...]  # ("mount", source, target, fstype, flags, data), ("umount2", target, flags), ...
 
 
 def build_interposer(out: Path) -> Path:
@@ -45,17 +45,31 @@ class Reply:
         reply = cls(**{k: v for k, v in raw.items() if k != "calls"})
         for line in raw["calls"]:
             fn, *fields = line.split(" ")
-            if fn == "mount":
-                src, tgt, fstype, flags, data, gil = fields
-                reply.calls.append(("mount", _text(src), _text(tgt), _text(fstype), int(flags), _text(data)))
-            elif fn == "umount2":
-                tgt, flags, gil = fields
-                reply.calls.append(("umount2", _text(tgt), int(flags)))
-            else:
-                gil = "0"
+            kinds = FIELDS.get(fn)
+            if kinds is None:
                 reply.calls.append((fn, *map(_text, fields)))
+                reply.gil.append(False)
+                continue
+            *values, gil = fields
+            assert len(values) == len(kinds), line
+            reply.calls.append((fn, *(_text(v) if k == "s" else int(v) for k, v in zip(kinds, values))))
             reply.gil.append(gil == "1")
         return reply
+
+
+# Each recorded call's fields before the GIL flag: s a text (hex, "-" for
+# NULL), anything else a number.
+FIELDS = {
+    "mount": "sssus",
+    "umount2": "si",
+    "fsopen": "su",
+    "fspick": "isu",
+    "open_tree": "isu",
+    "fsconfig": "iussi",
+    "fsmount": "iuu",
+    "move_mount": "isisu",
+    "mount_setattr": "isuuuuuu",
+}
 
 
 def _text(field: str) -> bytes | None:

@@ -1,5 +1,7 @@
-"""Imports velkora.mount in an isolated subinterpreter, then uses it in the
-main interpreter; prints what the subinterpreter saw and what the main one got."""
+"""Imports a module (argv[1], default velkora.mount) in an isolated
+subinterpreter and, for velkora.fsmount, calls fsopen there; then uses
+velkora.mount in the main interpreter. Prints what the subinterpreter saw and
+what the main one got."""
 
 import importlib
 import json
@@ -10,15 +12,18 @@ from typing import Any
 
 import velkora.mount as m
 
+module = sys.argv[1] if len(sys.argv) > 1 else "velkora.mount"
 with tempfile.TemporaryDirectory() as place:
     seen = os.path.join(place, "seen")
     code = (
         "try:\n"
-        "    import velkora.mount\n"
+        f"    import {module} as loaded\n"
         "except ImportError as e:\n"
         "    seen = 'ImportError: ' + str(e)\n"
         "else:\n"
         "    seen = 'imported'\n"
+        "    if hasattr(loaded, 'fsopen'):\n"
+        "        seen += ' fsopen gave %d' % loaded.fsopen('tmpfs')\n"
         f"open({seen!r}, 'w').write(seen)\n"
     )
     if sys.version_info >= (3, 14):

@@ -4,7 +4,8 @@ Reads one JSON request a line from stdin and answers one JSON line on stdout:
 request  {"expr": <Python expression>, "errno": int, "delay_ms": int}
 answer   {"exc": name or null, "errno", "strerror", "filename", "message",
           "value": repr or null, "calls": [log lines of the interposer]}
-The expression sees the module as ``m``.
+The expression sees the modules as ``m`` (velkora.mount) and ``f``
+(velkora.fsmount).
 """
 
 import json
@@ -12,6 +13,7 @@ import os
 import sys
 from typing import Any, Dict, List
 
+import velkora.fsmount as f
 import velkora.mount as m
 
 LOG = os.environ["VK_LOG"]
@@ -25,7 +27,7 @@ def take_calls() -> List[str]:
 
 
 def main() -> None:
-    namespace: Dict[str, Any] = {"m": m}
+    namespace: Dict[str, Any] = {"m": m, "f": f}
     for line in sys.stdin:
         req = json.loads(line)
         os.environ["VK_ERRNO"] = str(req.get("errno", 0))
