@@ -4,6 +4,10 @@
  *   ccaller fail DIR N        N unmounts of DIR, which is no mount point (EINVAL)
  *   ccaller mount N           N mount() calls with fixed arguments (for a preloaded double)
  *   ccaller umount N          N umount2() calls with fixed arguments (likewise)
+ *   ccaller clone SRC DST N   N detached clones of SRC (open_tree), each attached on DST
+ *                             (move_mount), closed and unmounted again
+ *   ccaller open_tree N       N open_tree() calls with fixed arguments (for a preloaded double)
+ *   ccaller move_mount N      N move_mount() calls with fixed arguments (likewise)
  *
  * Prints the nanoseconds one operation took, on average.
  */
@@ -12,7 +16,17 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <time.h>
+
+#ifndef SYS_open_tree
+#define SYS_open_tree 428
+#endif
+#ifndef SYS_move_mount
+#define SYS_move_mount 429
+#endif
+enum { AT_CWD = -100, CLONE = 1, CLOEXEC = 02000000, F_EMPTY_PATH = 4 };
 
 static double now_ns(void)
 {
@@ -52,6 +66,23 @@ int main(int argc, char **argv)
     } else if (strcmp(mode, "umount") == 0 && argc == 3) {
         for (long i = 0; i < n; i++)
             umount2("/mnt/data", 0);
+    } else if (strcmp(mode, "clone") == 0 && argc == 5) {
+        for (long i = 0; i < n; i++) {
+            long fd = syscall(SYS_open_tree, AT_CWD, argv[2], CLONE | CLOEXEC);
+            if (fd < 0)
+                fail("open_tree");
+            if (syscall(SYS_move_mount, (int)fd, "", AT_CWD, argv[3], F_EMPTY_PATH) != 0)
+                fail("move_mount");
+            close((int)fd);
+            if (umount2(argv[3], 0) != 0)
+                fail("umount2");
+        }
+    } else if (strcmp(mode, "open_tree") == 0 && argc == 3) {
+        for (long i = 0; i < n; i++)
+            syscall(SYS_open_tree, AT_CWD, "/mnt/data", CLONE | CLOEXEC);
+    } else if (strcmp(mode, "move_mount") == 0 && argc == 3) {
+        for (long i = 0; i < n; i++)
+            syscall(SYS_move_mount, 3, "", AT_CWD, "/mnt/data", F_EMPTY_PATH);
     } else {
         return 2;
     }

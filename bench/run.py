@@ -1,5 +1,6 @@
 """What a mount or an unmount costs through velkora, against C, a ctypes recipe
-and mount(8), and how blocking calls share the interpreter.
+and mount(8), the same for a detached clone attached and unmounted again
+(open_tree, move_mount), and how blocking calls share the interpreter.
 
     sudo python bench/run.py [--rounds N] [--json]
 
@@ -44,8 +45,10 @@ def per_call_ns(fn, n):
 
 def wall_clock(ccaller, work, rounds):
     """Bind mount + unmount cycles and failing unmounts, in nanoseconds per operation."""
+    import ctypes_fsmount as cf
     import ctypes_mount as c
 
+    import velkora.fsmount as f
     import velkora.mount as m
 
     src, dst, plain = (str(work / name) for name in ("src", "dst", "plain"))
@@ -67,11 +70,28 @@ def wall_clock(ccaller, work, rounds):
     def in_python(fn):
         return lambda n: per_call_ns(fn, n)
 
+    def clone_cycle(api, umount):
+        def cycle():
+            fd = api.open_tree(-100, src, 1 | 0o2000000)
+            try:
+                api.move_mount(fd, "", -100, dst, 4)
+            finally:
+                os.close(fd)
+            umount(dst)
+
+        return cycle
+
     cases = {
         "bind mount + unmount": {
             "C": (c_caller("bind", src, dst), 1000),
             "velkora": (in_python(lambda: (m.mount(src, dst, "", MS_BIND), m.umount(dst))), 1000),
             "ctypes": (in_python(lambda: (c.mount(src, dst, "", MS_BIND), c.umount(dst))), 1000),
+            "mount(8)": (in_python(lambda: (tool("mount", "--bind", src, dst), tool("umount", dst))), 10),
+        },
+        "clone + attach + unmount": {
+            "C": (c_caller("clone", src, dst), 1000),
+            "velkora": (in_python(clone_cycle(f, m.umount)), 1000),
+            "ctypes": (in_python(clone_cycle(cf, c.umount)), 1000),
             "mount(8)": (in_python(lambda: (tool("mount", "--bind", src, dst), tool("umount", dst))), 10),
         },
         "failing unmount (EINVAL)": {
@@ -117,14 +137,17 @@ def callgrind(argv, env):
 def instructions(ccaller, interposer):
     """User-space instructions per call, and instructions spent importing."""
     env = stand_in(interposer, PYTHONHASHSEED="0")
-    # The C caller's mode, and the same call's arguments for the Python contenders.
+    # The C caller's mode, the same call's arguments for the Python
+    # contenders, and the modules they come from (velkora's, ctypes').
     calls = {
-        "mount": "'/dev/vdb', '/mnt/data', 'btrfs', 0, ''",
-        "umount": "'/mnt/data', 0",
+        "mount": ("'/dev/vdb', '/mnt/data', 'btrfs', 0, ''", "velkora.mount", "ctypes_mount"),
+        "umount": ("'/mnt/data', 0", "velkora.mount", "ctypes_mount"),
+        "open_tree": ("-100, '/mnt/data', 1 | 0o2000000", "velkora.fsmount", "ctypes_fsmount"),
+        "move_mount": ("3, '', -100, '/mnt/data', 4", "velkora.fsmount", "ctypes_fsmount"),
     }
     lo, hi = 1000, 11000
     per_call = {}
-    for call, args in calls.items():
+    for call, (args, ours, theirs) in calls.items():
 
         def count(n, module, call=call, args=args):
             if module is None:
@@ -133,7 +156,7 @@ def instructions(ccaller, interposer):
             return callgrind([sys.executable, "-c", loop], env)
 
         own = {}
-        for label, module in (("C", None), ("velkora", "velkora.mount"), ("ctypes", "ctypes_mount")):
+        for label, module in (("C", None), ("velkora", ours), ("ctypes", theirs)):
             own[label] = (count(hi, module) - count(lo, module)) / (hi - lo)
         per_call[call] = {
             "C": own["C"],
