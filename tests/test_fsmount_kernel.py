@@ -323,3 +323,9 @@ def test_thread_storm_of_whole_mount_cycles(place):
         worker.join()
     assert errors == []
     assert mounts() == before
+
+
+def test_mount_setattr_with_nothing_to_change_does_not_look_at_the_path(kernel):
+    f.mount_setattr(f.AT_FDCWD, "/nonexistent/velkora")  # returns before the lookup
+    with pytest.raises(FileNotFoundError):
+        f.mount_setattr(f.AT_FDCWD, "/nonexistent/velkora", attr_set=f.MOUNT_ATTR_NOSUID)
