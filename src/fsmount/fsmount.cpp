@@ -292,15 +292,15 @@ PyDoc_STRVAR(fsmount_fspick_doc,
              "Calls fspick(2); returns the context's fd, non-inheritable by default.\n"
              "Raises OSError on failure.");
 
-static PyObject *fsmount_fspick(PyObject *self, PyObject *args, PyObject *kwargs)
+// fspick and open_tree: (dirfd, path, flags) in, an fd out.
+static PyObject *path_to_fd(long number, const char *format, unsigned int flags, PyObject *args,
+                            PyObject *kwargs)
 {
     static const char *const kwlist[] = {"dirfd", "path", "flags", nullptr};
     int dirfd;
     PyObject *path_obj;
-    unsigned int flags = FSPICK_CLOEXEC;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iU|O&:fspick", const_cast<char **>(kwlist),
-                                     &dirfd, &path_obj, to_unsigned_int, &flags))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), &dirfd,
+                                     &path_obj, to_unsigned_int, &flags))
         return nullptr;
     const char *path = utf8_text(path_obj, "path");
     if (path == nullptr)
@@ -308,10 +308,16 @@ static PyObject *fsmount_fspick(PyObject *self, PyObject *args, PyObject *kwargs
     long ret;
     int saved_errno;
     Py_BEGIN_ALLOW_THREADS
-        ret = syscall(SYS_fspick, dirfd, path, flags);
+        ret = syscall(number, dirfd, path, flags);
         saved_errno = errno;
     Py_END_ALLOW_THREADS
     return fd_result(ret, saved_errno, path_obj);
+}
+
+static PyObject *fsmount_fspick(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    (void)self;
+    return path_to_fd(SYS_fspick, "iU|O&:fspick", FSPICK_CLOEXEC, args, kwargs);
 }
 
 // What fsconfig's commands take beside the key: checked before the call.
@@ -530,24 +536,8 @@ PyDoc_STRVAR(fsmount_open_tree_doc,
 
 static PyObject *fsmount_open_tree(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"dirfd", "path", "flags", nullptr};
-    int dirfd;
-    PyObject *path_obj;
-    unsigned int flags = OPEN_TREE_CLOEXEC;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iU|O&:open_tree", const_cast<char **>(kwlist),
-                                     &dirfd, &path_obj, to_unsigned_int, &flags))
-        return nullptr;
-    const char *path = utf8_text(path_obj, "path");
-    if (path == nullptr)
-        return nullptr;
-    long ret;
-    int saved_errno;
-    Py_BEGIN_ALLOW_THREADS
-        ret = syscall(SYS_open_tree, dirfd, path, flags);
-        saved_errno = errno;
-    Py_END_ALLOW_THREADS
-    return fd_result(ret, saved_errno, path_obj);
+    return path_to_fd(SYS_open_tree, "iU|O&:open_tree", OPEN_TREE_CLOEXEC, args, kwargs);
 }
 
 PyDoc_STRVAR(fsmount_move_mount_doc,
