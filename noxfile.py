@@ -29,7 +29,7 @@ nox.needs_version = ">=2025.2.9"
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = True
-nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "bench", "scaling"]
+nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "docs", "bench", "scaling"]
 
 ROOT = Path(__file__).resolve().parent
 CACHE = os.environ.get("VELKORA_CACHE", "/var/cache/velkora")
@@ -199,7 +199,7 @@ def lint(session: nox.Session) -> None:
     """clang-format, clang-tidy, cppcheck, ruff, stubtest and mypy --strict."""
     venv_with(session, "lint")
     install_tree(session)
-    sources = ["src/mount/mount.cpp", "src/fsmount/fsmount.cpp"]
+    sources = ["src/mount/mount.cpp", "src/fsmount/fsmount.cpp", "src/_mounttable/_mounttable.cpp"]
     session.run("clang-format", "--dry-run", "--Werror", *sources, "tests/support/interposer.c")
     build = Path(session.virtualenv.location) / "tidy"
     session.run(
@@ -213,8 +213,18 @@ def lint(session: nox.Session) -> None:
     )  # fmt: skip
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
-    session.run("python", "-m", "mypy.stubtest", "velkora.mount", "velkora.fsmount")
-    session.run("mypy", "--strict", "examples", "tests/support")
+    session.run("python", "-m", "mypy.stubtest", "velkora.mount", "velkora.fsmount", "velkora._mounttable")
+    session.run("mypy", "--strict", "src/velkora", "examples", "tests/support")
+
+
+@nox.session
+def docs(session: nox.Session) -> None:
+    """The documentation site (Sphinx), every warning an error; args go to sphinx-build."""
+    venv_with(session, "docs")
+    install_tree(session)
+    out = Path(session.virtualenv.location) / "html"  # outside the tree
+    session.run("sphinx-build", "-W", "--keep-going", "-q", "-b", "html", "docs", str(out), *session.posargs)
+    session.log(f"built {out / 'index.html'}")
 
 
 @nox.session

@@ -1,11 +1,12 @@
-"""A Btrfs volume from scratch, driven from Python with velkora.mount.
+"""A Btrfs volume from scratch, driven from Python with velkora.
 
 Needs root and mkfs.btrfs, and no disk of yours: it makes a sparse image file,
 formats it, attaches it to a loop device, mounts it with the default filesystem
 type, mounts a subvolume through ``data="subvol=..."``, makes a read-only bind
-view by remount, and then takes it all down again. Everything happens in a
-private mount namespace, and a failure or Ctrl-C still unmounts, detaches the
-loop device and removes the image.
+view by remount, shows the mounts as velkora.mountinfo reads them, and then
+takes it all down again. Every mount is a ``velkora.mounted`` block on one
+ExitStack, so a failure or Ctrl-C still unmounts, detaches the loop device
+and removes the image; all of it happens in a private mount namespace.
 
     sudo python3 examples/btrfs_demo.py
 """
@@ -22,9 +23,11 @@ import tempfile
 from typing import Any, NoReturn
 
 import velkora.mount as m
+from velkora import mounted
+from velkora.flags import MS
+from velkora.mountinfo import mounts_below
 
 CLONE_NEWNS = 0x00020000
-MS_PRIVATE = 1 << 18  # not among the module's names: passed by number
 
 
 def step(text: str) -> None:
@@ -41,7 +44,7 @@ def enter_private_namespace() -> None:
     if libc.unshare(CLONE_NEWNS) != 0:
         code = ctypes.get_errno()
         raise OSError(code, "unshare(CLONE_NEWNS): " + os.strerror(code))
-    m.mount("none", "/", "", m.MS_REC | MS_PRIVATE)
+    m.mount("none", "/", "", MS.REC | MS.PRIVATE)
 
 
 def stop_on_sigterm(signum: int, frame: Any) -> NoReturn:
@@ -69,17 +72,9 @@ def demo(cleanup: contextlib.ExitStack) -> None:
     for path in (top, home, view):
         os.mkdir(path)
 
-    mounted: list[str] = []
-
-    def unmount_left_over() -> None:
-        for target in reversed(mounted):
-            with contextlib.suppress(OSError):
-                m.umount(target, m.MNT_DETACH)
-
-    cleanup.callback(unmount_left_over)
-
-    m.mount(device, top)  # the default filesystem type is Btrfs
-    mounted.append(top)
+    # Each mount is undone by the stack, last first; the step after it says so.
+    cleanup.callback(step, f"umount({top!r})")
+    cleanup.enter_context(mounted(device, top))  # the default filesystem type is Btrfs
     step(f"mount({device!r}, {top!r})  # fstype defaults to btrfs")
 
     run("btrfs", "subvolume", "create", os.path.join(top, "home"))
@@ -87,33 +82,29 @@ def demo(cleanup: contextlib.ExitStack) -> None:
         f.write("hello from a subvolume\n")
     step("created subvolume 'home' and wrote home/hello.txt")
 
-    m.mount(device, home, data="subvol=home")
-    mounted.append(home)
+    cleanup.callback(step, f"umount({home!r})")
+    cleanup.enter_context(mounted(device, home, data="subvol=home"))
     with open(os.path.join(home, "hello.txt")) as f:
         step(f"mount({device!r}, {home!r}, data='subvol=home')  -> hello.txt says {f.read().strip()!r}")
 
-    m.mount(home, view, flags=m.MS_BIND)
-    mounted.append(view)
-    m.mount("none", view, flags=m.MS_REMOUNT | m.MS_BIND | m.MS_RDONLY)
-    step(f"bind-mounted {home} on {view}, then remounted it read-only")
-    try:
-        with open(os.path.join(view, "new.txt"), "w") as f:
-            f.write("must not land\n")
-    except OSError as e:
-        if e.errno != errno.EROFS:
-            raise
-        step(f"writing through the view fails: {type(e).__name__}: [Errno {e.errno}] {e.strerror}")
-    else:
-        raise SystemExit("the read-only view accepted a write")
-
-    with open(os.path.join(view, "hello.txt")) as held:
-        m.umount(view, m.MNT_DETACH)
-        mounted.remove(view)
+    # detach=True: leaving the block unmounts lazily, even while a file is open.
+    with mounted(home, view, flags=MS.BIND, detach=True):
+        m.mount("none", view, flags=MS.REMOUNT | MS.BIND | MS.RDONLY)
+        step(f"bind-mounted {home} on {view}, then remounted it read-only")
+        try:
+            with open(os.path.join(view, "new.txt"), "w") as f:
+                f.write("must not land\n")
+        except OSError as e:
+            if e.errno != errno.EROFS:
+                raise
+            step(f"writing through the view fails: {type(e).__name__}: [Errno {e.errno}] {e.strerror}")
+        else:
+            raise SystemExit("the read-only view accepted a write")
+        for below in mounts_below(work):
+            step(f"  {below.mount_point}: {below.fs_type} {below.source} root={below.root} ({below.options})")
+        held = open(os.path.join(view, "hello.txt"))  # held open across the unmount
+    with held:
         step(f"umount({view!r}, MNT_DETACH) while a file was open: still reads {held.read().strip()!r}")
-    for target in (home, top):
-        m.umount(target)
-        mounted.remove(target)
-        step(f"umount({target!r})")
 
 
 def main() -> int:

@@ -11,6 +11,7 @@ import types
 import pytest
 
 import velkora.fsmount as f
+from support.headers import NEWER, header_values
 
 FUNCTIONS = {"fsopen", "fspick", "fsconfig", "fsmount", "open_tree", "move_mount", "mount_setattr"}
 CONSTANTS = [
@@ -26,34 +27,12 @@ CONSTANTS = [
     "MOVE_MOUNT_T_AUTOMOUNTS", "MOVE_MOUNT_T_EMPTY_PATH", "MOVE_MOUNT_SET_GROUP", "MOVE_MOUNT_BENEATH",
     "OPEN_TREE_CLONE", "OPEN_TREE_CLOEXEC", "MS_UNBINDABLE", "MS_PRIVATE", "MS_SLAVE", "MS_SHARED",
 ]  # fmt: skip
-# Newer than the oldest header we build against: the header has them from
-# this kernel version on (an enumerator and a macro).
-NEWER = {"FSCONFIG_CMD_CREATE_EXCL": (6, 6), "MOVE_MOUNT_BENEATH": (6, 5)}
-
-
-def _header_values(tmp_path):
-    """Each constant as <linux/mount.h> and <fcntl.h> define it, by a C program."""
-    lines = []
-    for name in CONSTANTS:
-        value = f'printf("{name} %lld\\n", (long long)({name}));'
-        if name in NEWER:
-            major, minor = NEWER[name]
-            guard = f"LINUX_VERSION_CODE >= KERNEL_VERSION({major}, {minor}, 0)"
-            value = f'#if {guard}\n{value}\n#else\nprintf("{name} absent\\n");\n#endif'
-        lines.append(value)
-    source = tmp_path / "values.c"
-    source.write_text(
-        "#define _GNU_SOURCE\n#include <fcntl.h>\n#include <stdio.h>\n#include <linux/mount.h>\n"
-        "#include <linux/version.h>\n#ifndef AT_RECURSIVE\n#include <linux/fcntl.h>\n#endif\n"
-        "int main(void) {\n" + "\n".join(lines) + "\nreturn 0;\n}\n"
-    )
-    subprocess.run(["cc", "-o", str(tmp_path / "values"), str(source)], check=True)
-    out = subprocess.run([str(tmp_path / "values")], check=True, capture_output=True, text=True).stdout
-    return dict(line.split(" ") for line in out.splitlines())
 
 
 def test_every_constant_is_the_kernel_headers(tmp_path):
-    header = _header_values(tmp_path)
+    # AT_RECURSIVE is in <linux/fcntl.h> where the C library's <fcntl.h> lacks it.
+    includes = "#include <fcntl.h>\n#include <linux/mount.h>\n#ifndef AT_RECURSIVE\n#include <linux/fcntl.h>\n#endif"
+    header = header_values(CONSTANTS, includes, tmp_path)
     absent = {name for name, value in header.items() if value == "absent"}
     assert absent <= set(NEWER)  # only what an older header may lack
     assert {n: getattr(f, n) for n in CONSTANTS if n not in absent} == {

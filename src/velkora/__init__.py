@@ -1,14 +1,9 @@
-"""velkora: direct access to Linux mount(2) and umount2(2).
-
-The system calls live in the native submodule :mod:`velkora.mount`.
-"""
+"""velkora: Linux mounts from Python, exactly (types: __init__.pyi)."""
 
 
-def __getattr__(name: str) -> str:
-    # Looked up on demand: importlib.metadata costs far more than the whole
-    # extension, and most callers never ask.
-    if name == "__version__":
-        from importlib.metadata import version
+def __getattr__(name):
+    # On demand, from a module of its own: importlib.metadata and the context
+    # managers cost far more than the extension that most callers came for.
+    from velkora._lazy import attribute
 
-        return version("velkora")
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return attribute(name)

@@ -1,42 +1,32 @@
-"""The mount table of this namespace, read from /proc/self/mountinfo."""
+"""The mount table of this namespace for the tests, from velkora.mountinfo
+(its own tests check it against the kernel)."""
 
 from __future__ import annotations
 
 import errno
 import os
-import re
+import subprocess
 from typing import Any, Dict
 
 import velkora.mount as vm
+from velkora import mountinfo
 
 Mount = Dict[str, Any]
 
 
 def mounts() -> list[Mount]:
-    """One dict per mountinfo line: root, target, options, fstype, source, super."""
-    table = []
-    with open("/proc/self/mountinfo") as f:
-        for line in f:
-            left, right = line.split(" - ")
-            fields = left.split()
-            fstype, source, super_opts = right.split()
-            table.append(
-                {
-                    "root": _unescape(fields[3]),
-                    "target": _unescape(fields[4]),
-                    "options": set(fields[5].split(",")),
-                    "fstype": fstype,
-                    "source": _unescape(source),
-                    "super": set(super_opts.split(",")),
-                }
-            )
-    return table
-
-
-def _unescape(field: str) -> str:
-    # The kernel writes space, tab, newline and backslash as octal escapes.
-    raw = re.sub(rb"\\([0-7]{3})", lambda o: bytes([int(o[1], 8)]), os.fsencode(field))
-    return os.fsdecode(raw)
+    """One dict per mount, parents first: root, target, options, fstype, source, super."""
+    return [
+        {
+            "root": m.root,
+            "target": m.mount_point,
+            "options": set((m.options or "").split(",")),
+            "fstype": m.fs_type,
+            "source": m.source,
+            "super": set((m.super_options or "").split(",")),
+        }
+        for m in mountinfo.mounts("mountinfo")
+    ]
 
 
 def mount_at(path: object) -> Mount | None:
@@ -49,6 +39,8 @@ def detach(target: str) -> None:
     """Lazily unmount ``target``, which a detached parent may have taken along."""
     try:
         vm.umount(target, vm.MNT_DETACH)
+    except UnicodeEncodeError:  # a name that is no UTF-8: umount(8) takes its bytes
+        subprocess.run([b"umount", b"--lazy", os.fsencode(target)], check=True)
     except OSError as e:
         if e.errno != errno.EINVAL:
             raise
@@ -56,7 +48,6 @@ def detach(target: str) -> None:
 
 def unmount_all_below(path: object) -> None:
     """Detach whatever tests left mounted at or below ``path``."""
-    prefix = str(path)
-    for m in reversed(mounts()):
-        if m["target"] == prefix or m["target"].startswith(prefix + "/"):
-            detach(m["target"])
+    for m in mountinfo.mounts_below(str(path), "mountinfo"):
+        assert m.mount_point is not None
+        detach(m.mount_point)

@@ -1,0 +1,16 @@
+"""velkora: Linux mounts from Python, exactly.
+
+- velkora.mount: mount(2) and umount2(2);
+- velkora.fsmount: the file-descriptor mount API;
+- velkora.mountinfo: the mount table, as records;
+- velkora.flags: the flags as enum.IntFlag classes;
+- mounted, FsContext and DetachedMount (from velkora.contexts): mounts and
+  mount fds that clean up after themselves, looked up when first used.
+"""
+
+from velkora.contexts import DetachedMount as DetachedMount
+from velkora.contexts import FsContext as FsContext
+from velkora.contexts import mounted as mounted
+
+__all__ = ["mounted", "FsContext", "DetachedMount"]
+__version__: str

@@ -1,0 +1,16 @@
+"""listmount(2) and statmount(2), for velkora.mountinfo."""
+
+LSMT_ROOT: int
+
+def listmount(last_id: int = 0, count: int = 512, mnt_id: int = ...) -> tuple[int, ...]:
+    """One page of the unique ids of the mounts below mnt_id (by default all
+    mounts the caller's root reaches), those after last_id, by id.
+
+    Calls listmount(2). Raises OSError on failure.
+    """
+
+def statmount(mnt_id: int) -> dict[str, int | bytes | None]:
+    """The kernel's record of the mount with this unique id.
+
+    Calls statmount(2). Raises OSError on failure (FileNotFoundError if the mount is gone).
+    """
