@@ -35,7 +35,14 @@ def step(text: str) -> None:
 
 
 def run(*cmd: str) -> str:
-    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.strip()
+    """A short command's output. Ctrl-C and SIGTERM wait until it has ended:
+    a child forked at the moment of the interrupt would otherwise be left
+    running, still using the mount that the clean-up is about to unmount."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.strip()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def enter_private_namespace() -> None:
