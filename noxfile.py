@@ -227,6 +227,22 @@ def docs(session: nox.Session) -> None:
     session.log(f"built {out / 'index.html'}")
 
 
+# The aarch64 interpreters, each from the Debian suite that packages it.
+AARCH64 = {"3.11": "bookworm", "3.13": "trixie", "3.14": "sid", "3.15": "sid"}
+
+
+def _aarch64_session(version: str, suite: str) -> None:
+    def run(session: nox.Session) -> None:
+        as_root(session, "tools/arm64-root", "test", suite, version, *session.posargs)
+
+    run.__doc__ = f"An aarch64 wheel for {version}, built and tested emulated in a Debian {suite} arm64 root."
+    nox.session(name=f"tests-{version}-aarch64", python=False, requires=["sdist"], default=False)(run)
+
+
+for _version, _suite in AARCH64.items():
+    _aarch64_session(_version, _suite)
+
+
 @nox.session
 def bench(session: nox.Session) -> None:
     """What a call costs against C, ctypes and mount(8); args go to bench/run.py (default: one round)."""

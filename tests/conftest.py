@@ -28,6 +28,13 @@ def pytest_configure(config):
     NAMESPACE_PROBLEM = namespace.enter_private_namespace()
 
 
+def pytest_collection_modifyitems(items):
+    # Every test on the Btrfs loop device mounts a block device.
+    for item in items:
+        if "btrfs_device" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.blockdev)
+
+
 @pytest.fixture
 def kernel():
     """The real kernel, in the session's private mount namespace."""

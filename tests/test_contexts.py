@@ -52,6 +52,7 @@ def test_a_failing_unmount_raises_and_never_detaches_unasked(place):
     still.close()
 
 
+@pytest.mark.fdmount
 def test_ctrl_c_in_a_child_unmounts_everything(place):
     classic, fd_made = place / "classic", place / "fd"
     classic.mkdir()
@@ -69,6 +70,7 @@ def test_ctrl_c_in_a_child_unmounts_everything(place):
     velkora.mount.umount(str(fd_made))
 
 
+@pytest.mark.fdmount
 def test_fs_context_builds_configures_and_attaches(place):
     before = open_fds()
     with FsContext.open("tmpfs") as context:
@@ -88,6 +90,7 @@ def test_fs_context_builds_configures_and_attaches(place):
     assert "ro" in mount_at(place)["super"]
 
 
+@pytest.mark.fdmount
 def test_detached_clone_becomes_a_recursive_read_only_view(place):
     (place / "src").mkdir()
     (place / "view").mkdir()
@@ -101,6 +104,7 @@ def test_detached_clone_becomes_a_recursive_read_only_view(place):
         velkora.mount.umount(str(place / "view"))
 
 
+@pytest.mark.fdmount
 def test_an_fd_has_one_owner(kernel):
     context = FsContext.open("tmpfs")
     fd = context.fileno()
@@ -118,6 +122,7 @@ def test_an_fd_has_one_owner(kernel):
         context.create()  # no fsconfig on a closed fd, nor on whatever reuses its number
 
 
+@pytest.mark.fdmount
 def test_collected_open_warns_and_closes(kernel):
     context = FsContext.open("tmpfs")
     fd = context.fileno()

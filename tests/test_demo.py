@@ -12,6 +12,8 @@ import pytest
 
 from support.namespace import unavailable
 
+pytestmark = pytest.mark.blockdev  # the demo mounts Btrfs on a loop device
+
 DEMO = Path(__file__).resolve().parents[1] / "examples" / "btrfs_demo.py"
 
 

@@ -15,6 +15,8 @@ import velkora.fsmount as f
 import velkora.mount as m
 from support.mountinfo import mount_at, mounts
 
+pytestmark = pytest.mark.fdmount
+
 EMPTY = f.AT_EMPTY_PATH
 
 

@@ -93,7 +93,7 @@ def test_btrfs_by_default_and_a_subvolume_by_data(btrfs_device, place):
         (("{}/missing", "{}", "", m.MS_BIND), FileNotFoundError, errno.ENOENT),
         (("none", "{}", "velkora-no-such-fs"), OSError, errno.ENODEV),
         (("tmpfs", "{}/file", "tmpfs"), NotADirectoryError, errno.ENOTDIR),
-        (("{}/file", "{}"), OSError, errno.ENOTBLK),
+        pytest.param(("{}/file", "{}"), OSError, errno.ENOTBLK, marks=pytest.mark.blockdev),
         (("none", "{}", "none", m.MS_REMOUNT), OSError, errno.EINVAL),
     ],
 )

@@ -5,9 +5,13 @@ import errno
 import re
 import sysconfig
 
+import pytest
+
 from support.bad_calls import BAD_CALLS
 from support.double import Double
 from support.fsmount_bad_calls import FSMOUNT_BAD_CALLS
+
+pytestmark = pytest.mark.memcheck
 
 GOOD_CALLS = [
     "m.mount('/dev/vdb1', '/mnt/\u00e9t\u00e9')",

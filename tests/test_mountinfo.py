@@ -52,6 +52,7 @@ def mount_tmpfs(source, target, options="nosuid,size=64k,mode=701"):
                    check=True)  # fmt: skip
 
 
+@pytest.mark.fdmount
 def test_both_sources_agree_on_real_mounts(place):
     for name in ODD_NAMES:
         os.mkdir(place / name)
@@ -80,7 +81,7 @@ def test_both_sources_agree_on_real_mounts(place):
     assert (os.major(os.stat(shared).st_dev), os.minor(os.stat(shared).st_dev)) == (s.major, s.minor)
 
 
-@pytest.mark.parametrize("via", ["statmount", "mountinfo"])
+@pytest.mark.parametrize("via", [pytest.param("statmount", marks=pytest.mark.fdmount), "mountinfo"])
 def test_parents_come_before_children_even_after_a_move(place, via):
     # The child is made first, so it has the lower id, then moved below a newer mount.
     (place / "child").mkdir()
@@ -125,6 +126,7 @@ def test_statmount_is_taken_unless_the_kernel_lacks_it(monkeypatch):
         mounts("proc")
 
 
+@pytest.mark.fdmount
 def test_a_record_longer_than_the_first_buffer_is_read_whole(place):
     # A mount point over 4096 bytes: statmount's first buffer is too small
     # (EOVERFLOW) and must grow; only relative paths can reach it.
@@ -147,6 +149,7 @@ def test_a_record_longer_than_the_first_buffer_is_read_whole(place):
         os.chdir(here)
 
 
+@pytest.mark.fdmount
 def test_the_native_calls_check_their_arguments(kernel):
     from velkora import _mounttable
 

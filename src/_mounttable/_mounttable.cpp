@@ -3,8 +3,8 @@
 //
 // listmount() hands out one page of mount ids; statmount() one mount's
 // record, in a buffer that grows while the kernel answers EOVERFLOW. Each
-// system call runs without the interpreter lock. The buffers are bytes
-// objects of the interpreter's, so the module keeps no heap of its own.
+// system call runs without the interpreter lock. The buffers come from the
+// interpreter's allocator (PyMem), so the module keeps no heap of its own.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -134,11 +134,10 @@ static PyObject *mounttable_listmount(PyObject *self, PyObject *args, PyObject *
         PyErr_SetString(PyExc_ValueError, "count must be from 1 to 1048576");
         return nullptr;
     }
-    PyObject *page =
-        PyBytes_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(uint64_t)));
-    if (page == nullptr)
-        return nullptr;
-    char *ids = PyBytes_AS_STRING(page);
+    auto *ids =
+        static_cast<uint64_t *>(PyMem_Malloc(static_cast<size_t>(count) * sizeof(uint64_t)));
+    if (ids == nullptr)
+        return PyErr_NoMemory();
     mnt_id_req_v0 req = {sizeof req, 0, mnt_id, last_id};
     long got;
     int saved_errno;
@@ -147,21 +146,19 @@ static PyObject *mounttable_listmount(PyObject *self, PyObject *args, PyObject *
         saved_errno = errno;
     Py_END_ALLOW_THREADS
     if (got < 0) {
-        Py_DECREF(page);
+        PyMem_Free(ids);
         errno = saved_errno;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     PyObject *result = PyTuple_New(got);
     for (long i = 0; result != nullptr && i < got; i++) {
-        uint64_t value; // the bytes object's data need not be 8-byte aligned
-        memcpy(&value, ids + (i * sizeof value), sizeof value);
-        PyObject *id = PyLong_FromUnsignedLongLong(value);
+        PyObject *id = PyLong_FromUnsignedLongLong(ids[i]);
         if (id == nullptr)
             Py_CLEAR(result);
         else
             PyTuple_SET_ITEM(result, i, id);
     }
-    Py_DECREF(page);
+    PyMem_Free(ids);
     return result;
 }
 
@@ -177,13 +174,10 @@ static PyObject *record_text(const statmount_v1 *record, const char *area, Py_ss
     return PyBytes_FromStringAndSize(area + offset, static_cast<Py_ssize_t>(length));
 }
 
-static PyObject *record_dict(const char *buffer, Py_ssize_t used)
+static PyObject *record_dict(const statmount_v1 *r, Py_ssize_t used)
 {
-    statmount_v1 fixed; // copied out: the bytes object's data need not be aligned
-    memcpy(&fixed, buffer, sizeof fixed);
-    const statmount_v1 *r = &fixed;
-    const char *area = buffer + sizeof fixed;
-    Py_ssize_t room = used - static_cast<Py_ssize_t>(sizeof fixed);
+    const char *area = reinterpret_cast<const char *>(r + 1);
+    Py_ssize_t room = used - static_cast<Py_ssize_t>(sizeof *r);
     unsigned long long supported =
         (r->mask & STATMOUNT_SUPPORTED_MASK) != 0 ? r->supported_mask : 0;
     return Py_BuildValue(
@@ -214,17 +208,17 @@ PyDoc_STRVAR(mounttable_statmount_doc,
 static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"mnt_id", nullptr};
-    unsigned long long mnt_id;
+    uint64_t mnt_id;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "K:statmount", const_cast<char **>(kwlist),
-                                     &mnt_id))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:statmount", const_cast<char **>(kwlist),
+                                     to_u64, &mnt_id))
         return nullptr;
     mnt_id_req_v0 req = {sizeof req, 0, mnt_id, STATMOUNT_ALL};
     for (Py_ssize_t size = FIRST_BUFFER; size <= LAST_BUFFER;) {
-        PyObject *buffer = PyBytes_FromStringAndSize(nullptr, size);
-        if (buffer == nullptr)
-            return nullptr;
-        char *record = PyBytes_AS_STRING(buffer);
+        // The interpreter's allocator: aligned for the struct, and no heap of our own.
+        auto *record = static_cast<statmount_v1 *>(PyMem_Malloc(static_cast<size_t>(size)));
+        if (record == nullptr)
+            return PyErr_NoMemory();
         long ret;
         int saved_errno;
         Py_BEGIN_ALLOW_THREADS
@@ -232,13 +226,12 @@ static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *
             saved_errno = errno;
         Py_END_ALLOW_THREADS
         if (ret == 0) {
-            uint32_t filled;
-            memcpy(&filled, record, sizeof filled); // the size field comes first
+            Py_ssize_t filled = record->size;
             PyObject *result = record_dict(record, filled < size ? filled : size);
-            Py_DECREF(buffer);
+            PyMem_Free(record);
             return result;
         }
-        Py_DECREF(buffer);
+        PyMem_Free(record);
         if (saved_errno == EOVERFLOW) {
             size *= 2;
         } else if (saved_errno == EINVAL && req.param != STATMOUNT_FIRST) {
