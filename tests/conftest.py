@@ -8,6 +8,7 @@ import subprocess
 import pytest
 from hypothesis import settings
 
+from support import headers as headers_
 from support import namespace
 from support.double import Double, build_interposer
 from support.mountinfo import detach, mounts, unmount_all_below
@@ -86,6 +87,18 @@ def double(interposer, tmp_path_factory):
     d = Double(interposer, tmp_path_factory.mktemp("double") / "calls.log")
     yield d
     d.close()
+
+
+@pytest.fixture(scope="session")
+def headers(tmp_path_factory):
+    """Every constant of velkora.fsmount and velkora.flags as the headers define it."""
+    import velkora.fsmount as f
+
+    uapi = [name for name in dir(f) if not name.startswith("_") and isinstance(getattr(f, name), int)]
+    libc = []
+    for cls, (_, includes) in headers_.FLAG_SOURCES.items():
+        (libc if includes == headers_.LIBC else uapi).extend(headers_.c_name(cls, n) for n in cls.__members__)
+    return headers_.header_values({headers_.UAPI: uapi, headers_.LIBC: libc}, tmp_path_factory.mktemp("headers"))
 
 
 @pytest.fixture
