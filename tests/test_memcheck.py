@@ -1,5 +1,6 @@
-"""Every argument path of both modules' functions under valgrind's memcheck:
-no invalid read or write, no use of uninitialised memory, in their code."""
+"""Every argument path of the native modules' functions under valgrind's memcheck:
+no invalid read or write, no use of uninitialised memory and no block lost,
+in their code."""
 
 import errno
 import re
@@ -29,6 +30,9 @@ GOOD_CALLS = [
     "f.move_mount(3, '', f.AT_FDCWD, '/mnt', f.MOVE_MOUNT_F_EMPTY_PATH)",
     "f.mount_setattr(3, '', f.AT_EMPTY_PATH, attr_set=f.MOUNT_ATTR_IDMAP, userns_fd=4)",
 ]
+# The mount table's calls reach the kernel through valgrind, which answers
+# ENOSYS for calls newer than it knows (3.19 knows neither).
+TABLE_CALLS = ["[t.statmount(i) for i in t.listmount()]", "t.listmount(count=1, last_id=2**64 - 1)"]
 
 
 def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
@@ -36,7 +40,11 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     wrapper = [
         valgrind,
         "--tool=memcheck",
-        "--leak-check=no",
+        # Only blocks nothing points to any more: the interpreter keeps much
+        # reachable, or reachable only through interior pointers, at exit.
+        "--leak-check=full",
+        "--show-leak-kinds=definite",
+        "--errors-for-leak-kinds=definite",
         "--track-origins=yes",
         "--num-callers=40",
         f"--log-file={report}",
@@ -53,6 +61,9 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
         for call in GOOD_CALLS:
             assert double(call).calls, call
             assert double(call, errno=errno.EBUSY).errno == errno.EBUSY
+        for call in TABLE_CALLS:
+            reply = double(call)
+            assert reply.exc is None or reply.errno == errno.ENOSYS, reply.message
     finally:
         double.close()
     log = report.read_text()
@@ -61,6 +72,9 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     ours = [
         e
         for e in errors
-        if re.search(r"mount\.cpython|mount\.cpp|velkora_u?mount|fsmount_|PyInit_(fs)?mount", e) and " at 0x" in e
+        if re.search(
+            r"mount(table)?\.cpython|mount(table)?\.cpp|velkora_u?mount|(fs|table_)mount|PyInit_(fs|_)?mount", e
+        )
+        and " at 0x" in e
     ]
     assert ours == [], "\n".join(ours)

@@ -65,7 +65,11 @@ def fspick(dirfd: int, path: str, flags: int = 1) -> int:
     """
 
 def fsconfig(
-    fs_fd: int, cmd: int, key: str | None = None, value: str | bytes | None = None, aux: int | None = None
+    fs_fd: int,
+    cmd: int,
+    key: str | None = None,
+    value: str | bytes | bytearray | memoryview | None = None,
+    aux: int | None = None,
 ) -> None:
     """Configure a filesystem context, or create or reconfigure its superblock.
 

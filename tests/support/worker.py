@@ -4,8 +4,10 @@ Reads one JSON request a line from stdin and answers one JSON line on stdout:
 request  {"expr": <Python expression>, "errno": int, "delay_ms": int}
 answer   {"exc": name or null, "errno", "strerror", "filename", "message",
           "value": repr or null, "calls": [log lines of the interposer]}
-The expression sees the modules as ``m`` (velkora.mount) and ``f``
-(velkora.fsmount).
+The expression sees the modules as ``m`` (velkora.mount), ``f``
+(velkora.fsmount) and ``t`` (velkora._mounttable), and ``c`` and ``d``, an
+FsContext and a DetachedMount owning an fd of /dev/null, which only the
+stand-in sees.
 """
 
 import json
@@ -13,6 +15,7 @@ import os
 import sys
 from typing import Any, Dict, List
 
+import velkora._mounttable as t
 import velkora.fsmount as f
 import velkora.mount as m
 
@@ -27,7 +30,10 @@ def take_calls() -> List[str]:
 
 
 def main() -> None:
-    namespace: Dict[str, Any] = {"m": m, "f": f}
+    from velkora import DetachedMount, FsContext
+
+    null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+    namespace: Dict[str, Any] = {"m": m, "f": f, "t": t, "c": FsContext(null), "d": DetachedMount(os.dup(null))}
     for line in sys.stdin:
         req = json.loads(line)
         os.environ["VK_ERRNO"] = str(req.get("errno", 0))
