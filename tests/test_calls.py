@@ -1,6 +1,7 @@
 """What the kernel receives from mount() and umount(): checked against a
 recording double of mount(2) and umount2(2) that answers as scripted, so no
-real mount is made."""
+real mount is made; and what every native call raises when the kernel
+refuses it."""
 
 import errno
 import os
@@ -68,7 +69,23 @@ def test_bad_arguments_never_reach_the_kernel(double, call, exc):
     assert reply.calls == []
 
 
-@pytest.mark.parametrize("call", ["m.mount('a', 'b')", "m.umount('a')", "m.umount('a', m.MNT_DETACH)"])
+# Every call that reaches the kernel, and the path names its failure carries.
+FAILING_CALLS = [
+    ("m.mount('a', 'b')", None, None),
+    ("m.umount('a')", None, None),
+    ("m.umount('a', m.MNT_DETACH)", None, None),
+    ("f.fsopen('tmpfs')", None, None),
+    ("f.fspick(-100, '/mnt/x')", "/mnt/x", None),
+    ("f.open_tree(-100, '/srv')", "/srv", None),
+    ("f.move_mount(-100, '/a', -100, '/b')", "/a", "/b"),
+    ("f.mount_setattr(-100, '/m', attr_set=1)", "/m", None),
+    ("f.fsconfig(3, f.FSCONFIG_SET_PATH, 'source', '/dev/x', -100)", "/dev/x", None),
+    ("f.fsconfig(3, f.FSCONFIG_SET_STRING, 'size', '1')", None, None),
+    ("f.fsmount(3)", None, None),
+]
+
+
+@pytest.mark.parametrize(("call", "filename", "filename2"), FAILING_CALLS)
 @pytest.mark.parametrize(
     "code, exc",
     [
@@ -79,12 +96,16 @@ def test_bad_arguments_never_reach_the_kernel(double, call, exc):
         (errno.EBUSY, "OSError"),
         (errno.EINVAL, "OSError"),
         (errno.ENODEV, "OSError"),
+        (errno.ENOSYS, "OSError"),
+        (errno.EOPNOTSUPP, "OSError"),
     ],
 )
-def test_kernel_errors_become_oserror(double, call, code, exc):
+def test_kernel_errors_become_the_errnos_oserror(double, call, filename, filename2, code, exc):
     reply = double(call, errno=code)
-    assert (reply.exc, reply.errno, reply.strerror, reply.filename) == (exc, code, os.strerror(code), None)
+    assert (reply.exc, reply.errno, reply.strerror, reply.filename) == (exc, code, os.strerror(code), filename)
     assert len(reply.calls) == 1
+    if filename2 is not None:
+        assert (reply.message or "").endswith(f"'{filename}' -> '{filename2}'")
 
 
 def test_umount_defaults_to_no_flags(double):

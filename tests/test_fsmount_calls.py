@@ -2,8 +2,6 @@
 the recording stand-in for syscall(2), so no real mount is made. Good calls
 arrive exactly, made without the GIL; bad ones never reach the kernel."""
 
-import errno
-
 import pytest
 
 from support.fsmount_bad_calls import FSMOUNT_BAD_CALLS
@@ -84,34 +82,28 @@ def test_bad_calls_never_reach_the_kernel(double, expr, exc):
     assert (reply.exc, reply.calls) == (exc.__name__, [])
 
 
-@pytest.mark.parametrize(
-    ("expr", "filename", "filename2"),
-    [
-        ("f.fsopen('tmpfs')", None, None),
-        ("f.fspick(-100, '/mnt/x')", "/mnt/x", None),
-        ("f.open_tree(-100, '/srv')", "/srv", None),
-        ("f.move_mount(-100, '/a', -100, '/b')", "/a", "/b"),
-        ("f.mount_setattr(-100, '/m', attr_set=1)", "/m", None),
-        ("f.fsconfig(3, f.FSCONFIG_SET_PATH, 'source', '/dev/x', -100)", "/dev/x", None),
-        ("f.fsconfig(3, f.FSCONFIG_SET_STRING, 'size', '1')", None, None),
-        ("f.fsmount(3)", None, None),
-    ],
-)
-@pytest.mark.parametrize(
-    ("error", "exc"),
-    [
-        (errno.ENOENT, "FileNotFoundError"),
-        (errno.EPERM, "PermissionError"),
-        (errno.EINVAL, "OSError"),
-        (errno.ENOSYS, "OSError"),
-        (errno.EOPNOTSUPP, "OSError"),
-        (errno.EINTR, "InterruptedError"),
-    ],
-)
-def test_errors_are_the_errnos_subclass_with_the_paths(double, expr, filename, filename2, error, exc):
-    reply = double(expr, errno=error)
-    assert (reply.exc, reply.errno, reply.filename) == (exc, error, filename)
-    assert len(reply.calls) == 1
-    text = reply.message or ""
-    if filename2 is not None:
-        assert text.endswith(f"'{filename}' -> '{filename2}'")
+# Each FsContext and DetachedMount method, and the call it makes on its fd
+# (the fd itself left out).
+METHODS = [
+    ("c.set_flag('ro')", ("fsconfig", 0, b"ro", None, 0)),
+    ("c.set_string('size', '1m')", ("fsconfig", 1, b"size", b"1m", 0)),
+    ("c.set_binary('k', b'a\\0b')", ("fsconfig", 2, b"k", b"a\0b", 3)),
+    ("c.set_path('source', '/dev/x')", ("fsconfig", 3, b"source", b"/dev/x", -100)),
+    ("c.set_path('source', 'x', dirfd=7)", ("fsconfig", 3, b"source", b"x", 7)),
+    ("c.set_path_empty('source', '', dirfd=8)", ("fsconfig", 4, b"source", b"", 8)),
+    ("c.set_fd('fd', 9)", ("fsconfig", 5, b"fd", None, 9)),
+    ("c.create()", ("fsconfig", 6, None, None, 0)),
+    ("c.reconfigure()", ("fsconfig", 7, None, None, 0)),
+    ("c.create_excl()", ("fsconfig", 8, None, None, 0)),
+    ("vars(c.mount(f.MOUNT_ATTR_RDONLY)).pop('_fd')", ("fsmount", 1, 1)),  # the stand-in's fd, not closed
+    ("d.set_attr(1, 2, f.MS_PRIVATE, recursive=True)", ("mount_setattr", b"", 0x9000, 1, 2, 1 << 18, 0, 32)),
+    ("d.attach('/mnt')", ("move_mount", b"", -100, b"/mnt", 4)),
+]
+
+
+@pytest.mark.parametrize(("expr", "call"), METHODS, ids=[m[0] for m in METHODS])
+def test_context_methods_make_exactly_their_call(double, expr, call):
+    reply = double(expr)
+    assert reply.exc is None, reply.message
+    ((name, fd, *args),) = reply.calls
+    assert (name, *args) == call and fd > 2
