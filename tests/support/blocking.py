@@ -1,0 +1,106 @@
+"""Each call given as an argument, made while the stand-in holds it blocked:
+how far another thread spins meanwhile, how long a storm of threads making
+it takes, and what a signal arriving during it does. Prints, per call,
+{"alone", "during", "storm": [seconds, log lines], "signal": {handler:
+[outcome, seconds, calls made]}} as JSON."""
+
+import json
+import os
+import signal
+import sys
+import tempfile
+import threading
+import time
+from types import FrameType
+from typing import Any, Dict, List, Optional
+
+import velkora.fsmount as f
+import velkora.mount as m
+
+NAMES = {"m": m, "f": f}
+THREADS, ROUNDS, STORM_DELAY_MS = 4, 5, 40
+
+
+class Stop(Exception):
+    pass
+
+
+def blocked(ms: int, log: str = os.devnull) -> None:
+    os.environ["VK_DELAY_MS"], os.environ["VK_LOG"] = str(ms), log
+
+
+def spinning(call: str) -> Dict[str, int]:
+    spins, stop = [0], [False]
+
+    def spin() -> None:
+        while not stop[0]:
+            spins[0] += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    time.sleep(0.05)
+    start = spins[0]
+    time.sleep(0.2)
+    alone = spins[0] - start
+    blocked(200)
+    start = spins[0]
+    eval(call, NAMES)
+    during = spins[0] - start
+    stop[0] = True
+    spinner.join()
+    return {"alone": alone, "during": during}
+
+
+def storm(call: str, log: str) -> List[Any]:
+    blocked(STORM_DELAY_MS, log)
+
+    def rounds() -> None:
+        for _ in range(ROUNDS):
+            eval(call, NAMES)
+
+    threads = [threading.Thread(target=rounds) for _ in range(THREADS)]
+    start = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - start
+    with open(log) as lines:
+        return [elapsed, lines.read().splitlines()]
+
+
+def interrupted(call: str, handler: str, log: str) -> List[Any]:
+    def on_alarm(signum: int, frame: Optional[FrameType]) -> None:
+        if handler == "raise":
+            raise Stop
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    blocked(10000, log)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    start = time.monotonic()
+    try:
+        try:
+            eval(call, NAMES)
+            outcome = "returned"
+        except BaseException as e:  # noqa: BLE001 - the outcome is what is reported
+            outcome = type(e).__name__
+    except Stop as late:  # the handler ran only after the call had raised its own error
+        outcome = f"{type(late.__context__).__name__}, then Stop"
+    elapsed = time.monotonic() - start
+    with open(log) as lines:
+        return [outcome, elapsed, len(lines.read().splitlines())]
+
+
+def main() -> None:
+    results: Dict[str, Any] = {}
+    with tempfile.TemporaryDirectory() as place:
+        for n, call in enumerate(sys.argv[1:]):
+            got: Dict[str, Any] = spinning(call)
+            got["storm"] = storm(call, os.path.join(place, f"storm{n}"))
+            got["signal"] = {h: interrupted(call, h, os.path.join(place, f"{h}{n}")) for h in ("raise", "return")}
+            results[call] = got
+    print(json.dumps(results))
+
+
+if __name__ == "__main__":
+    main()
