@@ -54,19 +54,28 @@ def _run(*cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.strip()
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def btrfs_device(tmp_path_factory):
-    """A loop device holding a fresh Btrfs filesystem, detached afterwards."""
+    """A loop device holding a fresh Btrfs filesystem with a subvolume "home"
+    that holds hello.txt; detached at the end of the session."""
     if NAMESPACE_PROBLEM:
         unavailable(NAMESPACE_PROBLEM)
     if shutil.which("mkfs.btrfs") is None:
         unavailable("mkfs.btrfs not found (Debian: btrfs-progs)")
-    image = tmp_path_factory.mktemp("btrfs") / "image"
+    work = tmp_path_factory.mktemp("btrfs")
+    image, top = work / "image", work / "top"
     with open(image, "wb") as f:
         f.truncate(256 << 20)  # sparse: costs only what mkfs writes
     _run("mkfs.btrfs", "-q", str(image))
     device = _run("losetup", "--find", "--show", str(image))
     try:
+        top.mkdir()
+        _run("mount", "-t", "btrfs", device, str(top))
+        try:
+            _run("btrfs", "-q", "subvolume", "create", str(top / "home"))
+            (top / "home" / "hello.txt").write_text("hello from a subvolume")
+        finally:
+            _run("umount", str(top))
         yield device
     finally:
         for m in reversed(mounts()):

@@ -17,8 +17,7 @@ import pytest
 import velkora
 from support.double import SUPPORT
 from support.mountinfo import mount_at
-from velkora import DetachedMount, FsContext, mounted
-from velkora.flags import MOUNT_ATTR
+from velkora import FsContext, mounted
 
 
 def open_fds():
@@ -69,40 +68,6 @@ def test_ctrl_c_in_a_child_unmounts_everything(place):
     assert mount_at(classic) is None
     assert mount_at(fd_made) is not None  # attached mounts outlive their fds, as the kernel has it
     velkora.mount.umount(str(fd_made))
-
-
-@pytest.mark.fdmount
-def test_fs_context_builds_configures_and_attaches(place):
-    before = open_fds()
-    with FsContext.open("tmpfs") as context:
-        context.set_string("size", "1m")
-        context.set_flag("noswap")
-        with pytest.raises(OSError) as caught:
-            context.set_string("size", "lots")
-        assert caught.value.kernel_messages == ("e tmpfs: Bad value for 'size'",)
-        context.create()
-        with context.mount(MOUNT_ATTR.NOSUID) as mount:
-            mount.attach(place)
-    assert open_fds() == before
-    assert {"size=1024k", "noswap"} <= mount_at(place)["super"] and "nosuid" in mount_at(place)["options"]
-    with FsContext.pick(place) as context:
-        context.set_flag("ro")
-        context.reconfigure()
-    assert "ro" in mount_at(place)["super"]
-
-
-@pytest.mark.fdmount
-def test_detached_clone_becomes_a_recursive_read_only_view(place):
-    (place / "src").mkdir()
-    (place / "view").mkdir()
-    with mounted("src", place / "src", "tmpfs"):
-        with DetachedMount.clone(place / "src", recursive=True) as tree:
-            tree.set_attr(MOUNT_ATTR.RDONLY, recursive=True)
-            tree.attach(place / "view")
-        with pytest.raises(OSError) as caught:
-            (place / "view" / "file").write_text("x")
-        assert caught.value.errno == errno.EROFS
-        velkora.mount.umount(str(place / "view"))
 
 
 @pytest.mark.fdmount

@@ -11,6 +11,7 @@ import pytest
 import velkora.mount as m
 from support.double import SUPPORT
 from support.mountinfo import mount_at
+from velkora import FsContext
 
 
 def test_tmpfs_with_data_options(place):
@@ -69,21 +70,25 @@ def test_read_only_bind_by_remount(place):
     assert (view / "file").read_text() == "x"
 
 
-def test_btrfs_by_default_and_a_subvolume_by_data(btrfs_device, place):
-    top, vol = place / "top", place / "vol"
-    top.mkdir()
-    vol.mkdir()
+@pytest.mark.fdmount
+def test_btrfs_by_default_and_a_subvolume_by_data_or_fsconfig(btrfs_device, place):
+    top, vol, picked = place / "top", place / "vol", place / "picked"
+    for d in (top, vol, picked):
+        d.mkdir()
     m.mount(btrfs_device, str(top))
     assert mount_at(top)["fstype"] == "btrfs"
-
-    subprocess.run(["btrfs", "subvolume", "create", str(top / "home")], check=True, capture_output=True)
-    (top / "home" / "inside").write_text("subvolume")
     m.mount(btrfs_device, str(vol), data="subvol=home")
-
-    info = mount_at(vol)
-    assert (info["fstype"], info["root"]) == ("btrfs", "/home")
-    assert "subvol=/home" in info["super"]
-    assert (vol / "inside").read_text() == "subvolume"
+    with FsContext.open("btrfs") as context:
+        context.set_string("source", btrfs_device)
+        context.set_string("subvol", "home")
+        context.create()
+        with context.mount() as mount:
+            mount.attach(picked)
+    for d in (vol, picked):
+        info = mount_at(d)
+        assert (info["fstype"], info["source"], info["root"]) == ("btrfs", btrfs_device, "/home")
+        assert "subvol=/home" in info["super"]
+        assert (d / "hello.txt").read_text() == "hello from a subvolume"
 
 
 @pytest.mark.parametrize(
