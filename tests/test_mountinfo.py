@@ -68,7 +68,6 @@ def test_both_sources_agree_on_real_mounts(place):
 
     kernel, proc = mounts("statmount"), mounts("mountinfo")
     assert kernel == proc
-    assert mounts() == kernel
     below = {m.mount_point: m for m in mounts_below(place)}
     for name in ODD_NAMES:
         m = below[str(place / name)]
@@ -104,9 +103,25 @@ def test_parents_come_before_children_even_after_a_move(place, via):
 def test_mount_at_finds_the_topmost_mount_holding_a_path(place):
     vm.mount("lower", str(place), "tmpfs")
     vm.mount("upper", str(place), "tmpfs")
-    (place / "dir").mkdir()
-    assert mountinfo.mount_at(place / "dir").source == "upper"
+    for name in ("a", "ab", "dir"):
+        (place / name).mkdir()
+    # Siblings whose names share a prefix: /x/ab is not below /x/a.
+    vm.mount("a", str(place / "a"), "tmpfs")
+    vm.mount("ab", str(place / "ab"), "tmpfs")
+    (place / "ab" / "in").mkdir()
+    expected = {place / "dir": "upper", place / "a": "a", place / "ab" / "in": "ab", place / "ab": "ab"}
+    assert {path: mountinfo.mount_at(path).source for path in expected} == expected
+    assert [m.source for m in mounts_below(place / "a")] == ["a"]
     assert mountinfo.mount_at("/").mount_point == "/"
+
+
+@pytest.mark.fdmount
+def test_more_mounts_than_one_page_of_listmount(place):
+    for _ in range(600):  # listmount is read 512 ids at a time
+        vm.mount("velkora-page", str(place), "tmpfs")
+    kernel, proc = mounts("statmount"), mounts("mountinfo")
+    assert kernel == proc
+    assert sum(m.source == "velkora-page" for m in kernel) == 600
 
 
 def test_statmount_is_taken_unless_the_kernel_lacks_it(monkeypatch):
