@@ -29,7 +29,7 @@ nox.needs_version = ">=2025.2.9"
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = True
-nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "lint", "docs", "bench", "scaling"]
+nox.options.sessions = ["sdist", "tests", "sanitize", "debug", "scripts", "lint", "docs", "bench", "scaling"]
 
 ROOT = Path(__file__).resolve().parent
 CACHE = os.environ.get("VELKORA_CACHE", "/var/cache/velkora")
@@ -111,9 +111,15 @@ def as_root(session: nox.Session, *cmd: str, env: dict[str, str] | None = None) 
     session.run("sudo", "--preserve-env", "env", *settings, *cmd, external=True)
 
 
+# What does not depend on the interpreter (the demo end to end, the set-up
+# scripts) runs once, in the scripts session, not in every interpreter's.
+SCRIPTS = "tests/scripts"
+
+
 def pytest(session: nox.Session, *args: str, env: dict[str, str] | None = None) -> None:
     python = os.path.join(session.bin, "python")
-    as_root(session, python, "-m", "pytest", "-p", "no:cacheprovider", *args, *session.posargs, env=env)
+    where = [SCRIPTS] if session.name == "scripts" else [f"--ignore={SCRIPTS}"]
+    as_root(session, python, "-m", "pytest", "-p", "no:cacheprovider", *where, *args, *session.posargs, env=env)
 
 
 def install_tree(session: nox.Session, *defines: str) -> None:
@@ -192,6 +198,14 @@ def debug(session: nox.Session) -> None:
     venv_with(session, "test")
     install_tree(session)
     pytest(session, "-q", QUICK)
+
+
+@nox.session
+def scripts(session: nox.Session) -> None:
+    """The demo end to end and interrupted, and the set-up scripts: once a run."""
+    venv_with(session, "test")
+    install_tree(session)
+    pytest(session)
 
 
 @nox.session

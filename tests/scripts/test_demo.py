@@ -14,7 +14,7 @@ from support.namespace import unavailable
 
 pytestmark = pytest.mark.blockdev  # the demo mounts Btrfs on a loop device
 
-DEMO = Path(__file__).resolve().parents[1] / "examples" / "btrfs_demo.py"
+DEMO = Path(__file__).resolve().parents[2] / "examples" / "btrfs_demo.py"
 
 
 def _sigint_as_in_a_terminal():

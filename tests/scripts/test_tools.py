@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1] / "tools"
+TOOLS = Path(__file__).resolve().parents[2] / "tools"
 
 DEB822_MAIN = "Types: deb\nURIs: http://deb822.example/debian\nSuites: trixie trixie-updates\nComponents: main\n"
 DEB822_SECURITY = (
