@@ -10,15 +10,16 @@ O_CLOEXEC = 0o2000000
 IDMAP = 0x100000
 
 GOOD = [
-    # Defaults: each fd-returning call asks for a non-inheritable fd.
+    # Each fd-returning call asks for a non-inheritable fd, whatever the flags.
     ("f.fsopen('tmpfs')", ("fsopen", b"tmpfs", 1)),
-    ("f.fsopen('btrfs', 0)", ("fsopen", b"btrfs", 0)),
+    ("f.fsopen('btrfs', 0)", ("fsopen", b"btrfs", 1)),  # non-inheritable whatever the flags
     ("f.fsopen(fs_name='ext4', flags=2**32 - 1)", ("fsopen", b"ext4", 2**32 - 1)),
     ("f.fspick(f.AT_FDCWD, '/mnt')", ("fspick", -100, b"/mnt", 1)),
-    ("f.fspick(3, '', f.FSPICK_EMPTY_PATH)", ("fspick", 3, b"", 8)),
+    ("f.fspick(3, '', f.FSPICK_EMPTY_PATH)", ("fspick", 3, b"", 8 | 1)),
     ("f.fsmount(3)", ("fsmount", 3, 1, 0)),
-    ("f.fsmount(3, 0, f.MOUNT_ATTR_RDONLY | f.MOUNT_ATTR_NOSUID)", ("fsmount", 3, 0, 3)),
+    ("f.fsmount(3, 0, f.MOUNT_ATTR_RDONLY | f.MOUNT_ATTR_NOSUID)", ("fsmount", 3, 1, 3)),
     ("f.open_tree(f.AT_FDCWD, '/srv')", ("open_tree", -100, b"/srv", O_CLOEXEC)),
+    ("f.open_tree(f.AT_FDCWD, '/srv', f.OPEN_TREE_CLONE)", ("open_tree", -100, b"/srv", 1 | O_CLOEXEC)),
     (
         "f.open_tree(-100, '/srv', f.OPEN_TREE_CLONE | f.OPEN_TREE_CLOEXEC | f.AT_RECURSIVE)",
         ("open_tree", -100, b"/srv", 1 | O_CLOEXEC | 0x8000),
@@ -98,6 +99,11 @@ METHODS = [
     ("vars(c.mount(f.MOUNT_ATTR_RDONLY)).pop('_fd')", ("fsmount", 1, 1)),  # the stand-in's fd, not closed
     ("d.set_attr(1, 2, f.MS_PRIVATE, recursive=True)", ("mount_setattr", b"", 0x9000, 1, 2, 1 << 18, 0, 32)),
     ("d.attach('/mnt')", ("move_mount", b"", -100, b"/mnt", 4)),
+    # Any object with fileno() stands for its fd, as in the os and fcntl modules.
+    ("f.fsconfig(c, f.FSCONFIG_CMD_CREATE)", ("fsconfig", 6, None, None, 0)),
+    ("f.fsmount(fs_fd=c)", ("fsmount", 1, 0)),
+    ("f.open_tree(d, '', f.AT_EMPTY_PATH)", ("open_tree", b"", 0x1000 | O_CLOEXEC)),
+    ("f.mount_setattr(d, '', attr_set=f.MOUNT_ATTR_IDMAP, userns_fd=3)", ("mount_setattr", b"", 0, IDMAP, 0, 0, 3, 32)),
 ]
 
 

@@ -69,12 +69,19 @@ def test_tmpfs_made_configured_and_attached(place):
     assert {"nosuid", "nodev"} <= info["options"]
 
 
-def test_flags_given_are_exactly_those(place):
+def test_every_fd_made_is_non_inheritable_whatever_the_flags(place):
+    attach(new_tmpfs(), place)
     fs = f.fsopen("tmpfs", 0)
+    fds = [fs, f.fspick(f.AT_FDCWD, str(place), 0), f.open_tree(f.AT_FDCWD, str(place), f.OPEN_TREE_CLONE)]
     try:
-        assert os.get_inheritable(fs)  # no CLOEXEC asked, none added
+        f.fsconfig(fs, f.FSCONFIG_CMD_CREATE)
+        fds.append(f.fsmount(fs, 0))
+        assert [os.get_inheritable(fd) for fd in fds] == [False] * 4
+        os.set_inheritable(fs, True)  # the way out, as after os.open
+        assert os.get_inheritable(fs)
     finally:
-        os.close(fs)
+        for fd in fds:
+            os.close(fd)
 
 
 @pytest.mark.parametrize(

@@ -140,15 +140,20 @@ static PyObject *mounttable_listmount(PyObject *self, PyObject *args, PyObject *
         return PyErr_NoMemory();
     mnt_id_req_v0 req = {sizeof req, 0, mnt_id, last_id};
     long got;
-    int saved_errno;
-    Py_BEGIN_ALLOW_THREADS
-        got = syscall(SYS_listmount, &req, ids, static_cast<size_t>(count), 0U);
-        saved_errno = errno;
-    Py_END_ALLOW_THREADS
-    if (got < 0) {
-        PyMem_Free(ids);
-        errno = saved_errno;
-        return PyErr_SetFromErrno(PyExc_OSError);
+    for (;;) {
+        int saved_errno;
+        Py_BEGIN_ALLOW_THREADS
+            got = syscall(SYS_listmount, &req, ids, static_cast<size_t>(count), 0U);
+            saved_errno = errno;
+        Py_END_ALLOW_THREADS
+        if (got >= 0)
+            break;
+        // Again after EINTR, unless a signal handler raised (PEP 475).
+        if (saved_errno != EINTR || PyErr_CheckSignals() != 0) {
+            PyMem_Free(ids);
+            errno = saved_errno;
+            return saved_errno == EINTR ? nullptr : PyErr_SetFromErrno(PyExc_OSError);
+        }
     }
     PyObject *result = PyTuple_New(got);
     for (long i = 0; result != nullptr && i < got; i++) {
@@ -234,6 +239,9 @@ static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *
         PyMem_Free(record);
         if (saved_errno == EOVERFLOW) {
             size *= 2;
+        } else if (saved_errno == EINTR) {
+            if (PyErr_CheckSignals() != 0) // again, unless a signal handler raised
+                return nullptr;
         } else if (saved_errno == EINVAL && req.param != STATMOUNT_FIRST) {
             req.param = STATMOUNT_FIRST; // a kernel older than the newer mask bits
         } else {

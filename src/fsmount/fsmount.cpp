@@ -122,6 +122,19 @@ static int int_value(PyObject *obj, const char *what, int *out)
     return 1;
 }
 
+// An fd argument: an int (AT_FDCWD included), or an object whose fileno()
+// gives one, as the os and fcntl modules take them.
+static int to_fd(PyObject *obj, void *out)
+{
+    if (PyLong_Check(obj))
+        return int_value(obj, "fd", static_cast<int *>(out));
+    int fd = PyObject_AsFileDescriptor(obj); // TypeError without fileno()
+    if (fd < 0)
+        return 0;
+    *static_cast<int *>(out) = fd;
+    return 1;
+}
+
 // A str, as UTF-8 without NUL, borrowed from the object (which the caller
 // holds through the argument tuple). Returns nullptr with an exception set.
 static const char *utf8_text(PyObject *obj, const char *what)
@@ -250,25 +263,39 @@ static PyObject *context_error(int saved_errno, int fs_fd, PyObject *filename)
 // ---------------------------------------------------------------------------
 // The calls.
 
-// An fd, or OSError from the errno taken at once after the call.
-static PyObject *fd_result(long ret, int saved_errno, PyObject *filename)
+// An fd-making call (fsopen, fspick, open_tree): made without the
+// interpreter lock, again after EINTR unless a signal handler raised (PEP
+// 475); the fd, or OSError naming filename.
+static PyObject *fd_call(long number, long a, long b, long c, PyObject *filename)
 {
-    if (ret < 0)
-        return errno_error(saved_errno, filename, nullptr);
-    return PyLong_FromLong(ret);
+    for (;;) {
+        long ret;
+        int saved_errno;
+        Py_BEGIN_ALLOW_THREADS
+            ret = syscall(number, a, b, c);
+            saved_errno = errno;
+        Py_END_ALLOW_THREADS
+        if (ret >= 0)
+            return PyLong_FromLong(ret);
+        if (saved_errno != EINTR)
+            return errno_error(saved_errno, filename, nullptr);
+        if (PyErr_CheckSignals() != 0)
+            return nullptr;
+    }
 }
 
 PyDoc_STRVAR(fsmount_fsopen_doc,
-             "fsopen(fs_name: str, flags: int = FSOPEN_CLOEXEC) -> int\n\n"
+             "fsopen($module, /, fs_name, flags=0)\n--\n\n"
              "Open a new filesystem context for the filesystem type fs_name.\n\n"
-             "Calls fsopen(2); returns the context's fd, non-inheritable by default.\n"
+             "Calls fsopen(2) with FSOPEN_CLOEXEC added to flags, and returns the\n"
+             "context's fd, non-inheritable (os.set_inheritable changes that).\n"
              "Raises OSError on failure.");
 
 static PyObject *fsmount_fsopen(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fs_name", "flags", nullptr};
     PyObject *name_obj;
-    unsigned int flags = FSOPEN_CLOEXEC;
+    unsigned int flags = 0;
     (void)self;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O&:fsopen", const_cast<char **>(kwlist),
                                      &name_obj, to_unsigned_int, &flags))
@@ -276,48 +303,38 @@ static PyObject *fsmount_fsopen(PyObject *self, PyObject *args, PyObject *kwargs
     const char *fs_name = utf8_text(name_obj, "fs_name");
     if (fs_name == nullptr)
         return nullptr;
-    long ret;
-    int saved_errno;
-    Py_BEGIN_ALLOW_THREADS
-        ret = syscall(SYS_fsopen, fs_name, flags);
-        saved_errno = errno;
-    Py_END_ALLOW_THREADS
-    return fd_result(ret, saved_errno, nullptr);
+    return fd_call(SYS_fsopen, reinterpret_cast<long>(fs_name), flags | FSOPEN_CLOEXEC, 0, nullptr);
 }
 
 PyDoc_STRVAR(fsmount_fspick_doc,
-             "fspick(dirfd: int, path: str, flags: int = FSPICK_CLOEXEC) -> int\n\n"
+             "fspick($module, /, dirfd, path, flags=0)\n--\n\n"
              "Open a filesystem context on the superblock of a mounted filesystem,\n"
              "to reconfigure it.\n\n"
-             "Calls fspick(2); returns the context's fd, non-inheritable by default.\n"
-             "Raises OSError on failure.");
+             "Calls fspick(2) with FSPICK_CLOEXEC added to flags, and returns the\n"
+             "context's fd, non-inheritable. Raises OSError on failure.");
 
-// fspick and open_tree: (dirfd, path, flags) in, an fd out.
-static PyObject *path_to_fd(long number, const char *format, unsigned int flags, PyObject *args,
+// fspick and open_tree: (dirfd, path, flags) in, an fd out; cloexec is
+// added to the flags.
+static PyObject *path_to_fd(long number, const char *format, unsigned int cloexec, PyObject *args,
                             PyObject *kwargs)
 {
     static const char *const kwlist[] = {"dirfd", "path", "flags", nullptr};
     int dirfd;
     PyObject *path_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), &dirfd,
-                                     &path_obj, to_unsigned_int, &flags))
+    unsigned int flags = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), to_fd,
+                                     &dirfd, &path_obj, to_unsigned_int, &flags))
         return nullptr;
     const char *path = utf8_text(path_obj, "path");
     if (path == nullptr)
         return nullptr;
-    long ret;
-    int saved_errno;
-    Py_BEGIN_ALLOW_THREADS
-        ret = syscall(number, dirfd, path, flags);
-        saved_errno = errno;
-    Py_END_ALLOW_THREADS
-    return fd_result(ret, saved_errno, path_obj);
+    return fd_call(number, dirfd, reinterpret_cast<long>(path), flags | cloexec, path_obj);
 }
 
 static PyObject *fsmount_fspick(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     (void)self;
-    return path_to_fd(SYS_fspick, "iU|O&:fspick", FSPICK_CLOEXEC, args, kwargs);
+    return path_to_fd(SYS_fspick, "O&U|O&:fspick", FSPICK_CLOEXEC, args, kwargs);
 }
 
 // What fsconfig's commands take beside the key: checked before the call.
@@ -453,8 +470,7 @@ static int fsconfig_aux(const Command &command, bool known, PyObject *aux_obj, F
 }
 
 PyDoc_STRVAR(fsmount_fsconfig_doc,
-             "fsconfig(fs_fd: int, cmd: int, key: str | None = None, "
-             "value: str | bytes | None = None, aux: int | None = None) -> None\n\n"
+             "fsconfig($module, /, fs_fd, cmd, key=None, value=None, aux=None)\n--\n\n"
              "Configure a filesystem context, or create or reconfigure its superblock.\n\n"
              "Calls fsconfig(2). The arguments must suit cmd: FSCONFIG_SET_FLAG a key;\n"
              "FSCONFIG_SET_STRING a key and a str value; FSCONFIG_SET_BINARY a key and\n"
@@ -473,8 +489,9 @@ static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwar
     PyObject *value_obj = Py_None;
     PyObject *aux_obj = Py_None;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iO&|OOO:fsconfig", const_cast<char **>(kwlist),
-                                     &fs_fd, to_unsigned_int, &cmd, &key_obj, &value_obj, &aux_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&|OOO:fsconfig", const_cast<char **>(kwlist),
+                                     to_fd, &fs_fd, to_unsigned_int, &cmd, &key_obj, &value_obj,
+                                     &aux_obj))
         return nullptr;
 
     bool known;
@@ -502,25 +519,27 @@ static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwar
 }
 
 PyDoc_STRVAR(fsmount_fsmount_doc,
-             "fsmount(fs_fd: int, flags: int = FSMOUNT_CLOEXEC, attr_flags: int = 0) -> int\n\n"
+             "fsmount($module, /, fs_fd, flags=0, attr_flags=0)\n--\n\n"
              "Make a detached mount of the superblock created in a filesystem context.\n\n"
-             "Calls fsmount(2); returns the mount's fd, non-inheritable by default.\n"
+             "Calls fsmount(2) with FSMOUNT_CLOEXEC added to flags, and returns the\n"
+             "mount's fd, non-inheritable.\n"
              "Raises OSError on failure, with the kernel's messages in kernel_messages.");
 
 static PyObject *fsmount_fsmount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fs_fd", "flags", "attr_flags", nullptr};
     int fs_fd;
-    unsigned int flags = FSMOUNT_CLOEXEC;
+    unsigned int flags = 0;
     unsigned int attr_flags = 0;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O&O&:fsmount", const_cast<char **>(kwlist),
-                                     &fs_fd, to_unsigned_int, &flags, to_unsigned_int, &attr_flags))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&:fsmount", const_cast<char **>(kwlist),
+                                     to_fd, &fs_fd, to_unsigned_int, &flags, to_unsigned_int,
+                                     &attr_flags))
         return nullptr;
     long ret;
     int saved_errno;
     Py_BEGIN_ALLOW_THREADS
-        ret = syscall(SYS_fsmount, fs_fd, flags, attr_flags);
+        ret = syscall(SYS_fsmount, fs_fd, flags | FSMOUNT_CLOEXEC, attr_flags);
         saved_errno = errno;
     Py_END_ALLOW_THREADS
     if (ret < 0)
@@ -529,20 +548,19 @@ static PyObject *fsmount_fsmount(PyObject *self, PyObject *args, PyObject *kwarg
 }
 
 PyDoc_STRVAR(fsmount_open_tree_doc,
-             "open_tree(dirfd: int, path: str, flags: int = OPEN_TREE_CLOEXEC) -> int\n\n"
+             "open_tree($module, /, dirfd, path, flags=0)\n--\n\n"
              "Open a mounted tree, or with OPEN_TREE_CLONE a detached copy of it.\n\n"
-             "Calls open_tree(2); returns the fd, non-inheritable by default.\n"
-             "Raises OSError on failure.");
+             "Calls open_tree(2) with OPEN_TREE_CLOEXEC added to flags, and returns\n"
+             "the fd, non-inheritable. Raises OSError on failure.");
 
 static PyObject *fsmount_open_tree(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     (void)self;
-    return path_to_fd(SYS_open_tree, "iU|O&:open_tree", OPEN_TREE_CLOEXEC, args, kwargs);
+    return path_to_fd(SYS_open_tree, "O&U|O&:open_tree", OPEN_TREE_CLOEXEC, args, kwargs);
 }
 
 PyDoc_STRVAR(fsmount_move_mount_doc,
-             "move_mount(from_dirfd: int, from_path: str, to_dirfd: int, to_path: str, "
-             "flags: int = 0) -> None\n\n"
+             "move_mount($module, /, from_dirfd, from_path, to_dirfd, to_path, flags=0)\n--\n\n"
              "Move a mount, or attach a detached one, to a place in the tree.\n\n"
              "Calls move_mount(2). Raises OSError on failure.");
 
@@ -556,9 +574,9 @@ static PyObject *fsmount_move_mount(PyObject *self, PyObject *args, PyObject *kw
     PyObject *to_obj;
     unsigned int flags = 0;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iUiU|O&:move_mount",
-                                     const_cast<char **>(kwlist), &from_dirfd, &from_obj, &to_dirfd,
-                                     &to_obj, to_unsigned_int, &flags))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&UO&U|O&:move_mount",
+                                     const_cast<char **>(kwlist), to_fd, &from_dirfd, &from_obj,
+                                     to_fd, &to_dirfd, &to_obj, to_unsigned_int, &flags))
         return nullptr;
     const char *from_path = utf8_text(from_obj, "from_path");
     if (from_path == nullptr)
@@ -578,8 +596,8 @@ static PyObject *fsmount_move_mount(PyObject *self, PyObject *args, PyObject *kw
 }
 
 PyDoc_STRVAR(fsmount_mount_setattr_doc,
-             "mount_setattr(dirfd: int, path: str, flags: int = 0, *, attr_set: int = 0, "
-             "attr_clr: int = 0, propagation: int = 0, userns_fd: int | None = None) -> None\n\n"
+             "mount_setattr($module, /, dirfd, path, flags=0, *, attr_set=0, attr_clr=0, "
+             "propagation=0, userns_fd=None)\n--\n\n"
              "Change the attributes of a mount, or with AT_RECURSIVE of a whole tree.\n\n"
              "Calls mount_setattr(2) with a struct mount_attr made of the keywords.\n"
              "MOUNT_ATTR_IDMAP in attr_set needs userns_fd. Raises OSError on failure.");
@@ -594,14 +612,14 @@ static PyObject *fsmount_mount_setattr(PyObject *self, PyObject *args, PyObject 
     struct mount_attr attr = {};
     PyObject *userns_obj = Py_None;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iU|O&$O&O&O&O:mount_setattr",
-                                     const_cast<char **>(kwlist), &dirfd, &path_obj,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&U|O&$O&O&O&O:mount_setattr",
+                                     const_cast<char **>(kwlist), to_fd, &dirfd, &path_obj,
                                      to_unsigned_int, &flags, to_u64, &attr.attr_set, to_u64,
                                      &attr.attr_clr, to_u64, &attr.propagation, &userns_obj))
         return nullptr;
     if (userns_obj != Py_None) {
         int userns_fd;
-        if (!int_value(userns_obj, "userns_fd", &userns_fd))
+        if (!to_fd(userns_obj, &userns_fd))
             return nullptr;
         // As a C caller's int would be widened: -1 stays all ones.
         attr.userns_fd = static_cast<uint64_t>(static_cast<int64_t>(userns_fd));

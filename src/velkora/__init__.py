@@ -1,5 +1,11 @@
 """velkora: Linux mounts from Python, exactly (types: __init__.pyi)."""
 
+__all__ = ["mounted", "FsContext", "DetachedMount"]
+
+
+def __dir__():
+    return sorted(set(globals()) | {"__version__", *__all__})
+
 
 def __getattr__(name):
     # On demand, from a module of its own: importlib.metadata and the context

@@ -1,6 +1,12 @@
 """Linux's file-descriptor mount API: fsopen, fspick, fsconfig, fsmount, open_tree, move_mount and mount_setattr."""
 
-from typing import Final
+from typing import Final, Protocol
+
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
+
+# An fd argument: an int (AT_FDCWD included) or anything with fileno().
+_Fd = int | _HasFileno
 
 AT_FDCWD: Final = -100
 AT_EMPTY_PATH: Final = 4096
@@ -49,23 +55,25 @@ MS_PRIVATE: Final = 262144
 MS_SLAVE: Final = 524288
 MS_SHARED: Final = 1048576
 
-def fsopen(fs_name: str, flags: int = 1) -> int:
+def fsopen(fs_name: str, flags: int = 0) -> int:
     """Open a new filesystem context for the filesystem type fs_name.
 
-    Calls fsopen(2); returns the context's fd, non-inheritable by default.
+    Calls fsopen(2) with FSOPEN_CLOEXEC added to flags, and returns the
+    context's fd, non-inheritable (os.set_inheritable changes that).
     Raises OSError on failure.
     """
 
-def fspick(dirfd: int, path: str, flags: int = 1) -> int:
+def fspick(dirfd: _Fd, path: str, flags: int = 0) -> int:
     """Open a filesystem context on the superblock of a mounted filesystem,
     to reconfigure it.
 
-    Calls fspick(2); returns the context's fd, non-inheritable by default.
+    Calls fspick(2) with FSPICK_CLOEXEC added to flags, and returns the
+    context's fd, non-inheritable.
     Raises OSError on failure.
     """
 
 def fsconfig(
-    fs_fd: int,
+    fs_fd: _Fd,
     cmd: int,
     key: str | None = None,
     value: str | bytes | bytearray | memoryview | None = None,
@@ -82,35 +90,37 @@ def fsconfig(
     Raises OSError on failure, with the kernel's messages in kernel_messages.
     """
 
-def fsmount(fs_fd: int, flags: int = 1, attr_flags: int = 0) -> int:
+def fsmount(fs_fd: _Fd, flags: int = 0, attr_flags: int = 0) -> int:
     """Make a detached mount of the superblock created in a filesystem context.
 
-    Calls fsmount(2); returns the mount's fd, non-inheritable by default.
+    Calls fsmount(2) with FSMOUNT_CLOEXEC added to flags, and returns the
+    mount's fd, non-inheritable.
     Raises OSError on failure, with the kernel's messages in kernel_messages.
     """
 
-def open_tree(dirfd: int, path: str, flags: int = 524288) -> int:
+def open_tree(dirfd: _Fd, path: str, flags: int = 0) -> int:
     """Open a mounted tree, or with OPEN_TREE_CLONE a detached copy of it.
 
-    Calls open_tree(2); returns the fd, non-inheritable by default.
+    Calls open_tree(2) with OPEN_TREE_CLOEXEC added to flags, and returns
+    the fd, non-inheritable.
     Raises OSError on failure.
     """
 
-def move_mount(from_dirfd: int, from_path: str, to_dirfd: int, to_path: str, flags: int = 0) -> None:
+def move_mount(from_dirfd: _Fd, from_path: str, to_dirfd: _Fd, to_path: str, flags: int = 0) -> None:
     """Move a mount, or attach a detached one, to a place in the tree.
 
     Calls move_mount(2). Raises OSError on failure.
     """
 
 def mount_setattr(
-    dirfd: int,
+    dirfd: _Fd,
     path: str,
     flags: int = 0,
     *,
     attr_set: int = 0,
     attr_clr: int = 0,
     propagation: int = 0,
-    userns_fd: int | None = None,
+    userns_fd: _Fd | None = None,
 ) -> None:
     """Change the attributes of a mount, or with AT_RECURSIVE of a whole tree.
 

@@ -6,6 +6,7 @@
  *
  *   VK_DELAY_MS  sleep this long first; a signal cuts the sleep short and the
  *                call fails with EINTR, as a blocking system call would
+ *   VK_DELAY_ONCE  set: only the next call sleeps (a retry after EINTR does not)
  *   VK_ERRNO     fail with this errno (unset or 0: succeed)
  *
  * Lines (strings hex-encoded, "-" for a null pointer):
@@ -105,6 +106,8 @@ static int answer(void)
     if (delay != NULL && atol(delay) > 0) {
         long ms = atol(delay);
         struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+        if (getenv("VK_DELAY_ONCE") != NULL)
+            unsetenv("VK_DELAY_MS");
         if (nanosleep(&ts, NULL) != 0) {
             errno = EINTR;
             return -1;
