@@ -213,7 +213,7 @@ def lint(session: nox.Session) -> None:
     """clang-format, clang-tidy, cppcheck, ruff, stubtest and mypy --strict."""
     venv_with(session, "lint")
     install_tree(session)
-    sources = ["src/mount/mount.cpp", "src/fsmount/fsmount.cpp", "src/_mounttable/_mounttable.cpp"]
+    sources = sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*/*.cpp"))
     session.run("clang-format", "--dry-run", "--Werror", *sources, "tests/support/interposer.c")
     build = Path(session.virtualenv.location) / "tidy"
     session.run(
@@ -227,7 +227,8 @@ def lint(session: nox.Session) -> None:
     )  # fmt: skip
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
-    session.run("python", "-m", "mypy.stubtest", "velkora.mount", "velkora.fsmount", "velkora._mounttable")
+    native = [f"velkora.{p.stem}" for p in sorted(ROOT.glob("src/*/*.cpp"))]
+    session.run("python", "-m", "mypy.stubtest", *native)
     session.run("mypy", "--strict", "src/velkora", "examples", "tests/support")
 
 

@@ -23,7 +23,7 @@ import tempfile
 from typing import Any, NoReturn
 
 import velkora.mount as m
-from velkora import mounted
+from velkora import loop, mounted
 from velkora.flags import MS
 from velkora.mountinfo import mounts_below
 
@@ -71,8 +71,9 @@ def demo(cleanup: contextlib.ExitStack) -> None:
     run("mkfs.btrfs", "-q", image)
     step("formatted it with mkfs.btrfs")
 
-    device = run("losetup", "--find", "--show", image)
-    cleanup.callback(run, "losetup", "--detach", device)
+    # Detached (and its fd closed) by the stack after every mount on it is gone.
+    loop_device = cleanup.enter_context(loop.attach(image))
+    device = loop_device.path
     step(f"attached it to {device}")
 
     top, home, view = (os.path.join(work, name) for name in ("top", "home", "view"))

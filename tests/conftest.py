@@ -13,6 +13,7 @@ from support import namespace
 from support.double import Double, build_interposer
 from support.mountinfo import detach, mounts, unmount_all_below
 from support.namespace import unavailable
+from velkora import loop
 
 # Why the kernel tests cannot run here, or None once the namespace is ours.
 NAMESPACE_PROBLEM = "the mount namespace was not set up"
@@ -67,7 +68,8 @@ def btrfs_device(tmp_path_factory):
     with open(image, "wb") as f:
         f.truncate(256 << 20)  # sparse: costs only what mkfs writes
     _run("mkfs.btrfs", "-q", str(image))
-    device = _run("losetup", "--find", "--show", str(image))
+    attached = loop.attach(image)
+    device = attached.path
     try:
         top.mkdir()
         _run("mount", "-t", "btrfs", device, str(top))
@@ -81,8 +83,8 @@ def btrfs_device(tmp_path_factory):
         for m in reversed(mounts()):
             if m["source"] == device:
                 detach(m["target"])
-        subprocess.run(["losetup", "--detach", device], check=False)
-        image.unlink()
+        with attached:  # detached and closed
+            image.unlink()
 
 
 @pytest.fixture(scope="session")
@@ -100,14 +102,18 @@ def double(interposer, tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def headers(tmp_path_factory):
-    """Every constant of velkora.fsmount and velkora.flags as the headers define it."""
+    """Every constant of velkora.fsmount, velkora._loop and velkora.flags as the headers define it."""
     import velkora.fsmount as f
 
     uapi = [name for name in dir(f) if not name.startswith("_") and isinstance(getattr(f, name), int)]
     libc = []
     for cls, (_, includes) in headers_.FLAG_SOURCES.items():
         (libc if includes == headers_.LIBC else uapi).extend(headers_.c_name(cls, n) for n in cls.__members__)
-    return headers_.header_values({headers_.UAPI: uapi, headers_.LIBC: libc}, tmp_path_factory.mktemp("headers"))
+    import velkora._loop as lo
+
+    loop = [name for name in dir(lo) if name.startswith(("LO_", "LOOP_"))]
+    groups = {headers_.UAPI: uapi, headers_.LIBC: libc, "#include <linux/loop.h>": loop}
+    return headers_.header_values(groups, tmp_path_factory.mktemp("headers"))
 
 
 @pytest.fixture

@@ -30,6 +30,18 @@ GOOD_CALLS = [
     "f.move_mount(3, '', f.AT_FDCWD, '/mnt', f.MOVE_MOUNT_F_EMPTY_PATH)",
     "f.mount_setattr(3, '', f.AT_EMPTY_PATH, attr_set=f.MOUNT_ATTR_IDMAP, userns_fd=4)",
 ]
+# velkora._loop's refusals, before any device is taken: each raises.
+LOOP_REFUSALS = [
+    "lo.attach(b'/nonexistent/image', b'/nonexistent/image', lo.LO_FLAGS_AUTOCLEAR)",
+    "lo.attach(b'/', b'/', lo.LO_FLAGS_READ_ONLY)",
+    "lo.attach(b'a\\0b', b'')",
+    "lo.attach(1.5, b'')",
+    "lo.attach(b'x', 'x')",
+    "lo.attach(b'x', b'x', offset=-1)",
+    "lo.status(-1)",
+    "lo.detach(2**40)",
+    "lo.set_autoclear(0)",
+]
 # The mount table's calls reach the kernel through valgrind, which answers
 # ENOSYS for calls newer than it knows (3.19 knows neither).
 TABLE_CALLS = ["[t.statmount(i) for i in t.listmount()]", "t.listmount(count=1, last_id=2**64 - 1)"]
@@ -61,6 +73,8 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
         for call in GOOD_CALLS:
             assert double(call).calls, call
             assert double(call, errno=errno.EBUSY).errno == errno.EBUSY
+        for call in LOOP_REFUSALS:
+            assert double(call).exc is not None, call
         for call in TABLE_CALLS:
             reply = double(call)
             assert reply.exc is None or reply.errno == errno.ENOSYS, reply.message
@@ -73,7 +87,8 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
         e
         for e in errors
         if re.search(
-            r"mount(table)?\.cpython|mount(table)?\.cpp|velkora_u?mount|(fs|table_)mount|PyInit_(fs|_)?mount", e
+            r"mount(table)?\.cpython|mount(table)?\.cpp|velkora_u?mount|(fs|table_)mount|_loop\.|loop_|PyInit_(fs|_)?(mount|loop)",
+            e,
         )
         and " at 0x" in e
     ]

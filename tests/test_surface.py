@@ -2,6 +2,7 @@
 the kernel's headers, what each shared object exports and needs, and how each
 loads (no GIL on free-threaded builds, isolated subinterpreters)."""
 
+import inspect
 import re
 import subprocess
 import sys
@@ -12,13 +13,14 @@ from pathlib import Path
 import pytest
 
 import velkora
+import velkora._loop as lo
 import velkora._mounttable as t
 import velkora.fsmount as f
 import velkora.mount as m
 from support.headers import NEWER
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t}
+NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t, "velkora._loop": lo}
 
 MOUNT_CONSTANTS = {
     "MS_RDONLY": 1,
@@ -54,7 +56,13 @@ SURFACE = {
         set(FSMOUNT_CONSTANTS),
     ),
     t: ({"listmount", "statmount"}, {"LSMT_ROOT"}),
+    lo: (
+        {"attach", "detach", "status", "set_autoclear"},
+        {name for name in dir(lo) if name.startswith(("LO_", "LOOP_"))},
+    ),
 }
+# Modules whose functions inspect.signature() reads.
+SIGNED = {f, lo}
 MOUNT_DOCS = {
     m.mount: 'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
     "\n"
@@ -79,6 +87,8 @@ def test_exactly_the_documented_names(module):
         assert isinstance(function, types.BuiltinFunctionType)
         if function in MOUNT_DOCS:  # velkora.mount's are fixed to the letter
             assert (function.__doc__, function.__text_signature__) == (MOUNT_DOCS[function], None)
+        elif module in SIGNED:
+            assert inspect.signature(function).parameters and "Raises OSError" in function.__doc__
         else:
             assert function.__doc__.startswith(f"{name}(") and "Raises OSError" in function.__doc__
 
@@ -87,6 +97,18 @@ def test_identity_and_values():
     assert (m.__name__, m.__doc__) == ("velkora.mount", "Low-level mount/umount helpers.")
     assert (f.__name__, t.__name__) == ("velkora.fsmount", "velkora._mounttable")
     assert {name: getattr(m, name) for name in MOUNT_CONSTANTS} == MOUNT_CONSTANTS
+
+
+def test_loop_constants_are_the_kernel_headers(headers):
+    names = SURFACE[lo][1]
+    assert {n: getattr(lo, n) for n in names} == {n: int(headers[n]) for n in names}
+
+
+def test_the_package_lists_what_its_stub_declares():
+    stub = (Path(velkora.__file__).parent / "__init__.pyi").read_text()
+    declared = set(re.search(r"^__all__ = \[(.*)\]$", stub, re.M)[1].replace('"', "").split(", "))
+    assert set(velkora.__all__) == declared
+    assert declared | {"__version__"} <= set(dir(velkora))
 
 
 def test_fsmount_constants_are_the_kernel_headers(headers):

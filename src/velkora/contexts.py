@@ -16,6 +16,7 @@ copied or pickled: one fd has one owner. All three are importable from
 from __future__ import annotations
 
 import os
+import stat
 import warnings
 from typing import Any, TypeVar, Union
 
@@ -28,11 +29,26 @@ PathLike = Union[str, "os.PathLike[str]"]
 Owner = TypeVar("Owner", bound="_FdOwner")
 
 
+# mount(2) flags under which the source names no device: bind, move, remount
+# and the propagation changes.
+_NO_DEVICE = classic.MS_BIND | 8192 | classic.MS_REMOUNT | (1 << 17) | (1 << 18) | (1 << 19) | (1 << 20)
+
+
+def _is_regular_file(source: str) -> bool:
+    try:
+        return stat.S_ISREG(os.stat(source).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
     """``with mounted(source, target, ...) as target:`` mounts on entry and
     unmounts on exit, whatever ends the block.
 
-    The arguments are :func:`velkora.mount.mount`'s. On exit the target is
+    The arguments are :func:`velkora.mount.mount`'s. A regular file as
+    ``source`` (an image) is attached to a loop device with autoclear first,
+    read-only where ``flags`` has ``MS_RDONLY``, as mount(8) does with ``-o
+    loop``: the device goes when the mount does. On exit the target is
     unmounted with :func:`velkora.mount.umount`; a failing unmount raises
     (chained to what ended the block, if anything did) and is never turned
     into a lazy detach unless ``detach=True`` asked for one from the start.
@@ -52,7 +68,20 @@ class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
         self.fstype, self.flags, self.data, self.detach = fstype, flags, data, detach
 
     def __enter__(self) -> str:
-        classic.mount(self.source, self.target, self.fstype, self.flags, self.data)
+        device = None
+        if not self.flags & _NO_DEVICE and _is_regular_file(self.source):
+            from velkora import loop
+
+            # An image file: on a loop device with autoclear, which the mount
+            # then holds alone and takes along when it goes.
+            device = loop.attach(self.source, read_only=bool(self.flags & classic.MS_RDONLY))
+        try:
+            classic.mount(
+                self.source if device is None else device.path, self.target, self.fstype, self.flags, self.data
+            )
+        finally:
+            if device is not None:
+                device.close()
         return self.target
 
     def __exit__(self, *exc: object) -> None:

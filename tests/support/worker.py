@@ -5,7 +5,7 @@ request  {"expr": <Python expression>, "errno": int, "delay_ms": int}
 answer   {"exc": name or null, "errno", "strerror", "filename", "message",
           "value": repr or null, "calls": [log lines of the interposer]}
 The expression sees the modules as ``m`` (velkora.mount), ``f``
-(velkora.fsmount) and ``t`` (velkora._mounttable), and ``c`` and ``d``, an
+(velkora.fsmount), ``t`` (velkora._mounttable) and ``lo`` (velkora._loop), and ``c`` and ``d``, an
 FsContext and a DetachedMount owning an fd of /dev/null, which only the
 stand-in sees.
 """
@@ -15,6 +15,7 @@ import os
 import sys
 from typing import Any, Dict, List
 
+import velkora._loop as lo
 import velkora._mounttable as t
 import velkora.fsmount as f
 import velkora.mount as m
@@ -33,7 +34,14 @@ def main() -> None:
     from velkora import DetachedMount, FsContext
 
     null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
-    namespace: Dict[str, Any] = {"m": m, "f": f, "t": t, "c": FsContext(null), "d": DetachedMount(os.dup(null))}
+    namespace: Dict[str, Any] = {
+        "m": m,
+        "f": f,
+        "t": t,
+        "lo": lo,
+        "c": FsContext(null),
+        "d": DetachedMount(os.dup(null)),
+    }
     for line in sys.stdin:
         req = json.loads(line)
         os.environ["VK_ERRNO"] = str(req.get("errno", 0))

@@ -1,0 +1,278 @@
+"""Image files as block devices: loop devices attached, inspected and detached.
+
+::
+
+    from velkora import loop
+
+    with loop.attach("disk.img") as device:   # detached again on the way out
+        print(device.path)                    # '/dev/loop3'
+        velkora.mount.mount(device.path, "/srv/image")
+
+- :func:`attach` binds a file to a free loop device in one LOOP_CONFIGURE
+  (Linux 5.8; LOOP_SET_FD and LOOP_SET_STATUS64 on older kernels), trying
+  again when another process takes the same free device first. By default
+  the device has autoclear: it goes once nothing holds it, so a device whose
+  :class:`LoopDevice` is closed goes when its mount is unmounted, or at once.
+- :func:`devices`, :func:`info` and :func:`detach` work on any loop device,
+  by path (``"/dev/loop3"``) or number.
+
+An interrupt (Ctrl-C) at any moment of :func:`attach` leaves no device
+attached and no fd open. Every fd made here is non-inheritable.
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import os
+import signal
+import threading
+from typing import NamedTuple, Union
+
+from velkora import _loop
+from velkora.contexts import _FdOwner
+
+__all__ = ["LoopDevice", "LoopInfo", "attach", "devices", "info", "detach"]
+
+BLOCK_SIZES = (0, 512, 1024, 2048, 4096)
+SYS_BLOCK = "/sys/block"
+FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int, "_loop._HasFileno"]
+Device = Union[str, int]
+
+
+class LoopInfo(NamedTuple):
+    """An attached loop device, as the kernel reports it now."""
+
+    number: int
+    path: str  #: ``/dev/loopN``
+    backing_file: str  #: the full path, as the kernel sees it
+    offset: int
+    size_limit: int  #: bytes; 0 for the whole file
+    read_only: bool
+    autoclear: bool
+    partscan: bool
+    direct_io: bool
+    block_size: int  #: the logical block size, in bytes
+
+
+class LoopDevice(_FdOwner):
+    """An attached loop device and the fd this process holds on it.
+
+    ``close()`` closes the fd only: with autoclear the device then goes once
+    nothing else holds it (a mount does), without it stays attached.
+    ``detach()`` unbinds the file (on a device still mounted the kernel only
+    sets autoclear). ``with`` detaches and closes on the way out.
+    """
+
+    def __init__(self, owner: io.FileIO, number: int) -> None:
+        self._file: io.FileIO | None = owner
+        super().__init__(owner.fileno())
+        self.number = number
+        self.path = f"/dev/loop{number}"
+
+    def close(self) -> None:
+        owner, self._file = getattr(self, "_file", None), None
+        self._fd = None
+        if owner is not None:
+            owner.close()
+
+    def detach(self) -> None:
+        """Unbinds the backing file (LOOP_CLR_FD); the fd stays open."""
+        _loop.detach(self.fileno())
+
+    def info(self) -> LoopInfo:
+        return info(self.number)
+
+    def partitions(self) -> list[str]:
+        """The partition devices the kernel has made on this device, in order."""
+        return _partitions(self.number)
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            self.detach()
+        except OSError as e:
+            if e.errno != errno.ENXIO:  # already detached
+                raise
+        finally:
+            self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._fd is None else f"fd={self._fd}"
+        return f"<LoopDevice {self.path} {state}>"
+
+
+class _held_signals:  # noqa: N801 - a context manager used like a function
+    """SIGINT and SIGTERM wait while the block runs; only the main thread runs
+    Python's handlers, so only there is anything held."""
+
+    def __enter__(self) -> None:
+        self.old = None
+        if threading.current_thread() is threading.main_thread():
+            self.old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+
+    def __exit__(self, *exc: object) -> None:
+        if self.old is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
+
+
+def attach(
+    file: FileArg,
+    *,
+    read_only: bool = False,
+    offset: int = 0,
+    size_limit: int = 0,
+    block_size: int = 0,
+    partscan: bool = False,
+    direct_io: bool = False,
+    autoclear: bool = True,
+) -> LoopDevice:
+    """Binds ``file`` (a path, or an fd or object with ``fileno()``) to a free
+    loop device and returns it.
+
+    The file is opened read-write unless ``read_only``; one that cannot be
+    opened so raises, never falls back to read-only. ``offset`` and
+    ``size_limit`` (bytes, 0 for the rest of the file) select a part of it;
+    ``block_size`` is 0 (the default, 512) or 512, 1024, 2048 or 4096.
+    """
+    for what, value in (("offset", offset), ("size_limit", size_limit), ("block_size", block_size)):
+        if not isinstance(value, int):
+            raise TypeError(f"{what} must be int, not {type(value).__name__}")
+        if value < 0:
+            raise ValueError(f"{what} must not be negative, got {value}")
+    if block_size not in BLOCK_SIZES:
+        raise ValueError(f"block_size must be one of {', '.join(map(str, BLOCK_SIZES))}, got {block_size}")
+    target: bytes | int
+    name: bytes
+    if isinstance(file, (str, bytes, os.PathLike)):
+        target = os.fsencode(file)
+        name = os.path.abspath(target)
+    else:
+        target = file if isinstance(file, int) else file.fileno()
+        try:
+            name = os.fsencode(os.readlink(f"/proc/self/fd/{target}"))
+        except OSError:
+            name = b""
+    # Attached with autoclear whatever was asked, so that a device dropped on
+    # the way out (by an interrupt) goes with its fd; cleared last if unwanted.
+    flags = (
+        _loop.LO_FLAGS_AUTOCLEAR
+        | (_loop.LO_FLAGS_READ_ONLY if read_only else 0)
+        | (_loop.LO_FLAGS_PARTSCAN if partscan else 0)
+        | (_loop.LO_FLAGS_DIRECT_IO if direct_io else 0)
+    )
+    device = None
+    try:
+        # In a program whose main thread alone takes signals, Ctrl-C waits
+        # for the end of the block and is then raised here, to be undone.
+        with _held_signals():
+            owner, number = _loop.attach(target, name[: _loop.LO_NAME_SIZE - 1], flags, offset, size_limit, block_size)
+            device = LoopDevice(owner, number)
+            if not autoclear:
+                _loop.set_autoclear(owner, False)
+    except BaseException:
+        if device is not None:
+            if not autoclear:
+                try:
+                    device.detach()
+                except OSError:
+                    pass  # the device goes with its fd all the same if autoclear was still on
+            device.close()
+        raise
+    return device
+
+
+def _number(device: Device) -> int:
+    if isinstance(device, int) and not isinstance(device, bool):
+        return device
+    if isinstance(device, str):
+        name = os.path.basename(os.path.realpath(device))
+        if name.startswith("loop") and name[4:].isdigit():
+            return int(name[4:])
+    raise ValueError(f"not a loop device: {device!r}")
+
+
+def _read(path: str) -> str:
+    with open(path, "rb") as f:
+        return os.fsdecode(f.read().rstrip(b"\n"))
+
+
+def info(device: Device) -> LoopInfo:
+    """The loop device ``device`` (``"/dev/loop3"`` or 3) as it is now;
+    OSError ENXIO when nothing is attached to it."""
+    number = _number(device)
+    base = f"{SYS_BLOCK}/loop{number}"
+    try:
+        loop = {name: _read(f"{base}/loop/{name}") for name in ("backing_file", "offset", "sizelimit")}
+        flags = {name: _read(f"{base}/loop/{name}") == "1" for name in ("autoclear", "partscan", "dio")}
+        read_only, block_size = _read(f"{base}/ro") == "1", int(_read(f"{base}/queue/logical_block_size"))
+    except FileNotFoundError:
+        raise OSError(errno.ENXIO, os.strerror(errno.ENXIO), f"/dev/loop{number}") from None
+    return LoopInfo(
+        number,
+        f"/dev/loop{number}",
+        loop["backing_file"],
+        int(loop["offset"]),
+        int(loop["sizelimit"]),
+        read_only,
+        flags["autoclear"],
+        flags["partscan"],
+        flags["dio"],
+        block_size,
+    )
+
+
+def devices(backing_file: FileArg | None = None) -> list[LoopInfo]:
+    """Every attached loop device, by number; with ``backing_file`` (a path or
+    an fd) only those bound to that file, compared by device and inode."""
+    wanted = None
+    if backing_file is not None:
+        st = os.stat(
+            backing_file if isinstance(backing_file, (str, bytes, os.PathLike, int)) else backing_file.fileno()
+        )
+        wanted = (st.st_dev, st.st_ino)
+    found = []
+    for name in os.listdir(SYS_BLOCK):
+        if not (name.startswith("loop") and name[4:].isdigit() and os.path.exists(f"{SYS_BLOCK}/{name}/loop")):
+            continue
+        number = int(name[4:])
+        if wanted is not None:
+            try:
+                fd = os.open(f"/dev/loop{number}", os.O_RDONLY | os.O_CLOEXEC)
+            except FileNotFoundError:
+                continue
+            try:
+                _, dev, ino = _loop.status(fd)[:3]
+            except OSError:
+                continue  # detached since it was listed
+            finally:
+                os.close(fd)
+            if (dev, ino) != wanted:
+                continue
+        try:
+            found.append(info(number))
+        except OSError:
+            continue
+    return sorted(found)
+
+
+def detach(device: Device) -> None:
+    """Unbinds the loop device ``device`` from its file (LOOP_CLR_FD)."""
+    path = f"/dev/loop{_number(device)}"
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        _loop.detach(fd)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+    finally:
+        os.close(fd)
+
+
+def _partitions(number: int) -> list[str]:
+    prefix = f"loop{number}p"
+    try:
+        names = [
+            n for n in os.listdir(f"{SYS_BLOCK}/loop{number}") if n.startswith(prefix) and n[len(prefix) :].isdigit()
+        ]
+    except FileNotFoundError:
+        return []
+    return [f"/dev/{n}" for n in sorted(names, key=lambda n: int(n[len(prefix) :]))]

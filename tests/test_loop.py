@@ -1,0 +1,253 @@
+"""velkora.loop against the kernel. Loop devices exist only in the initial
+namespaces, so under emulation (a user namespace) these are deselected with
+the block-device tests."""
+
+import copy
+import ctypes
+import errno
+import gc
+import json
+import os
+import pickle
+import random
+import signal
+import subprocess
+import sys
+import threading
+import warnings
+
+import pytest
+
+import velkora.mount as m
+from support.double import SUPPORT
+from support.mountinfo import mount_at
+from velkora import _loop, loop, mounted
+
+pytestmark = pytest.mark.blockdev
+
+BLOCKS = 8192  # of 512 bytes: a 4 MiB image
+
+
+@pytest.fixture
+def image(kernel, tmp_path):
+    """A 4 MiB file behind a path longer than lo_file_name's 64 bytes, each
+    512-byte block starting with its number; no device is left on it."""
+    path = tmp_path / ("long" * 20) / "image"
+    path.parent.mkdir()
+    path.write_bytes(b"".join(n.to_bytes(4, "little") + bytes(508) for n in range(BLOCKS)))
+    yield path
+    left = loop.devices(path)
+    for device in left:
+        loop.detach(device.number)
+    assert left == []
+
+
+def device_bytes(path):
+    """A device's size and the number its first block starts with."""
+    with open(path, "rb") as device:
+        size = device.seek(0, os.SEEK_END)
+        device.seek(0)
+        return size, int.from_bytes(device.read(4), "little")
+
+
+@pytest.mark.parametrize(
+    ("options", "shown"),
+    [
+        ({}, {"offset": 0, "size_limit": 0, "read_only": False, "autoclear": True, "partscan": False,
+              "direct_io": False, "block_size": 512}),
+        ({"offset": 4096, "size_limit": 1 << 20}, {"offset": 4096, "size_limit": 1 << 20}),
+        ({"read_only": True}, {"read_only": True}),
+        ({"block_size": 4096, "direct_io": True}, {"block_size": 4096, "direct_io": True}),
+        ({"autoclear": False, "partscan": True}, {"autoclear": False, "partscan": True}),
+    ],
+)  # fmt: skip
+def test_attach_gives_exactly_what_was_asked(image, options, shown):
+    with loop.attach(image, **options) as device:
+        info = device.info()
+        assert {name: getattr(info, name) for name in shown} == shown
+        assert (info.number, info.path, info.backing_file) == (device.number, device.path, str(image))
+        assert not os.get_inheritable(device.fileno())
+        # lo_file_name keeps the path's first 63 bytes, as losetup writes it, for older tools.
+        assert _loop.status(device)[6] == os.fsencode(image)[:63]
+        offset, limit = options.get("offset", 0), options.get("size_limit", 0)
+        assert device_bytes(device.path) == (limit or BLOCKS * 512 - offset, offset // 512)
+        writer = os.open(device.path, os.O_WRONLY | os.O_CLOEXEC)
+        try:
+            if options.get("read_only"):
+                with pytest.raises(PermissionError):  # EPERM: the kernel refuses the write
+                    os.write(writer, bytes(512))
+            else:
+                assert os.write(writer, bytes(512)) == 512
+        finally:
+            os.close(writer)
+        assert loop.devices(image) == [info] == [loop.info(device.path)]
+    assert loop.devices(image) == []  # `with` detached it
+
+
+def test_autoclear_goes_with_the_last_holder_and_detach_by_name(image):
+    loop.attach(image).close()
+    assert loop.devices(image) == []  # its fd was all that held it
+    kept = loop.attach(image, autoclear=False)
+    kept.close()
+    (info,) = loop.devices(open(image, "rb"))  # an open file names its backing file too
+    assert not info.autoclear
+    loop.detach(info.path)
+    assert loop.devices(image) == []
+    with pytest.raises(OSError) as caught:
+        loop.info(info.number)
+    assert caught.value.errno == errno.ENXIO
+
+
+class BlkpgPartition(ctypes.Structure):
+    _fields_ = [("start", ctypes.c_longlong), ("length", ctypes.c_longlong), ("pno", ctypes.c_int),
+                ("devname", ctypes.c_char * 64), ("volname", ctypes.c_char * 64)]  # fmt: skip
+
+
+class BlkpgArg(ctypes.Structure):
+    _fields_ = [("op", ctypes.c_int), ("flags", ctypes.c_int), ("datalen", ctypes.c_int), ("data", ctypes.c_void_p)]
+
+
+def add_partition(fd, number, start, length):
+    """BLKPG_ADD_PARTITION: the kernel here parses no partition table itself."""
+    part = BlkpgPartition(start, length, number)
+    arg = BlkpgArg(1, 0, ctypes.sizeof(part), ctypes.cast(ctypes.pointer(part), ctypes.c_void_p))
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.ioctl(fd, 0x1269, ctypes.byref(arg)) != 0:  # BLKPG
+        raise OSError(ctypes.get_errno(), "BLKPG_ADD_PARTITION failed")
+
+
+def test_partitions_are_listed_and_dropped_on_detach(image):
+    with loop.attach(image, partscan=True) as device:
+        assert device.info().partscan and device.partitions() == []
+        add_partition(device.fileno(), 1, 1 << 20, 1 << 20)
+        assert device.partitions() == [f"{device.path}p1"]
+    assert device.partitions() == []  # the kernel clears a detached device at its last close
+
+
+def test_threads_attaching_at_once_get_different_devices(image):
+    start, got, errors = threading.Barrier(8), [], []
+
+    def attach():
+        start.wait()
+        try:
+            got.append(loop.attach(image))
+        except OSError as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=attach) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    try:
+        assert errors == []
+        assert len({device.number for device in got}) == 8
+    finally:
+        for device in got:
+            device.close()
+
+
+def test_kernels_without_loop_configure_get_the_same_device(image):
+    # A seccomp filter answers LOOP_CONFIGURE with ENOTTY, as a kernel before 5.8 would.
+    code = (
+        "import json, sys; from velkora import loop\n"
+        f"with loop.attach({str(image)!r}, offset=512, size_limit=1 << 20, block_size=4096,"
+        " partscan=True, direct_io=True) as d:\n"
+        "    print(json.dumps(d.info()._asdict()))\n"
+    )
+    run = subprocess.run(
+        [sys.executable, str(SUPPORT / "seccomp.py"), "ioctl", str(errno.ENOTTY), hex(_loop.LOOP_CONFIGURE), code],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    info = json.loads(run.stdout)
+    shown = {name: info[name] for name in ("offset", "size_limit", "block_size", "partscan", "direct_io", "autoclear")}
+    assert shown == {"offset": 512, "size_limit": 1 << 20, "block_size": 4096, "partscan": True,
+                     "direct_io": True, "autoclear": True}  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("call", "exc", "name"),
+    [
+        (lambda d: loop.attach(d / "image", offset=-1), ValueError, None),
+        (lambda d: loop.attach(d / "image", size_limit=-512), ValueError, None),
+        (lambda d: loop.attach(d / "image", block_size=1000), ValueError, None),
+        (lambda d: loop.attach(d / "image", block_size=8192), ValueError, None),
+        (lambda d: loop.attach(d), IsADirectoryError, "{d}"),
+        (lambda d: loop.attach(d, read_only=True), IsADirectoryError, "{d}"),
+        (lambda d: loop.attach(d / "missing"), FileNotFoundError, "{d}/missing"),
+        (lambda d: loop.attach(d / "ro" / "image"), OSError, "{d}/ro/image"),  # EROFS: never read-only instead
+        (lambda d: loop.info("/dev/sda"), ValueError, None),
+    ],
+)
+def test_bad_input_takes_no_device(image, place, call, exc, name):
+    d = image.parent
+    (d / "ro").mkdir()
+    m.mount(str(d), str(d / "ro"), flags=m.MS_BIND)
+    m.mount("none", str(d / "ro"), flags=m.MS_REMOUNT | m.MS_BIND | m.MS_RDONLY)
+    try:
+        before = loop.devices()
+        with pytest.raises(exc) as caught:
+            call(d)
+        if name is not None:
+            assert os.fsdecode(caught.value.filename) == name.format(d=d)
+        assert loop.devices() == before
+    finally:
+        m.umount(str(d / "ro"))
+
+
+def test_no_loop_control_is_named(kernel):
+    # In a mount namespace of its own whose /dev is an empty tmpfs.
+    code = (
+        "import ctypes, velkora.mount as m; from velkora import loop\n"
+        "assert ctypes.CDLL(None).unshare(0x20000) == 0\n"
+        "m.mount('none', '/', flags=(1 << 14) | (1 << 18)); m.mount('dev', '/dev', 'tmpfs')\n"
+        "try:\n    loop.attach('/proc/self/exe', read_only=True)\n"
+        "except FileNotFoundError as e:\n    print(e.filename)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout == "/dev/loop-control\n"
+
+
+@pytest.mark.parametrize("threads", ["single", "threaded"])
+def test_interrupted_attaches_leave_nothing(image, threads):
+    child = subprocess.Popen(
+        [sys.executable, str(SUPPORT / "loop_interrupted.py"), str(image), "3000", threads],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdout.readline() == "ready\n"
+    chance = random.Random(20)
+    while child.poll() is None:
+        child.send_signal(signal.SIGINT)
+        threading.Event().wait(chance.uniform(0, 0.002))  # varied moments, also inside the native call
+    report = json.loads(child.stdout.read())
+    assert child.returncode == 0
+    assert report["interrupted"] > 50  # the interrupts did land
+    assert report["fds"][0] == report["fds"][1]
+    assert loop.devices(image) == []
+
+
+def test_a_device_has_one_owner(image):
+    device = loop.attach(image)
+    for duplicate in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            duplicate(device)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        del device
+        gc.collect()
+    assert ResourceWarning in [w.category for w in caught]
+    assert loop.devices(image) == []  # closed when collected, and autoclear did the rest
+
+
+def test_mounted_takes_an_image_file(place, tmp_path_factory):
+    image = tmp_path_factory.mktemp("disk") / "disk.img"
+    with open(image, "wb") as f:
+        f.truncate(128 << 20)
+    subprocess.run(["mkfs.btrfs", "-q", str(image)], check=True)
+    for flags, read_only in ((0, False), (m.MS_RDONLY, True)):
+        with mounted(str(image), place, "btrfs", flags):
+            (info,) = loop.devices(image)
+            assert (mount_at(place)["source"], info.autoclear, info.read_only) == (info.path, True, read_only)
+            assert not any(os.path.realpath(f"/proc/self/fd/{fd}") == info.path for fd in os.listdir("/proc/self/fd"))
+        assert loop.devices(image) == []  # went with the mount
