@@ -8,13 +8,18 @@
  *                             (move_mount), closed and unmounted again
  *   ccaller open_tree N       N open_tree() calls with fixed arguments (for a preloaded double)
  *   ccaller move_mount N      N move_mount() calls with fixed arguments (likewise)
+ *   ccaller loop IMAGE N      N loop devices bound to IMAGE (LOOP_CTL_GET_FREE, then
+ *                             LOOP_CONFIGURE with autoclear), each detached and closed
  *
  * Prints the nanoseconds one operation took, on average.
  */
 #include <errno.h>
+#include <fcntl.h>
+#include <linux/loop.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -83,6 +88,36 @@ int main(int argc, char **argv)
     } else if (strcmp(mode, "move_mount") == 0 && argc == 3) {
         for (long i = 0; i < n; i++)
             syscall(SYS_move_mount, 3, "", AT_CWD, "/mnt/data", F_EMPTY_PATH);
+    } else if (strcmp(mode, "loop") == 0 && argc == 4) {
+        for (long i = 0; i < n; i++) {
+            int file = open(argv[2], O_RDWR | O_CLOEXEC);
+            int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+            if (file < 0 || control < 0)
+                fail("open");
+            int dev = -1;
+            while (dev < 0) {
+                char path[32];
+                long number = ioctl(control, LOOP_CTL_GET_FREE);
+                if (number < 0)
+                    fail("LOOP_CTL_GET_FREE");
+                snprintf(path, sizeof path, "/dev/loop%ld", number);
+                if ((dev = open(path, O_RDWR | O_CLOEXEC)) < 0)
+                    fail("open device");
+                struct loop_config config = {.fd = (unsigned)file};
+                config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+                if (ioctl(dev, LOOP_CONFIGURE, &config) != 0) {
+                    if (errno != EBUSY)
+                        fail("LOOP_CONFIGURE");
+                    close(dev);
+                    dev = -1;
+                }
+            }
+            close(control);
+            close(file);
+            if (ioctl(dev, LOOP_CLR_FD, 0) != 0)
+                fail("LOOP_CLR_FD");
+            close(dev);
+        }
     } else {
         return 2;
     }

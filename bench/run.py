@@ -1,6 +1,7 @@
 """What a mount or an unmount costs through velkora, against C, a ctypes recipe
 and mount(8), the same for a detached clone attached and unmounted again
-(open_tree, move_mount), and how blocking calls share the interpreter.
+(open_tree, move_mount) and for a loop device attached and detached (against
+C and losetup(8)), and how blocking calls share the interpreter.
 
     sudo python bench/run.py [--rounds N] [--json]
 
@@ -50,10 +51,22 @@ def wall_clock(ccaller, work, rounds):
 
     import velkora.fsmount as f
     import velkora.mount as m
+    from velkora import loop
 
     src, dst, plain = (str(work / name) for name in ("src", "dst", "plain"))
     for d in (src, dst, plain):
         os.makedirs(d, exist_ok=True)
+    image = str(work / "image")
+    with open(image, "wb") as sparse:
+        sparse.truncate(16 << 20)
+
+    def losetup_cycle():
+        device = subprocess.run(["losetup", "--find", "--show", image], check=True, capture_output=True, text=True)
+        tool("losetup", "--detach", device.stdout.strip())
+
+    def loop_cycle():
+        with loop.attach(image):
+            pass
 
     def quietly(fn, *args):
         try:
@@ -94,6 +107,11 @@ def wall_clock(ccaller, work, rounds):
             "ctypes": (in_python(clone_cycle(cf, c.umount)), 1000),
             "mount(8)": (in_python(lambda: (tool("mount", "--bind", src, dst), tool("umount", dst))), 10),
         },
+        "loop attach + detach": {
+            "C": (c_caller("loop", image), 1000),
+            "velkora": (in_python(loop_cycle), 1000),
+            "mount(8)": (in_python(losetup_cycle), 10),  # losetup(8), in mount(8)'s column
+        },
         "failing unmount (EINVAL)": {
             "C": (c_caller("fail", plain), 20000),
             "velkora": (in_python(lambda: quietly(m.umount, plain)), 20000),
@@ -107,6 +125,8 @@ def wall_clock(ccaller, work, rounds):
         for r in range(rounds + 1):  # round 0 warms up and is dropped
             order = CONTENDERS[r % 4 :] + CONTENDERS[: r % 4]
             for name in order:
+                if name not in contenders:
+                    continue
                 measure, n = contenders[name]
                 ns = measure(n)
                 if r:
@@ -227,7 +247,9 @@ def report(figures):
     ]
     for case, row in figures["wall_clock_ns"].items():
         ratio = figures["ratios"]["wall_clock_to_C"][case]
-        cells = [f"{row['C'] / 1000:.2f} us"] + [f"{row[n] / 1000:.2f} us ({ratio[n]:.2f}x)" for n in CONTENDERS[1:]]
+        cells = [f"{row['C'] / 1000:.2f} us"] + [
+            f"{row[n] / 1000:.2f} us ({ratio[n]:.2f}x)" if n in row else "-" for n in CONTENDERS[1:]
+        ]
         out.append(f"{case:28}" + "".join(f"{cell:>22}" for cell in cells))
     heading = f"{'user-space instructions/call':28}{'C caller':>14}{'velkora':>14}{'ctypes':>14}{'velkora/ctypes':>16}"
     out += ["", heading]
@@ -283,7 +305,7 @@ def main():
         "import_instructions": imports,
         "concurrency_ms": threads,
         "ratios": {
-            "wall_clock_to_C": {case: {n: row[n] / row["C"] for n in CONTENDERS} for case, row in wall.items()},
+            "wall_clock_to_C": {case: {n: v / row["C"] for n, v in row.items()} for case, row in wall.items()},
             "instructions_velkora_to_ctypes": {call: row["velkora"] / row["ctypes"] for call, row in per_call.items()},
             "extension_load_to_import_ctypes": load / ctypes_import,
             "import_velkora_mount_to_import_ctypes_util": whole / ctypes_util,
