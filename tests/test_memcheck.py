@@ -83,6 +83,9 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     log = report.read_text()
     assert "ERROR SUMMARY" in log, log[-2000:]
     errors = re.split(r"^==\d+== *$", log, flags=re.M)
+    # From 3.12 the interpreter never frees the strings it interns (a module's
+    # constant names, an attribute name): lost once a process, not per call.
+    errors = [e for e in errors if not ("definitely lost" in e and re.search(r"PyUnicode_Intern|PyInit_|ExecDef", e))]
     ours = [
         e
         for e in errors
