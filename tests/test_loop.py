@@ -9,8 +9,6 @@ import gc
 import json
 import os
 import pickle
-import random
-import signal
 import subprocess
 import sys
 import threading
@@ -89,7 +87,8 @@ def test_autoclear_goes_with_the_last_holder_and_detach_by_name(image):
     assert loop.devices(image) == []  # its fd was all that held it
     kept = loop.attach(image, autoclear=False)
     kept.close()
-    (info,) = loop.devices(open(image, "rb"))  # an open file names its backing file too
+    with open(image, "rb") as backing:
+        (info,) = loop.devices(backing)  # an open file names its backing file too
     assert not info.autoclear
     loop.detach(info.path)
     assert loop.devices(image) == []
@@ -185,12 +184,11 @@ def test_bad_input_takes_no_device(image, place, call, exc, name):
     m.mount(str(d), str(d / "ro"), flags=m.MS_BIND)
     m.mount("none", str(d / "ro"), flags=m.MS_REMOUNT | m.MS_BIND | m.MS_RDONLY)
     try:
-        before = loop.devices()
         with pytest.raises(exc) as caught:
             call(d)
         if name is not None:
             assert os.fsdecode(caught.value.filename) == name.format(d=d)
-        assert loop.devices() == before
+        assert [i for i in loop.devices() if i.backing_file.startswith(str(d))] == []
     finally:
         m.umount(str(d / "ro"))
 
@@ -208,21 +206,15 @@ def test_no_loop_control_is_named(kernel):
     assert run.stdout == "/dev/loop-control\n"
 
 
-@pytest.mark.parametrize("threads", ["single", "threaded"])
-def test_interrupted_attaches_leave_nothing(image, threads):
-    child = subprocess.Popen(
-        [sys.executable, str(SUPPORT / "loop_interrupted.py"), str(image), "3000", threads],
-        stdout=subprocess.PIPE,
-        text=True,
-    )
-    assert child.stdout.readline() == "ready\n"
-    chance = random.Random(20)
-    while child.poll() is None:
-        child.send_signal(signal.SIGINT)
-        threading.Event().wait(chance.uniform(0, 0.002))  # varied moments, also inside the native call
-    report = json.loads(child.stdout.read())
-    assert child.returncode == 0
-    assert report["interrupted"] > 50  # the interrupts did land
+@pytest.mark.parametrize("to", ["main", "process"])
+def test_interrupted_attaches_leave_nothing(image, to):
+    run = subprocess.run(
+        [sys.executable, str(SUPPORT / "loop_interrupted.py"), str(image), "2000", to],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    assert report["interrupted"] > 10  # interrupts did land during attaches
     assert report["fds"][0] == report["fds"][1]
     assert loop.devices(image) == []
 

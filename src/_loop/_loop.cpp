@@ -6,7 +6,7 @@
 // LOOP_SET_DIRECT_IO). Another process may take the same free device between
 // the two steps: the kernel then answers EBUSY, and the whole step is tried
 // again, a bounded number of times. Everything attach() opens it closes,
-// except the device's fd, which it hands back already owned by a file
+// except the device's fd, which it hands back already owned by an Owner
 // object: no interrupt can fall between the attach and the owner, so with
 // LO_FLAGS_AUTOCLEAR the device goes as soon as the owner is dropped. Each
 // ioctl runs without the interpreter lock and is retried after EINTR unless
@@ -22,7 +22,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 // Newer than some headers the module builds against.
@@ -248,7 +247,8 @@ static int attach_free_device(const Request *req, int *number)
 }
 
 // The backing file's fd: the caller's, or one opened here (*opened); -1
-// with an exception set.
+// with an exception set. (The caller has refused a directory: fstat would
+// tie the module to glibc 2.33.)
 static int backing_fd(PyObject *file, Request *req, bool *opened)
 {
     bool read_only = req->info.lo_flags & LO_FLAGS_READ_ONLY;
@@ -269,32 +269,93 @@ static int backing_fd(PyObject *file, Request *req, bool *opened)
     } else if (!to_fd(file, &fd)) {
         return -1;
     }
-    struct stat st;
-    int failed = fstat(fd, &st);
-    if (failed == 0 && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        failed = -1;
-    }
-    if (failed == 0)
-        return fd;
-    os_error(req->file_path);
-    if (*opened)
-        close_quietly(fd);
-    *opened = false;
-    return -1;
+    return fd;
 }
 
-// (owner, number), the owner a file object holding dev_fd, made before
-// anything else can run; if it or the tuple cannot be made, the device is
-// given back at once.
-static PyObject *owned(int dev_fd, bool read_only, int number)
+// ---------------------------------------------------------------------------
+// Owner: an fd that is closed when the object goes, quietly: an owner that an
+// interrupt dropped on its way to the caller is no mistake of the caller's.
+
+namespace {
+struct Owner {
+    PyObject_HEAD int fd;
+};
+
+struct ModuleState {
+    PyObject *owner_type;
+};
+} // namespace
+
+static ModuleState *state_of(PyObject *module)
 {
-    PyObject *owner = nullptr;
-    PyObject *io = PyImport_ImportModule("_io");
-    if (io != nullptr) {
-        owner = PyObject_CallMethod(io, "FileIO", "isi", dev_fd, read_only ? "r" : "r+", 1);
-        Py_DECREF(io);
+    return static_cast<ModuleState *>(PyModule_GetState(module));
+}
+
+static void owner_close(Owner *owner)
+{
+    int fd = owner->fd;
+    owner->fd = -1;
+    if (fd >= 0)
+        close_quietly(fd);
+}
+
+static void owner_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    owner_close(reinterpret_cast<Owner *>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyDoc_STRVAR(owner_fileno_doc, "fileno($self, /)\n--\n\nThe fd; ValueError once closed.");
+
+static PyObject *owner_fileno(PyObject *self, PyObject *unused)
+{
+    (void)unused;
+    int fd = reinterpret_cast<Owner *>(self)->fd;
+    if (fd < 0) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on a closed loop device fd");
+        return nullptr;
     }
+    return PyLong_FromLong(fd);
+}
+
+PyDoc_STRVAR(owner_close_doc, "close($self, /)\n--\n\nClose the fd; closing again does nothing.");
+
+static PyObject *owner_close_method(PyObject *self, PyObject *unused)
+{
+    (void)unused;
+    owner_close(reinterpret_cast<Owner *>(self));
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef owner_methods[] = {
+    {"fileno", owner_fileno, METH_NOARGS, owner_fileno_doc},
+    {"close", owner_close_method, METH_NOARGS, owner_close_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(owner_doc, "A loop device's fd, closed when the object goes.");
+
+static PyType_Slot owner_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(owner_dealloc)},
+    {Py_tp_methods, owner_methods},
+    {Py_tp_doc, const_cast<char *>(owner_doc)},
+    {0, nullptr},
+};
+
+static PyType_Spec owner_spec = {
+    "velkora._loop.Owner", sizeof(Owner), 0, Py_TPFLAGS_DEFAULT, owner_slots,
+};
+
+// (owner, number), the owner holding dev_fd, made before anything else can
+// run; if it or the tuple cannot be made, the device is given back at once.
+static PyObject *owned(PyObject *module, int dev_fd, int number)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(state_of(module)->owner_type);
+    auto *owner = reinterpret_cast<Owner *>(type->tp_alloc(type, 0));
+    if (owner != nullptr)
+        owner->fd = dev_fd;
     PyObject *result = owner != nullptr ? Py_BuildValue("(Oi)", owner, number) : nullptr;
     if (result == nullptr) {
         unbind(dev_fd);
@@ -311,7 +372,7 @@ PyDoc_STRVAR(loop_attach_doc,
              "Bind a backing file to a free loop device.\n\n"
              "file is a path (bytes), opened read-only when flags has LO_FLAGS_READ_ONLY and\n"
              "read-write otherwise, or an fd; file_name goes into lo_file_name (63 bytes\n"
-             "at most). Returns (owner, number): a file object owning the device's fd,\n"
+             "at most). Returns (owner, number): an Owner of the device's fd,\n"
              "non-inheritable, and the device's number. Raises OSError on failure.");
 
 static PyObject *loop_attach(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -321,16 +382,15 @@ static PyObject *loop_attach(PyObject *self, PyObject *args, PyObject *kwargs)
     PyObject *file;
     Py_buffer name = {};
     Request req = {};
-    (void)self;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oy*|O&O&O&O&:attach",
                                      const_cast<char **>(kwlist), &file, &name, to_u32,
                                      &req.info.lo_flags, to_u64, &req.info.lo_offset, to_u64,
                                      &req.info.lo_sizelimit, to_u32, &req.block_size))
         return nullptr;
-    size_t name_len = static_cast<size_t>(name.len);
-    if (name_len >= LO_NAME_SIZE)
-        name_len = LO_NAME_SIZE - 1;
-    memcpy(req.info.lo_file_name, name.buf, name_len);
+    // Byte by byte: memcpy would tie the module to a newer C library.
+    const auto *given = static_cast<const unsigned char *>(name.buf);
+    for (Py_ssize_t i = 0; i < name.len && i < LO_NAME_SIZE - 1; i++)
+        req.info.lo_file_name[i] = given[i];
     PyBuffer_Release(&name);
 
     bool opened = false;
@@ -343,7 +403,7 @@ static PyObject *loop_attach(PyObject *self, PyObject *args, PyObject *kwargs)
         close_quietly(req.file_fd);
     if (dev_fd < 0)
         return nullptr;
-    return owned(dev_fd, req.info.lo_flags & LO_FLAGS_READ_ONLY, number);
+    return owned(self, dev_fd, number);
 }
 
 PyDoc_STRVAR(loop_detach_doc,
@@ -458,6 +518,15 @@ static const struct {
 
 static int loop_exec(PyObject *module)
 {
+    PyObject *type = PyType_FromSpec(&owner_spec);
+    if (type == nullptr)
+        return -1;
+    state_of(module)->owner_type = type;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, "Owner", type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
     for (const auto &constant : loop_constants) {
         // A plain loop: stopping at the first failure is its side effect.
         // cppcheck-suppress useStlAlgorithm
@@ -482,16 +551,29 @@ static PyModuleDef_Slot loop_slots[] = {
 PyDoc_STRVAR(loop_module_doc,
              "Loop devices: attach a backing file, read a device's status, detach.");
 
+static int loop_traverse(PyObject *module, visitproc visit, void *arg)
+{
+    ModuleState *state = state_of(module);
+    Py_VISIT(state->owner_type);
+    return 0;
+}
+
+static int loop_clear(PyObject *module)
+{
+    ModuleState *state = state_of(module);
+    Py_CLEAR(state->owner_type);
+    return 0;
+}
+
+static void loop_free(void *module)
+{
+    (void)loop_clear(static_cast<PyObject *>(module));
+}
+
 static struct PyModuleDef loop_module = {
-    PyModuleDef_HEAD_INIT,
-    "velkora._loop",
-    loop_module_doc,
-    0,
-    loop_methods,
-    loop_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "velkora._loop", loop_module_doc,
+    sizeof(ModuleState),   loop_methods,    loop_slots,
+    loop_traverse,         loop_clear,      loop_free,
 };
 
 // Python 3.8's PyMODINIT_FUNC does not mark the symbol visible, and the

@@ -1,10 +1,19 @@
 """Loop devices: attach a backing file, read a device's status, detach."""
 
-import io
-from typing import Protocol
+from typing import Protocol, final
 
 class _HasFileno(Protocol):
     def fileno(self) -> int: ...
+
+@final
+class Owner:
+    """A loop device's fd, closed when the object goes."""
+
+    def fileno(self) -> int:
+        """The fd; ValueError once closed."""
+
+    def close(self) -> None:
+        """Close the fd; closing again does nothing."""
 
 LO_FLAGS_READ_ONLY: int
 LO_FLAGS_AUTOCLEAR: int
@@ -27,7 +36,7 @@ def attach(
     offset: int = 0,
     size_limit: int = 0,
     block_size: int = 0,
-) -> tuple[io.FileIO, int]:
+) -> tuple[Owner, int]:
     """Bind a backing file to a free loop device; returns (owner, number)."""
 
 def detach(fd: int | _HasFileno, /) -> None:

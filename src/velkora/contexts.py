@@ -16,7 +16,9 @@ copied or pickled: one fd has one owner. All three are importable from
 from __future__ import annotations
 
 import os
+import signal
 import stat
+import threading
 import warnings
 from typing import Any, TypeVar, Union
 
@@ -39,6 +41,28 @@ def _is_regular_file(source: str) -> bool:
         return stat.S_ISREG(os.stat(source).st_mode)
     except (OSError, ValueError):
         return False
+
+
+class _held_signals:  # noqa: N801 - a context manager used like a function
+    """SIGINT and SIGTERM wait while the block runs; only the main thread runs
+    Python's handlers, so only there is anything held. A signal that waited
+    is raised as the block ends, where the caller can still undo."""
+
+    def __enter__(self) -> None:
+        self.old = None
+        if threading.current_thread() is threading.main_thread():
+            old = signal.pthread_sigmask(signal.SIG_BLOCK, ())  # the mask as it is
+            self.old = old
+            try:
+                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+            except BaseException:
+                # A signal taken just as the block began: never leave it held.
+                signal.pthread_sigmask(signal.SIG_SETMASK, old)
+                raise
+
+    def __exit__(self, *exc: object) -> None:
+        if self.old is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
 
 
 class mounted:  # noqa: N801 - used like a function: `with mounted(...)`

@@ -23,14 +23,12 @@ attached and no fd open. Every fd made here is non-inheritable.
 from __future__ import annotations
 
 import errno
-import io
 import os
-import signal
-import threading
+import stat
 from typing import NamedTuple, Union
 
 from velkora import _loop
-from velkora.contexts import _FdOwner
+from velkora.contexts import _FdOwner, _held_signals
 
 __all__ = ["LoopDevice", "LoopInfo", "attach", "devices", "info", "detach"]
 
@@ -64,8 +62,8 @@ class LoopDevice(_FdOwner):
     sets autoclear). ``with`` detaches and closes on the way out.
     """
 
-    def __init__(self, owner: io.FileIO, number: int) -> None:
-        self._file: io.FileIO | None = owner
+    def __init__(self, owner: _loop.Owner, number: int) -> None:
+        self._file: _loop.Owner | None = owner
         super().__init__(owner.fileno())
         self.number = number
         self.path = f"/dev/loop{number}"
@@ -101,20 +99,6 @@ class LoopDevice(_FdOwner):
         return f"<LoopDevice {self.path} {state}>"
 
 
-class _held_signals:  # noqa: N801 - a context manager used like a function
-    """SIGINT and SIGTERM wait while the block runs; only the main thread runs
-    Python's handlers, so only there is anything held."""
-
-    def __enter__(self) -> None:
-        self.old = None
-        if threading.current_thread() is threading.main_thread():
-            self.old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
-
-    def __exit__(self, *exc: object) -> None:
-        if self.old is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
-
-
 def attach(
     file: FileArg,
     *,
@@ -143,15 +127,22 @@ def attach(
         raise ValueError(f"block_size must be one of {', '.join(map(str, BLOCK_SIZES))}, got {block_size}")
     target: bytes | int
     name: bytes
+    shown: str | bytes | int
     if isinstance(file, (str, bytes, os.PathLike)):
-        target = os.fsencode(file)
+        target, shown = os.fsencode(file), os.fspath(file)
         name = os.path.abspath(target)
     else:
-        target = file if isinstance(file, int) else file.fileno()
+        target = shown = file if isinstance(file, int) else file.fileno()
         try:
             name = os.fsencode(os.readlink(f"/proc/self/fd/{target}"))
         except OSError:
             name = b""
+    try:
+        is_dir = stat.S_ISDIR(os.stat(target).st_mode)
+    except OSError:
+        is_dir = False  # the attach names what is wrong
+    if is_dir:
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
     # Attached with autoclear whatever was asked, so that a device dropped on
     # the way out (by an interrupt) goes with its fd; cleared last if unwanted.
     flags = (
