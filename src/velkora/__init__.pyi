@@ -4,13 +4,17 @@
 - velkora.fsmount: the file-descriptor mount API;
 - velkora.mountinfo: the mount table, as records;
 - velkora.flags: the flags as enum.IntFlag classes;
-- mounted, FsContext and DetachedMount (from velkora.contexts): mounts and
-  mount fds that clean up after themselves, looked up when first used.
+- velkora.loop: image files on loop devices;
+- velkora.options: mount option strings as fstab writes them;
+- mounted, overlay, FsContext and DetachedMount (from velkora.contexts):
+  mounts and mount fds that clean up after themselves, looked up when first
+  used.
 """
 
 from velkora.contexts import DetachedMount as DetachedMount
 from velkora.contexts import FsContext as FsContext
 from velkora.contexts import mounted as mounted
+from velkora.contexts import overlay as overlay
 
-__all__ = ["mounted", "FsContext", "DetachedMount"]
+__all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 __version__: str

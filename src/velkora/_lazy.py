@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-CONTEXTS = ("mounted", "FsContext", "DetachedMount")
+CONTEXTS = ("mounted", "overlay", "FsContext", "DetachedMount")
 
 
 def attribute(name: str) -> object:

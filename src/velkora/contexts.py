@@ -5,27 +5,29 @@
 - :class:`FsContext` owns a filesystem context (fsopen(2), fspick(2)), with a
   method for each fsconfig(2) command.
 - :class:`DetachedMount` owns a mount fd (fsmount(2), open_tree(2)) that can
-  take attributes and be attached.
+  take attributes and be attached; :func:`overlay` makes one of an overlay of
+  any depth.
 
 Both classes close their fd on ``close()``, at the end of a ``with`` block,
 and, with a :class:`ResourceWarning`, when collected open. They cannot be
-copied or pickled: one fd has one owner. All three are importable from
+copied or pickled: one fd has one owner. All four are importable from
 :mod:`velkora` itself.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import signal
 import stat
 import threading
 import warnings
-from typing import Any, TypeVar, Union
+from typing import Any, Sequence, TypeVar, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
 
-__all__ = ["mounted", "FsContext", "DetachedMount"]
+__all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Owner = TypeVar("Owner", bound="_FdOwner")
@@ -33,7 +35,8 @@ Owner = TypeVar("Owner", bound="_FdOwner")
 
 # mount(2) flags under which the source names no device: bind, move, remount
 # and the propagation changes.
-_NO_DEVICE = classic.MS_BIND | 8192 | classic.MS_REMOUNT | (1 << 17) | (1 << 18) | (1 << 19) | (1 << 20)
+_MS_MOVE = 8192
+_NO_DEVICE = classic.MS_BIND | _MS_MOVE | classic.MS_REMOUNT | (1 << 17) | (1 << 18) | (1 << 19) | (1 << 20)
 
 
 def _is_regular_file(source: str) -> bool:
@@ -65,17 +68,65 @@ class _held_signals:  # noqa: N801 - a context manager used like a function
             signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
 
 
+def _mount_id(path: str) -> int | None:
+    """The id of the mount that holds ``path`` now, or None."""
+    try:
+        fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        with open(f"/proc/self/fdinfo/{fd}", "rb") as info:
+            for line in info:
+                if line.startswith(b"mnt_id:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+    return None
+
+
+def _loop_request(words: tuple[str, ...]) -> dict[str, int] | None:
+    """loop.attach's keywords from the loop words among ``words``, or None."""
+    request: dict[str, int] | None = None
+    for word in words:
+        name, has_value, value = word.partition("=")
+        if name == "loop":
+            if has_value:
+                raise ValueError(f"mount option {word!r}: velkora takes a free loop device; write 'loop'")
+            request = request or {}
+        elif name in ("offset", "sizelimit"):
+            try:
+                number = int(value, 0)
+            except ValueError:
+                raise ValueError(f"mount option {word!r} is no number of bytes") from None
+            request = request or {}
+            request["offset" if name == "offset" else "size_limit"] = number
+    return request
+
+
 class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
     """``with mounted(source, target, ...) as target:`` mounts on entry and
     unmounts on exit, whatever ends the block.
 
-    The arguments are :func:`velkora.mount.mount`'s. A regular file as
-    ``source`` (an image) is attached to a loop device with autoclear first,
-    read-only where ``flags`` has ``MS_RDONLY``, as mount(8) does with ``-o
-    loop``: the device goes when the mount does. On exit the target is
-    unmounted with :func:`velkora.mount.umount`; a failing unmount raises
+    The arguments are :func:`velkora.mount.mount`'s, and ``options``, a mount
+    option string as fstab writes it (:func:`velkora.options.parse`): its
+    flags are added to ``flags``, its filesystem words go before ``data``,
+    its propagation type is set by a second mount(2) call after the mount, as
+    mount(8) does, and ``loop``, ``offset=`` and ``sizelimit=`` attach the
+    source to a loop device; ``remount`` and ``move`` raise ValueError (there
+    would be nothing to undo), the other userspace-only words are ignored.
+
+    A regular file as ``source`` (an image) is attached to a loop device with
+    autoclear first, read-only where the flags have ``MS_RDONLY``, as mount(8)
+    does with ``-o loop``: the device goes when the mount does. On exit the
+    target is unmounted with :func:`velkora.mount.umount` (a recursive bind,
+    the whole tree it made, children first); a failing unmount raises
     (chained to what ended the block, if anything did) and is never turned
     into a lazy detach unless ``detach=True`` asked for one from the start.
+
+    Entering and leaving are atomic with respect to Ctrl-C: an interrupt
+    during either leaves no mount behind.
     """
 
     def __init__(
@@ -87,29 +138,183 @@ class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
         data: str = "",
         *,
         detach: bool = False,
+        options: str | None = None,
     ) -> None:
         self.source, self.target = source, os.fspath(target)
         self.fstype, self.flags, self.data, self.detach = fstype, flags, data, detach
+        self.propagation = 0
+        self.loop: dict[str, int] | None = None
+        self._id: int | None = None
+        if options is not None:
+            from velkora.options import parse
+
+            parsed = parse(options)
+            for word, bit in (("remount", classic.MS_REMOUNT), ("move", _MS_MOVE)):
+                if parsed.flags & bit:
+                    raise ValueError(f"mount option {word!r} in a mounted block: there would be nothing to undo")
+            self.flags |= int(parsed.flags)
+            self.data = ",".join(part for part in (parsed.data, data) if part)
+            self.propagation = int(parsed.propagation)
+            self.loop = _loop_request(parsed.userspace)
+
+    @property
+    def _recursive_bind(self) -> bool:
+        both = classic.MS_BIND | classic.MS_REC
+        return self.flags & both == both
 
     def __enter__(self) -> str:
+        try:
+            return self._enter()
+        except BaseException:
+            # Interrupted after the mount was made and recorded: undo it.
+            if self._id is not None and _mount_id(self.target) == self._id:
+                self._unmount()
+            raise
+
+    def _enter(self) -> str:
         device = None
-        if not self.flags & _NO_DEVICE and _is_regular_file(self.source):
+        if self.loop is not None or (not self.flags & _NO_DEVICE and _is_regular_file(self.source)):
             from velkora import loop
 
             # An image file: on a loop device with autoclear, which the mount
             # then holds alone and takes along when it goes.
-            device = loop.attach(self.source, read_only=bool(self.flags & classic.MS_RDONLY))
-        try:
-            classic.mount(
-                self.source if device is None else device.path, self.target, self.fstype, self.flags, self.data
+            request = self.loop or {}
+            device = loop.attach(
+                self.source,
+                read_only=bool(self.flags & classic.MS_RDONLY),
+                offset=request.get("offset", 0),
+                size_limit=request.get("size_limit", 0),
             )
+        try:
+            self._mount(self.source if device is None else device.path)
         finally:
             if device is not None:
                 device.close()
         return self.target
 
+    def _mount(self, source: str) -> None:
+        before, made = _mount_id(self.target), False
+        try:
+            with _held_signals():
+                classic.mount(source, self.target, self.fstype, self.flags, self.data)
+                made = True
+                self._id = _mount_id(self.target)
+                if self.propagation:
+                    classic.mount("none", self.target, "", self.propagation)
+        except BaseException:
+            # Undo the mount, also where an interrupt taken by another thread
+            # landed just after the call, before it could be recorded.
+            if made or _mount_id(self.target) != before:
+                self._id = self._id or _mount_id(self.target)
+                try:
+                    self._unmount()
+                except OSError:
+                    classic.umount(self.target, classic.MNT_DETACH)
+            raise
+
+    def _unmount(self) -> None:
+        flags = classic.MNT_DETACH if self.detach else 0
+        if not self._recursive_bind or self.detach:
+            classic.umount(self.target, flags)  # a lazy detach takes the whole tree along
+            return
+        from velkora.mountinfo import mounts_below
+
+        below = mounts_below(self.target, "mountinfo")  # children first
+        made = {self._id}
+        for m in reversed(below):
+            if m.parent_id in made:
+                made.add(m.id)
+        for m in below:
+            if m.id in made and m.mount_point is not None:
+                classic.umount(m.mount_point, flags)
+
     def __exit__(self, *exc: object) -> None:
-        classic.umount(self.target, classic.MNT_DETACH if self.detach else 0)
+        try:
+            with _held_signals():
+                self._unmount()
+        except OSError:
+            raise
+        except BaseException:
+            # An interrupt taken by another thread, before or after the
+            # unmount: finish it.
+            if self._id is not None and _mount_id(self.target) == self._id:
+                self._unmount()
+            raise
+
+
+# The most lower layers overlayfs stacks.
+OVERLAY_MAX_LAYERS = 500
+# Whether to add layers one by one (Linux 6.7); tests turn it off to take the
+# older route.
+_LOWERDIR_PLUS = True
+_FSCONFIG_STRING_MAX = 255  # bytes; fsconfig(2) refuses longer strings
+
+
+def _escaped(layer: str) -> str:
+    """A layer path as overlayfs' lowerdir list takes it."""
+    return layer.replace("\\", "\\\\").replace(":", "\\:").replace(",", "\\,")
+
+
+def overlay(
+    lower: Sequence[PathLike], upper: PathLike | None = None, work: PathLike | None = None, *, options: str = ""
+) -> DetachedMount:
+    """A detached overlay mount of the ``lower`` layers (top-most first, as
+    overlayfs orders them), writable through ``upper`` (with ``work``, on the
+    same filesystem) if given, with further overlay ``options``
+    (``"redirect_dir=on,metacopy=on"``). Attach it: ``overlay(...).attach(path)``.
+
+    Each layer is its own fsconfig(2) call (``lowerdir+``, Linux 6.7), so
+    neither mount(2)'s one-page data nor fsconfig's 256-byte strings bound the
+    depth; a kernel without it gets one ``lowerdir`` string, escaped, which
+    that limit does bound.
+    """
+    if isinstance(lower, (str, bytes)):
+        raise TypeError("lower must be a sequence of paths, top-most first, not one path")
+    layers = [os.fspath(layer) for layer in lower]
+    if not layers:
+        raise ValueError("an overlay needs at least one lower layer")
+    if len(layers) > OVERLAY_MAX_LAYERS:
+        raise ValueError(f"{len(layers)} lower layers: overlayfs stacks {OVERLAY_MAX_LAYERS} at the most")
+    if (upper is None) != (work is None):
+        raise ValueError("upper and work go together: give both or neither")
+    from velkora.options import parse
+
+    extra = parse(options)
+    if extra.flags or extra.propagation or extra.userspace:
+        raise ValueError(f"{options!r}: only overlay options here; mount attributes go to set_attr()")
+    with FsContext.open("overlay") as context:
+        context.set_string("source", "overlay")
+        by_layer = _LOWERDIR_PLUS
+        if by_layer:
+            try:
+                context.set_string("lowerdir+", layers[0])
+            except OSError as e:
+                messages = getattr(e, "kernel_messages", ())
+                if e.errno != errno.EINVAL or not all("lowerdir+" in m for m in messages):
+                    raise
+                by_layer = False  # a kernel before 6.7
+        if by_layer:
+            for layer in layers[1:]:
+                context.set_string("lowerdir+", layer)
+        else:
+            joined = ":".join(_escaped(layer) for layer in layers)
+            if len(os.fsencode(joined)) > _FSCONFIG_STRING_MAX:
+                raise ValueError(
+                    f"the {len(layers)} lower layers make a lowerdir of {len(os.fsencode(joined))} bytes; this "
+                    f"kernel adds no layer by itself (lowerdir+, Linux 6.7) and fsconfig(2) takes "
+                    f"{_FSCONFIG_STRING_MAX} at the most"
+                )
+            context.set_string("lowerdir", joined)
+        for name, value in extra.fs_params:
+            if value is None:
+                context.set_flag(name)
+            else:
+                context.set_string(name, value)
+        if upper is not None and work is not None:
+            context.set_string("upperdir", os.fspath(upper))
+            context.set_string("workdir", os.fspath(work))
+        context.create()
+        return context.mount()
 
 
 class _FdOwner:

@@ -1,0 +1,175 @@
+"""Mount options as fstab and mount(8) write them, split into what goes where.
+
+::
+
+    from velkora.options import parse
+
+    o = parse("ro,nosuid,noatime,subvol=@home,compress=zstd,nofail")
+    o.flags      # MS.RDONLY | MS.NOSUID | MS.NOATIME
+    o.data       # 'subvol=@home,compress=zstd'
+    o.userspace  # ('nofail',)
+
+The rules are mount(8)'s: words are separated by commas outside double
+quotes (a quoted value keeps its commas and its quotes); a later word wins
+over an earlier one (``ro,rw`` is read-write), and of ``noatime``,
+``relatime`` and ``strictatime`` the last given wins; the VFS words become
+``MS_*`` flags (and mount_setattr(2) attributes), the propagation words a
+propagation type, the words only userspace reads (``nofail``, ``x-*`` ...)
+never reach the kernel, and every other word is the filesystem's own, for
+the kernel to judge.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+from velkora.flags import MOUNT_ATTR, MS
+
+__all__ = ["MountOptions", "parse"]
+
+
+class MountOptions(NamedTuple):
+    """An option string, split into what goes where."""
+
+    flags: MS  #: the MS_* bits the words ask for
+    data: str  #: the filesystem's own words, as written, for mount(2)'s data
+    propagation: MS  #: PRIVATE, SHARED, SLAVE or UNBINDABLE, with REC for the r... forms
+    userspace: tuple[str, ...]  #: words that must never reach the kernel, as written
+    attr_set: MOUNT_ATTR  #: the VFS words as mount_setattr(2) attributes to set
+    attr_clr: MOUNT_ATTR  #: ... and to clear
+    fs_params: tuple[tuple[str, str | None], ...]  #: ``data`` split for fsconfig(2), values unquoted
+
+
+# Each VFS word: the MS bits it sets, or clears when the bool is False.
+VFS = {
+    "ro": (MS.RDONLY, True),
+    "rw": (MS.RDONLY, False),
+    "nosuid": (MS.NOSUID, True),
+    "suid": (MS.NOSUID, False),
+    "nodev": (MS.NODEV, True),
+    "dev": (MS.NODEV, False),
+    "noexec": (MS.NOEXEC, True),
+    "exec": (MS.NOEXEC, False),
+    "sync": (MS.SYNCHRONOUS, True),
+    "async": (MS.SYNCHRONOUS, False),
+    "dirsync": (MS.DIRSYNC, True),
+    "mand": (MS.MANDLOCK, True),
+    "nomand": (MS.MANDLOCK, False),
+    "noatime": (MS.NOATIME, True),
+    "atime": (MS.NOATIME, False),
+    "nodiratime": (MS.NODIRATIME, True),
+    "diratime": (MS.NODIRATIME, False),
+    "relatime": (MS.RELATIME, True),
+    "norelatime": (MS.RELATIME, False),
+    "strictatime": (MS.STRICTATIME, True),
+    "nostrictatime": (MS.STRICTATIME, False),
+    "lazytime": (MS.LAZYTIME, True),
+    "nolazytime": (MS.LAZYTIME, False),
+    "iversion": (MS.I_VERSION, True),
+    "noiversion": (MS.I_VERSION, False),
+    "nosymfollow": (MS.NOSYMFOLLOW, True),
+    "symfollow": (MS.NOSYMFOLLOW, False),
+    "silent": (MS.SILENT, True),
+    "loud": (MS.SILENT, False),
+    "remount": (MS.REMOUNT, True),
+    "move": (MS.MOVE, True),
+    "bind": (MS.BIND, True),
+    "rbind": (MS.BIND | MS.REC, True),
+}
+ATIME_MODES = MS.NOATIME | MS.RELATIME | MS.STRICTATIME
+PROPAGATION = {
+    "private": MS.PRIVATE,
+    "shared": MS.SHARED,
+    "slave": MS.SLAVE,
+    "unbindable": MS.UNBINDABLE,
+    **{"r" + word: flag | MS.REC for word, flag in (("private", MS.PRIVATE), ("shared", MS.SHARED),
+                                                       ("slave", MS.SLAVE), ("unbindable", MS.UNBINDABLE))},
+}  # fmt: skip
+# Words only userspace reads: alone, with a value, or both.
+USERSPACE = {"auto", "noauto", "user", "nouser", "users", "owner", "group", "_netdev", "nofail", "loop"}
+USERSPACE_VALUED = {"user", "comment", "loop", "offset", "sizelimit", "encryption", "helper"}
+# The VFS words that are also mount attributes; the atime words make one field.
+ATTRIBUTES = {
+    MS.RDONLY: MOUNT_ATTR.RDONLY,
+    MS.NOSUID: MOUNT_ATTR.NOSUID,
+    MS.NODEV: MOUNT_ATTR.NODEV,
+    MS.NOEXEC: MOUNT_ATTR.NOEXEC,
+    MS.NODIRATIME: MOUNT_ATTR.NODIRATIME,
+    MS.NOSYMFOLLOW: MOUNT_ATTR.NOSYMFOLLOW,
+}
+
+
+def split(text: str) -> list[str]:
+    """The words of ``text``: separated by commas outside double quotes,
+    empty ones skipped; ValueError for a NUL or an unterminated quote."""
+    if not isinstance(text, str):
+        raise TypeError(f"mount options must be str, not {type(text).__name__}")
+    words, start, quoted = [], 0, False
+    for i, c in enumerate(text + ","):
+        if c == '"':
+            quoted = not quoted
+        elif c == "," and not quoted:
+            words.append(text[start:i])
+            start = i + 1
+    if quoted:
+        raise ValueError(f"unterminated quote in mount option {text[start:]!r}")
+    for word in words:
+        if "\0" in word:
+            raise ValueError(f"NUL character in mount option {word!r}")
+        if word.startswith("="):
+            raise ValueError(f"mount option {word!r} has no name")
+    return [word for word in words if word]
+
+
+def _unquoted(value: str) -> str:
+    return value[1:-1] if len(value) >= 2 and value[0] == value[-1] == '"' else value
+
+
+def is_userspace(word: str) -> bool:
+    name, has_value, _ = word.partition("=")
+    if name.startswith(("x-", "X-")):
+        return True
+    return name in USERSPACE_VALUED if has_value else name in USERSPACE
+
+
+def parse(text: str) -> MountOptions:
+    """Splits a mount option string (``"ro,nosuid,subvol=@home,nofail"``) into
+    MS_* flags, the filesystem's data, a propagation type, the userspace-only
+    words and the same VFS words as mount attributes; see the module's text."""
+    flags, given, data, userspace = MS(0), MS(0), [], []
+    propagation = MS(0)
+    for word in split(text):
+        if word in VFS:
+            bits, on = VFS[word]
+            if on and bits & ATIME_MODES:
+                flags &= ~ATIME_MODES  # the atime modes exclude one another
+            flags = flags | bits if on else flags & ~bits
+            given |= bits
+        elif word in PROPAGATION:
+            propagation = PROPAGATION[word]
+        elif word == "defaults":
+            continue  # means nothing
+        elif is_userspace(word):
+            userspace.append(word)
+        else:
+            data.append(word)
+    attr_set, attr_clr = MOUNT_ATTR(0), MOUNT_ATTR(0)
+    for bit, attribute in ATTRIBUTES.items():
+        if given & bit:
+            if flags & bit:
+                attr_set |= attribute
+            else:
+                attr_clr |= attribute
+    if given & ATIME_MODES:
+        # One field: its mode (relatime, the kernel's default, unless another
+        # was asked for), with the whole field cleared first.
+        attr_clr |= MOUNT_ATTR._ATIME
+        if flags & MS.NOATIME:
+            attr_set |= MOUNT_ATTR.NOATIME
+        elif flags & MS.STRICTATIME:
+            attr_set |= MOUNT_ATTR.STRICTATIME
+    params = []
+    for word in data:
+        name, has_value, value = word.partition("=")
+        params.append((name, _unquoted(value) if has_value else None))
+    return MountOptions(flags, ",".join(data), propagation, tuple(userspace), attr_set, attr_clr, tuple(params))
