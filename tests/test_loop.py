@@ -237,8 +237,8 @@ def test_mounted_takes_an_image_file(place, tmp_path_factory):
     with open(image, "wb") as f:
         f.truncate(128 << 20)
     subprocess.run(["mkfs.btrfs", "-q", str(image)], check=True)
-    for flags, read_only in ((0, False), (m.MS_RDONLY, True)):
-        with mounted(str(image), place, "btrfs", flags):
+    for flags, options, read_only in ((0, None, False), (m.MS_RDONLY, None, True), (0, "loop,ro,nofail", True)):
+        with mounted(str(image), place, "btrfs", flags, options=options):
             (info,) = loop.devices(image)
             assert (mount_at(place)["source"], info.autoclear, info.read_only) == (info.path, True, read_only)
             assert not any(os.path.realpath(f"/proc/self/fd/{fd}") == info.path for fd in os.listdir("/proc/self/fd"))

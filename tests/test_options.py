@@ -133,6 +133,7 @@ def test_a_private_recursive_bind_is_undone_whole(place):
             assert [mm for mm in mounts() if mm["target"].startswith(str(dst))] == []
 
 
+@pytest.mark.fdmount
 def test_attributes_from_options_apply_to_a_clone(place):
     parsed = parse("ro,noexec")
     (place / "src").mkdir()
@@ -207,7 +208,8 @@ def test_interrupted_blocks_leave_no_mount(place):
     assert [mm for mm in mounts() if mm["source"] == "velkora-interrupted"] == []
 
 
-def test_an_unknown_errno_is_not_a_fallback(place, monkeypatch):
+@pytest.mark.fdmount
+def test_an_unknown_errno_is_not_a_fallback(place):
     # lowerdir+ refused for another reason (a missing layer) is raised, not retried.
     with pytest.raises(OSError) as caught:
         overlay([place / "missing"])

@@ -214,7 +214,7 @@ class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
 
     def _unmount(self) -> None:
         flags = classic.MNT_DETACH if self.detach else 0
-        if not self._recursive_bind or self.detach:
+        if not self._recursive_bind or self.detach or self._id is None:
             classic.umount(self.target, flags)  # a lazy detach takes the whole tree along
             return
         from velkora.mountinfo import mounts_below
