@@ -209,7 +209,7 @@ def test_no_loop_control_is_named(kernel):
 @pytest.mark.parametrize("to", ["main", "process"])
 def test_interrupted_attaches_leave_nothing(image, to):
     run = subprocess.run(
-        [sys.executable, str(SUPPORT / "loop_interrupted.py"), str(image), "2000", to],
+        [sys.executable, str(SUPPORT / "interrupted_cycles.py"), "attach", str(image), "2000", to],
         capture_output=True, text=True, timeout=120,
     )  # fmt: skip
     assert run.returncode == 0, run.stderr

@@ -198,13 +198,15 @@ def test_a_layer_path_with_commas_and_colons(place, monkeypatch, by_layer):
             overlay(make_layers(place, 8, "long" * 10))
 
 
-def test_interrupted_blocks_leave_no_mount(place):
+@pytest.mark.parametrize("to", ["main", "process"])
+def test_interrupted_blocks_leave_no_mount(place, to):
     run = subprocess.run(
-        [sys.executable, str(SUPPORT / "mounted_interrupted.py"), str(place), "2000"],
+        [sys.executable, str(SUPPORT / "interrupted_cycles.py"), "mounted", str(place), "2000", to],
         capture_output=True, text=True, timeout=120,
     )  # fmt: skip
     assert run.returncode == 0, run.stderr
-    assert json.loads(run.stdout)["interrupted"] > 10  # interrupts did land inside the blocks
+    report = json.loads(run.stdout)
+    assert report["interrupted"] > 10 and report["fds"][0] == report["fds"][1]  # interrupts landed, no fd kept
     assert [mm for mm in mounts() if mm["source"] == "velkora-interrupted"] == []
 
 

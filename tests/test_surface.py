@@ -55,7 +55,7 @@ SURFACE = {
         {"fsopen", "fspick", "fsconfig", "fsmount", "open_tree", "move_mount", "mount_setattr"},
         set(FSMOUNT_CONSTANTS),
     ),
-    t: ({"listmount", "statmount"}, {"LSMT_ROOT"}),
+    t: ({"listmount", "statmount", "mount_id"}, {"LSMT_ROOT"}),
     lo: (
         {"attach", "detach", "status", "set_autoclear"},
         {name for name in dir(lo) if name.startswith(("LO_", "LOOP_"))},

@@ -14,3 +14,11 @@ def statmount(mnt_id: int) -> dict[str, int | bytes | None]:
 
     Calls statmount(2). Raises OSError on failure (FileNotFoundError if the mount is gone).
     """
+
+def mount_id(path: str) -> int | None:
+    """The id of the mount that holds path now, as mountinfo numbers it, or
+    None where the kernel does not say (before 5.8). Needs no fd, so nothing
+    can be left open.
+
+    Calls statx(2). Raises OSError on failure.
+    """

@@ -69,21 +69,14 @@ class _held_signals:  # noqa: N801 - a context manager used like a function
 
 
 def _mount_id(path: str) -> int | None:
-    """The id of the mount that holds ``path`` now, or None."""
+    """The id of the mount that holds ``path`` now, or None. Opens nothing,
+    so an interrupt here leaves nothing behind."""
+    from velkora import _mounttable
+
     try:
-        fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
+        return _mounttable.mount_id(path)
     except OSError:
         return None
-    try:
-        with open(f"/proc/self/fdinfo/{fd}", "rb") as info:
-            for line in info:
-                if line.startswith(b"mnt_id:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-    return None
 
 
 def _loop_request(words: tuple[str, ...]) -> dict[str, int] | None:
