@@ -206,6 +206,7 @@ def test_no_loop_control_is_named(kernel):
     assert run.stdout == "/dev/loop-control\n"
 
 
+@pytest.mark.storm
 @pytest.mark.parametrize("to", ["main", "process"])
 def test_interrupted_attaches_leave_nothing(image, to):
     run = subprocess.run(

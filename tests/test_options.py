@@ -198,6 +198,7 @@ def test_a_layer_path_with_commas_and_colons(place, monkeypatch, by_layer):
             overlay(make_layers(place, 8, "long" * 10))
 
 
+@pytest.mark.storm
 @pytest.mark.parametrize("to", ["main", "process"])
 def test_interrupted_blocks_leave_no_mount(place, to):
     run = subprocess.run(

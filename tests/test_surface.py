@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import velkora
+import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounttable as t
 import velkora.fsmount as f
@@ -20,7 +21,7 @@ import velkora.mount as m
 from support.headers import NEWER
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t, "velkora._loop": lo}
+NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t, "velkora._loop": lo, "velkora._guard": g}
 
 MOUNT_CONSTANTS = {
     "MS_RDONLY": 1,
@@ -56,6 +57,7 @@ SURFACE = {
         set(FSMOUNT_CONSTANTS),
     ),
     t: ({"listmount", "statmount", "mount_id"}, {"LSMT_ROOT"}),
+    g: (set(), set()),
     lo: (
         {"attach", "detach", "status", "set_autoclear"},
         {name for name in dir(lo) if name.startswith(("LO_", "LOOP_"))},
@@ -77,7 +79,7 @@ MOUNT_DOCS = {
 }
 
 
-TYPES = {lo: {"Owner"}}
+TYPES = {lo: {"Owner"}, g: {"Guard"}}
 
 
 @pytest.mark.parametrize("module", list(SURFACE), ids=lambda module: module.__name__)

@@ -26,6 +26,7 @@ from typing import Any, Sequence, TypeVar, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
+from velkora._guard import Guard
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
@@ -98,7 +99,7 @@ def _loop_request(words: tuple[str, ...]) -> dict[str, int] | None:
     return request
 
 
-class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
+class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     """``with mounted(source, target, ...) as target:`` mounts on entry and
     unmounts on exit, whatever ends the block.
 
@@ -221,18 +222,14 @@ class mounted:  # noqa: N801 - used like a function: `with mounted(...)`
             if m.id in made and m.mount_point is not None:
                 classic.umount(m.mount_point, flags)
 
-    def __exit__(self, *exc: object) -> None:
-        try:
-            with _held_signals():
-                self._unmount()
-        except OSError:
-            raise
-        except BaseException:
-            # An interrupt taken by another thread, before or after the
-            # unmount: finish it.
-            if self._id is not None and _mount_id(self.target) == self._id:
-                self._unmount()
-            raise
+    def _leave(self, again: bool) -> None:
+        # Called by Guard.__exit__, which is C: no interrupt can fall before
+        # this runs. After an interrupt it runs again, and then unmounts only
+        # what is still there.
+        if again and (self._id is None or _mount_id(self.target) != self._id):
+            return
+        with _held_signals():
+            self._unmount()
 
 
 # The most lower layers overlayfs stacks.
