@@ -215,7 +215,8 @@ def test_interrupted_attaches_leave_nothing(image, to):
     )  # fmt: skip
     assert run.returncode == 0, run.stderr
     report = json.loads(run.stdout)
-    assert report["interrupted"] > 10  # interrupts did land during attaches
+    # Interrupts did land during attaches (fewer where another thread takes them).
+    assert report["interrupted"] > (10 if to == "main" else 0)
     assert report["fds"][0] == report["fds"][1]
     assert loop.devices(image) == []
 

@@ -207,7 +207,8 @@ def test_interrupted_blocks_leave_no_mount(place, to):
     )  # fmt: skip
     assert run.returncode == 0, run.stderr
     report = json.loads(run.stdout)
-    assert report["interrupted"] > 10 and report["fds"][0] == report["fds"][1]  # interrupts landed, no fd kept
+    # Interrupts did land in blocks (fewer where another thread takes them), and no fd was kept.
+    assert report["interrupted"] > (10 if to == "main" else 0) and report["fds"][0] == report["fds"][1]
     assert [mm for mm in mounts() if mm["source"] == "velkora-interrupted"] == []
 
 

@@ -13,7 +13,6 @@ from pathlib import Path
 import pytest
 
 import velkora
-import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounttable as t
 import velkora.fsmount as f
@@ -21,7 +20,7 @@ import velkora.mount as m
 from support.headers import NEWER
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t, "velkora._loop": lo, "velkora._guard": g}
+NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t, "velkora._loop": lo}
 
 MOUNT_CONSTANTS = {
     "MS_RDONLY": 1,
@@ -57,7 +56,6 @@ SURFACE = {
         set(FSMOUNT_CONSTANTS),
     ),
     t: ({"listmount", "statmount", "mount_id"}, {"LSMT_ROOT"}),
-    g: (set(), set()),
     lo: (
         {"attach", "detach", "status", "set_autoclear"},
         {name for name in dir(lo) if name.startswith(("LO_", "LOOP_"))},
@@ -79,7 +77,7 @@ MOUNT_DOCS = {
 }
 
 
-TYPES = {lo: {"Owner"}, g: {"Guard"}}
+TYPES = {lo: {"Owner"}, t: {"Guard"}}
 
 
 @pytest.mark.parametrize("module", list(SURFACE), ids=lambda module: module.__name__)

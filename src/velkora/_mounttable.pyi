@@ -1,4 +1,7 @@
-"""listmount(2) and statmount(2), for velkora.mountinfo."""
+"""The mount table for velkora.mountinfo (listmount(2), statmount(2)), and for
+velkora.contexts a mount's id (statx(2)) and the Guard base class."""
+
+from types import TracebackType
 
 LSMT_ROOT: int
 
@@ -22,3 +25,12 @@ def mount_id(path: str) -> int | None:
 
     Calls statx(2). Raises OSError on failure.
     """
+
+class Guard:
+    """A base for context managers whose __exit__ must run: subclasses define
+    _leave(again), run again with again=True after an interrupt."""
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> bool:
+        """Run self._leave() to the end; never suppresses an exception."""

@@ -26,7 +26,7 @@ from typing import Any, Sequence, TypeVar, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
-from velkora._guard import Guard
+from velkora._mounttable import Guard
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
