@@ -2,14 +2,10 @@
 with options, overlays of any depth, and interrupts that leave no mount."""
 
 import errno
-import json
-import subprocess
-import sys
 
 import pytest
 
 import velkora.mount as m
-from support.double import SUPPORT
 from support.mountinfo import mount_at, mounts
 from velkora import DetachedMount, contexts, mounted, overlay
 from velkora.flags import MOUNT_ATTR as A
@@ -196,20 +192,6 @@ def test_a_layer_path_with_commas_and_colons(place, monkeypatch, by_layer):
     if not by_layer:
         with pytest.raises(ValueError, match="256|255"):  # the one string a kernel before 6.7 takes
             overlay(make_layers(place, 8, "long" * 10))
-
-
-@pytest.mark.storm
-@pytest.mark.parametrize("to", ["main", "process"])
-def test_interrupted_blocks_leave_no_mount(place, to):
-    run = subprocess.run(
-        [sys.executable, str(SUPPORT / "interrupted_cycles.py"), "mounted", str(place), "2000", to],
-        capture_output=True, text=True, timeout=120,
-    )  # fmt: skip
-    assert run.returncode == 0, run.stderr
-    report = json.loads(run.stdout)
-    # Interrupts did land in blocks (fewer where another thread takes them), and no fd was kept.
-    assert report["interrupted"] > (10 if to == "main" else 0) and report["fds"][0] == report["fds"][1]
-    assert [mm for mm in mounts() if mm["source"] == "velkora-interrupted"] == []
 
 
 @pytest.mark.fdmount
