@@ -294,7 +294,8 @@ static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *k
         if (PyErr_CheckSignals() != 0)
             return nullptr;
     }
-    if ((st.stx_mask & STATX_MNT_ID) == 0)
+    // Some emulators (qemu-user 7.2) pass the mask on but not the id.
+    if ((st.stx_mask & STATX_MNT_ID) == 0 || st.stx_mnt_id == 0)
         Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(st.stx_mnt_id);
 }

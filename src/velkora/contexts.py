@@ -72,10 +72,12 @@ class _held_signals:  # noqa: N801 - a context manager used like a function
 def _mount_id(path: str) -> int | None:
     """The id of the mount that holds ``path`` now, or None. Opens nothing,
     so an interrupt here leaves nothing behind."""
-    from velkora import _mounttable
+    from velkora import _mounttable, mountinfo
 
     try:
-        return _mounttable.mount_id(path)
+        found = _mounttable.mount_id(path)
+        # Where statx does not say (before Linux 5.8, some emulators), the table does.
+        return found if found is not None else mountinfo.mount_at(path, "mountinfo").id
     except OSError:
         return None
 
