@@ -27,6 +27,7 @@ from typing import Any, Sequence, TypeVar, Union
 import velkora.fsmount as fs
 import velkora.mount as classic
 from velkora._mounttable import Guard
+from velkora.flags import MS
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
@@ -36,8 +37,7 @@ Owner = TypeVar("Owner", bound="_FdOwner")
 
 # mount(2) flags under which the source names no device: bind, move, remount
 # and the propagation changes.
-_MS_MOVE = 8192
-_NO_DEVICE = classic.MS_BIND | _MS_MOVE | classic.MS_REMOUNT | (1 << 17) | (1 << 18) | (1 << 19) | (1 << 20)
+_NO_DEVICE = MS.BIND | MS.MOVE | MS.REMOUNT | MS.UNBINDABLE | MS.PRIVATE | MS.SLAVE | MS.SHARED
 
 
 def _is_regular_file(source: str) -> bool:
@@ -145,7 +145,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             from velkora.options import parse
 
             parsed = parse(options)
-            for word, bit in (("remount", classic.MS_REMOUNT), ("move", _MS_MOVE)):
+            for word, bit in (("remount", MS.REMOUNT), ("move", MS.MOVE)):
                 if parsed.flags & bit:
                     raise ValueError(f"mount option {word!r} in a mounted block: there would be nothing to undo")
             self.flags |= int(parsed.flags)
