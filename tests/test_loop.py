@@ -221,8 +221,8 @@ def test_interrupted_cycles_leave_nothing(image, place, what, to):
     )  # fmt: skip
     assert run.returncode == 0, run.stderr
     report = json.loads(run.stdout)
-    # Interrupts did land (fewer where another thread takes them), and no fd was kept.
-    assert report["interrupted"] > (10 if to == "main" else 0) and report["fds"][0] == report["fds"][1]
+    # Most interrupts land within a cycle (a timer due within one cycle's time), and no fd was kept.
+    assert report["interrupted"] > 200 and report["fds"][0] == report["fds"][1]
     assert loop.devices(image) == []
     assert [m for m in mounts() if m["source"] == "velkora-interrupted"] == []
 

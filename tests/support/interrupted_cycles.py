@@ -1,11 +1,13 @@
-"""Runs argv[3] cycles on argv[2] while another thread sends one SIGINT a
-cycle at a random moment of it: to the main thread (argv[4] == "main"), or
-to the process, which may take it in either thread ("process"). A cycle is
-argv[1]: "attach", a loop device attached to the file argv[2] and closed, or
-"mounted", a `mounted` block entering and leaving a tmpfs on argv[2] (with
-options, its propagation set by a second call). Prints {"interrupted",
-"fds": [before, after]} as JSON."""
+"""Runs argv[3] cycles on argv[2], each under one SIGINT at a random moment
+of it, sent by a POSIX timer (so that neither the GIL nor a sleeping
+thread's wake-up delays it): to the main thread (argv[4] == "main"), or to
+the process, which may take it in either of its two threads ("process"). A
+cycle is argv[1]: "attach", a loop device attached to the file argv[2] and
+closed, or "mounted", a `mounted` block entering and leaving a tmpfs on
+argv[2] (with options, its propagation set by a second call). Prints
+{"interrupted", "fds": [before, after]} as JSON."""
 
+import ctypes
 import json
 import os
 import random
@@ -17,8 +19,18 @@ import warnings
 
 from velkora import loop, mounted
 
-armed, received, go = False, 0, threading.Event()
+armed, received = False, 0
 what, path, cycles, to = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+class SigEvent(ctypes.Structure):  # struct sigevent, 64 bytes
+    _fields_ = [("value", ctypes.c_void_p), ("signo", ctypes.c_int), ("notify", ctypes.c_int),
+                ("tid", ctypes.c_int), ("pad", ctypes.c_int * 11)]  # fmt: skip
+
+
+class ITimerSpec(ctypes.Structure):
+    _fields_ = [("interval", ctypes.c_long * 2), ("value", ctypes.c_long * 2)]
 
 
 def interrupt(signum: int, frame: object) -> None:
@@ -28,18 +40,6 @@ def interrupt(signum: int, frame: object) -> None:
     # never breaks off.
     if armed:
         raise KeyboardInterrupt
-
-
-def sender() -> None:
-    chance, main = random.Random(20), threading.main_thread().ident
-    assert main is not None
-    while go.wait():
-        go.clear()
-        time.sleep(chance.uniform(0, 0.0002))  # a cycle takes about that long
-        if to == "main":
-            signal.pthread_kill(main, signal.SIGINT)
-        else:
-            os.kill(os.getpid(), signal.SIGINT)
 
 
 def cycle() -> None:
@@ -57,11 +57,21 @@ def cycle() -> None:
 warnings.simplefilter("ignore", ResourceWarning)
 sys.unraisablehook = lambda unraisable: None
 signal.signal(signal.SIGINT, interrupt)
-threading.Thread(target=sender, daemon=True).start()
+threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
+# SIGEV_THREAD_ID (4) to this thread, or SIGEV_SIGNAL (0) to the process.
+event = SigEvent(signo=signal.SIGINT, notify=4 if to == "main" else 0, tid=threading.get_native_id())
+timer = ctypes.c_void_p()
+if libc.timer_create(time.CLOCK_MONOTONIC, ctypes.byref(event), ctypes.byref(timer)) != 0:
+    raise OSError(ctypes.get_errno(), "timer_create")
+start = time.perf_counter()
+for _ in range(20):
+    cycle()
+span, chance = int((time.perf_counter() - start) / 20 * 1e9), random.Random(20)
 before = len(os.listdir("/proc/self/fd"))
 interrupted = 0
 for n in range(1, cycles + 1):
-    go.set()
+    due = ITimerSpec(value=(0, chance.randrange(1, span)))
+    libc.timer_settime(timer, 0, ctypes.byref(due), None)
     try:
         armed = True
         cycle()
@@ -69,7 +79,8 @@ for n in range(1, cycles + 1):
     except KeyboardInterrupt:
         armed = False
         interrupted += 1
-    while received < n:  # this cycle's signal, wherever it landed
+    while received < n:  # this cycle's signal, if it came after the cycle
         time.sleep(0.0001)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
+libc.timer_delete(timer)
 print(json.dumps({"interrupted": interrupted, "fds": [before, len(os.listdir("/proc/self/fd"))]}))
