@@ -1,15 +1,24 @@
-"""velkora.mountinfo: the parser against crafted lines, and both sources
-(statmount and mountinfo) against each other and the kernel on real mounts."""
+"""velkora.mountinfo: the parser against crafted lines, both sources
+(statmount and mountinfo) against each other and the kernel on real mounts,
+another process's table, and watching the table change."""
 
 import errno
+import gc
 import os
+import select
 import subprocess
+import sys
+import time
+import warnings
+from pathlib import Path
 
 import pytest
 
 import velkora.mount as vm
-from velkora import mountinfo
-from velkora.mountinfo import Mount, mounts, mounts_below, parse_mountinfo
+from velkora import _mounttable, mountinfo
+from velkora.mountinfo import Mount, mount_at, mounts, mounts_below, parse_mountinfo, watch
+
+SUPPORT = Path(__file__).parent / "support"
 
 
 @pytest.mark.parametrize(
@@ -65,9 +74,15 @@ def test_both_sources_agree_on_real_mounts(place):
     vm.mount(str(shared), str(slave), "", vm.MS_BIND)
     vm.mount("none", str(slave), "", 1 << 19)  # MS_SLAVE
     vm.mount("none", str(slave), "", vm.MS_REMOUNT | vm.MS_BIND | vm.MS_RDONLY)
+    # An overlay whose layer's name has a space: the filesystem escapes it in its options.
+    for name in ("lo wer", "up", "work", "ov"):
+        (place / name).mkdir()
+    layers = f"lowerdir={place}/lo wer,upperdir={place}/up,workdir={place}/work"
+    vm.mount("overlay", str(place / "ov"), "overlay", 0, layers)
 
     kernel, proc = mounts("statmount"), mounts("mountinfo")
     assert kernel == proc
+    assert f"lowerdir={place}/lo\\040wer," in mount_at(place / "ov").super_options
     below = {m.mount_point: m for m in mounts_below(place)}
     for name in ODD_NAMES:
         m = below[str(place / name)]
@@ -124,21 +139,135 @@ def test_more_mounts_than_one_page_of_listmount(place):
     assert sum(m.source == "velkora-page" for m in kernel) == 600
 
 
-def test_statmount_is_taken_unless_the_kernel_lacks_it(monkeypatch):
-    from velkora import _mounttable
+@pytest.mark.fdmount
+@pytest.mark.parametrize("call", ["listmount", "statmount"])
+@pytest.mark.parametrize("code", [errno.ENOSYS, errno.EPERM, errno.EACCES])
+def test_a_kernel_that_refuses_statmount_falls_back_to_mountinfo(kernel, call, code):
+    # As a container's seccomp profile answers the calls it does not know;
+    # statmount asked for by name is not replaced.
+    program = (
+        "import os; from velkora.mountinfo import mounts, mount_at\n"
+        "assert mounts(pid=os.getpid()) == mounts('mountinfo') == mounts()\n"
+        "assert mount_at('/proc').mount_point == '/proc'\n"
+        "try:\n    mounts('statmount')\nexcept OSError as e:\n    print(e.errno)\n"
+    )
+    run = subprocess.run([sys.executable, str(SUPPORT / "seccomp.py"), call, str(code), "", program],
+                         capture_output=True, text=True, check=True)  # fmt: skip
+    assert run.stdout == f"{code}\n"
 
-    def absent(*args):
-        raise OSError(errno.ENOSYS, "Function not implemented")
 
-    monkeypatch.setattr(_mounttable, "listmount", absent)
-    assert mounts() == mounts("mountinfo")  # ENOSYS: fall back
-    with pytest.raises(OSError):
-        mounts("statmount")  # asked for by name: no fallback
-    monkeypatch.setattr(_mounttable, "listmount", lambda *a: (_ for _ in ()).throw(PermissionError(errno.EPERM, "no")))
-    with pytest.raises(PermissionError):
-        mounts()  # any other error is the caller's to see
+def test_no_record_is_dropped_from_the_tree():
+    # 5 and 6 are each other's parents (a torn read of reused ids): no root
+    # reaches them, so they come last, by id; 2's parent is not listed, so it is a root.
+    lines = b"".join(b"%d %d 0:1 / /m%d rw - tmpfs t rw\n" % pair for pair in
+                     [(6, 5, 6), (1, 1, 1), (5, 6, 5), (3, 1, 3), (2, 9, 2), (4, 1, 4)])  # fmt: skip
+    assert [m.id for m in _mounttable.parse(Mount, lines)] == [1, 3, 4, 2, 5, 6]
+    assert [m.id for m in parse_mountinfo(lines)] == [6, 1, 5, 3, 2, 4]
+
+
+@pytest.mark.parametrize("via", [None, "mountinfo", pytest.param("statmount", marks=pytest.mark.fdmount)])
+def test_another_process_namespace(place, via):
+    # The child's namespace is a copy of ours in which it swaps our mount for its own.
+    vm.mount("velkora-mine", str(place), "tmpfs")
+    script = f"umount -l {place} && mount -t tmpfs velkora-child {place} && echo ready && exec sleep 60"
+    child = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", script],
+                             stdout=subprocess.PIPE, text=True)  # fmt: skip
+    try:
+        assert child.stdout.readline() == "ready\n"
+        sources = [m.source for m in mounts(via, pid=child.pid)]
+        assert "velkora-child" in sources and "velkora-mine" not in sources
+        assert mount_at(place, via, pid=child.pid).source == "velkora-child"
+        assert mount_at(place, via).source == "velkora-mine"
+    finally:
+        child.kill()
+        child.wait()
+
+
+@pytest.mark.parametrize(
+    ("code", "uid", "error"),
+    [
+        ("mounts(pid=4194305)", 0, "ProcessLookupError"),  # above the highest pid Linux allows
+        ("mounts('statmount', pid=4194305)", 0, "ProcessLookupError"),
+        ("mounts('statmount', pid=1)", 65534, "PermissionError"),
+        ("mounts(pid=0)", 0, "ValueError"),
+        ("mounts('proc')", 0, "ValueError"),
+        ("watch('inotify')", 0, "ValueError"),
+    ],
+)
+def test_what_cannot_be_read_says_why(kernel, code, uid, error):
+    program = (
+        f"import os; from velkora.mountinfo import *\nos.setuid({uid})\n"
+        f"try:\n    {code}\nexcept Exception as e:\n    print(type(e).__name__)"
+    )
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True)
+    assert run.stdout == error + "\n"
+
+
+MS_BIND, MS_MOVE, MS_REC, MNT_DETACH = 4096, 8192, 16384, 2
+
+
+def make_tree(p):
+    for name in "xyz":
+        (p / "a" / name).mkdir()
+        vm.mount("w", str(p / "a" / name), "tmpfs")
+
+
+# What is done, and the events it makes (kind, mount point below place).
+WATCHED = [
+    (lambda p: vm.mount("w", str(p / "a"), "tmpfs"), [("attach", "a")]),
+    (make_tree, [("attach", "a/x"), ("attach", "a/y"), ("attach", "a/z")]),
+    (lambda p: vm.mount(str(p / "a"), str(p / "r"), "", MS_BIND | MS_REC),
+     [("attach", "r"), ("attach", "r/x"), ("attach", "r/y"), ("attach", "r/z")]),
+    (lambda p: vm.mount(str(p / "a"), str(p / "b"), "", MS_MOVE), [("move", "b")]),  # its children move along
+    (lambda p: vm.mount("none", str(p / "r"), "", vm.MS_REMOUNT | MS_BIND | vm.MS_RDONLY), []),  # no event
+    (lambda p: vm.umount(str(p / "b"), MNT_DETACH),
+     [("detach", "b"), ("detach", "b/x"), ("detach", "b/y"), ("detach", "b/z")]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("via", ["fanotify", "mountinfo"])
+def test_watch_reports_attach_detach_and_move(place, via):
+    for name in ("a", "b", "r"):
+        (place / name).mkdir()
+    with watch(via) as w:
+        assert w.via == via
+        for step, expected in WATCHED:
+            step(place)
+            if expected:  # the caller's own wait on fileno() does not use up the change
+                assert select.select([w], [], [w], 5) != ([], [], [])
+            start = time.monotonic()
+            got = [(e.kind, os.path.relpath(e.mount.mount_point, place)) for e in w.read(0.05)]
+            assert sorted(got) == expected
+            assert expected or time.monotonic() - start >= 0.05  # an empty read waited its timeout
     with pytest.raises(ValueError):
-        mounts("proc")
+        w.fileno()
+    w = watch(via)
+    fd = w.fileno()
+    with warnings.catch_warnings(record=True) as caught:  # collected open: a warning, and the fd closed
+        warnings.simplefilter("always")
+        del w
+        gc.collect()
+    assert ResourceWarning in [c.category for c in caught]
+    with pytest.raises(OSError):
+        os.fstat(fd)
+
+
+@pytest.mark.parametrize("via", ["fanotify", "mountinfo"])
+def test_watch_loses_nothing_in_a_burst(place, via):
+    # More mounts than fanotify's queue holds (16,384), made without reading.
+    top = place / "top"
+    top.mkdir()
+    vm.mount("w", str(top), "tmpfs")
+    for n in range(20000):
+        (top / str(n)).mkdir()
+    with watch(via) as w:
+        for n in range(20000):
+            vm.mount(str(place), str(top / str(n)), "", MS_BIND)
+        got = w.read(0)
+        assert (len(got), {e.kind for e in got}) == (20000, {"attach"})
+        vm.umount(str(top), MNT_DETACH)
+        got = w.read(0)
+        assert (len(got), {e.kind for e in got}) == (20001, {"detach"})
 
 
 @pytest.mark.fdmount

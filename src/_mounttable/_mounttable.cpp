@@ -15,6 +15,9 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -26,6 +29,14 @@
 #define SYS_listmount 458
 #endif
 
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject *Py_NewRef(PyObject *obj)
+{
+    Py_INCREF(obj);
+    return obj;
+}
+#endif
+
 namespace {
 // From the kernel's uapi <linux/mount.h> (6.8 and later), which older
 // headers lack: the request both calls take, and statmount's answer.
@@ -34,6 +45,15 @@ struct mnt_id_req_v0 {
     uint32_t spare;
     uint64_t mnt_id;
     uint64_t param;
+};
+
+// The request with a namespace (6.11 and later): mnt_ns_id picks it.
+struct mnt_id_req_v1 {
+    uint32_t size;
+    uint32_t spare;
+    uint64_t mnt_id;
+    uint64_t param;
+    uint64_t mnt_ns_id;
 };
 
 struct statmount_v1 {
@@ -73,6 +93,7 @@ struct statmount_v1 {
 } // namespace
 
 static_assert(sizeof(mnt_id_req_v0) == 24, "MNT_ID_REQ_SIZE_VER0 is 24");
+static_assert(sizeof(mnt_id_req_v1) == 32, "MNT_ID_REQ_SIZE_VER1 is 32");
 static_assert(offsetof(statmount_v1, mnt_root) == 104 && offsetof(statmount_v1, sb_source) == 124,
               "struct statmount differs from Linux's");
 static_assert(sizeof(statmount_v1) == 512, "struct statmount is 512 bytes before its strings");
@@ -256,18 +277,20 @@ static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *
 }
 
 PyDoc_STRVAR(mounttable_mount_id_doc,
-             "mount_id(path: str) -> int | None\n\n"
-             "The id of the mount that holds path now, as mountinfo numbers it, or None\n"
-             "where the kernel does not say (before 5.8). Needs no fd, so nothing can be\n"
+             "mount_id(path: str, unique: bool = False) -> int | None\n\n"
+             "The id of the mount that holds path now, as mountinfo numbers it (with\n"
+             "unique, the 64-bit id statmount takes), or None where the kernel does not\n"
+             "say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can be\n"
              "left open. Calls statx(2). Raises OSError on failure.");
 
 static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"path", nullptr};
+    static const char *const kwlist[] = {"path", "unique", nullptr};
     PyObject *path_obj;
+    int unique = 0;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:mount_id", const_cast<char **>(kwlist),
-                                     &path_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p:mount_id", const_cast<char **>(kwlist),
+                                     &path_obj, &unique))
         return nullptr;
     Py_ssize_t size;
     const char *path = PyUnicode_AsUTF8AndSize(path_obj, &size);
@@ -278,12 +301,13 @@ static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *k
         return nullptr;
     }
     struct statx st = {};
+    unsigned int want = unique ? 0x4000U /* STATX_MNT_ID_UNIQUE, 6.8 */ : STATX_MNT_ID;
     for (;;) {
         long ret;
         int saved_errno;
         // By number: glibc's wrapper is newer than the oldest C library the wheels run on.
         Py_BEGIN_ALLOW_THREADS
-            ret = syscall(__NR_statx, AT_FDCWD, path, AT_NO_AUTOMOUNT, STATX_MNT_ID, &st);
+            ret = syscall(__NR_statx, AT_FDCWD, path, AT_NO_AUTOMOUNT, want, &st);
             saved_errno = errno;
         Py_END_ALLOW_THREADS
         if (ret == 0)
@@ -295,9 +319,983 @@ static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *k
             return nullptr;
     }
     // Some emulators (qemu-user 7.2) pass the mask on but not the id.
-    if ((st.stx_mask & STATX_MNT_ID) == 0 || st.stx_mnt_id == 0)
+    if ((st.stx_mask & want) == 0 || st.stx_mnt_id == 0)
         Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(st.stx_mnt_id);
+}
+
+// ---------------------------------------------------------------------------
+// Whole tables, built here: records of the caller's class (a tuple subclass
+// of 11 fields, velkora.mountinfo.Mount), parents before children. The
+// records come from statmount(2) or from a mountinfo text; either way each
+// string field is decoded as file names are, the same text shared by the
+// mounts that have it (most mounts share a type, source and options).
+
+static const Py_ssize_t FIELDS = 11;
+
+namespace {
+// A record on its way into a table, with its id and its parent's as the
+// route numbers them: the unique 64-bit ids where statmount gives them.
+struct Row {
+    uint64_t id;
+    uint64_t parent;
+    PyObject *record;
+};
+
+struct Table {
+    Row *rows;
+    Py_ssize_t count;
+    Py_ssize_t room;
+};
+
+// The last text a field had and its str.
+struct Recent {
+    char text[120];
+    size_t length;
+    PyObject *str;
+};
+
+struct Key {
+    uint64_t id;
+    Py_ssize_t at;
+};
+} // namespace
+
+static void table_clear(Table *table)
+{
+    for (Py_ssize_t i = 0; i < table->count; i++)
+        Py_DECREF(table->rows[i].record);
+    PyMem_Free(table->rows);
+    *table = Table{};
+}
+
+// Takes the reference to record, which may be null (an error set).
+static int table_add(Table *table, uint64_t id, uint64_t parent, PyObject *record)
+{
+    if (record == nullptr)
+        return -1;
+    if (table->count == table->room) {
+        Py_ssize_t room = table->room < 64 ? 64 : table->room * 2;
+        auto *rows = static_cast<Row *>(
+            PyMem_Realloc(table->rows, static_cast<size_t>(room) * sizeof(Row)));
+        if (rows == nullptr) {
+            Py_DECREF(record);
+            PyErr_NoMemory();
+            return -1;
+        }
+        table->rows = rows;
+        table->room = room;
+    }
+    table->rows[table->count++] = Row{id, parent, record};
+    return 0;
+}
+
+static void recent_clear(Recent *recent, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        Py_CLEAR(recent[i].str);
+}
+
+// A new reference to the str of these bytes, the last one's where the text
+// is the same.
+static PyObject *decoded(Recent *recent, const char *text, size_t length)
+{
+    if (recent->str != nullptr && recent->length == length && memcmp(recent->text, text, length) == 0) {
+        Py_INCREF(recent->str);
+        return recent->str;
+    }
+    PyObject *str = PyUnicode_DecodeFSDefaultAndSize(text, static_cast<Py_ssize_t>(length));
+    if (str != nullptr && length <= sizeof recent->text) {
+        memcpy(recent->text, text, length);
+        recent->length = length;
+        Py_INCREF(str);
+        Py_XSETREF(recent->str, str);
+    }
+    return str;
+}
+
+// A record of cls from its fields, whose references it takes (null where an
+// error is set, and then nothing is made).
+static PyObject *new_record(PyTypeObject *cls, PyObject *const *items)
+{
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < FIELDS; i++)
+        complete = complete && items[i] != nullptr;
+    PyObject *record = complete ? cls->tp_alloc(cls, FIELDS) : nullptr;
+    if (record == nullptr) {
+        for (Py_ssize_t i = 0; i < FIELDS; i++)
+            Py_XDECREF(items[i]);
+        return nullptr;
+    }
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject *>(record)->ob_hash = -1; // not yet computed
+#endif
+    for (Py_ssize_t i = 0; i < FIELDS; i++)
+        PyTuple_SET_ITEM(record, i, items[i]);
+    return record;
+}
+
+static int key_order(const void *a, const void *b)
+{
+    const Key *x = static_cast<const Key *>(a);
+    const Key *y = static_cast<const Key *>(b);
+    if (x->id != y->id)
+        return x->id < y->id ? -1 : 1;
+    return x->at < y->at ? -1 : (x->at > y->at ? 1 : 0);
+}
+
+// The table's records as a list, parents before children and siblings in
+// the order given. A mount whose parent is itself or not in the table is a
+// root. None is dropped: the records no root reaches (a loop of parents,
+// which only a torn read of reused ids can make) come last, by id. With
+// with_ids, each item is (id, record).
+static PyObject *tree_order(Table *table, bool with_ids)
+{
+    Py_ssize_t n = table->count;
+    size_t count = static_cast<size_t>(n) + 1;
+    auto *keys = static_cast<Key *>(PyMem_Malloc(count * sizeof(Key)));
+    auto *links = static_cast<Py_ssize_t *>(PyMem_Malloc(3 * count * sizeof(Py_ssize_t)));
+    auto *placed = static_cast<char *>(PyMem_Calloc(count, 1));
+    PyObject *list = PyList_New(n);
+    if (keys == nullptr || links == nullptr || placed == nullptr || list == nullptr) {
+        PyMem_Free(keys);
+        PyMem_Free(links);
+        PyMem_Free(placed);
+        Py_XDECREF(list);
+        return list == nullptr ? nullptr : PyErr_NoMemory();
+    }
+    Py_ssize_t *parent = links;
+    Py_ssize_t *first_child = links + n + 1;
+    Py_ssize_t *next_sibling = links + 2 * (n + 1);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        keys[i] = Key{table->rows[i].id, i};
+        first_child[i] = next_sibling[i] = -1;
+    }
+    qsort(keys, static_cast<size_t>(n), sizeof(Key), key_order);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const Row &row = table->rows[i];
+        parent[i] = -1;
+        if (row.parent == row.id)
+            continue;
+        Py_ssize_t low = 0;
+        Py_ssize_t high = n;
+        while (low < high) { // the first key not below the parent's id
+            Py_ssize_t middle = low + (high - low) / 2;
+            if (keys[middle].id < row.parent)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        if (low < n && keys[low].id == row.parent)
+            parent[i] = keys[low].at;
+    }
+    for (Py_ssize_t i = n - 1; i >= 0; i--) { // from the last, so that siblings keep their order
+        if (parent[i] >= 0) {
+            next_sibling[i] = first_child[parent[i]];
+            first_child[parent[i]] = i;
+        }
+    }
+    Py_ssize_t out = 0;
+    bool failed = false;
+    auto emit = [&](Py_ssize_t i) {
+        placed[i] = 1;
+        PyObject *record = table->rows[i].record;
+        PyObject *item;
+        if (with_ids)
+            item = Py_BuildValue("(KO)", static_cast<unsigned long long>(table->rows[i].id), record);
+        else {
+            Py_INCREF(record);
+            item = record;
+        }
+        if (item == nullptr)
+            failed = true;
+        else
+            PyList_SET_ITEM(list, out++, item);
+    };
+    for (Py_ssize_t root = 0; root < n && !failed; root++) {
+        if (parent[root] >= 0)
+            continue;
+        // Depth first, without a stack: down to the first child, else on to
+        // the next sibling of the nearest ancestor that has one.
+        Py_ssize_t at = root;
+        emit(at);
+        while (!failed) {
+            if (first_child[at] >= 0) {
+                at = first_child[at];
+            } else {
+                while (at != root && next_sibling[at] < 0)
+                    at = parent[at];
+                if (at == root)
+                    break;
+                at = next_sibling[at];
+            }
+            emit(at);
+        }
+    }
+    for (Py_ssize_t k = 0; k < n && !failed; k++) {
+        if (!placed[keys[k].at])
+            emit(keys[k].at);
+    }
+    PyMem_Free(keys);
+    PyMem_Free(links);
+    PyMem_Free(placed);
+    if (failed) {
+        // The items not yet set are null, which a list may hold while it is freed.
+        Py_DECREF(list);
+        return nullptr;
+    }
+    return list;
+}
+
+// ---- statmount's records
+
+// Whether the kernel gave the string that mask bit brings, and its length.
+static bool statmount_text(const statmount_v1 *r, const char *area, Py_ssize_t room, uint64_t bit,
+                           uint32_t offset, size_t *length)
+{
+    *length = 0;
+    if ((r->mask & bit) == 0 || static_cast<Py_ssize_t>(offset) >= room)
+        return false;
+    *length = strnlen(area + offset, static_cast<size_t>(room - offset));
+    return true;
+}
+
+// Appends word to the text at out (at most size bytes), after a comma if the
+// text is not empty.
+static void add_word(char *out, size_t size, size_t *used, const char *word, size_t length)
+{
+    if (*used != 0 && *used < size)
+        out[(*used)++] = ',';
+    size_t take = length < size - *used ? length : size - *used;
+    memcpy(out + *used, word, take);
+    *used += take;
+}
+
+static const uint64_t MOUNT_ATTR_RDONLY = 0x1;
+static const uint64_t MOUNT_ATTR__ATIME = 0x70;
+static const uint64_t MOUNT_ATTR_NOATIME = 0x10;
+static const uint64_t MOUNT_ATTR_RELATIME = 0;
+
+// The per-mount options, in the order mountinfo writes them.
+static const struct {
+    uint64_t bit;
+    const char *word;
+} mount_words[] = {
+    {0x2, "nosuid"}, {0x4, "nodev"}, {0x8, "noexec"}, {0, "noatime"},
+    {0x80, "nodiratime"}, {0, "relatime"}, {0x200000, "nosymfollow"}, {0x100000, "idmapped"},
+};
+
+static const struct {
+    uint32_t bit;
+    const char *word;
+} super_words[] = {{0x10, "sync"}, {0x80, "dirsync"}, {0x40, "mand"}, {1U << 25, "lazytime"}};
+
+static const uint64_t MS_UNBINDABLE = 1 << 17;
+static const uint64_t MS_SLAVE = 1 << 19;
+static const uint64_t MS_SHARED = 1 << 20;
+
+// The string field for a mask bit: its text; "" where the kernel gave none
+// but says it could have (an empty text is left out of the mask); else None.
+static PyObject *string_field(Recent *recent, const statmount_v1 *r, const char *area,
+                              Py_ssize_t room, uint64_t bit, uint32_t offset, bool may_be_empty)
+{
+    size_t length;
+    if (statmount_text(r, area, room, bit, offset, &length))
+        return decoded(recent, area + offset, length);
+    uint64_t supported = (r->mask & STATMOUNT_SUPPORTED_MASK) != 0 ? r->supported_mask : 0;
+    if (may_be_empty && (supported & bit) != 0)
+        return decoded(recent, "", 0);
+    Py_RETURN_NONE;
+}
+
+enum { R_ROOT, R_TYPE, R_SOURCE, R_OPTIONS, R_SUPER, R_TAGS };
+
+// A record of cls from statmount's answer (used bytes of it); None for a
+// mount outside the caller's root, which the kernel gives without a mount
+// point and mountinfo leaves out.
+static PyObject *statmount_record(PyTypeObject *cls, const statmount_v1 *r, Py_ssize_t used,
+                                  Recent *recent)
+{
+    if ((r->mask & STATMOUNT_MNT_POINT) == 0)
+        Py_RETURN_NONE;
+    const char *area = reinterpret_cast<const char *>(r + 1);
+    Py_ssize_t room = used - static_cast<Py_ssize_t>(sizeof *r);
+    PyObject *items[FIELDS] = {};
+    items[0] = PyLong_FromUnsignedLong(r->mnt_id_old);
+    items[1] = PyLong_FromUnsignedLong(r->mnt_parent_id_old);
+    items[2] = PyLong_FromUnsignedLong(r->sb_dev_major);
+    items[3] = PyLong_FromUnsignedLong(r->sb_dev_minor);
+    items[4] = string_field(&recent[R_ROOT], r, area, room, STATMOUNT_MNT_ROOT, r->mnt_root, false);
+    size_t length;
+    if (statmount_text(r, area, room, STATMOUNT_MNT_POINT, r->mnt_point, &length))
+        items[5] = PyUnicode_DecodeFSDefaultAndSize(area + r->mnt_point,
+                                                    static_cast<Py_ssize_t>(length));
+    else
+        items[5] = Py_NewRef(Py_None);
+    // The type, with its subtype after a dot as mountinfo shows it.
+    char text[4096];
+    size_t type_length;
+    size_t subtype_length;
+    if (!statmount_text(r, area, room, STATMOUNT_FS_TYPE, r->fs_type, &type_length)) {
+        items[6] = Py_NewRef(Py_None);
+    } else {
+        size_t n = 0;
+        add_word(text, sizeof text, &n, area + r->fs_type, type_length);
+        if (statmount_text(r, area, room, STATMOUNT_FS_SUBTYPE, r->fs_subtype, &subtype_length) &&
+            subtype_length != 0 && n < sizeof text) {
+            text[n++] = '.';
+            size_t take = subtype_length < sizeof text - n ? subtype_length : sizeof text - n;
+            memcpy(text + n, area + r->fs_subtype, take);
+            n += take;
+        }
+        items[6] = decoded(&recent[R_TYPE], text, n);
+    }
+    items[7] = string_field(&recent[R_SOURCE], r, area, room, STATMOUNT_SB_SOURCE, r->sb_source, true);
+    size_t n = 0;
+    add_word(text, sizeof text, &n, (r->mnt_attr & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw", 2);
+    uint64_t atime = r->mnt_attr & MOUNT_ATTR__ATIME;
+    for (const auto &w : mount_words) {
+        bool shown;
+        if (w.bit == 0)
+            shown = atime == (w.word[2] == 'a' ? MOUNT_ATTR_NOATIME : MOUNT_ATTR_RELATIME);
+        else
+            shown = (r->mnt_attr & w.bit) != 0;
+        if (shown)
+            add_word(text, sizeof text, &n, w.word, strlen(w.word));
+    }
+    items[8] = decoded(&recent[R_OPTIONS], text, n);
+    // The superblock's: read-only or not and its flags, then its own options
+    // as the filesystem writes them.
+    if (!statmount_text(r, area, room, STATMOUNT_MNT_OPTS, r->mnt_opts, &length) &&
+        ((r->mask & STATMOUNT_SUPPORTED_MASK) == 0 || (r->supported_mask & STATMOUNT_MNT_OPTS) == 0)) {
+        items[9] = Py_NewRef(Py_None);
+    } else {
+        // A superblock's options can be long (an overlay's layers): its own buffer.
+        size_t room_needed = 64 + length;
+        auto *super = static_cast<char *>(PyMem_Malloc(room_needed));
+        if (super == nullptr) {
+            items[9] = PyErr_NoMemory();
+        } else {
+            n = 0;
+            add_word(super, room_needed, &n, (r->sb_flags & 0x1) != 0 ? "ro" : "rw", 2);
+            for (const auto &w : super_words) {
+                if ((r->sb_flags & w.bit) != 0)
+                    add_word(super, room_needed, &n, w.word, strlen(w.word));
+            }
+            if (length != 0)
+                add_word(super, room_needed, &n, area + r->mnt_opts, length);
+            items[9] = decoded(&recent[R_SUPER], super, n);
+            PyMem_Free(super);
+        }
+    }
+    // Propagation, as mountinfo's optional fields.
+    n = 0;
+    int tags = 0;
+    char words[3][48];
+    if ((r->mnt_propagation & MS_SHARED) != 0)
+        snprintf(words[tags++], sizeof words[0], "shared:%llu",
+                 static_cast<unsigned long long>(r->mnt_peer_group));
+    if ((r->mnt_propagation & MS_SLAVE) != 0) {
+        snprintf(words[tags++], sizeof words[0], "master:%llu",
+                 static_cast<unsigned long long>(r->mnt_master));
+        if (r->propagate_from != 0 && r->propagate_from != r->mnt_master)
+            snprintf(words[tags++], sizeof words[0], "propagate_from:%llu",
+                     static_cast<unsigned long long>(r->propagate_from));
+    }
+    bool unbindable = (r->mnt_propagation & MS_UNBINDABLE) != 0;
+    items[10] = PyTuple_New(tags + (unbindable ? 1 : 0));
+    for (int i = 0; items[10] != nullptr && i < tags; i++) {
+        PyObject *tag = PyUnicode_FromString(words[i]);
+        if (tag == nullptr)
+            Py_CLEAR(items[10]);
+        else
+            PyTuple_SET_ITEM(items[10], i, tag);
+    }
+    if (items[10] != nullptr && unbindable) {
+        PyObject *tag = PyUnicode_FromString("unbindable");
+        if (tag == nullptr)
+            Py_CLEAR(items[10]);
+        else
+            PyTuple_SET_ITEM(items[10], tags, tag);
+    }
+    return new_record(cls, items);
+}
+
+namespace {
+// statmount's answer for one mount at a time, in one buffer that grows.
+struct Answer {
+    statmount_v1 *record;
+    Py_ssize_t size;
+    uint64_t mask;
+};
+} // namespace
+
+// statmount() of unique_id into answer: 1 when answered, 0 when the mount is
+// gone, -1 with an error set.
+static int ask_statmount(Answer *answer, uint64_t unique_id, uint64_t ns_id)
+{
+    if (answer->record == nullptr) {
+        answer->size = FIRST_BUFFER;
+        answer->mask = STATMOUNT_ALL;
+        answer->record = static_cast<statmount_v1 *>(PyMem_Malloc(FIRST_BUFFER));
+        if (answer->record == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    for (;;) {
+        mnt_id_req_v1 req = {sizeof req, 0, unique_id, answer->mask, ns_id};
+        size_t req_size = ns_id != 0 ? sizeof req : sizeof(mnt_id_req_v0);
+        req.size = static_cast<uint32_t>(req_size);
+        long ret;
+        int saved_errno;
+        Py_BEGIN_ALLOW_THREADS
+            ret = syscall(SYS_statmount, &req, answer->record, static_cast<size_t>(answer->size), 0U);
+            saved_errno = errno;
+        Py_END_ALLOW_THREADS
+        if (ret == 0)
+            return 1;
+        if (saved_errno == ENOENT)
+            return 0;
+        if (saved_errno == EOVERFLOW && answer->size < LAST_BUFFER) {
+            PyMem_Free(answer->record);
+            answer->size *= 2;
+            answer->record = static_cast<statmount_v1 *>(PyMem_Malloc(static_cast<size_t>(answer->size)));
+            if (answer->record == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+        } else if (saved_errno == EINTR) {
+            if (PyErr_CheckSignals() != 0)
+                return -1;
+        } else if (saved_errno == EINVAL && answer->mask != STATMOUNT_FIRST) {
+            answer->mask = STATMOUNT_FIRST;
+        } else {
+            errno = saved_errno;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+    }
+}
+
+static Py_ssize_t answer_used(const Answer *answer)
+{
+    Py_ssize_t filled = answer->record->size;
+    return filled < answer->size ? filled : answer->size;
+}
+
+static int record_type(PyObject *cls)
+{
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls), &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError, "cls must be a tuple subclass");
+        return 0;
+    }
+    return 1;
+}
+
+PyDoc_STRVAR(
+    mounttable_table_doc,
+    "table(cls: type, ns_id: int = 0, with_ids: bool = False) -> list\n\n"
+    "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
+    "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
+    "parents before children; with with_ids, (unique id, record) pairs.\n\n"
+    "Calls listmount(2) and statmount(2). Raises OSError on failure.");
+
+static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"cls", "ns_id", "with_ids", nullptr};
+    PyObject *cls;
+    uint64_t ns_id = 0;
+    int with_ids = 0;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&p:table", const_cast<char **>(kwlist), &cls,
+                                     to_u64, &ns_id, &with_ids) ||
+        !record_type(cls))
+        return nullptr;
+    // Every id first, page by page, then each record.
+    Py_ssize_t room = 1024;
+    Py_ssize_t have = 0;
+    auto *ids = static_cast<uint64_t *>(PyMem_Malloc(static_cast<size_t>(room) * sizeof(uint64_t)));
+    if (ids == nullptr)
+        return PyErr_NoMemory();
+    for (;;) {
+        mnt_id_req_v1 req = {0, 0, LSMT_ROOT, have != 0 ? ids[have - 1] : 0, ns_id};
+        req.size = static_cast<uint32_t>(ns_id != 0 ? sizeof req : sizeof(mnt_id_req_v0));
+        long got;
+        int saved_errno;
+        Py_BEGIN_ALLOW_THREADS
+            got = syscall(SYS_listmount, &req, ids + have, static_cast<size_t>(room - have), 0U);
+            saved_errno = errno;
+        Py_END_ALLOW_THREADS
+        if (got < 0) {
+            if (saved_errno == EINTR && PyErr_CheckSignals() == 0)
+                continue;
+            PyMem_Free(ids);
+            errno = saved_errno;
+            return saved_errno == EINTR ? nullptr : PyErr_SetFromErrno(PyExc_OSError);
+        }
+        have += got;
+        if (have < room)
+            break;
+        room *= 2;
+        auto *more = static_cast<uint64_t *>(PyMem_Realloc(ids, static_cast<size_t>(room) * sizeof(uint64_t)));
+        if (more == nullptr) {
+            PyMem_Free(ids);
+            return PyErr_NoMemory();
+        }
+        ids = more;
+    }
+    Table table = {};
+    Answer answer = {};
+    Recent recent[R_TAGS] = {};
+    PyObject *result = nullptr;
+    int failed = 0;
+    for (Py_ssize_t i = 0; i < have && !failed; i++) {
+        int got = ask_statmount(&answer, ids[i], ns_id);
+        if (got <= 0) {
+            failed = got < 0;
+            continue; // unmounted since it was listed
+        }
+        PyObject *record = statmount_record(reinterpret_cast<PyTypeObject *>(cls), answer.record,
+                                            answer_used(&answer), recent);
+        if (record == Py_None) {
+            Py_DECREF(record);
+            continue;
+        }
+        failed = table_add(&table, answer.record->mnt_id, answer.record->mnt_parent_id, record) < 0;
+    }
+    if (!failed)
+        result = tree_order(&table, with_ids != 0);
+    recent_clear(recent, R_TAGS);
+    table_clear(&table);
+    PyMem_Free(answer.record);
+    PyMem_Free(ids);
+    return result;
+}
+
+PyDoc_STRVAR(mounttable_record_doc,
+             "record(cls: type, mnt_id: int, ns_id: int = 0) -> tuple | None\n\n"
+             "The mount with this unique id as a record of cls, or None where it lies\n"
+             "outside the caller's root.\n\n"
+             "Calls statmount(2). Raises OSError on failure (FileNotFoundError if the\n"
+             "mount is gone).");
+
+static PyObject *mounttable_record(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"cls", "mnt_id", "ns_id", nullptr};
+    PyObject *cls;
+    uint64_t mnt_id;
+    uint64_t ns_id = 0;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&:record", const_cast<char **>(kwlist), &cls,
+                                     to_u64, &mnt_id, to_u64, &ns_id) ||
+        !record_type(cls))
+        return nullptr;
+    Answer answer = {};
+    Recent recent[R_TAGS] = {};
+    PyObject *result = nullptr;
+    int got = ask_statmount(&answer, mnt_id, ns_id);
+    if (got == 0) {
+        errno = ENOENT;
+        PyErr_SetFromErrno(PyExc_OSError);
+    } else if (got > 0) {
+        result = statmount_record(reinterpret_cast<PyTypeObject *>(cls), answer.record,
+                                  answer_used(&answer), recent);
+    }
+    recent_clear(recent, R_TAGS);
+    PyMem_Free(answer.record);
+    return result;
+}
+
+// ---- mountinfo's records
+
+// The next field: the bytes up to the next space or the line's end.
+static bool next_field(const char **at, const char *end, const char **field, size_t *length)
+{
+    const char *p = *at;
+    if (p > end)
+        return false;
+    const char *space = static_cast<const char *>(memchr(p, ' ', static_cast<size_t>(end - p)));
+    const char *stop = space != nullptr ? space : end;
+    *field = p;
+    *length = static_cast<size_t>(stop - p);
+    *at = stop + 1;
+    return true;
+}
+
+// A decimal number of the whole field; false if it is none.
+static bool number(const char *text, size_t length, uint64_t *out)
+{
+    uint64_t value = 0;
+    if (length == 0 || length > 19)
+        return false;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    *out = value;
+    return true;
+}
+
+static bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// mountinfo writes space, tab, newline and backslash in names as three-digit
+// octal escapes: the bytes again, in out (room for length bytes).
+static size_t unescape(const char *text, size_t length, char *out)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] == '\\' && i + 3 < length && is_octal(text[i + 1]) && is_octal(text[i + 2]) &&
+            is_octal(text[i + 3])) {
+            out[n++] = static_cast<char>(((text[i + 1] - '0') << 6 | (text[i + 2] - '0') << 3 |
+                                          (text[i + 3] - '0')) & 0xFF);
+            i += 3;
+        } else {
+            out[n++] = text[i];
+        }
+    }
+    return n;
+}
+
+// The records of a mountinfo text, into table; -1 with ValueError for a line
+// that is not in mountinfo's format. Each name is unescaped; the
+// superblock's options keep the filesystem's own escapes, as statmount
+// gives them.
+static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *table)
+{
+    Recent recent[R_TAGS] = {};
+    auto *scratch = static_cast<char *>(PyMem_Malloc(size + 1));
+    if (scratch == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    int failed = 0;
+    const char *line = data;
+    const char *data_end = data + size;
+    while (line < data_end && !failed) {
+        const char *newline = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(data_end - line)));
+        const char *end = newline != nullptr ? newline : data_end;
+        const char *next = end + 1;
+        if (end == line) {
+            line = next;
+            continue;
+        }
+        const char *at = line;
+        const char *f[6];
+        size_t n[6];
+        bool ok = true;
+        for (int i = 0; i < 6 && ok; i++)
+            ok = next_field(&at, end, &f[i], &n[i]);
+        // The optional fields, up to the "-" at the sixth field or later.
+        const char *tags_start = at;
+        int tags = 0;
+        const char *tag;
+        size_t tag_length = 0;
+        bool dash = false;
+        while (ok && next_field(&at, end, &tag, &tag_length)) {
+            if (tag_length == 1 && tag[0] == '-') {
+                dash = true;
+                break;
+            }
+            tags++;
+        }
+        const char *g[3];
+        size_t m[3];
+        ok = ok && dash;
+        for (int i = 0; i < 3 && ok; i++)
+            ok = next_field(&at, end, &g[i], &m[i]);
+        uint64_t id = 0;
+        uint64_t parent = 0;
+        uint64_t major = 0;
+        uint64_t minor = 0;
+        const char *colon = ok ? static_cast<const char *>(memchr(f[2], ':', n[2])) : nullptr;
+        ok = ok && colon != nullptr && number(f[0], n[0], &id) && number(f[1], n[1], &parent) &&
+             number(f[2], static_cast<size_t>(colon - f[2]), &major) &&
+             number(colon + 1, n[2] - static_cast<size_t>(colon + 1 - f[2]), &minor);
+        if (!ok) {
+            PyObject *text = PyBytes_FromStringAndSize(line, end - line);
+            if (text != nullptr) {
+                PyErr_Format(PyExc_ValueError, "not a mountinfo line: %R", text);
+                Py_DECREF(text);
+            }
+            failed = 1;
+            break;
+        }
+        PyObject *items[FIELDS] = {};
+        items[0] = PyLong_FromUnsignedLongLong(id);
+        items[1] = PyLong_FromUnsignedLongLong(parent);
+        items[2] = PyLong_FromUnsignedLongLong(major);
+        items[3] = PyLong_FromUnsignedLongLong(minor);
+        items[4] = decoded(&recent[R_ROOT], scratch, unescape(f[3], n[3], scratch));
+        items[5] = PyUnicode_DecodeFSDefaultAndSize(scratch, static_cast<Py_ssize_t>(unescape(f[4], n[4], scratch)));
+        items[6] = decoded(&recent[R_TYPE], scratch, unescape(g[0], m[0], scratch));
+        items[7] = decoded(&recent[R_SOURCE], scratch, unescape(g[1], m[1], scratch));
+        items[8] = decoded(&recent[R_OPTIONS], scratch, unescape(f[5], n[5], scratch));
+        items[9] = decoded(&recent[R_SUPER], g[2], m[2]);
+        items[10] = PyTuple_New(tags);
+        const char *t = tags_start;
+        for (int i = 0; items[10] != nullptr && i < tags; i++) {
+            next_field(&t, end, &tag, &tag_length);
+            PyObject *word = PyUnicode_DecodeFSDefaultAndSize(tag, static_cast<Py_ssize_t>(tag_length));
+            if (word == nullptr)
+                Py_CLEAR(items[10]);
+            else
+                PyTuple_SET_ITEM(items[10], i, word);
+        }
+        failed = table_add(table, id, parent, new_record(cls, items)) < 0;
+        line = next;
+    }
+    recent_clear(recent, R_TAGS);
+    PyMem_Free(scratch);
+    return failed ? -1 : 0;
+}
+
+PyDoc_STRVAR(mounttable_parse_doc,
+             "parse(cls: type, data: bytes, ordered: bool = True) -> list\n\n"
+             "The records of a mountinfo text as records of cls (a tuple subclass of 11\n"
+             "fields): parents before children, or with ordered=False in the text's\n"
+             "own order. Raises ValueError for a line not in mountinfo's format.");
+
+static PyObject *mounttable_parse(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"cls", "data", "ordered", nullptr};
+    PyObject *cls;
+    Py_buffer data;
+    int ordered = 1;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oy*|p:parse", const_cast<char **>(kwlist), &cls,
+                                     &data, &ordered))
+        return nullptr;
+    Table table = {};
+    PyObject *result = nullptr;
+    if (record_type(cls) &&
+        parse_lines(reinterpret_cast<PyTypeObject *>(cls), static_cast<const char *>(data.buf),
+                    static_cast<size_t>(data.len), &table) == 0) {
+        if (ordered) {
+            result = tree_order(&table, false);
+        } else {
+            result = PyList_New(table.count);
+            for (Py_ssize_t i = 0; result != nullptr && i < table.count; i++)
+                PyList_SET_ITEM(result, i, Py_NewRef(table.rows[i].record));
+        }
+    }
+    table_clear(&table);
+    PyBuffer_Release(&data);
+    return result;
+}
+
+// A path argument: str or bytes without NUL, as the C string it names.
+static int to_path(PyObject *obj, void *out)
+{
+    PyObject *bytes = nullptr;
+    if (obj == nullptr) { // the clean-up call of an O& converter
+        Py_CLEAR(*static_cast<PyObject **>(out));
+        return 1;
+    }
+    if (!PyUnicode_FSConverter(obj, &bytes))
+        return 0;
+    *static_cast<PyObject **>(out) = bytes;
+    return Py_CLEANUP_SUPPORTED;
+}
+
+// The whole of a /proc file, which can only be read from its start and
+// whose size stat does not give; into a PyMem buffer.
+static char *read_whole(const char *path, PyObject *name, size_t *size)
+{
+    int fd;
+    int saved_errno;
+    do {
+        Py_BEGIN_ALLOW_THREADS
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+            saved_errno = errno;
+        Py_END_ALLOW_THREADS
+    } while (fd < 0 && saved_errno == EINTR && PyErr_CheckSignals() == 0);
+    if (fd < 0) {
+        errno = saved_errno;
+        if (saved_errno != EINTR)
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+        return nullptr;
+    }
+    size_t room = 64 * 1024;
+    size_t used = 0;
+    char *buffer = static_cast<char *>(PyMem_Malloc(room));
+    while (buffer != nullptr) {
+        if (used == room) {
+            room *= 2;
+            char *more = static_cast<char *>(PyMem_Realloc(buffer, room));
+            if (more == nullptr) {
+                PyMem_Free(buffer);
+                buffer = nullptr;
+                break;
+            }
+            buffer = more;
+        }
+        ssize_t got;
+        Py_BEGIN_ALLOW_THREADS
+            got = read(fd, buffer + used, room - used);
+            saved_errno = errno;
+        Py_END_ALLOW_THREADS
+        if (got > 0) {
+            used += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (saved_errno != EINTR || PyErr_CheckSignals() != 0) {
+            PyMem_Free(buffer);
+            buffer = nullptr;
+            errno = saved_errno;
+            if (saved_errno != EINTR)
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+            close(fd);
+            return nullptr;
+        }
+    }
+    close(fd);
+    if (buffer == nullptr)
+        PyErr_NoMemory();
+    *size = used;
+    return buffer;
+}
+
+PyDoc_STRVAR(mounttable_read_doc,
+             "read(cls: type, path: str = '/proc/self/mountinfo') -> list\n\n"
+             "The records of a mountinfo file as records of cls, parents before\n"
+             "children. Raises OSError on failure, ValueError for a line not in\n"
+             "mountinfo's format.");
+
+static PyObject *mounttable_read(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"cls", "path", nullptr};
+    PyObject *cls;
+    PyObject *path = nullptr;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&:read", const_cast<char **>(kwlist), &cls,
+                                     to_path, &path))
+        return nullptr;
+    PyObject *result = nullptr;
+    size_t size = 0;
+    const char *name = path != nullptr ? PyBytes_AS_STRING(path) : "/proc/self/mountinfo";
+    if (record_type(cls)) {
+        PyObject *shown = path != nullptr ? Py_NewRef(path) : PyUnicode_FromString(name);
+        char *data = shown != nullptr ? read_whole(name, shown, &size) : nullptr;
+        Py_XDECREF(shown);
+        if (data != nullptr) {
+            Table table = {};
+            if (parse_lines(reinterpret_cast<PyTypeObject *>(cls), data, size, &table) == 0)
+                result = tree_order(&table, false);
+            table_clear(&table);
+            PyMem_Free(data);
+        }
+    }
+    Py_XDECREF(path);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Another process's namespace, and fanotify's mount events.
+
+// NS_GET_MNTNS_ID from <linux/nsfs.h> (6.11 and later): _IOR(0xb7, 5, __u64).
+static const unsigned long NS_GET_MNTNS_ID = 0x8008b705UL;
+
+PyDoc_STRVAR(mounttable_mntns_id_doc,
+             "mntns_id(path: str) -> int\n\n"
+             "The id of the mount namespace that the nsfs file at path (such as\n"
+             "/proc/PID/ns/mnt) stands for, as listmount(2) and statmount(2) take it.\n\n"
+             "Calls ioctl(NS_GET_MNTNS_ID). Raises OSError on failure.");
+
+static PyObject *mounttable_mntns_id(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"path", nullptr};
+    PyObject *path = nullptr;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:mntns_id", const_cast<char **>(kwlist), to_path,
+                                     &path))
+        return nullptr;
+    int fd;
+    int ret = -1;
+    int saved_errno;
+    uint64_t id = 0;
+    Py_BEGIN_ALLOW_THREADS
+        fd = open(PyBytes_AS_STRING(path), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ret = ioctl(fd, NS_GET_MNTNS_ID, &id);
+            saved_errno = errno;
+            close(fd);
+        } else {
+            saved_errno = errno;
+        }
+    Py_END_ALLOW_THREADS
+    PyObject *result = nullptr;
+    if (ret == 0) {
+        result = PyLong_FromUnsignedLongLong(id);
+    } else {
+        errno = saved_errno;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    }
+    Py_DECREF(path);
+    return result;
+}
+
+PyDoc_STRVAR(mounttable_fanotify_init_doc,
+             "fanotify_init(flags: int, event_f_flags: int = 0) -> int\n\n"
+             "A new fanotify group's fd, non-inheritable (FAN_CLOEXEC is always added).\n\n"
+             "Calls fanotify_init(2). Raises OSError on failure.");
+
+static PyObject *mounttable_fanotify_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"flags", "event_f_flags", nullptr};
+    unsigned int flags;
+    unsigned int event_f_flags = 0;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "I|I:fanotify_init", const_cast<char **>(kwlist),
+                                     &flags, &event_f_flags))
+        return nullptr;
+    long fd;
+    int saved_errno;
+    Py_BEGIN_ALLOW_THREADS
+        fd = syscall(SYS_fanotify_init, flags | 0x1U /* FAN_CLOEXEC */, event_f_flags);
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+    if (fd < 0) {
+        errno = saved_errno;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyLong_FromLong(fd);
+}
+
+PyDoc_STRVAR(mounttable_fanotify_mark_doc,
+             "fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None\n\n"
+             "Adds, removes or changes a mark of the fanotify group fd on path.\n\n"
+             "Calls fanotify_mark(2). Raises OSError on failure.");
+
+static PyObject *mounttable_fanotify_mark(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"fd", "flags", "mask", "path", nullptr};
+    int fd;
+    unsigned int flags;
+    uint64_t mask;
+    PyObject *path = nullptr;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iIO&O&:fanotify_mark", const_cast<char **>(kwlist),
+                                     &fd, &flags, to_u64, &mask, to_path, &path))
+        return nullptr;
+    long ret;
+    int saved_errno;
+    Py_BEGIN_ALLOW_THREADS
+        ret = syscall(SYS_fanotify_mark, fd, flags, mask, AT_FDCWD, PyBytes_AS_STRING(path));
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+    if (ret < 0) {
+        errno = saved_errno;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        Py_DECREF(path);
+        return nullptr;
+    }
+    Py_DECREF(path);
+    Py_RETURN_NONE;
 }
 
 #define VK_METHOD(name)                                                                            \
@@ -398,6 +1396,13 @@ static PyMethodDef mounttable_methods[] = {
     VK_METHOD(listmount),
     VK_METHOD(statmount),
     VK_METHOD(mount_id),
+    VK_METHOD(table),
+    VK_METHOD(record),
+    VK_METHOD(parse),
+    VK_METHOD(read),
+    VK_METHOD(mntns_id),
+    VK_METHOD(fanotify_init),
+    VK_METHOD(fanotify_mark),
     {nullptr, nullptr, 0, nullptr},
 };
 

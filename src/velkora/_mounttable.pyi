@@ -2,6 +2,7 @@
 velkora.contexts a mount's id (statx(2)) and the Guard base class."""
 
 from types import TracebackType
+from typing import Any
 
 LSMT_ROOT: int
 
@@ -18,12 +19,58 @@ def statmount(mnt_id: int) -> dict[str, int | bytes | None]:
     Calls statmount(2). Raises OSError on failure (FileNotFoundError if the mount is gone).
     """
 
-def mount_id(path: str) -> int | None:
-    """The id of the mount that holds path now, as mountinfo numbers it, or
-    None where the kernel does not say (before 5.8). Needs no fd, so nothing
-    can be left open.
+def mount_id(path: str, unique: bool = False) -> int | None:
+    """The id of the mount that holds path now, as mountinfo numbers it (with
+    unique, the 64-bit id statmount takes), or None where the kernel does not
+    say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can
+    be left open.
 
     Calls statx(2). Raises OSError on failure.
+    """
+
+def table(cls: type, ns_id: int = 0, with_ids: bool = False) -> list[Any]:
+    """Every mount of a mount namespace (ns_id, 0 for the caller's) that the
+    caller's root reaches, as records of cls (a tuple subclass of 11 fields),
+    parents before children; with with_ids, (unique id, record) pairs.
+
+    Calls listmount(2) and statmount(2). Raises OSError on failure.
+    """
+
+def record(cls: type, mnt_id: int, ns_id: int = 0) -> Any:
+    """The mount with this unique id as a record of cls, or None where it
+    lies outside the caller's root.
+
+    Calls statmount(2). Raises OSError on failure (FileNotFoundError if the
+    mount is gone).
+    """
+
+def parse(cls: type, data: bytes, ordered: bool = True) -> list[Any]:
+    """The records of a mountinfo text as records of cls (a tuple subclass of
+    11 fields): parents before children, or with ordered=False in the text's
+    own order. Raises ValueError for a line not in mountinfo's format."""
+
+def read(cls: type, path: str = ...) -> list[Any]:
+    """The records of a mountinfo file as records of cls, parents before
+    children. Raises OSError on failure, ValueError for a line not in
+    mountinfo's format."""
+
+def mntns_id(path: str) -> int:
+    """The id of the mount namespace that the nsfs file at path (such as
+    /proc/PID/ns/mnt) stands for, as listmount(2) and statmount(2) take it.
+
+    Calls ioctl(NS_GET_MNTNS_ID). Raises OSError on failure.
+    """
+
+def fanotify_init(flags: int, event_f_flags: int = 0) -> int:
+    """A new fanotify group's fd, non-inheritable (FAN_CLOEXEC is always added).
+
+    Calls fanotify_init(2). Raises OSError on failure.
+    """
+
+def fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None:
+    """Adds, removes or changes a mark of the fanotify group fd on path.
+
+    Calls fanotify_mark(2). Raises OSError on failure.
     """
 
 class Guard:

@@ -1,26 +1,37 @@
-"""The mount table of the caller's mount namespace, as records.
+"""The mount table of a mount namespace, as records, and its changes as events.
 
-``mounts()`` reads it from the kernel's listmount(2) and statmount(2) where
-the kernel has them (Linux 6.8+), else from ``/proc/self/mountinfo``; both
-give the same records, parents before children. ``mount_at(path)`` is the
-mount that holds a path, ``mounts_below(path)`` the tree below it in the
-order for unmounting.
+``mounts()`` reads the caller's table from ``/proc/self/mountinfo`` or from
+the kernel's listmount(2) and statmount(2) (Linux 6.8+), both parsed and
+built into records natively, parents before children; ``mounts(pid=PID)``
+reads another process's. ``mount_at(path)`` is the mount that holds a path
+(one statx(2) and one statmount(2) where the kernel has them),
+``mounts_below(path)`` the tree below it in the order for unmounting, and
+``watch()`` reports mounts attached, detached and moved.
 """
 
 from __future__ import annotations
 
 import errno
 import os
-import re
-from typing import Mapping, NamedTuple
+from typing import Iterator, NamedTuple
 
-__all__ = ["Mount", "mounts", "mount_at", "mounts_below", "parse_mountinfo"]
+from velkora import _mounttable as _kernel
+
+__all__ = ["Mount", "MountEvent", "MountWatch", "mounts", "mount_at", "mounts_below", "parse_mountinfo", "watch"]
 
 MOUNTINFO = "/proc/self/mountinfo"
 
 
 class Mount(NamedTuple):
-    """One mount, as the kernel reports it; a field the source cannot give is None."""
+    """One mount, as the kernel reports it; a field the source cannot give is None.
+
+    Names (``root``, ``mount_point``, ``fs_type``, ``source``, ``options``)
+    are the names themselves, mountinfo's octal escapes undone.
+    ``super_options`` is the filesystem's own text as both mountinfo and
+    statmount give it: a filesystem escapes in it what would break its list
+    (an overlay's ``lowerdir=/lo\\040wer`` for a space), and that text is
+    kept, so both routes give the same record.
+    """
 
     id: int  #: the mount's id, as mountinfo shows it (reused once the mount is gone)
     parent_id: int  #: its parent's id (its own for the root of the namespace)
@@ -31,20 +42,14 @@ class Mount(NamedTuple):
     fs_type: str | None  #: "tmpfs", or "fuse.sshfs" with a subtype
     source: str | None  #: what was mounted ("/dev/vdb1", "tmpfs", ...)
     options: str | None  #: the mount's options: "rw,nosuid,nodev,relatime"
-    super_options: str | None  #: the superblock's: "rw,size=64k,mode=701"
+    super_options: str | None  #: the superblock's: "rw,size=64k,mode=701", escapes kept (see below)
     propagation: tuple[str, ...]  #: ("shared:1",), ("master:2", "propagate_from:1"), ("unbindable",) or ()
 
 
-# ---------------------------------------------------------------------------
-# /proc/self/mountinfo
-
-_ESCAPE = re.compile(rb"\\([0-7]{3})")
-
-
-def _unescape(field: bytes) -> str:
-    """A mountinfo field: the kernel writes space, tab, newline and backslash
-    as three-digit octal escapes; the bytes are decoded as file names are."""
-    return os.fsdecode(_ESCAPE.sub(lambda m: bytes([int(m[1], 8) & 0xFF]), field))
+# Errors from listmount/statmount that mean "use mountinfo": a kernel without
+# them, or a seccomp profile that refuses calls it does not know.
+_FALL_BACK = (errno.ENOSYS, errno.EPERM, errno.EACCES)
+_VIA = ("statmount", "mountinfo", None)
 
 
 def parse_mountinfo(data: bytes) -> list[Mount]:
@@ -52,200 +57,78 @@ def parse_mountinfo(data: bytes) -> list[Mount]:
 
     Raises ValueError for a line that is not in mountinfo's format.
     """
-    table = []
-    for line in data.split(b"\n"):
-        if not line:
-            continue
-        fields = line.split(b" ")
-        try:
-            dash = fields.index(b"-", 6)
-            mount_id, parent_id, device, root, point, options = fields[:6]
-            major, minor = device.split(b":")
-            fs_type, source, super_options = fields[dash + 1 : dash + 4]
-            table.append(
-                Mount(
-                    id=int(mount_id),
-                    parent_id=int(parent_id),
-                    major=int(major),
-                    minor=int(minor),
-                    root=_unescape(root),
-                    mount_point=_unescape(point),
-                    fs_type=_unescape(fs_type),
-                    source=_unescape(source),
-                    options=_unescape(options),
-                    super_options=_unescape(super_options),
-                    propagation=tuple(os.fsdecode(tag) for tag in fields[6:dash]),
-                )
-            )
-        except ValueError as e:
-            raise ValueError(f"not a mountinfo line: {line!r}") from e
-    return table
+    return _kernel.parse(Mount, data, False)
 
 
-def _from_mountinfo() -> list[Mount]:
-    with open(MOUNTINFO, "rb") as f:
-        return parse_mountinfo(f.read())
-
-
-# ---------------------------------------------------------------------------
-# listmount(2) and statmount(2)
-
-_MOUNT_ATTR_RDONLY = 0x1
-_MOUNT_ATTR__ATIME = 0x70
-# The per-mount options in the order mountinfo writes them.
-_MOUNT_OPTIONS = (
-    (0x2, "nosuid"),
-    (0x4, "nodev"),
-    (0x8, "noexec"),
-    (None, "noatime"),
-    (0x80, "nodiratime"),
-    (None, "relatime"),
-    (0x200000, "nosymfollow"),
-    (0x100000, "idmapped"),
-)
-_SB_OPTIONS = ((0x10, "sync"), (0x80, "dirsync"), (0x40, "mand"), (1 << 25, "lazytime"))
-_SB_RDONLY = 0x1
-_MS_UNBINDABLE, _MS_PRIVATE, _MS_SLAVE, _MS_SHARED = 1 << 17, 1 << 18, 1 << 19, 1 << 20
-_MNT_OPTS, _FS_SUBTYPE, _SB_SOURCE = 0x80, 0x100, 0x200
-
-
-def _mount_options(attr: int) -> str:
-    atime = attr & _MOUNT_ATTR__ATIME
-    words = ["ro" if attr & _MOUNT_ATTR_RDONLY else "rw"]
-    for bit, word in _MOUNT_OPTIONS:
-        if bit is None:
-            shown = atime == (0x10 if word == "noatime" else 0)
-        else:
-            shown = bool(attr & bit)
-        if shown:
-            words.append(word)
-    return ",".join(words)
-
-
-def _text(record: Mapping[str, object], name: str, bit: int = 0) -> str | None:
-    """A string field; an empty one, which the kernel leaves out of "mask",
-    is "" where "supported_mask" says it could have been given."""
-    value = record[name]
-    if isinstance(value, bytes):
-        return os.fsdecode(value)
-    supported = record["supported_mask"]
-    assert isinstance(supported, int)
-    return "" if bit and supported & bit else None
-
-
-def _record(found: Mapping[str, object]) -> Mount:
-    def number(name: str) -> int:
-        value = found[name]
-        assert isinstance(value, int)
-        return value
-
-    fs_type = _text(found, "fs_type")
-    subtype = _text(found, "fs_subtype", _FS_SUBTYPE)
-    if fs_type is not None and subtype:
-        fs_type = f"{fs_type}.{subtype}"
-    super_options = _text(found, "mnt_opts", _MNT_OPTS)
-    if super_options is not None:
-        flags = number("sb_flags")
-        words = ["ro" if flags & _SB_RDONLY else "rw"] + [w for bit, w in _SB_OPTIONS if flags & bit]
-        super_options = ",".join(words + ([super_options] if super_options else []))
-    propagation = number("mnt_propagation")
-    tags = []
-    if propagation & _MS_SHARED:
-        tags.append(f"shared:{number('mnt_peer_group')}")
-    if propagation & _MS_SLAVE:
-        tags.append(f"master:{number('mnt_master')}")
-        dominating = number("propagate_from")
-        if dominating and dominating != number("mnt_master"):
-            tags.append(f"propagate_from:{dominating}")
-    if propagation & _MS_UNBINDABLE:
-        tags.append("unbindable")
-    return Mount(
-        id=number("mnt_id_old"),
-        parent_id=number("mnt_parent_id_old"),
-        major=number("sb_dev_major"),
-        minor=number("sb_dev_minor"),
-        root=_text(found, "mnt_root"),
-        mount_point=_text(found, "mnt_point"),
-        fs_type=fs_type,
-        source=_text(found, "sb_source", _SB_SOURCE),
-        options=_mount_options(number("mnt_attr")),
-        super_options=super_options,
-        propagation=tuple(tags),
-    )
-
-
-def _from_statmount() -> list[Mount]:
-    from velkora import _mounttable as kernel
-
-    table = []
-    last = 0
-    while True:
-        page = kernel.listmount(last, 512)
-        for unique_id in page:
-            try:
-                table.append(_record(kernel.statmount(unique_id)))
-            except FileNotFoundError:
-                continue  # unmounted since it was listed
-        if len(page) < 512:
-            return table
-        last = page[-1]
-
-
-# ---------------------------------------------------------------------------
-# The table as a tree
-
-
-def _tree_order(table: list[Mount]) -> list[Mount]:
-    """Parents before children, siblings in the order given. The kernel lists
-    by id, and ids are reused and mounts moved, so the order is made here."""
-    ids = {m.id for m in table}
-    children: dict[int, list[Mount]] = {}
-    roots = []
-    for m in table:
-        if m.parent_id == m.id or m.parent_id not in ids:
-            roots.append(m)
-        else:
-            children.setdefault(m.parent_id, []).append(m)
-    ordered: list[Mount] = []
-    stack = list(reversed(roots))
-    while stack:
-        m = stack.pop()
-        ordered.append(m)
-        stack.extend(reversed(children.get(m.id, [])))
-    return ordered
-
-
-def mounts(via: str | None = None) -> list[Mount]:
-    """Every mount of the caller's mount namespace that its root reaches,
-    parents before children.
-
-    ``via="statmount"`` asks listmount(2) and statmount(2) (Linux 6.8+),
-    ``via="mountinfo"`` parses /proc/self/mountinfo, and None takes statmount
-    where the kernel has it and mountinfo elsewhere.
-    """
-    if via == "mountinfo":
-        return _tree_order(_from_mountinfo())
-    if via == "statmount":
-        return _tree_order(_from_statmount())
-    if via is not None:
+def _check(via: str | None, pid: int | None) -> None:
+    if via not in _VIA:
         raise ValueError(f"via must be 'statmount', 'mountinfo' or None, not {via!r}")
+    if pid is not None and (type(pid) is not int or pid <= 0):
+        raise ValueError(f"pid must be a positive int, not {pid!r}")
+
+
+def _process_error(e: OSError, pid: int) -> OSError:
+    """ENOENT under /proc/PID means the process is gone."""
+    if e.errno == errno.ENOENT and not os.path.exists(f"/proc/{pid}"):
+        return ProcessLookupError(errno.ESRCH, os.strerror(errno.ESRCH), f"/proc/{pid}")
+    return e
+
+
+def _namespace_table(pid: int, via: str | None) -> list[Mount] | None:
+    """Another process's table from listmount/statmount with its namespace's
+    id, or None where the kernel cannot (mountinfo then)."""
     try:
-        return _tree_order(_from_statmount())
+        ns_id = _kernel.mntns_id(f"/proc/{pid}/ns/mnt")
+        return _kernel.table(Mount, ns_id)
     except OSError as e:
-        if e.errno != errno.ENOSYS:
-            raise
-    return _tree_order(_from_mountinfo())
+        if via == "statmount" or e.errno not in _FALL_BACK + (errno.ENOTTY, errno.EINVAL):
+            raise _process_error(e, pid) from None
+        return None
+
+
+def mounts(via: str | None = None, *, pid: int | None = None) -> list[Mount]:
+    """Every mount of the caller's mount namespace that its root reaches,
+    parents before children (siblings by id); with ``pid``, of that
+    process's namespace, mount points relative to the namespace's root.
+
+    ``via="mountinfo"`` parses /proc/self/mountinfo (/proc/PID/mountinfo),
+    ``via="statmount"`` asks listmount(2) and statmount(2) (Linux 6.8+; for
+    another namespace 6.11+). None takes the faster mountinfo for the
+    caller's table, falling back to statmount where /proc is not mounted,
+    and statmount for another process's (its mountinfo is relative to that
+    process's root, which differs for a chrooted process), falling back to
+    mountinfo where the kernel lacks or a seccomp filter refuses it.
+
+    Raises ProcessLookupError for a process that does not exist,
+    PermissionError for one the caller may not inspect.
+    """
+    _check(via, pid)
+    if pid is None:
+        if via == "statmount":
+            return _kernel.table(Mount)
+        try:
+            return _kernel.read(Mount)
+        except FileNotFoundError:
+            if via == "mountinfo":
+                raise
+        return _kernel.table(Mount)
+    if via != "mountinfo":
+        table = _namespace_table(pid, via)
+        if table is not None:
+            return table
+    try:
+        return _kernel.read(Mount, f"/proc/{pid}/mountinfo")
+    except OSError as e:
+        raise _process_error(e, pid) from None
 
 
 def _within(point: str, path: str) -> bool:
     return point == path or path == "/" or point.startswith(path.rstrip("/") + "/")
 
 
-def mount_at(path: str | os.PathLike[str], via: str | None = None) -> Mount:
-    """The mount that holds ``path`` (the topmost, where mounts are stacked)."""
-    target = os.path.realpath(path)
+def _holding(table: list[Mount], target: str, path: str | os.PathLike[str]) -> Mount:
     best: Mount | None = None
-    for m in mounts(via):
+    for m in table:
         point = m.mount_point
         if point is not None and _within(target, point):
             if best is None or best.mount_point is None or len(point) >= len(best.mount_point):
@@ -255,8 +138,278 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None) -> Mount:
     return best
 
 
+def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int | None = None) -> Mount:
+    """The mount that holds ``path`` (the topmost, where mounts are stacked).
+
+    For the caller's namespace, one statx(2) and one statmount(2) where the
+    kernel has them (6.8+), else a search of the table; with ``pid``, the
+    path as that process's namespace names it, in its table.
+    """
+    _check(via, pid)
+    if pid is not None:
+        return _holding(mounts(via, pid=pid), os.path.normpath(os.path.join("/", os.fspath(path))), path)
+    target = os.path.realpath(path)
+    if via != "mountinfo":
+        try:
+            unique = _kernel.mount_id(target, unique=True)
+            if unique is not None:
+                found: Mount | None = _kernel.record(Mount, unique)
+                if found is not None:
+                    return found
+        except OSError as e:
+            # Where the kernel refuses, the table is searched (unless statmount
+            # was asked for); a path that does not exist is held by the mount
+            # of its nearest existing parent, which the search finds.
+            if (
+                e.errno in _FALL_BACK
+                and via == "statmount"
+                or e.errno not in _FALL_BACK + (errno.ENOENT, errno.ENOTDIR)
+            ):
+                raise
+    return _holding(mounts(via), target, path)
+
+
 def mounts_below(path: str | os.PathLike[str], via: str | None = None) -> list[Mount]:
     """The mounts at or below ``path``, children before parents: the order
     in which to unmount them."""
     target = os.path.realpath(path)
     return [m for m in reversed(mounts(via)) if m.mount_point is not None and _within(m.mount_point, target)]
+
+
+# ---------------------------------------------------------------------------
+# Watching the table
+
+
+class MountEvent(NamedTuple):
+    """A change of the table: ``kind`` is "attach", "detach" or "move";
+    ``mount`` the mount as it is now (for a detach, as it was last seen)."""
+
+    kind: str
+    mount: Mount
+
+
+# From the kernel's uapi <linux/fanotify.h> (6.15 and later).
+_FAN_NONBLOCK = 0x2
+_FAN_REPORT_MNT = 0x4000
+_FAN_MARK_ADD = 0x1
+_FAN_MARK_MNTNS = 0x110
+_FAN_MNT_ATTACH = 0x01000000
+_FAN_MNT_DETACH = 0x02000000
+_FAN_Q_OVERFLOW = 0x4000
+_FAN_EVENT_INFO_TYPE_MNT = 7
+
+
+def _relative(m: Mount, table: dict[int, Mount]) -> tuple[int, str | None]:
+    """Where a mount sits: its parent, and its mount point below the parent's."""
+    parent = table.get(m.parent_id)
+    point = m.mount_point
+    if parent is not None and parent is not m and point is not None and parent.mount_point is not None:
+        point = point[len(parent.mount_point.rstrip("/")) :]
+    return m.parent_id, point
+
+
+def _diff(
+    old: dict[int, Mount], new: dict[int, Mount], old_ids: dict[int, Mount], new_ids: dict[int, Mount]
+) -> list[MountEvent]:
+    """The events that turn table old into new (both by key). A mount keeps
+    its key while it is mounted; a moved one has another parent or another
+    place below it (its children, carried along, did not move)."""
+
+    def same(m: Mount, n: Mount | None) -> bool:
+        return n is not None and (m.id, m.major, m.minor, m.root, m.fs_type) == (
+            n.id,
+            n.major,
+            n.minor,
+            n.root,
+            n.fs_type,
+        )
+
+    events = []
+    for key, m in old.items():
+        n = new.get(key)
+        if n is None or not same(m, n):
+            events.append(MountEvent("detach", m))
+        elif _relative(m, old_ids) != _relative(n, new_ids):
+            events.append(MountEvent("move", n))
+    events += [MountEvent("attach", n) for key, n in new.items() if not same(n, old.get(key))]
+    return events
+
+
+class MountWatch:
+    """The changes of the caller's mount table: mounts attached, detached and
+    moved (not remounts or propagation changes, which neither route sees).
+
+    A context manager that owns its fd: ``fileno()`` for select, selectors or
+    asyncio, ``close()``, closed on leaving the block. ``read()`` returns the
+    events since the last read; iterating yields them one at a time. Made by
+    ``watch()``.
+    """
+
+    via: str  #: "fanotify" or "mountinfo"
+
+    def __init__(self, via: str | None = None) -> None:
+        if via not in ("fanotify", "mountinfo", None):
+            raise ValueError(f"via must be 'fanotify', 'mountinfo' or None, not {via!r}")
+        self._fd = -1
+        if via != "mountinfo":
+            try:
+                fd = _kernel.fanotify_init(_FAN_REPORT_MNT | _FAN_NONBLOCK)
+                try:
+                    _kernel.fanotify_mark(
+                        fd, _FAN_MARK_ADD | _FAN_MARK_MNTNS, _FAN_MNT_ATTACH | _FAN_MNT_DETACH, "/proc/self/ns/mnt"
+                    )
+                except BaseException:
+                    os.close(fd)
+                    raise
+            except OSError as e:
+                if via == "fanotify" or e.errno not in _FALL_BACK + (errno.EINVAL,):
+                    raise
+            else:
+                self._fd, self.via = fd, "fanotify"
+                self._known: dict[int, Mount] = dict(_kernel.table(Mount, 0, True))
+                return
+        self._fd = os.open("/proc/self/mountinfo", os.O_RDONLY | os.O_CLOEXEC)
+        self.via = "mountinfo"
+        self._known = {m.id: m for m in _kernel.read(Mount)}
+
+    def fileno(self) -> int:
+        """The fd to wait on: readable (fanotify) or with an exceptional
+        condition (mountinfo, POLLPRI) when the table has changed."""
+        if self._fd < 0:
+            raise ValueError("I/O operation on a closed MountWatch")
+        return self._fd
+
+    @property
+    def closed(self) -> bool:
+        return self._fd < 0
+
+    def close(self) -> None:
+        fd, self._fd = self._fd, -1
+        if fd >= 0:
+            os.close(fd)
+
+    def __enter__(self) -> MountWatch:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_fd", -1) >= 0:
+            import warnings
+
+            warnings.warn(f"unclosed MountWatch (fd {self._fd})", ResourceWarning, stacklevel=2, source=self)
+            self.close()
+
+    def __repr__(self) -> str:
+        return f"<MountWatch via={getattr(self, 'via', None)!r} fd={self._fd}>"
+
+    def read(self, timeout: float | None = None) -> list[MountEvent]:
+        """The events since the last read; if there are none, waits up to
+        ``timeout`` seconds for the first (None: for ever; 0: not at all) and
+        returns [] if none came."""
+        import select
+        import time
+
+        fd = self.fileno()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        poller = select.poll()
+        poller.register(fd, select.POLLIN if self.via == "fanotify" else select.POLLPRI)
+        while True:
+            # Looked for before waiting: the caller's own select() on the
+            # mountinfo fd uses up its signal.
+            events = self._fanotify() if self.via == "fanotify" else self._snapshot()
+            if events:
+                return events
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
+                return []
+            poller.poll(None if left is None else max(1, int(left * 1000 + 0.999)))
+
+    def __iter__(self) -> Iterator[MountEvent]:
+        """The events one at a time, waiting for each; ends when closed."""
+        while not self.closed:
+            yield from self.read()
+
+    def _snapshot(self) -> list[MountEvent]:
+        new = {m.id: m for m in _kernel.read(Mount)}
+        events = _diff(self._known, new, self._known, new)
+        self._known = new
+        return events
+
+    def _fanotify(self) -> list[MountEvent]:
+        import struct
+
+        changes: list[tuple[int, int]] = []
+        overflow = False
+        while True:
+            try:
+                data = os.read(self._fd, 65536)
+            except BlockingIOError:
+                break
+            at = 0
+            while at + 24 <= len(data):
+                length, _, _, meta, mask = struct.unpack_from("=IBBHQ", data, at)
+                overflow = overflow or bool(mask & _FAN_Q_OVERFLOW)
+                info = at + meta
+                while info + 4 <= at + length:
+                    kind, _, size = struct.unpack_from("=BBH", data, info)
+                    if kind == _FAN_EVENT_INFO_TYPE_MNT and size >= 16:
+                        changes.append((mask, struct.unpack_from("=Q", data, info + 8)[0]))
+                    info += max(size, 4)
+                at += max(length, 24)
+        if overflow:
+            # Events were lost: what the table now holds against what was known.
+            new = dict(_kernel.table(Mount, 0, True))
+            old_ids = {m.id: m for m in self._known.values()}
+            events = _diff(self._known, new, old_ids, {m.id: m for m in new.values()})
+            self._known = new
+            return events
+        events = []
+        for mask, unique in changes:
+            found: Mount | None
+            try:
+                found = _kernel.record(Mount, unique) if mask & _FAN_MNT_ATTACH else None
+            except FileNotFoundError:
+                found = None  # gone again: its detach follows
+            if mask & _FAN_MNT_ATTACH and mask & _FAN_MNT_DETACH:
+                if found is not None:
+                    self._moved(unique, found)
+                    events.append(MountEvent("move", found))
+            elif mask & _FAN_MNT_ATTACH:
+                if found is not None and self._known.get(unique) != found:
+                    self._known[unique] = found
+                    events.append(MountEvent("attach", found))
+            else:
+                last = self._known.pop(unique, None)
+                if last is not None:
+                    events.append(MountEvent("detach", last))
+        return events
+
+    def _moved(self, unique: int, found: Mount) -> None:
+        """Records a move, and the new places of the mounts it carried along
+        (for which fanotify reports nothing)."""
+        before = self._known.get(unique)
+        self._known[unique] = found
+        if before is None or before.mount_point is None:
+            return
+        for key, m in list(self._known.items()):
+            if key != unique and m.mount_point is not None and _within(m.mount_point, before.mount_point):
+                try:
+                    now = _kernel.record(Mount, key)
+                except FileNotFoundError:
+                    continue  # gone: its detach follows
+                if now is not None:
+                    self._known[key] = now
+
+
+def watch(via: str | None = None) -> MountWatch:
+    """A MountWatch on the caller's mount namespace.
+
+    ``via="fanotify"`` takes fanotify's mount events (Linux 6.15+; a
+    ``FAN_MARK_MNTNS`` mark), ``via="mountinfo"`` poll(2) on
+    /proc/self/mountinfo and a comparison of tables; None takes fanotify
+    where the kernel has it. Nothing is lost: where fanotify's queue
+    overflowed, the table is read again and the difference reported.
+    """
+    return MountWatch(via)
