@@ -1,13 +1,17 @@
 """What a mount or an unmount costs through velkora, against C, a ctypes recipe
 and mount(8), the same for a detached clone attached and unmounted again
 (open_tree, move_mount) and for a loop device attached and detached (against
-C and losetup(8)), and how blocking calls share the interpreter.
+C and losetup(8)), how blocking calls share the interpreter, and what
+reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
+psutil, findmnt -J and C).
 
     sudo python bench/run.py [--rounds N] [--json]
 
 Needs root, cc and valgrind; runs in a private mount namespace of its own.
 Times are medians over the rounds, with the contenders interleaved in every
-round; instruction counts come from callgrind with a preloaded stand-in for
+round (for the mount table: CPU time of the calling thread, the best of a few
+calls per round, since wall time on a shared machine swings by 2x);
+instruction counts come from callgrind with a preloaded stand-in for
 the kernel, so they count user space alone. It prints figures and asserts
 nothing.
 """
@@ -33,6 +37,7 @@ CONTENDERS = ["C", "velkora", "ctypes", "mount(8)"]
 def build(work):
     ccaller, interposer = work / "ccaller", work / "libinterposer.so"
     subprocess.run(["cc", "-O2", "-o", str(ccaller), str(HERE / "ccaller.c")], check=True)
+    subprocess.run(["cc", "-O2", "-o", str(work / "table"), str(HERE / "table.c")], check=True)
     subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", str(interposer), str(INTERPOSER), "-ldl"], check=True)
     return str(ccaller), str(interposer)
 
@@ -133,6 +138,114 @@ def wall_clock(ccaller, work, rounds):
                     samples[name].append(ns)
         results[case] = {name: statistics.median(s) for name, s in samples.items()}
     return results
+
+
+TABLE_SIZES = (10, 1000, 10000)
+TABLE_CONTENDERS = [
+    "mounts()", "mounts('statmount')", "mounts('mountinfo')", "mount_at(path)", "mounts_below(path)",
+    "psutil", "findmnt -J", "C statmount", "C mountinfo", "read mountinfo (bytes)",
+]  # fmt: skip
+
+
+def best_cpu_ns(fn, calls):
+    """The least CPU time of the calling thread that one of ``calls`` calls took."""
+    best = float("inf")
+    for _ in range(calls):
+        start = time.thread_time_ns()
+        fn()
+        best = min(best, time.thread_time_ns() - start)
+    return best
+
+
+def children_cpu_ns(argv, calls):
+    """The same for a program: the least CPU time (user and system) a run took."""
+    import resource
+
+    best = float("inf")
+    for _ in range(calls):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        subprocess.run(argv, check=True, capture_output=True)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        best = min(best, (after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime) * 1e9)
+    return best
+
+
+def read_bytes():
+    with open("/proc/self/mountinfo", "rb") as f:
+        return f.read()
+
+
+def table_contenders(work, many, calls, psutil):
+    """Each contender: a function giving its CPU nanoseconds for one listing."""
+    from velkora.mountinfo import mount_at, mounts, mounts_below
+
+    def c(route):
+        run = subprocess.run([str(work / "table"), route, str(calls)], check=True, capture_output=True)
+        return float(run.stdout)
+
+    contenders = {
+        "mounts()": lambda: best_cpu_ns(mounts, calls),
+        "mounts('statmount')": lambda: best_cpu_ns(lambda: mounts("statmount"), calls),
+        "mounts('mountinfo')": lambda: best_cpu_ns(lambda: mounts("mountinfo"), calls),
+        "mount_at(path)": lambda: best_cpu_ns(lambda: mount_at(many / "0"), calls),
+        "mounts_below(path)": lambda: best_cpu_ns(lambda: mounts_below(many), calls),
+        "findmnt -J": lambda: children_cpu_ns(["findmnt", "-J"], calls),
+        "C statmount": lambda: c("statmount"),
+        "C mountinfo": lambda: c("mountinfo"),
+        "read mountinfo (bytes)": lambda: best_cpu_ns(read_bytes, calls),
+    }
+    if psutil is not None:
+        contenders["psutil"] = lambda: best_cpu_ns(lambda: psutil.disk_partitions(all=True), calls)
+    return contenders
+
+
+def mount_table(work, rounds):
+    """CPU nanoseconds of one listing of the table by each contender, with
+    10, 1,000 and 10,000 extra bind mounts in this namespace."""
+    import velkora.mount as m
+    from velkora.mountinfo import mounts
+
+    try:
+        import psutil
+    except ImportError:
+        psutil = None
+        print("bench: psutil is not installed (the bench group has it): its column is left out", file=sys.stderr)
+    many = work / "many"
+    many.mkdir()
+    results = {}
+    for size in TABLE_SIZES:
+        m.mount("velkora-bench", str(many), "tmpfs")
+        try:
+            for n in range(size):
+                os.mkdir(many / str(n))
+                m.mount(str(work), str(many / str(n)), "", MS_BIND)
+            contenders = table_contenders(work, many, 3 if size >= 10000 else 5, psutil)
+            samples = {name: [] for name in contenders}
+            names = list(contenders)
+            for r in range(rounds + 1):  # round 0 warms up and is dropped
+                for name in names[r % len(names) :] + names[: r % len(names)]:
+                    ns = contenders[name]()
+                    if r:
+                        samples[name].append(ns)
+            results[size] = {"mounts": len(mounts()), **{name: statistics.median(s) for name, s in samples.items()}}
+        finally:
+            m.umount(str(many), 2)  # MNT_DETACH: the whole tree at once
+    return results
+
+
+def table_ratios(table):
+    """The ratios the mount table is held to."""
+    mid, big = table[1000], table[10000]
+    out = {
+        "mounts() / psutil at 1,000": mid["mounts()"] / mid["psutil"] if "psutil" in mid else None,
+        "mounts('statmount') / C statmount at 1,000": mid["mounts('statmount')"] / mid["C statmount"],
+        "mounts('mountinfo') / C mountinfo at 1,000": mid["mounts('mountinfo')"] / mid["C mountinfo"],
+        "mount_at(path) / mounts() at 1,000": mid["mount_at(path)"] / mid["mounts()"],
+        "mounts_below(path) / mounts() at 1,000": mid["mounts_below(path)"] / mid["mounts()"],
+    }
+    for name in ("mounts()", "mounts('statmount')", "mounts('mountinfo')", "C statmount", "read mountinfo (bytes)"):
+        out[f"{name} at 10,000 / at 1,000"] = big[name] / mid[name]
+    return out
 
 
 def stand_in(interposer, **extra):
@@ -271,6 +384,15 @@ def report(figures):
     out.append(f"  {'N':>4}" + "".join(f"{name:>14}" for name in figures["concurrency_ms"]))
     for n in next(iter(figures["concurrency_ms"].values())):
         out.append(f"  {n:>4}" + "".join(f"{row[n]:>11.1f} ms" for row in figures["concurrency_ms"].values()))
+    table = figures["mount_table_ns"]
+    out += ["", "mount table: CPU time of the calling thread per listing (best of a few calls, medians)"]
+    out.append(f"  {'extra mounts':26}" + "".join(f"{size:>14,}" for size in table))
+    out.append(f"  {'(mounts in the table)':26}" + "".join(f"{row['mounts']:>14,}" for row in table.values()))
+    for name in TABLE_CONTENDERS:
+        if all(name in row for row in table.values()):
+            out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
+    for name, value in figures["ratios"]["mount_table"].items():
+        out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
     return "\n".join(out)
 
 
@@ -296,6 +418,8 @@ def main():
         per_call, imports = instructions(ccaller, interposer)
         print("bench: concurrency ...", file=sys.stderr)
         threads = concurrency(interposer)
+        print("bench: mount table ...", file=sys.stderr)
+        table = mount_table(work, args.rounds)
     load, ctypes_import, whole, ctypes_util = imports.values()
     figures = {
         "machine": machine(),
@@ -304,7 +428,9 @@ def main():
         "instructions_per_call": per_call,
         "import_instructions": imports,
         "concurrency_ms": threads,
+        "mount_table_ns": table,
         "ratios": {
+            "mount_table": table_ratios(table),
             "wall_clock_to_C": {case: {n: v / row["C"] for n, v in row.items()} for case, row in wall.items()},
             "instructions_velkora_to_ctypes": {call: row["velkora"] / row["ctypes"] for call, row in per_call.items()},
             "extension_load_to_import_ctypes": load / ctypes_import,

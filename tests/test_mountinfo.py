@@ -95,6 +95,22 @@ def test_both_sources_agree_on_real_mounts(place):
     assert (os.major(os.stat(shared).st_dev), os.minor(os.stat(shared).st_dev)) == (s.major, s.minor)
 
 
+@pytest.mark.fdmount
+def test_a_chrooted_caller_gets_the_same_from_both_routes(place):
+    # statmount answers for the mounts outside the root too, without a mount point.
+    for name in ("proc", "in"):
+        (place / name).mkdir()
+    vm.mount("proc", str(place / "proc"), "proc")
+    vm.mount("velkora-in", str(place / "in"), "tmpfs")
+    program = (
+        f"import os; from velkora.mountinfo import mounts\nos.chroot({str(place)!r})\n"
+        "a, b = mounts('statmount'), mounts('mountinfo')\nassert a == b, (a, b)\n"
+        "print(sorted(m.mount_point for m in a))"
+    )
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True)
+    assert run.stdout == "['/in', '/proc']\n"
+
+
 @pytest.mark.parametrize("via", [pytest.param("statmount", marks=pytest.mark.fdmount), "mountinfo"])
 def test_parents_come_before_children_even_after_a_move(place, via):
     # The child is made first, so it has the lower id, then moved below a newer mount.
@@ -225,7 +241,7 @@ WATCHED = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("via", ["fanotify", "mountinfo"])
+@pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])
 def test_watch_reports_attach_detach_and_move(place, via):
     for name in ("a", "b", "r"):
         (place / name).mkdir()
@@ -252,7 +268,7 @@ def test_watch_reports_attach_detach_and_move(place, via):
         os.fstat(fd)
 
 
-@pytest.mark.parametrize("via", ["fanotify", "mountinfo"])
+@pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])
 def test_watch_loses_nothing_in_a_burst(place, via):
     # More mounts than fanotify's queue holds (16,384), made without reading.
     top = place / "top"

@@ -14,9 +14,9 @@
 #include <linux/stat.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <string.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -134,6 +134,20 @@ static int to_u64(PyObject *obj, void *out)
         return 0;
     *static_cast<uint64_t *>(out) = value;
     return 1;
+}
+
+// A path argument: str or bytes without NUL, as the C string it names.
+static int to_path(PyObject *obj, void *out)
+{
+    PyObject *bytes = nullptr;
+    if (obj == nullptr) { // the clean-up call of an O& converter
+        Py_CLEAR(*static_cast<PyObject **>(out));
+        return 1;
+    }
+    if (!PyUnicode_FSConverter(obj, static_cast<void *>(&bytes)))
+        return 0;
+    *static_cast<PyObject **>(out) = bytes;
+    return Py_CLEANUP_SUPPORTED;
 }
 
 PyDoc_STRVAR(
@@ -376,8 +390,8 @@ static int table_add(Table *table, uint64_t id, uint64_t parent, PyObject *recor
         return -1;
     if (table->count == table->room) {
         Py_ssize_t room = table->room < 64 ? 64 : table->room * 2;
-        auto *rows = static_cast<Row *>(
-            PyMem_Realloc(table->rows, static_cast<size_t>(room) * sizeof(Row)));
+        auto *rows =
+            static_cast<Row *>(PyMem_Realloc(table->rows, static_cast<size_t>(room) * sizeof(Row)));
         if (rows == nullptr) {
             Py_DECREF(record);
             PyErr_NoMemory();
@@ -400,7 +414,8 @@ static void recent_clear(Recent *recent, size_t count)
 // is the same.
 static PyObject *decoded(Recent *recent, const char *text, size_t length)
 {
-    if (recent->str != nullptr && recent->length == length && memcmp(recent->text, text, length) == 0) {
+    if (recent->str != nullptr && recent->length == length &&
+        memcmp(recent->text, text, length) == 0) {
         Py_INCREF(recent->str);
         return recent->str;
     }
@@ -432,6 +447,12 @@ static PyObject *new_record(PyTypeObject *cls, PyObject *const *items)
 #endif
     for (Py_ssize_t i = 0; i < FIELDS; i++)
         PyTuple_SET_ITEM(record, i, items[i]);
+    // Its fields are ints, strs, None and a tuple of strs, which can take no
+    // part in a reference cycle: the collector need not follow it (as it
+    // would find for itself, after following it once per generation).
+    if (PyTuple_CheckExact(items[FIELDS - 1]))
+        PyObject_GC_UnTrack(items[FIELDS - 1]);
+    PyObject_GC_UnTrack(record);
     return record;
 }
 
@@ -441,7 +462,104 @@ static int key_order(const void *a, const void *b)
     const Key *y = static_cast<const Key *>(b);
     if (x->id != y->id)
         return x->id < y->id ? -1 : 1;
-    return x->at < y->at ? -1 : (x->at > y->at ? 1 : 0);
+    if (x->at != y->at)
+        return x->at < y->at ? -1 : 1;
+    return 0;
+}
+
+namespace {
+// A table's rows as a tree, by index: each one's parent (-1 for a root),
+// first child and next sibling (-1 for none), and the rows by id.
+struct Tree {
+    Key *keys;
+    Py_ssize_t *parent;
+    Py_ssize_t *first_child;
+    Py_ssize_t *next_sibling;
+};
+
+// The list being filled in tree order.
+struct Emitter {
+    const Table *table;
+    bool with_ids;
+    PyObject *list;
+    Py_ssize_t out;
+    char *placed;
+};
+} // namespace
+
+// The index of the first row with this id, or -1.
+static Py_ssize_t find_row(const Key *keys, Py_ssize_t n, uint64_t id)
+{
+    Py_ssize_t low = 0;
+    Py_ssize_t high = n;
+    while (low < high) { // the first key not below id
+        Py_ssize_t middle = low + ((high - low) / 2);
+        if (keys[middle].id < id)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low < n && keys[low].id == id ? keys[low].at : -1;
+}
+
+static void link_rows(const Table *table, Tree *tree)
+{
+    Py_ssize_t n = table->count;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        tree->keys[i] = Key{table->rows[i].id, i};
+        tree->first_child[i] = tree->next_sibling[i] = -1;
+    }
+    qsort(tree->keys, static_cast<size_t>(n), sizeof(Key), key_order);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const Row &row = table->rows[i];
+        tree->parent[i] = row.parent == row.id ? -1 : find_row(tree->keys, n, row.parent);
+    }
+    for (Py_ssize_t i = n - 1; i >= 0; i--) { // from the last, so that siblings keep their order
+        Py_ssize_t up = tree->parent[i];
+        if (up >= 0) {
+            tree->next_sibling[i] = tree->first_child[up];
+            tree->first_child[up] = i;
+        }
+    }
+}
+
+static int emit(Emitter *e, Py_ssize_t i)
+{
+    e->placed[i] = 1;
+    const Row &row = e->table->rows[i];
+    PyObject *item;
+    if (e->with_ids) {
+        item = Py_BuildValue("(KO)", static_cast<unsigned long long>(row.id), row.record);
+    } else {
+        Py_INCREF(row.record);
+        item = row.record;
+    }
+    if (item == nullptr)
+        return -1;
+    PyList_SET_ITEM(e->list, e->out++, item);
+    return 0;
+}
+
+// The subtree below root, depth first and without a stack: down to the
+// first child, else on to the next sibling of the nearest ancestor that has one.
+static int emit_subtree(Emitter *e, const Tree *tree, Py_ssize_t root)
+{
+    Py_ssize_t at = root;
+    if (emit(e, at) < 0)
+        return -1;
+    for (;;) {
+        if (tree->first_child[at] >= 0) {
+            at = tree->first_child[at];
+        } else {
+            while (at != root && tree->next_sibling[at] < 0)
+                at = tree->parent[at];
+            if (at == root)
+                return 0;
+            at = tree->next_sibling[at];
+        }
+        if (emit(e, at) < 0)
+            return -1;
+    }
 }
 
 // The table's records as a list, parents before children and siblings in
@@ -449,7 +567,7 @@ static int key_order(const void *a, const void *b)
 // root. None is dropped: the records no root reaches (a loop of parents,
 // which only a torn read of reused ids can make) come last, by id. With
 // with_ids, each item is (id, record).
-static PyObject *tree_order(Table *table, bool with_ids)
+static PyObject *tree_order(const Table *table, bool with_ids)
 {
     Py_ssize_t n = table->count;
     size_t count = static_cast<size_t>(n) + 1;
@@ -457,94 +575,58 @@ static PyObject *tree_order(Table *table, bool with_ids)
     auto *links = static_cast<Py_ssize_t *>(PyMem_Malloc(3 * count * sizeof(Py_ssize_t)));
     auto *placed = static_cast<char *>(PyMem_Calloc(count, 1));
     PyObject *list = PyList_New(n);
-    if (keys == nullptr || links == nullptr || placed == nullptr || list == nullptr) {
-        PyMem_Free(keys);
-        PyMem_Free(links);
-        PyMem_Free(placed);
-        Py_XDECREF(list);
-        return list == nullptr ? nullptr : PyErr_NoMemory();
-    }
-    Py_ssize_t *parent = links;
-    Py_ssize_t *first_child = links + n + 1;
-    Py_ssize_t *next_sibling = links + 2 * (n + 1);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        keys[i] = Key{table->rows[i].id, i};
-        first_child[i] = next_sibling[i] = -1;
-    }
-    qsort(keys, static_cast<size_t>(n), sizeof(Key), key_order);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        const Row &row = table->rows[i];
-        parent[i] = -1;
-        if (row.parent == row.id)
-            continue;
-        Py_ssize_t low = 0;
-        Py_ssize_t high = n;
-        while (low < high) { // the first key not below the parent's id
-            Py_ssize_t middle = low + (high - low) / 2;
-            if (keys[middle].id < row.parent)
-                low = middle + 1;
-            else
-                high = middle;
+    int failed = keys == nullptr || links == nullptr || placed == nullptr || list == nullptr;
+    if (failed && list != nullptr)
+        PyErr_NoMemory();
+    if (!failed) {
+        Tree tree = {keys, links, links + count, links + (2 * count)};
+        link_rows(table, &tree);
+        Emitter e = {table, with_ids, list, 0, placed};
+        for (Py_ssize_t root = 0; root < n && !failed; root++) {
+            if (tree.parent[root] < 0)
+                failed = emit_subtree(&e, &tree, root) < 0;
         }
-        if (low < n && keys[low].id == row.parent)
-            parent[i] = keys[low].at;
-    }
-    for (Py_ssize_t i = n - 1; i >= 0; i--) { // from the last, so that siblings keep their order
-        if (parent[i] >= 0) {
-            next_sibling[i] = first_child[parent[i]];
-            first_child[parent[i]] = i;
+        for (Py_ssize_t k = 0; k < n && !failed; k++) {
+            if (!placed[keys[k].at])
+                failed = emit(&e, keys[k].at) < 0;
         }
-    }
-    Py_ssize_t out = 0;
-    bool failed = false;
-    auto emit = [&](Py_ssize_t i) {
-        placed[i] = 1;
-        PyObject *record = table->rows[i].record;
-        PyObject *item;
-        if (with_ids)
-            item = Py_BuildValue("(KO)", static_cast<unsigned long long>(table->rows[i].id), record);
-        else {
-            Py_INCREF(record);
-            item = record;
-        }
-        if (item == nullptr)
-            failed = true;
-        else
-            PyList_SET_ITEM(list, out++, item);
-    };
-    for (Py_ssize_t root = 0; root < n && !failed; root++) {
-        if (parent[root] >= 0)
-            continue;
-        // Depth first, without a stack: down to the first child, else on to
-        // the next sibling of the nearest ancestor that has one.
-        Py_ssize_t at = root;
-        emit(at);
-        while (!failed) {
-            if (first_child[at] >= 0) {
-                at = first_child[at];
-            } else {
-                while (at != root && next_sibling[at] < 0)
-                    at = parent[at];
-                if (at == root)
-                    break;
-                at = next_sibling[at];
-            }
-            emit(at);
-        }
-    }
-    for (Py_ssize_t k = 0; k < n && !failed; k++) {
-        if (!placed[keys[k].at])
-            emit(keys[k].at);
     }
     PyMem_Free(keys);
     PyMem_Free(links);
     PyMem_Free(placed);
     if (failed) {
         // The items not yet set are null, which a list may hold while it is freed.
-        Py_DECREF(list);
+        Py_XDECREF(list);
         return nullptr;
     }
     return list;
+}
+
+// Whether a mount point (length bytes) is below, or is, the path below
+// (below_length bytes, without a trailing slash: 0 for "/"); every mount
+// point is where below is null.
+static bool within(const char *point, size_t length, const char *below, size_t below_length)
+{
+    if (below == nullptr || below_length == 0)
+        return true;
+    if (length < below_length || memcmp(point, below, below_length) != 0)
+        return false;
+    return length == below_length || point[below_length] == '/';
+}
+
+// The path a below= argument names, for within(): its bytes less trailing slashes.
+static const char *below_path(PyObject *below, size_t *length)
+{
+    if (below == nullptr) {
+        *length = 0;
+        return nullptr;
+    }
+    const char *path = PyBytes_AS_STRING(below);
+    size_t n = static_cast<size_t>(PyBytes_GET_SIZE(below));
+    while (n > 0 && path[n - 1] == '/')
+        n--;
+    *length = n;
+    return path;
 }
 
 // ---- statmount's records
@@ -572,16 +654,17 @@ static void add_word(char *out, size_t size, size_t *used, const char *word, siz
 }
 
 static const uint64_t MOUNT_ATTR_RDONLY = 0x1;
-static const uint64_t MOUNT_ATTR__ATIME = 0x70;
+static const uint64_t MOUNT_ATTR_ATIME_MASK = 0x70;
 static const uint64_t MOUNT_ATTR_NOATIME = 0x10;
 static const uint64_t MOUNT_ATTR_RELATIME = 0;
 
-// The per-mount options, in the order mountinfo writes them.
+// The per-mount options, in the order mountinfo writes them; a bit of 0 is
+// one of the access-time modes.
 static const struct {
     uint64_t bit;
     const char *word;
 } mount_words[] = {
-    {0x2, "nosuid"}, {0x4, "nodev"}, {0x8, "noexec"}, {0, "noatime"},
+    {0x2, "nosuid"},      {0x4, "nodev"},  {0x8, "noexec"},           {0, "noatime"},
     {0x80, "nodiratime"}, {0, "relatime"}, {0x200000, "nosymfollow"}, {0x100000, "idmapped"},
 };
 
@@ -590,6 +673,7 @@ static const struct {
     const char *word;
 } super_words[] = {{0x10, "sync"}, {0x80, "dirsync"}, {0x40, "mand"}, {1U << 25, "lazytime"}};
 
+static const uint32_t SB_RDONLY = 0x1;
 static const uint64_t MS_UNBINDABLE = 1 << 17;
 static const uint64_t MS_SLAVE = 1 << 19;
 static const uint64_t MS_SHARED = 1 << 20;
@@ -608,116 +692,143 @@ static PyObject *string_field(Recent *recent, const statmount_v1 *r, const char 
     Py_RETURN_NONE;
 }
 
-enum { R_ROOT, R_TYPE, R_SOURCE, R_OPTIONS, R_SUPER, R_TAGS };
+enum : uint8_t { R_ROOT, R_TYPE, R_SOURCE, R_OPTIONS, R_SUPER, R_TAGS };
 
-// A record of cls from statmount's answer (used bytes of it); None for a
-// mount outside the caller's root, which the kernel gives without a mount
-// point and mountinfo leaves out.
-static PyObject *statmount_record(PyTypeObject *cls, const statmount_v1 *r, Py_ssize_t used,
-                                  Recent *recent)
+// The type, with its subtype after a dot as mountinfo shows it.
+static PyObject *type_field(Recent *recent, const statmount_v1 *r, const char *area,
+                            Py_ssize_t room)
 {
-    if ((r->mask & STATMOUNT_MNT_POINT) == 0)
-        Py_RETURN_NONE;
-    const char *area = reinterpret_cast<const char *>(r + 1);
-    Py_ssize_t room = used - static_cast<Py_ssize_t>(sizeof *r);
-    PyObject *items[FIELDS] = {};
-    items[0] = PyLong_FromUnsignedLong(r->mnt_id_old);
-    items[1] = PyLong_FromUnsignedLong(r->mnt_parent_id_old);
-    items[2] = PyLong_FromUnsignedLong(r->sb_dev_major);
-    items[3] = PyLong_FromUnsignedLong(r->sb_dev_minor);
-    items[4] = string_field(&recent[R_ROOT], r, area, room, STATMOUNT_MNT_ROOT, r->mnt_root, false);
-    size_t length;
-    if (statmount_text(r, area, room, STATMOUNT_MNT_POINT, r->mnt_point, &length))
-        items[5] = PyUnicode_DecodeFSDefaultAndSize(area + r->mnt_point,
-                                                    static_cast<Py_ssize_t>(length));
-    else
-        items[5] = Py_NewRef(Py_None);
-    // The type, with its subtype after a dot as mountinfo shows it.
-    char text[4096];
     size_t type_length;
     size_t subtype_length;
-    if (!statmount_text(r, area, room, STATMOUNT_FS_TYPE, r->fs_type, &type_length)) {
-        items[6] = Py_NewRef(Py_None);
-    } else {
-        size_t n = 0;
-        add_word(text, sizeof text, &n, area + r->fs_type, type_length);
-        if (statmount_text(r, area, room, STATMOUNT_FS_SUBTYPE, r->fs_subtype, &subtype_length) &&
-            subtype_length != 0 && n < sizeof text) {
-            text[n++] = '.';
-            size_t take = subtype_length < sizeof text - n ? subtype_length : sizeof text - n;
-            memcpy(text + n, area + r->fs_subtype, take);
-            n += take;
-        }
-        items[6] = decoded(&recent[R_TYPE], text, n);
-    }
-    items[7] = string_field(&recent[R_SOURCE], r, area, room, STATMOUNT_SB_SOURCE, r->sb_source, true);
+    if (!statmount_text(r, area, room, STATMOUNT_FS_TYPE, r->fs_type, &type_length))
+        Py_RETURN_NONE;
+    char text[512];
     size_t n = 0;
-    add_word(text, sizeof text, &n, (r->mnt_attr & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw", 2);
-    uint64_t atime = r->mnt_attr & MOUNT_ATTR__ATIME;
+    add_word(text, sizeof text, &n, area + r->fs_type, type_length);
+    if (statmount_text(r, area, room, STATMOUNT_FS_SUBTYPE, r->fs_subtype, &subtype_length) &&
+        subtype_length != 0 && n < sizeof text) {
+        text[n++] = '.';
+        size_t take = subtype_length < sizeof text - n ? subtype_length : sizeof text - n;
+        memcpy(text + n, area + r->fs_subtype, take);
+        n += take;
+    }
+    return decoded(recent, text, n);
+}
+
+// The mount's options, as mountinfo writes them.
+static PyObject *options_field(Recent *recent, uint64_t attr)
+{
+    char text[256];
+    size_t n = 0;
+    add_word(text, sizeof text, &n, (attr & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw", 2);
+    uint64_t atime = attr & MOUNT_ATTR_ATIME_MASK;
     for (const auto &w : mount_words) {
-        bool shown;
-        if (w.bit == 0)
-            shown = atime == (w.word[2] == 'a' ? MOUNT_ATTR_NOATIME : MOUNT_ATTR_RELATIME);
-        else
-            shown = (r->mnt_attr & w.bit) != 0;
+        bool shown = w.bit != 0
+                         ? (attr & w.bit) != 0
+                         : atime == (w.word[2] == 'a' ? MOUNT_ATTR_NOATIME : MOUNT_ATTR_RELATIME);
         if (shown)
             add_word(text, sizeof text, &n, w.word, strlen(w.word));
     }
-    items[8] = decoded(&recent[R_OPTIONS], text, n);
-    // The superblock's: read-only or not and its flags, then its own options
-    // as the filesystem writes them.
-    if (!statmount_text(r, area, room, STATMOUNT_MNT_OPTS, r->mnt_opts, &length) &&
-        ((r->mask & STATMOUNT_SUPPORTED_MASK) == 0 || (r->supported_mask & STATMOUNT_MNT_OPTS) == 0)) {
-        items[9] = Py_NewRef(Py_None);
-    } else {
-        // A superblock's options can be long (an overlay's layers): its own buffer.
-        size_t room_needed = 64 + length;
-        auto *super = static_cast<char *>(PyMem_Malloc(room_needed));
-        if (super == nullptr) {
-            items[9] = PyErr_NoMemory();
-        } else {
-            n = 0;
-            add_word(super, room_needed, &n, (r->sb_flags & 0x1) != 0 ? "ro" : "rw", 2);
-            for (const auto &w : super_words) {
-                if ((r->sb_flags & w.bit) != 0)
-                    add_word(super, room_needed, &n, w.word, strlen(w.word));
-            }
-            if (length != 0)
-                add_word(super, room_needed, &n, area + r->mnt_opts, length);
-            items[9] = decoded(&recent[R_SUPER], super, n);
-            PyMem_Free(super);
-        }
+    return decoded(recent, text, n);
+}
+
+// The superblock's options: read-only or not and its flags, then its own
+// options as the filesystem writes them (escapes and all).
+static PyObject *super_field(Recent *recent, const statmount_v1 *r, const char *area,
+                             Py_ssize_t room)
+{
+    size_t length;
+    bool given = statmount_text(r, area, room, STATMOUNT_MNT_OPTS, r->mnt_opts, &length);
+    if (!given && ((r->mask & STATMOUNT_SUPPORTED_MASK) == 0 ||
+                   (r->supported_mask & STATMOUNT_MNT_OPTS) == 0))
+        Py_RETURN_NONE;
+    // They can be long (an overlay's layers): a buffer of their own.
+    size_t size = 64 + length;
+    auto *text = static_cast<char *>(PyMem_Malloc(size));
+    if (text == nullptr)
+        return PyErr_NoMemory();
+    size_t n = 0;
+    add_word(text, size, &n, (r->sb_flags & SB_RDONLY) != 0 ? "ro" : "rw", 2);
+    for (const auto &w : super_words) {
+        if ((r->sb_flags & w.bit) != 0)
+            add_word(text, size, &n, w.word, strlen(w.word));
     }
-    // Propagation, as mountinfo's optional fields.
-    n = 0;
-    int tags = 0;
-    char words[3][48];
+    if (length != 0)
+        add_word(text, size, &n, area + r->mnt_opts, length);
+    PyObject *result = decoded(recent, text, n);
+    PyMem_Free(text);
+    return result;
+}
+
+// A tuple of count strs from texts (lengths bytes each), untracked.
+static PyObject *words_tuple(const char *const *texts, const size_t *lengths, Py_ssize_t count)
+{
+    PyObject *tuple = PyTuple_New(count);
+    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
+        PyObject *word =
+            PyUnicode_DecodeFSDefaultAndSize(texts[i], static_cast<Py_ssize_t>(lengths[i]));
+        if (word == nullptr)
+            Py_CLEAR(tuple);
+        else
+            PyTuple_SET_ITEM(tuple, i, word);
+    }
+    return tuple;
+}
+
+// Propagation, as mountinfo's optional fields.
+static PyObject *propagation_field(const statmount_v1 *r)
+{
+    char words[4][48];
+    const char *texts[4];
+    size_t lengths[4];
+    Py_ssize_t count = 0;
+    auto add = [&](const char *format, uint64_t value) {
+        int n =
+            snprintf(words[count], sizeof words[0], format, static_cast<unsigned long long>(value));
+        texts[count] = words[count];
+        lengths[count++] = n > 0 ? static_cast<size_t>(n) : 0;
+    };
     if ((r->mnt_propagation & MS_SHARED) != 0)
-        snprintf(words[tags++], sizeof words[0], "shared:%llu",
-                 static_cast<unsigned long long>(r->mnt_peer_group));
+        add("shared:%llu", r->mnt_peer_group);
     if ((r->mnt_propagation & MS_SLAVE) != 0) {
-        snprintf(words[tags++], sizeof words[0], "master:%llu",
-                 static_cast<unsigned long long>(r->mnt_master));
+        add("master:%llu", r->mnt_master);
         if (r->propagate_from != 0 && r->propagate_from != r->mnt_master)
-            snprintf(words[tags++], sizeof words[0], "propagate_from:%llu",
-                     static_cast<unsigned long long>(r->propagate_from));
+            add("propagate_from:%llu", r->propagate_from);
     }
-    bool unbindable = (r->mnt_propagation & MS_UNBINDABLE) != 0;
-    items[10] = PyTuple_New(tags + (unbindable ? 1 : 0));
-    for (int i = 0; items[10] != nullptr && i < tags; i++) {
-        PyObject *tag = PyUnicode_FromString(words[i]);
-        if (tag == nullptr)
-            Py_CLEAR(items[10]);
-        else
-            PyTuple_SET_ITEM(items[10], i, tag);
+    if ((r->mnt_propagation & MS_UNBINDABLE) != 0) {
+        texts[count] = "unbindable";
+        lengths[count++] = strlen("unbindable");
     }
-    if (items[10] != nullptr && unbindable) {
-        PyObject *tag = PyUnicode_FromString("unbindable");
-        if (tag == nullptr)
-            Py_CLEAR(items[10]);
-        else
-            PyTuple_SET_ITEM(items[10], tags, tag);
-    }
+    return words_tuple(texts, lengths, count);
+}
+
+// A record of cls from statmount's answer (used bytes of it); None for a
+// mount outside the caller's root, which the kernel gives without a mount
+// point and mountinfo leaves out, and for one not below the path below.
+static PyObject *statmount_record(PyTypeObject *cls, const statmount_v1 *r, Py_ssize_t used,
+                                  Recent *recent, const char *below = nullptr,
+                                  size_t below_length = 0)
+{
+    const char *area = reinterpret_cast<const char *>(r + 1);
+    Py_ssize_t room = used - static_cast<Py_ssize_t>(sizeof *r);
+    size_t point_length;
+    if (!statmount_text(r, area, room, STATMOUNT_MNT_POINT, r->mnt_point, &point_length) ||
+        !within(area + r->mnt_point, point_length, below, below_length))
+        Py_RETURN_NONE;
+    PyObject *items[FIELDS] = {
+        PyLong_FromUnsignedLong(r->mnt_id_old),
+        PyLong_FromUnsignedLong(r->mnt_parent_id_old),
+        PyLong_FromUnsignedLong(r->sb_dev_major),
+        PyLong_FromUnsignedLong(r->sb_dev_minor),
+        string_field(&recent[R_ROOT], r, area, room, STATMOUNT_MNT_ROOT, r->mnt_root, false),
+        PyUnicode_DecodeFSDefaultAndSize(area + r->mnt_point,
+                                         static_cast<Py_ssize_t>(point_length)),
+        type_field(&recent[R_TYPE], r, area, room),
+        string_field(&recent[R_SOURCE], r, area, room, STATMOUNT_SB_SOURCE, r->sb_source, true),
+        options_field(&recent[R_OPTIONS], r->mnt_attr),
+        super_field(&recent[R_SUPER], r, area, room),
+        propagation_field(r),
+    };
     return new_record(cls, items);
 }
 
@@ -750,7 +861,8 @@ static int ask_statmount(Answer *answer, uint64_t unique_id, uint64_t ns_id)
         long ret;
         int saved_errno;
         Py_BEGIN_ALLOW_THREADS
-            ret = syscall(SYS_statmount, &req, answer->record, static_cast<size_t>(answer->size), 0U);
+            ret =
+                syscall(SYS_statmount, &req, answer->record, static_cast<size_t>(answer->size), 0U);
             saved_errno = errno;
         Py_END_ALLOW_THREADS
         if (ret == 0)
@@ -760,7 +872,8 @@ static int ask_statmount(Answer *answer, uint64_t unique_id, uint64_t ns_id)
         if (saved_errno == EOVERFLOW && answer->size < LAST_BUFFER) {
             PyMem_Free(answer->record);
             answer->size *= 2;
-            answer->record = static_cast<statmount_v1 *>(PyMem_Malloc(static_cast<size_t>(answer->size)));
+            answer->record =
+                static_cast<statmount_v1 *>(PyMem_Malloc(static_cast<size_t>(answer->size)));
             if (answer->record == nullptr) {
                 PyErr_NoMemory();
                 return -1;
@@ -786,7 +899,8 @@ static Py_ssize_t answer_used(const Answer *answer)
 
 static int record_type(PyObject *cls)
 {
-    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls), &PyTuple_Type)) {
+    if (!PyType_Check(cls) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls), &PyTuple_Type)) {
         PyErr_SetString(PyExc_TypeError, "cls must be a tuple subclass");
         return 0;
     }
@@ -795,30 +909,39 @@ static int record_type(PyObject *cls)
 
 PyDoc_STRVAR(
     mounttable_table_doc,
-    "table(cls: type, ns_id: int = 0, with_ids: bool = False) -> list\n\n"
+    "table(cls: type, ns_id: int = 0, with_ids: bool = False, below: str | None = None) -> list\n\n"
     "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
     "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
-    "parents before children; with with_ids, (unique id, record) pairs.\n\n"
+    "parents before children; with with_ids, (unique id, record) pairs; with\n"
+    "below, only the mounts at or below that path.\n\n"
     "Calls listmount(2) and statmount(2). Raises OSError on failure.");
+
+static PyObject *table_of(PyObject *cls, uint64_t ns_id, bool with_ids, PyObject *below);
 
 static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"cls", "ns_id", "with_ids", nullptr};
+    static const char *const kwlist[] = {"cls", "ns_id", "with_ids", "below", nullptr};
     PyObject *cls;
     uint64_t ns_id = 0;
     int with_ids = 0;
+    PyObject *below = nullptr;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&p:table", const_cast<char **>(kwlist), &cls,
-                                     to_u64, &ns_id, &with_ids) ||
-        !record_type(cls))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&pO&:table", const_cast<char **>(kwlist),
+                                     &cls, to_u64, &ns_id, &with_ids, to_path, &below))
         return nullptr;
-    // Every id first, page by page, then each record.
+    PyObject *result = record_type(cls) ? table_of(cls, ns_id, with_ids != 0, below) : nullptr;
+    Py_XDECREF(below);
+    return result;
+}
+
+// Every unique mount id of a namespace that the caller's root reaches, page
+// by page, into a PyMem array; -1 with an error set.
+static Py_ssize_t list_ids(uint64_t ns_id, uint64_t **out)
+{
     Py_ssize_t room = 1024;
     Py_ssize_t have = 0;
     auto *ids = static_cast<uint64_t *>(PyMem_Malloc(static_cast<size_t>(room) * sizeof(uint64_t)));
-    if (ids == nullptr)
-        return PyErr_NoMemory();
-    for (;;) {
+    while (ids != nullptr) {
         mnt_id_req_v1 req = {0, 0, LSMT_ROOT, have != 0 ? ids[have - 1] : 0, ns_id};
         req.size = static_cast<uint32_t>(ns_id != 0 ? sizeof req : sizeof(mnt_id_req_v0));
         long got;
@@ -832,19 +955,34 @@ static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwar
                 continue;
             PyMem_Free(ids);
             errno = saved_errno;
-            return saved_errno == EINTR ? nullptr : PyErr_SetFromErrno(PyExc_OSError);
+            if (saved_errno != EINTR)
+                PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
         }
         have += got;
-        if (have < room)
-            break;
-        room *= 2;
-        auto *more = static_cast<uint64_t *>(PyMem_Realloc(ids, static_cast<size_t>(room) * sizeof(uint64_t)));
-        if (more == nullptr) {
-            PyMem_Free(ids);
-            return PyErr_NoMemory();
+        if (have < room) {
+            *out = ids;
+            return have;
         }
+        room *= 2;
+        auto *more = static_cast<uint64_t *>(
+            PyMem_Realloc(ids, static_cast<size_t>(room) * sizeof(uint64_t)));
+        if (more == nullptr)
+            PyMem_Free(ids);
         ids = more;
     }
+    PyErr_NoMemory();
+    return -1;
+}
+
+static PyObject *table_of(PyObject *cls, uint64_t ns_id, bool with_ids, PyObject *below)
+{
+    size_t below_length;
+    const char *below_text = below_path(below, &below_length);
+    uint64_t *ids = nullptr;
+    Py_ssize_t have = list_ids(ns_id, &ids);
+    if (have < 0)
+        return nullptr;
     Table table = {};
     Answer answer = {};
     Recent recent[R_TAGS] = {};
@@ -857,7 +995,7 @@ static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwar
             continue; // unmounted since it was listed
         }
         PyObject *record = statmount_record(reinterpret_cast<PyTypeObject *>(cls), answer.record,
-                                            answer_used(&answer), recent);
+                                            answer_used(&answer), recent, below_text, below_length);
         if (record == Py_None) {
             Py_DECREF(record);
             continue;
@@ -865,7 +1003,7 @@ static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwar
         failed = table_add(&table, answer.record->mnt_id, answer.record->mnt_parent_id, record) < 0;
     }
     if (!failed)
-        result = tree_order(&table, with_ids != 0);
+        result = tree_order(&table, with_ids);
     recent_clear(recent, R_TAGS);
     table_clear(&table);
     PyMem_Free(answer.record);
@@ -887,8 +1025,8 @@ static PyObject *mounttable_record(PyObject *self, PyObject *args, PyObject *kwa
     uint64_t mnt_id;
     uint64_t ns_id = 0;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&:record", const_cast<char **>(kwlist), &cls,
-                                     to_u64, &mnt_id, to_u64, &ns_id) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&:record", const_cast<char **>(kwlist),
+                                     &cls, to_u64, &mnt_id, to_u64, &ns_id) ||
         !record_type(cls))
         return nullptr;
     Answer answer = {};
@@ -932,7 +1070,7 @@ static bool number(const char *text, size_t length, uint64_t *out)
     for (size_t i = 0; i < length; i++) {
         if (text[i] < '0' || text[i] > '9')
             return false;
-        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+        value = (value * 10) + static_cast<uint64_t>(text[i] - '0');
     }
     *out = value;
     return true;
@@ -951,8 +1089,8 @@ static size_t unescape(const char *text, size_t length, char *out)
     for (size_t i = 0; i < length; i++) {
         if (text[i] == '\\' && i + 3 < length && is_octal(text[i + 1]) && is_octal(text[i + 2]) &&
             is_octal(text[i + 3])) {
-            out[n++] = static_cast<char>(((text[i + 1] - '0') << 6 | (text[i + 2] - '0') << 3 |
-                                          (text[i + 3] - '0')) & 0xFF);
+            out[n++] = static_cast<char>(
+                ((text[i + 1] - '0') << 6 | (text[i + 2] - '0') << 3 | (text[i + 3] - '0')) & 0xFF);
             i += 3;
         } else {
             out[n++] = text[i];
@@ -961,12 +1099,102 @@ static size_t unescape(const char *text, size_t length, char *out)
     return n;
 }
 
-// The records of a mountinfo text, into table; -1 with ValueError for a line
-// that is not in mountinfo's format. Each name is unescaped; the
-// superblock's options keep the filesystem's own escapes, as statmount
-// gives them.
-static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *table)
+namespace {
+// A mountinfo line's fields: id, parent, device, root, mount point and
+// options (f); the optional fields; type, source and superblock options (g).
+struct Line {
+    const char *f[6];
+    size_t n[6];
+    const char *tags;
+    Py_ssize_t tag_count;
+    const char *g[3];
+    size_t m[3];
+    uint64_t id;
+    uint64_t parent;
+    uint64_t major;
+    uint64_t minor;
+};
+} // namespace
+
+// The fields of the line from line to end; false if it is not in mountinfo's format.
+static bool split_line(const char *line, const char *end, Line *out)
 {
+    const char *at = line;
+    bool ok = true;
+    for (int i = 0; i < 6 && ok; i++)
+        ok = next_field(&at, end, &out->f[i], &out->n[i]);
+    // The optional fields, up to the "-" at the sixth field or later.
+    out->tags = at;
+    out->tag_count = 0;
+    const char *tag;
+    size_t tag_length = 0;
+    bool dash = false;
+    while (ok && !dash && next_field(&at, end, &tag, &tag_length)) {
+        dash = tag_length == 1 && tag[0] == '-';
+        out->tag_count += dash ? 0 : 1;
+    }
+    ok = ok && dash;
+    for (int i = 0; i < 3 && ok; i++)
+        ok = next_field(&at, end, &out->g[i], &out->m[i]);
+    if (!ok)
+        return false;
+    const char *device = out->f[2];
+    const auto *colon = static_cast<const char *>(memchr(device, ':', out->n[2]));
+    return colon != nullptr && number(out->f[0], out->n[0], &out->id) &&
+           number(out->f[1], out->n[1], &out->parent) &&
+           number(device, static_cast<size_t>(colon - device), &out->major) &&
+           number(colon + 1, out->n[2] - static_cast<size_t>(colon + 1 - device), &out->minor);
+}
+
+// The optional fields as a tuple of strs.
+static PyObject *tags_tuple(const char *at, const char *end, Py_ssize_t count)
+{
+    PyObject *tuple = PyTuple_New(count);
+    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
+        const char *tag = nullptr;
+        size_t length = 0;
+        next_field(&at, end, &tag, &length);
+        PyObject *word = PyUnicode_DecodeFSDefaultAndSize(tag, static_cast<Py_ssize_t>(length));
+        if (word == nullptr)
+            Py_CLEAR(tuple);
+        else
+            PyTuple_SET_ITEM(tuple, i, word);
+    }
+    return tuple;
+}
+
+// A record of cls from a line's fields; its unescaped mount point is in
+// scratch (point_length bytes), which the other names then use in turn.
+static PyObject *line_record(PyTypeObject *cls, const Line *l, const char *end, char *scratch,
+                             size_t point_length, Recent *recent)
+{
+    PyObject *point =
+        PyUnicode_DecodeFSDefaultAndSize(scratch, static_cast<Py_ssize_t>(point_length));
+    PyObject *items[FIELDS] = {
+        PyLong_FromUnsignedLongLong(l->id),
+        PyLong_FromUnsignedLongLong(l->parent),
+        PyLong_FromUnsignedLongLong(l->major),
+        PyLong_FromUnsignedLongLong(l->minor),
+        decoded(&recent[R_ROOT], scratch, unescape(l->f[3], l->n[3], scratch)),
+        point,
+        decoded(&recent[R_TYPE], scratch, unescape(l->g[0], l->m[0], scratch)),
+        decoded(&recent[R_SOURCE], scratch, unescape(l->g[1], l->m[1], scratch)),
+        decoded(&recent[R_OPTIONS], scratch, unescape(l->f[5], l->n[5], scratch)),
+        decoded(&recent[R_SUPER], l->g[2], l->m[2]),
+        tags_tuple(l->tags, end, l->tag_count),
+    };
+    return new_record(cls, items);
+}
+
+// The records of a mountinfo text, into table (with below, only those at
+// or below that path); -1 with ValueError for a line that is not in
+// mountinfo's format. Each name is unescaped; the superblock's options keep
+// the filesystem's own escapes, as statmount gives them.
+static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *table,
+                       PyObject *below = nullptr)
+{
+    size_t below_length;
+    const char *below_text = below_path(below, &below_length);
     Recent recent[R_TAGS] = {};
     auto *scratch = static_cast<char *>(PyMem_Malloc(size + 1));
     if (scratch == nullptr) {
@@ -974,49 +1202,15 @@ static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *
         return -1;
     }
     int failed = 0;
-    const char *line = data;
     const char *data_end = data + size;
-    while (line < data_end && !failed) {
-        const char *newline = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(data_end - line)));
-        const char *end = newline != nullptr ? newline : data_end;
-        const char *next = end + 1;
-        if (end == line) {
-            line = next;
+    for (const char *line = data, *end; line < data_end && !failed; line = end + 1) {
+        const auto *newline =
+            static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(data_end - line)));
+        end = newline != nullptr ? newline : data_end;
+        Line l;
+        if (end == line)
             continue;
-        }
-        const char *at = line;
-        const char *f[6];
-        size_t n[6];
-        bool ok = true;
-        for (int i = 0; i < 6 && ok; i++)
-            ok = next_field(&at, end, &f[i], &n[i]);
-        // The optional fields, up to the "-" at the sixth field or later.
-        const char *tags_start = at;
-        int tags = 0;
-        const char *tag;
-        size_t tag_length = 0;
-        bool dash = false;
-        while (ok && next_field(&at, end, &tag, &tag_length)) {
-            if (tag_length == 1 && tag[0] == '-') {
-                dash = true;
-                break;
-            }
-            tags++;
-        }
-        const char *g[3];
-        size_t m[3];
-        ok = ok && dash;
-        for (int i = 0; i < 3 && ok; i++)
-            ok = next_field(&at, end, &g[i], &m[i]);
-        uint64_t id = 0;
-        uint64_t parent = 0;
-        uint64_t major = 0;
-        uint64_t minor = 0;
-        const char *colon = ok ? static_cast<const char *>(memchr(f[2], ':', n[2])) : nullptr;
-        ok = ok && colon != nullptr && number(f[0], n[0], &id) && number(f[1], n[1], &parent) &&
-             number(f[2], static_cast<size_t>(colon - f[2]), &major) &&
-             number(colon + 1, n[2] - static_cast<size_t>(colon + 1 - f[2]), &minor);
-        if (!ok) {
+        if (!split_line(line, end, &l)) {
             PyObject *text = PyBytes_FromStringAndSize(line, end - line);
             if (text != nullptr) {
                 PyErr_Format(PyExc_ValueError, "not a mountinfo line: %R", text);
@@ -1025,29 +1219,10 @@ static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *
             failed = 1;
             break;
         }
-        PyObject *items[FIELDS] = {};
-        items[0] = PyLong_FromUnsignedLongLong(id);
-        items[1] = PyLong_FromUnsignedLongLong(parent);
-        items[2] = PyLong_FromUnsignedLongLong(major);
-        items[3] = PyLong_FromUnsignedLongLong(minor);
-        items[4] = decoded(&recent[R_ROOT], scratch, unescape(f[3], n[3], scratch));
-        items[5] = PyUnicode_DecodeFSDefaultAndSize(scratch, static_cast<Py_ssize_t>(unescape(f[4], n[4], scratch)));
-        items[6] = decoded(&recent[R_TYPE], scratch, unescape(g[0], m[0], scratch));
-        items[7] = decoded(&recent[R_SOURCE], scratch, unescape(g[1], m[1], scratch));
-        items[8] = decoded(&recent[R_OPTIONS], scratch, unescape(f[5], n[5], scratch));
-        items[9] = decoded(&recent[R_SUPER], g[2], m[2]);
-        items[10] = PyTuple_New(tags);
-        const char *t = tags_start;
-        for (int i = 0; items[10] != nullptr && i < tags; i++) {
-            next_field(&t, end, &tag, &tag_length);
-            PyObject *word = PyUnicode_DecodeFSDefaultAndSize(tag, static_cast<Py_ssize_t>(tag_length));
-            if (word == nullptr)
-                Py_CLEAR(items[10]);
-            else
-                PyTuple_SET_ITEM(items[10], i, word);
-        }
-        failed = table_add(table, id, parent, new_record(cls, items)) < 0;
-        line = next;
+        size_t point_length = unescape(l.f[4], l.n[4], scratch);
+        if (within(scratch, point_length, below_text, below_length))
+            failed = table_add(table, l.id, l.parent,
+                               line_record(cls, &l, end, scratch, point_length, recent)) < 0;
     }
     recent_clear(recent, R_TAGS);
     PyMem_Free(scratch);
@@ -1088,20 +1263,6 @@ static PyObject *mounttable_parse(PyObject *self, PyObject *args, PyObject *kwar
     return result;
 }
 
-// A path argument: str or bytes without NUL, as the C string it names.
-static int to_path(PyObject *obj, void *out)
-{
-    PyObject *bytes = nullptr;
-    if (obj == nullptr) { // the clean-up call of an O& converter
-        Py_CLEAR(*static_cast<PyObject **>(out));
-        return 1;
-    }
-    if (!PyUnicode_FSConverter(obj, &bytes))
-        return 0;
-    *static_cast<PyObject **>(out) = bytes;
-    return Py_CLEANUP_SUPPORTED;
-}
-
 // The whole of a /proc file, which can only be read from its start and
 // whose size stat does not give; into a PyMem buffer.
 static char *read_whole(const char *path, PyObject *name, size_t *size)
@@ -1120,7 +1281,7 @@ static char *read_whole(const char *path, PyObject *name, size_t *size)
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
         return nullptr;
     }
-    size_t room = 64 * 1024;
+    size_t room = size_t{64} * 1024;
     size_t used = 0;
     char *buffer = static_cast<char *>(PyMem_Malloc(room));
     while (buffer != nullptr) {
@@ -1160,20 +1321,23 @@ static char *read_whole(const char *path, PyObject *name, size_t *size)
     return buffer;
 }
 
-PyDoc_STRVAR(mounttable_read_doc,
-             "read(cls: type, path: str = '/proc/self/mountinfo') -> list\n\n"
-             "The records of a mountinfo file as records of cls, parents before\n"
-             "children. Raises OSError on failure, ValueError for a line not in\n"
-             "mountinfo's format.");
+PyDoc_STRVAR(
+    mounttable_read_doc,
+    "read(cls: type, path: str = '/proc/self/mountinfo', below: str | None = None) -> list\n\n"
+    "The records of a mountinfo file as records of cls, parents before\n"
+    "children; with below, only the mounts at or below that path. Raises OSError on failure, "
+    "ValueError for a line not in\n"
+    "mountinfo's format.");
 
 static PyObject *mounttable_read(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"cls", "path", nullptr};
+    static const char *const kwlist[] = {"cls", "path", "below", nullptr};
     PyObject *cls;
     PyObject *path = nullptr;
+    PyObject *below = nullptr;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&:read", const_cast<char **>(kwlist), &cls,
-                                     to_path, &path))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&O&:read", const_cast<char **>(kwlist), &cls,
+                                     to_path, &path, to_path, &below))
         return nullptr;
     PyObject *result = nullptr;
     size_t size = 0;
@@ -1184,13 +1348,14 @@ static PyObject *mounttable_read(PyObject *self, PyObject *args, PyObject *kwarg
         Py_XDECREF(shown);
         if (data != nullptr) {
             Table table = {};
-            if (parse_lines(reinterpret_cast<PyTypeObject *>(cls), data, size, &table) == 0)
+            if (parse_lines(reinterpret_cast<PyTypeObject *>(cls), data, size, &table, below) == 0)
                 result = tree_order(&table, false);
             table_clear(&table);
             PyMem_Free(data);
         }
     }
     Py_XDECREF(path);
+    Py_XDECREF(below);
     return result;
 }
 
@@ -1211,8 +1376,8 @@ static PyObject *mounttable_mntns_id(PyObject *self, PyObject *args, PyObject *k
     static const char *const kwlist[] = {"path", nullptr};
     PyObject *path = nullptr;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:mntns_id", const_cast<char **>(kwlist), to_path,
-                                     &path))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:mntns_id", const_cast<char **>(kwlist),
+                                     to_path, &path))
         return nullptr;
     int fd;
     int ret = -1;
@@ -1279,8 +1444,9 @@ static PyObject *mounttable_fanotify_mark(PyObject *self, PyObject *args, PyObje
     uint64_t mask;
     PyObject *path = nullptr;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iIO&O&:fanotify_mark", const_cast<char **>(kwlist),
-                                     &fd, &flags, to_u64, &mask, to_path, &path))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iIO&O&:fanotify_mark",
+                                     const_cast<char **>(kwlist), &fd, &flags, to_u64, &mask,
+                                     to_path, &path))
         return nullptr;
     long ret;
     int saved_errno;

@@ -28,10 +28,11 @@ def mount_id(path: str, unique: bool = False) -> int | None:
     Calls statx(2). Raises OSError on failure.
     """
 
-def table(cls: type, ns_id: int = 0, with_ids: bool = False) -> list[Any]:
+def table(cls: type, ns_id: int = 0, with_ids: bool = False, below: str | None = None) -> list[Any]:
     """Every mount of a mount namespace (ns_id, 0 for the caller's) that the
     caller's root reaches, as records of cls (a tuple subclass of 11 fields),
-    parents before children; with with_ids, (unique id, record) pairs.
+    parents before children; with with_ids, (unique id, record) pairs; with
+    below, only the mounts at or below that path.
 
     Calls listmount(2) and statmount(2). Raises OSError on failure.
     """
@@ -49,9 +50,9 @@ def parse(cls: type, data: bytes, ordered: bool = True) -> list[Any]:
     11 fields): parents before children, or with ordered=False in the text's
     own order. Raises ValueError for a line not in mountinfo's format."""
 
-def read(cls: type, path: str = ...) -> list[Any]:
+def read(cls: type, path: str = ..., below: str | None = None) -> list[Any]:
     """The records of a mountinfo file as records of cls, parents before
-    children. Raises OSError on failure, ValueError for a line not in
+    children; with below, only the mounts at or below that path. Raises OSError on failure, ValueError for a line not in
     mountinfo's format."""
 
 def mntns_id(path: str) -> int:

@@ -171,9 +171,21 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
 
 def mounts_below(path: str | os.PathLike[str], via: str | None = None) -> list[Mount]:
     """The mounts at or below ``path``, children before parents: the order
-    in which to unmount them."""
+    in which to unmount them. Only they are made into records."""
+    _check(via, None)
     target = os.path.realpath(path)
-    return [m for m in reversed(mounts(via)) if m.mount_point is not None and _within(m.mount_point, target)]
+    table: list[Mount]
+    if via == "statmount":
+        table = _kernel.table(Mount, below=target)
+    else:
+        try:
+            table = _kernel.read(Mount, below=target)
+        except FileNotFoundError:
+            if via == "mountinfo":
+                raise
+            table = _kernel.table(Mount, below=target)
+    table.reverse()
+    return table
 
 
 # ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@ from typing import Callable, List, Tuple, Type, Union
 import velkora._mounttable as t
 import velkora.fsmount as f
 import velkora.mount as m
+from velkora.mountinfo import Mount
 
 src, tgt, fstype, data = "/dev/" + "vdb" * 4, "/mnt/" + "\u00e9t\u00e9" * 4, "tmp" + "fs", "size=" + "1m"
 blob, buffer = b"blob" * 64, bytearray(b"\0" * 300)
@@ -31,7 +32,18 @@ good: Calls = [
     lambda: f.move_mount(3, "", f.AT_FDCWD, tgt, f.MOVE_MOUNT_F_EMPTY_PATH),
     lambda: f.mount_setattr(3, "", f.AT_EMPTY_PATH, attr_set=1),
 ]
-real: Calls = [lambda: t.listmount(), lambda: t.statmount(root)] if root else []
+line = b"36 35 98:0 /a\\040b /mnt rw,noatime shared:1 master:2 - ext3 /dev/root rw,errors=continue\n"
+real: Calls = [
+    lambda: t.listmount(),
+    lambda: t.statmount(root),
+    lambda: t.table(Mount),
+    lambda: t.table(Mount, below="/proc", with_ids=True),
+    lambda: t.record(Mount, root),
+    lambda: t.read(Mount),
+    lambda: t.read(Mount, below="/proc"),
+    lambda: t.parse(Mount, line * 3),
+    lambda: t.mount_id("/", unique=True),
+] if root else []  # fmt: skip
 bad: Calls = [
     lambda: m.mount(src),  # type: ignore[call-arg]
     lambda: m.mount(src, tgt, fstype, 1.0),  # type: ignore[arg-type]
@@ -47,6 +59,10 @@ bad: Calls = [
     lambda: f.move_mount(3, "", f.AT_FDCWD, tgt + "\0"),
     lambda: t.statmount(-1),
     lambda: t.listmount(count=0),
+    lambda: t.parse(Mount, line + b"x\n"),
+    lambda: t.read(Mount, "/proc/self/mount\0info"),
+    lambda: t.table(int),
+    lambda: t.record(Mount, -1),
 ]
 
 
