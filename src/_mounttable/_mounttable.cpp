@@ -421,7 +421,7 @@ static PyObject *decoded(Recent *recent, const char *text, size_t length)
     }
     PyObject *str = PyUnicode_DecodeFSDefaultAndSize(text, static_cast<Py_ssize_t>(length));
     if (str != nullptr && length <= sizeof recent->text) {
-        memcpy(recent->text, text, length);
+        memmove(recent->text, text, length); // not memcpy: GLIBC_2.14 would narrow the wheels
         recent->length = length;
         Py_INCREF(str);
         Py_XSETREF(recent->str, str);
@@ -649,7 +649,7 @@ static void add_word(char *out, size_t size, size_t *used, const char *word, siz
     if (*used != 0 && *used < size)
         out[(*used)++] = ',';
     size_t take = length < size - *used ? length : size - *used;
-    memcpy(out + *used, word, take);
+    memmove(out + *used, word, take);
     *used += take;
 }
 
@@ -709,7 +709,7 @@ static PyObject *type_field(Recent *recent, const statmount_v1 *r, const char *a
         subtype_length != 0 && n < sizeof text) {
         text[n++] = '.';
         size_t take = subtype_length < sizeof text - n ? subtype_length : sizeof text - n;
-        memcpy(text + n, area + r->fs_subtype, take);
+        memmove(text + n, area + r->fs_subtype, take);
         n += take;
     }
     return decoded(recent, text, n);

@@ -262,27 +262,29 @@ class MountWatch:
     def __init__(self, via: str | None = None) -> None:
         if via not in ("fanotify", "mountinfo", None):
             raise ValueError(f"via must be 'fanotify', 'mountinfo' or None, not {via!r}")
-        self._fd = -1
+        from velkora.contexts import _held_signals
+
+        self._fd, self.via = -1, "mountinfo"
         if via != "mountinfo":
             try:
-                fd = _kernel.fanotify_init(_FAN_REPORT_MNT | _FAN_NONBLOCK)
-                try:
-                    _kernel.fanotify_mark(
-                        fd, _FAN_MARK_ADD | _FAN_MARK_MNTNS, _FAN_MNT_ATTACH | _FAN_MNT_DETACH, "/proc/self/ns/mnt"
-                    )
-                except BaseException:
-                    os.close(fd)
-                    raise
-            except OSError as e:
-                if via == "fanotify" or e.errno not in _FALL_BACK + (errno.EINVAL,):
-                    raise
-            else:
-                self._fd, self.via = fd, "fanotify"
+                with _held_signals():  # no interrupt between the fd's making and its keeping
+                    self._fd, self.via = _kernel.fanotify_init(_FAN_REPORT_MNT | _FAN_NONBLOCK), "fanotify"
+                marks = _FAN_MNT_ATTACH | _FAN_MNT_DETACH
+                _kernel.fanotify_mark(self._fd, _FAN_MARK_ADD | _FAN_MARK_MNTNS, marks, "/proc/self/ns/mnt")
                 self._known: dict[int, Mount] = dict(_kernel.table(Mount, 0, True))
                 return
-        self._fd = os.open("/proc/self/mountinfo", os.O_RDONLY | os.O_CLOEXEC)
-        self.via = "mountinfo"
-        self._known = {m.id: m for m in _kernel.read(Mount)}
+            except BaseException as e:
+                self.close()
+                self.via = "mountinfo"
+                if via == "fanotify" or not isinstance(e, OSError) or e.errno not in _FALL_BACK + (errno.EINVAL,):
+                    raise
+        with _held_signals():
+            self._fd = os.open("/proc/self/mountinfo", os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            self._known = {m.id: m for m in _kernel.read(Mount)}
+        except BaseException:
+            self.close()
+            raise
 
     def fileno(self) -> int:
         """The fd to wait on: readable (fanotify) or with an exceptional
