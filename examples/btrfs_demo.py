@@ -3,8 +3,8 @@
 Needs root and mkfs.btrfs, and no disk of yours: it makes a sparse image file,
 formats it, attaches it to a loop device, mounts it with the default filesystem
 type, mounts a subvolume through ``data="subvol=..."``, makes a read-only bind
-view by remount, shows the mounts as velkora.mountinfo reads them, and then
-takes it all down again. Every mount is a ``velkora.mounted`` block on one
+view by remount, shows the mounts as velkora.mountinfo reads them and as the
+``velkora list`` command draws them, and then takes it all down again. Every mount is a ``velkora.mounted`` block on one
 ExitStack, so a failure or Ctrl-C still unmounts, detaches the loop device
 and removes the image; all of it happens in a private mount namespace.
 
@@ -113,6 +113,10 @@ def demo(cleanup: contextlib.ExitStack) -> None:
         held = open(os.path.join(view, "hello.txt"))  # held open across the unmount
     with held:
         step(f"umount({view!r}, MNT_DETACH) while a file was open: still reads {held.read().strip()!r}")
+
+    # The same table from the shell: the velkora command (python -m velkora).
+    step(f"velkora list {work}")
+    print(run(sys.executable, "-m", "velkora", "list", work), flush=True)
 
 
 def main() -> int:

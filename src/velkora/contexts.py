@@ -115,7 +115,10 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
 
     A regular file as ``source`` (an image) is attached to a loop device with
     autoclear first, read-only where the flags have ``MS_RDONLY``, as mount(8)
-    does with ``-o loop``: the device goes when the mount does. On exit the
+    does with ``-o loop``: the device goes when the mount does. As mount(8),
+    a loop device already bound to the file with the same offset and size is
+    used again (OSError EBUSY where it differs in being read-only): two
+    devices would make two filesystems of one image. On exit the
     target is unmounted with :func:`velkora.mount.umount` (a recursive bind,
     the whole tree it made, children first); a failing unmount raises
     (chained to what ended the block, if anything did) and is never turned
@@ -168,24 +171,38 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             raise
 
     def _enter(self) -> str:
-        device = None
-        if self.loop is not None or (not self.flags & _NO_DEVICE and _is_regular_file(self.source)):
-            from velkora import loop
+        if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(self.source)):
+            self._mount(self.source)
+            return self.target
+        from velkora import loop
 
-            # An image file: on a loop device with autoclear, which the mount
-            # then holds alone and takes along when it goes.
-            request = self.loop or {}
-            device = loop.attach(
-                self.source,
-                read_only=bool(self.flags & classic.MS_RDONLY),
-                offset=request.get("offset", 0),
-                size_limit=request.get("size_limit", 0),
-            )
+        # An image file. A loop device already bound to it with the same
+        # offset and size is taken again, as mount(8) does: a second device
+        # would make a second filesystem of the same image (Btrfs gives it a
+        # temporary fsid), each unaware of the other's writes.
+        request = self.loop or {}
+        offset, size_limit = request.get("offset", 0), request.get("size_limit", 0)
+        read_only = bool(self.flags & classic.MS_RDONLY)
+        for existing in loop.devices(self.source):
+            if (existing.offset, existing.size_limit) != (offset, size_limit):
+                continue
+            if existing.read_only != read_only:
+                raise OSError(
+                    errno.EBUSY, f"{existing.path} holds this file with other flags (read-only or not)", self.source
+                )
+            try:
+                self._mount(existing.path)
+                return self.target
+            except OSError as e:
+                if e.errno not in (errno.ENXIO, errno.ENODEV):
+                    raise  # else detached since it was listed: a device of our own
+        # A device of our own with autoclear, which the mount then holds alone
+        # and takes along when it goes.
+        device = loop.attach(self.source, read_only=read_only, offset=offset, size_limit=size_limit)
         try:
-            self._mount(self.source if device is None else device.path)
+            self._mount(device.path)
         finally:
-            if device is not None:
-                device.close()
+            device.close()
         return self.target
 
     def _mount(self, source: str) -> None:

@@ -63,6 +63,8 @@ def test_demo_runs_end_to_end(start_demo):
         "nothing left behind",
     ]:
         assert expected in out
+    # velkora list draws the two Btrfs mounts, the subvolume's source with its root.
+    assert re.search(r"\n\S*/top +/dev/loop\d+ +btrfs +rw,.*\n\S*/home +/dev/loop\d+\[/home\] +btrfs ", out)
     assert_nothing_left(out)
 
 

@@ -1,0 +1,173 @@
+"""The velkora command, run as a user runs it, in the session's private mount namespace."""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import velkora
+import velkora.mount as vm
+from velkora import loop
+from velkora.mountinfo import mount_at
+
+SCRIPT = Path(sys.executable).parent / "velkora"
+
+
+def velkora_(*args, env=None, check=True):
+    run = subprocess.run([sys.executable, "-m", "velkora", *map(str, args)], capture_output=True, text=True,
+                         env=dict(os.environ, **(env or {})))  # fmt: skip
+    assert "Traceback" not in run.stderr
+    if check:
+        assert run.returncode == 0, run.stderr
+    return run
+
+
+def make_tree(place):
+    """place: vk-top; place/a: vk-a, place/a/x: vk-x; "place/b<newline>b": vk-b."""
+    vm.mount("vk-top", str(place), "tmpfs")
+    for name, source in (("a", "vk-a"), ("a/x", "vk-x"), ("b\nb", "vk-b")):
+        (place / name).mkdir()
+        vm.mount(source, str(place / name), "tmpfs", 0, "size=64k" if name == "a" else "")
+
+
+def flat(tree, depth=0):
+    for node in tree:
+        yield depth, node["target"], node["source"], node["fstype"], node["options"]
+        yield from flat(node.get("children", []), depth + 1)
+
+
+def test_list_json_is_findmnts(place):
+    make_tree(place)
+    ours = list(flat(json.loads(velkora_("list", "--json").stdout)["filesystems"]))
+    theirs = list(
+        flat(json.loads(subprocess.run(["findmnt", "-J"], capture_output=True, check=True).stdout)["filesystems"])
+    )
+    # The tree's shape, targets and types everywhere; sources and options of the tmpfs mounts made here.
+    assert [row[:2] + row[3:4] for row in ours] == [row[:2] + row[3:4] for row in theirs]
+    assert [row for row in ours if row[2].startswith("vk-")] == [row for row in theirs if row[2].startswith("vk-")]
+
+
+@pytest.mark.parametrize(
+    ("encoding", "branch", "last", "through"), [("utf-8", "├─", "└─", "│ "), ("ascii", "|-", "`-", "| ")]
+)
+def test_list_draws_the_tree(place, encoding, branch, last, through):
+    make_tree(place)
+    rows = [
+        ("TARGET", "SOURCE", "FSTYPE", "OPTIONS"),
+        (f"{place}", "vk-top", "tmpfs", "rw,relatime"),
+        (f"{branch}{place}/a", "vk-a", "tmpfs", "rw,relatime,size=64k"),
+        (f"{through}{last}{place}/a/x", "vk-x", "tmpfs", "rw,relatime"),
+        (f"{last}{place}/b\\x0ab", "vk-b", "tmpfs", "rw,relatime"),  # one line a mount
+    ]
+    width = max(len(row[0]) for row in rows)
+    expected = "".join(f"{t:<{width}} {s:<6} {f:<6} {o}\n" for t, s, f, o in rows)
+    assert velkora_("list", place / "a" / "..", env={"PYTHONIOENCODING": encoding}).stdout == expected
+
+
+def test_mount_umount_and_loop_round_trips(place, tmp_path_factory):
+    for name in ("m", "n", "o", "img"):
+        (place / name).mkdir()
+    velkora_("mount", "-t", "tmpfs", "-o", "size=1m,noexec,nofail,shared", "vk-m", place / "m")
+    m = mount_at(place / "m")
+    assert (m.source, m.options, m.super_options, m.propagation[0][:7]) == (
+        "vk-m",
+        "rw,noexec,relatime",
+        "rw,size=1024k",
+        "shared:",
+    )
+    velkora_("mount", "--make-private", place / "m")
+    velkora_("mount", "--rbind", place / "m", place / "n")
+    velkora_("mount", "--move", place / "n", place / "o")
+    assert (mount_at(place / "m").propagation, mount_at(place / "o").source) == ((), "vk-m")
+    velkora_("umount", "-R", place / "o")
+    velkora_("umount", "-l", place / "m")
+    assert mount_at(place / "m").mount_point == mount_at(place).mount_point
+
+    # An image file: on a loop device with autoclear, gone with the mount.
+    image = tmp_path_factory.mktemp("cli") / "btrfs.img"
+    with open(image, "wb") as f:
+        f.truncate(256 << 20)
+    subprocess.run(["mkfs.btrfs", "-q", str(image)], check=True)
+    velkora_("mount", "-o", "noatime", image, place / "img")
+    assert mount_at(place / "img").fs_type == "btrfs" and loop.devices(image)[0].autoclear
+    # Mounted again: the same device, so one filesystem that sees its own writes.
+    velkora_("mount", image, place / "m")
+    (place / "img" / "written").write_text("once")
+    assert len(loop.devices(image)) == 1 and (place / "m" / "written").read_text() == "once"
+    velkora_("umount", place / "img")
+    velkora_("umount", place / "m")
+    assert loop.devices(image) == []
+
+    # A device attached by the command stays attached, without autoclear.
+    device = velkora_("loop", "attach", "-r", "--offset", "0x1000", image).stdout.strip()
+    try:
+        listed = json.loads(velkora_("loop", "list", "--json").stdout)["loopdevices"]
+        assert {"name": device, "back-file": str(image), "offset": 4096, "ro": True, "autoclear": False}.items() <= [
+            d for d in listed if d["name"] == device
+        ][0].items()
+    finally:
+        velkora_("loop", "detach", device)
+    assert loop.devices(image) == []
+    assert (
+        subprocess.run([SCRIPT, "--version"], capture_output=True, text=True).stdout
+        == f"velkora {velkora.__version__}\n"
+    )
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "said"),
+    [
+        ([], 2, "the following arguments are required: COMMAND"),
+        (["bogus"], 2, "invalid choice: 'bogus'"),
+        (["list", "--pid", "0"], 2, "not a process id: '0'"),
+        (["list", "--pid", "4194305"], 1, "velkora: list --pid 4194305: No such process"),
+        (["mount", "only-source"], 2, "mount needs SOURCE and TARGET"),
+        (["mount", "--make-private", "a", "b"], 2, "--make-* takes one TARGET"),
+        (["mount", "-t", "tmpfs", "x", "{place}/none"], 1, "velkora: mount {place}/none: No such file or directory"),
+        (["mount", "-o", "loop,offset=x", "{place}/f", "{place}"], 1, "velkora: mount {place}: mount option 'offset"),
+        (["umount", "{place}"], 1, "velkora: umount {place}: Invalid argument"),
+        (["loop", "attach", "{place}/none"], 1, "velkora: loop attach {place}/none: No such file or directory"),
+        (["loop", "attach", "--offset", "x", "{place}/f"], 2, "not a number of bytes: 'x'"),
+        (["loop", "attach", "--sector-size", "1000", "{place}/f"], 1, "velkora: loop attach {place}/f: "),
+        (["loop", "detach", "/dev/null"], 1, "velkora: loop detach: not a loop device: '/dev/null'"),
+        (["watch", "--via", "inotify"], 2, "invalid choice: 'inotify'"),
+    ],
+)  # fmt: skip
+def test_bad_input_says_one_thing(place, args, status, said):
+    (place / "f").write_bytes(b"\0" * 4096)
+    run = velkora_(*(a.format(place=place) for a in args), check=False)
+    assert run.returncode == status and run.stdout == ""
+    if status == 1:  # an operation that failed: one line
+        assert run.stderr.count("\n") == 1 and run.stderr.startswith(said.format(place=place))
+    else:  # a usage error: argparse's usage and message
+        assert run.stderr.startswith("usage: velkora") and said in run.stderr.splitlines()[-1]
+
+
+@pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])
+def test_watch_prints_events_until_ctrl_c(place, via):
+    watcher = subprocess.Popen([sys.executable, "-m", "velkora", "watch", "--json", "--via", via],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
+    try:
+        # Mount, or unmount, until the watch, once started, reports it.
+        (place / "w").mkdir()
+        while not select.select([watcher.stdout], [], [], 0.1)[0]:
+            if os.path.ismount(place / "w"):
+                vm.umount(str(place / "w"))
+            else:
+                vm.mount("vk-w", str(place / "w"), "tmpfs")
+        line = json.loads(watcher.stdout.readline())
+        assert line.pop("action") in ("attach", "detach")
+        assert line == {"target": str(place / "w"), "source": "vk-w", "fstype": "tmpfs", "options": "rw,relatime"}
+        watcher.send_signal(signal.SIGINT)
+        assert watcher.wait(timeout=10) == 130 and watcher.stderr.read() == ""
+    finally:
+        watcher.kill()
+        watcher.wait()
+        shutil.rmtree(place / "w", ignore_errors=True)
