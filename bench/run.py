@@ -219,7 +219,7 @@ def mount_table(work, rounds):
             for n in range(size):
                 os.mkdir(many / str(n))
                 m.mount(str(work), str(many / str(n)), "", MS_BIND)
-            contenders = table_contenders(work, many, 3 if size >= 10000 else 5, psutil)
+            contenders = table_contenders(work, many, 5, psutil)
             samples = {name: [] for name in contenders}
             names = list(contenders)
             for r in range(rounds + 1):  # round 0 warms up and is dropped

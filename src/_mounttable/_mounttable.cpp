@@ -1163,23 +1163,42 @@ static PyObject *tags_tuple(const char *at, const char *end, Py_ssize_t count)
     return tuple;
 }
 
-// A record of cls from a line's fields; its unescaped mount point is in
-// scratch (point_length bytes), which the other names then use in turn.
-static PyObject *line_record(PyTypeObject *cls, const Line *l, const char *end, char *scratch,
-                             size_t point_length, Recent *recent)
+// A name field's bytes: the text itself, or where it has escapes, the bytes
+// again in scratch (which untouched costs no memory).
+static const char *name_bytes(const char *text, size_t length, char *scratch, size_t *out)
 {
-    PyObject *point =
-        PyUnicode_DecodeFSDefaultAndSize(scratch, static_cast<Py_ssize_t>(point_length));
+    if (memchr(text, '\\', length) == nullptr) {
+        *out = length;
+        return text;
+    }
+    *out = unescape(text, length, scratch);
+    return scratch;
+}
+
+static PyObject *name_field(Recent *recent, const char *text, size_t length, char *scratch)
+{
+    size_t n;
+    const char *bytes = name_bytes(text, length, scratch, &n);
+    return decoded(recent, bytes, n);
+}
+
+// A record of cls from a line's fields and its mount point's bytes (point,
+// which may be in scratch: decoded before scratch is used again).
+static PyObject *line_record(PyTypeObject *cls, const Line *l, const char *end, char *scratch,
+                             const char *point, size_t point_length, Recent *recent)
+{
+    PyObject *point_str =
+        PyUnicode_DecodeFSDefaultAndSize(point, static_cast<Py_ssize_t>(point_length));
     PyObject *items[FIELDS] = {
         PyLong_FromUnsignedLongLong(l->id),
         PyLong_FromUnsignedLongLong(l->parent),
         PyLong_FromUnsignedLongLong(l->major),
         PyLong_FromUnsignedLongLong(l->minor),
-        decoded(&recent[R_ROOT], scratch, unescape(l->f[3], l->n[3], scratch)),
-        point,
-        decoded(&recent[R_TYPE], scratch, unescape(l->g[0], l->m[0], scratch)),
-        decoded(&recent[R_SOURCE], scratch, unescape(l->g[1], l->m[1], scratch)),
-        decoded(&recent[R_OPTIONS], scratch, unescape(l->f[5], l->n[5], scratch)),
+        name_field(&recent[R_ROOT], l->f[3], l->n[3], scratch),
+        point_str,
+        name_field(&recent[R_TYPE], l->g[0], l->m[0], scratch),
+        name_field(&recent[R_SOURCE], l->g[1], l->m[1], scratch),
+        name_field(&recent[R_OPTIONS], l->f[5], l->n[5], scratch),
         decoded(&recent[R_SUPER], l->g[2], l->m[2]),
         tags_tuple(l->tags, end, l->tag_count),
     };
@@ -1219,10 +1238,11 @@ static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *
             failed = 1;
             break;
         }
-        size_t point_length = unescape(l.f[4], l.n[4], scratch);
-        if (within(scratch, point_length, below_text, below_length))
+        size_t point_length;
+        const char *point = name_bytes(l.f[4], l.n[4], scratch, &point_length);
+        if (within(point, point_length, below_text, below_length))
             failed = table_add(table, l.id, l.parent,
-                               line_record(cls, &l, end, scratch, point_length, recent)) < 0;
+                               line_record(cls, &l, end, scratch, point, point_length, recent)) < 0;
     }
     recent_clear(recent, R_TAGS);
     PyMem_Free(scratch);
