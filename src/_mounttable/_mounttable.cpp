@@ -1512,6 +1512,56 @@ static ModuleState *state_of(PyObject *module)
     return static_cast<ModuleState *>(PyModule_GetState(module));
 }
 
+// With an exception set: calls self.method(arg...) to clean up, then raises
+// the first exception again, or where the clean-up failed too, its error
+// with the first as context. Always null.
+static PyObject *clean_up_and_raise(PyObject *self, const char *method, PyObject *arg)
+{
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *done = arg != nullptr ? PyObject_CallMethod(self, method, "O", arg)
+                                    : PyObject_CallMethod(self, method, nullptr);
+    if (done != nullptr) {
+        Py_DECREF(done);
+        PyErr_Restore(type, value, traceback);
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *type2 = nullptr;
+    PyObject *value2 = nullptr;
+    PyObject *traceback2 = nullptr;
+    PyErr_Fetch(&type2, &value2, &traceback2);
+    PyErr_NormalizeException(&type2, &value2, &traceback2);
+    if (value != nullptr && traceback != nullptr)
+        PyException_SetTraceback(value, traceback);
+    if (value2 != nullptr && value != nullptr)
+        PyException_SetContext(value2, value); // steals value
+    else
+        Py_XDECREF(value);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_Restore(type2, value2, traceback2);
+    return nullptr;
+}
+
+PyDoc_STRVAR(guard_enter_doc, "__enter__($self, /)\n--\n\n"
+                              "Return self._enter(); where it fails or is interrupted, run\n"
+                              "self._undo() first.");
+
+static PyObject *guard_enter(PyObject *self, PyObject *args)
+{
+    (void)args;
+    // C, so that nothing can fall between what _enter made and the with
+    // statement's taking charge of it (a Python __enter__ returning from a
+    // try block can be interrupted after the block ends, before it returns).
+    PyObject *result = PyObject_CallMethod(self, "_enter", nullptr);
+    if (result != nullptr)
+        return result;
+    return clean_up_and_raise(self, "_undo", nullptr);
+}
+
 PyDoc_STRVAR(guard_exit_doc, "__exit__($self, exc_type, exc, traceback, /)\n--\n\n"
                              "Run self._leave() to the end; never suppresses an exception.");
 
@@ -1521,33 +1571,7 @@ static PyObject *guard_exit(PyObject *self, PyObject *args)
     PyObject *done = PyObject_CallMethod(self, "_leave", "O", Py_False);
     if (done == nullptr && !PyErr_ExceptionMatches(PyExc_OSError)) {
         // Interrupted: finish the clean-up, then raise what interrupted it.
-        PyObject *type = nullptr;
-        PyObject *value = nullptr;
-        PyObject *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        done = PyObject_CallMethod(self, "_leave", "O", Py_True);
-        if (done == nullptr) {
-            // The second try failed too: its error, with the first as context.
-            PyErr_NormalizeException(&type, &value, &traceback);
-            PyObject *type2 = nullptr;
-            PyObject *value2 = nullptr;
-            PyObject *traceback2 = nullptr;
-            PyErr_Fetch(&type2, &value2, &traceback2);
-            PyErr_NormalizeException(&type2, &value2, &traceback2);
-            if (value != nullptr && traceback != nullptr)
-                PyException_SetTraceback(value, traceback);
-            if (value2 != nullptr && value != nullptr)
-                PyException_SetContext(value2, value); // steals value
-            else
-                Py_XDECREF(value);
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-            PyErr_Restore(type2, value2, traceback2);
-            return nullptr;
-        }
-        Py_DECREF(done);
-        PyErr_Restore(type, value, traceback);
-        return nullptr;
+        return clean_up_and_raise(self, "_leave", Py_True);
     }
     if (done == nullptr)
         return nullptr;
@@ -1556,12 +1580,14 @@ static PyObject *guard_exit(PyObject *self, PyObject *args)
 }
 
 static PyMethodDef guard_methods[] = {
+    {"__enter__", guard_enter, METH_NOARGS, guard_enter_doc},
     {"__exit__", guard_exit, METH_VARARGS, guard_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyDoc_STRVAR(guard_doc, "Guard()\n--\n\n"
-                        "A base for context managers whose __exit__ must run: subclasses define\n"
+                        "A base for context managers whose clean-up must run: subclasses define\n"
+                        "_enter(), _undo() (run where _enter fails or is interrupted) and\n"
                         "_leave(again), run again with again=True after an interrupt.");
 
 static PyType_Slot guard_slots[] = {

@@ -75,8 +75,13 @@ def fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None:
     """
 
 class Guard:
-    """A base for context managers whose __exit__ must run: subclasses define
+    """A base for context managers whose clean-up must run: subclasses define
+    _enter(), _undo() (run where _enter fails or is interrupted) and
     _leave(again), run again with again=True after an interrupt."""
+
+    def __enter__(self) -> Any:
+        """Return self._enter(); where it fails or is interrupted, run
+        self._undo() first."""
 
     def __exit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /

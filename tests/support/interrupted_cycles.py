@@ -5,7 +5,8 @@ the process, which may take it in either of its two threads ("process"). A
 cycle is argv[1]: "attach", a loop device attached to the file argv[2] and
 closed, or "mounted", a `mounted` block entering and leaving a tmpfs on
 argv[2] (with options, its propagation set by a second call). Prints
-{"interrupted", "fds": [before, after]} as JSON."""
+{"interrupted", "caller", "fds": [before, after]} as JSON, "caller" being
+the mounts left by the interpreter in the caller's frame (see below)."""
 
 import ctypes
 import json
@@ -15,9 +16,11 @@ import signal
 import sys
 import threading
 import time
+import traceback
 import warnings
 
 from velkora import loop, mounted
+from velkora.mount import umount
 
 armed, received = False, 0
 what, path, cycles, to = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
@@ -68,7 +71,7 @@ for _ in range(20):
     cycle()
 span, chance = int((time.perf_counter() - start) / 20 * 1e9), random.Random(20)
 before = len(os.listdir("/proc/self/fd"))
-interrupted = 0
+interrupted = caller = 0
 for n in range(1, cycles + 1):
     due = ITimerSpec(value=(0, chance.randrange(1, span)))
     libc.timer_settime(timer, 0, ctypes.byref(due), None)
@@ -76,11 +79,19 @@ for n in range(1, cycles + 1):
         armed = True
         cycle()
         armed = False
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as e:
         armed = False
         interrupted += 1
+        # Python 3.8 and 3.9 can take an interrupt between the end of a with
+        # block and the call of its __exit__, which then never runs
+        # (bpo-29988, closed in 3.10): a hole in the caller's frame, not in
+        # velkora's. Counted, and the mount it left undone here.
+        frames = traceback.extract_tb(e.__traceback__)
+        if what == "mounted" and os.path.ismount(path) and frames[-2].name == "cycle":
+            caller += 1
+            umount(path)
     while received < n:  # this cycle's signal, if it came after the cycle
         time.sleep(0.0001)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 libc.timer_delete(timer)
-print(json.dumps({"interrupted": interrupted, "fds": [before, len(os.listdir("/proc/self/fd"))]}))
+print(json.dumps({"interrupted": interrupted, "caller": caller, "fds": [before, len(os.listdir("/proc/self/fd"))]}))
