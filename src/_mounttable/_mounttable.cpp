@@ -1570,8 +1570,14 @@ static PyObject *guard_enter(PyObject *self, PyObject *args)
     // statement's taking charge of it (a Python __enter__ returning from a
     // try block can be interrupted after the block ends, before it returns).
     PyObject *result = PyObject_CallMethod(self, "_enter", nullptr);
-    if (result != nullptr)
-        return result;
+    if (result != nullptr) {
+        // A signal that came while it ran is handled here, where what was made
+        // can still be undone: the interpreter (3.12 and later) would run its
+        // handler as the call returns, before the with statement takes charge.
+        if (PyErr_CheckSignals() == 0)
+            return result;
+        Py_DECREF(result);
+    }
     return clean_up_and_raise(self, "_undo", nullptr);
 }
 

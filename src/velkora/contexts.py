@@ -125,9 +125,10 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     into a lazy detach unless ``detach=True`` asked for one from the start.
 
     Entering and leaving are atomic with respect to Ctrl-C: an interrupt
-    during either leaves no mount behind. (Python 3.8 and 3.9 can themselves
-    take an interrupt after the block's last statement, before they call
-    ``__exit__``, and then never call it: bpo-29988, closed in 3.10.)
+    during either leaves no mount behind. (The interpreter itself can take an
+    interrupt in the caller's frame just after ``__enter__`` returns, or on 3.8
+    and 3.9 after the block's last statement, and then never calls
+    ``__exit__``: bpo-29988.)
     """
 
     def __init__(

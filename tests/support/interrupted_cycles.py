@@ -82,10 +82,11 @@ for n in range(1, cycles + 1):
     except KeyboardInterrupt as e:
         armed = False
         interrupted += 1
-        # Python 3.8 and 3.9 can take an interrupt between the end of a with
-        # block and the call of its __exit__, which then never runs
-        # (bpo-29988, closed in 3.10): a hole in the caller's frame, not in
-        # velkora's. Counted, and the mount it left undone here.
+        # The interpreter can take an interrupt in the caller's frame between
+        # __enter__'s return and the with block's start, or (3.8, 3.9) between
+        # the block's end and the call of __exit__, which then never runs
+        # (bpo-29988): a hole in the caller's frame, not in velkora's.
+        # Counted, and the mount it left undone here.
         frames = traceback.extract_tb(e.__traceback__)
         if what == "mounted" and os.path.ismount(path) and frames[-2].name == "cycle":
             caller += 1
