@@ -70,6 +70,7 @@ def test_list_draws_the_tree(place, encoding, branch, last, through):
     assert velkora_("list", place / "a" / "..", env={"PYTHONIOENCODING": encoding}).stdout == expected
 
 
+@pytest.mark.blockdev  # an image on a loop device, mounted
 def test_mount_umount_and_loop_round_trips(place, tmp_path_factory):
     for name in ("m", "n", "o", "img"):
         (place / name).mkdir()
