@@ -20,7 +20,7 @@ import os
 import sys
 from typing import Callable, Iterator, List, Sequence, Tuple
 
-from velkora.mountinfo import Mount
+from velkora.mountinfo import Mount, _within
 
 # A mount and the mounts below it.
 Node = Tuple[Mount, List["Node"]]
@@ -81,10 +81,6 @@ def _source(m: Mount) -> str:
     return source
 
 
-def _under(point: str, path: str) -> bool:
-    return point == path or path == "/" or point.startswith(path.rstrip("/") + "/")
-
-
 def _forest(table: list[Mount], top: Mount | None, path: str = "/") -> list[Node]:
     """The table (in tree order) as nested (mount, children) pairs; with top
     (the mount that holds path), only top and its subtree at or under path."""
@@ -102,7 +98,7 @@ def _forest(table: list[Mount], top: Mount | None, path: str = "/") -> list[Node
     # under PATH (the whole subtree where PATH is the mount point).
     node = nodes.get(top.id, (top, []))
     return [
-        (top, [child for child in node[1] if child[0].mount_point is not None and _under(child[0].mount_point, path)])
+        (top, [child for child in node[1] if child[0].mount_point is not None and _within(child[0].mount_point, path)])
     ]
 
 
