@@ -16,7 +16,12 @@ over an earlier one (``ro,rw`` is read-write), and of ``noatime``,
 ``MS_*`` flags (and mount_setattr(2) attributes), the propagation words a
 propagation type, the words only userspace reads (``nofail``, ``x-*`` ...)
 never reach the kernel, and every other word is the filesystem's own, for
-the kernel to judge.
+the kernel to judge. As mount(8), ``user`` and ``users`` imply
+``noexec,nosuid,nodev`` and ``owner`` and ``group`` imply ``nosuid,nodev``
+(a later word still overrides them: ``user,exec``), and ``uid=NAME`` and
+``gid=NAME`` become numbers. A VFS word with ``=recursive`` (``ro=recursive``)
+asks for its attribute on every mount of a recursive bind, not the top one
+only.
 """
 
 from __future__ import annotations
@@ -38,6 +43,8 @@ class MountOptions(NamedTuple):
     attr_set: MOUNT_ATTR  #: the VFS words as mount_setattr(2) attributes to set
     attr_clr: MOUNT_ATTR  #: ... and to clear
     fs_params: tuple[tuple[str, str | None], ...]  #: ``data`` split for fsconfig(2), values unquoted
+    #: the attributes (of attr_set and attr_clr) that ``WORD=recursive`` asked for on the whole tree
+    recursive: MOUNT_ATTR = MOUNT_ATTR(0)
 
 
 # Each VFS word: the MS bits it sets, or clears when the bool is False.
@@ -87,7 +94,11 @@ PROPAGATION = {
 }  # fmt: skip
 # Words only userspace reads: alone, with a value, or both.
 USERSPACE = {"auto", "noauto", "user", "nouser", "users", "owner", "group", "_netdev", "nofail", "loop"}
-USERSPACE_VALUED = {"user", "comment", "loop", "offset", "sizelimit", "encryption", "helper"}
+USERSPACE_VALUED = {"user", "comment", "loop", "offset", "sizelimit", "encryption", "helper", "uhelper"}
+# mount(8)'s words that stand for VFS words: what they imply comes first,
+# so that a later word still overrides it.
+IMPLIES = {"user": "noexec,nosuid,nodev", "users": "noexec,nosuid,nodev", "owner": "nosuid,nodev",
+           "group": "nosuid,nodev"}  # fmt: skip
 # The VFS words that are also mount attributes; the atime words make one field.
 ATTRIBUTES = {
     MS.RDONLY: MOUNT_ATTR.RDONLY,
@@ -97,6 +108,7 @@ ATTRIBUTES = {
     MS.NODIRATIME: MOUNT_ATTR.NODIRATIME,
     MS.NOSYMFOLLOW: MOUNT_ATTR.NOSYMFOLLOW,
 }
+ATTRIBUTE_BITS = MS.RDONLY | MS.NOSUID | MS.NODEV | MS.NOEXEC | MS.NODIRATIME | MS.NOSYMFOLLOW
 
 
 def split(text: str) -> list[str]:
@@ -127,9 +139,40 @@ def _unquoted(value: str) -> str:
 
 def is_userspace(word: str) -> bool:
     name, has_value, _ = word.partition("=")
-    if name.startswith(("x-", "X-")):
+    if name.startswith(("x-", "X-", "verity.")):
         return True
     return name in USERSPACE_VALUED if has_value else name in USERSPACE
+
+
+def _numeric_owner(word: str) -> str:
+    """``uid=NAME`` and ``gid=NAME`` with the number that NAME stands for,
+    as mount(8) passes them; ValueError for a name nobody has."""
+    name, _, value = word.partition("=")
+    if name not in ("uid", "gid") or not value or value.isdigit():
+        return word
+    try:
+        if name == "uid":
+            import pwd
+
+            number = pwd.getpwnam(value).pw_uid
+        else:
+            import grp
+
+            number = grp.getgrnam(value).gr_gid
+    except KeyError:
+        raise ValueError(f"mount option {word!r}: no {'user' if name == 'uid' else 'group'} {value!r}") from None
+    return f"{name}={number}"
+
+
+def _words(text: str) -> list[str]:
+    """The words of text, with what mount(8)'s implying words stand for put
+    before them."""
+    out = []
+    for word in split(text):
+        if word in IMPLIES:
+            out.extend(IMPLIES[word].split(","))
+        out.append(word)
+    return out
 
 
 def parse(text: str) -> MountOptions:
@@ -137,8 +180,14 @@ def parse(text: str) -> MountOptions:
     MS_* flags, the filesystem's data, a propagation type, the userspace-only
     words and the same VFS words as mount attributes; see the module's text."""
     flags, given, data, userspace = MS(0), MS(0), [], []
-    propagation = MS(0)
-    for word in split(text):
+    propagation, recursive = MS(0), MS(0)
+    for word in _words(text):
+        name, _, value = word.partition("=")
+        if value in ("recursive", "nonrecursive") and name in VFS and VFS[name][0] & (ATIME_MODES | ATTRIBUTE_BITS):
+            # The attribute on the whole tree, or on the top mount alone.
+            bits = VFS[name][0]
+            recursive = recursive | bits if value == "recursive" else recursive & ~bits
+            word = name
         if word in VFS:
             bits, on = VFS[word]
             if on and bits & ATIME_MODES:
@@ -152,7 +201,7 @@ def parse(text: str) -> MountOptions:
         elif is_userspace(word):
             userspace.append(word)
         else:
-            data.append(word)
+            data.append(_numeric_owner(word))
     attr_set, attr_clr = MOUNT_ATTR(0), MOUNT_ATTR(0)
     for bit, attribute in ATTRIBUTES.items():
         if given & bit:
@@ -172,4 +221,11 @@ def parse(text: str) -> MountOptions:
     for word in data:
         name, has_value, value = word.partition("=")
         params.append((name, _unquoted(value) if has_value else None))
-    return MountOptions(flags, ",".join(data), propagation, tuple(userspace), attr_set, attr_clr, tuple(params))
+    on_tree = MOUNT_ATTR(0)
+    for bit, attribute in ATTRIBUTES.items():
+        if recursive & bit:
+            on_tree |= attribute
+    if recursive & ATIME_MODES:
+        on_tree |= MOUNT_ATTR._ATIME
+    return MountOptions(flags, ",".join(data), propagation, tuple(userspace), attr_set, attr_clr, tuple(params),
+                        on_tree)  # fmt: skip
