@@ -515,19 +515,37 @@ static Py_ssize_t find_row(const Key *keys, Py_ssize_t n, uint64_t id)
     return low < n && keys[low].id == id ? keys[low].at : -1;
 }
 
-static void link_rows(const Table *table, Tree *tree)
+// The id mountinfo shows for a row (the record's first field), which orders
+// siblings as findmnt draws them; the unique id where it is none.
+static uint64_t shown_id(const Row &row)
+{
+    PyObject *id = PyTuple_GET_ITEM(row.record, 0);
+    unsigned long long value = PyLong_Check(id) ? PyLong_AsUnsignedLongLong(id) : row.id;
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        value = row.id;
+    }
+    return value;
+}
+
+// Links the rows into a tree; by_shown (n keys) is scratch for the rows in
+// the order of the ids mountinfo shows.
+static void link_rows(const Table *table, Tree *tree, Key *by_shown)
 {
     Py_ssize_t n = table->count;
     for (Py_ssize_t i = 0; i < n; i++) {
         tree->keys[i] = Key{table->rows[i].id, i};
+        by_shown[i] = Key{shown_id(table->rows[i]), i};
         tree->first_child[i] = tree->next_sibling[i] = -1;
     }
     qsort(tree->keys, static_cast<size_t>(n), sizeof(Key), key_order);
+    qsort(by_shown, static_cast<size_t>(n), sizeof(Key), key_order);
     for (Py_ssize_t i = 0; i < n; i++) {
         const Row &row = table->rows[i];
         tree->parent[i] = row.parent == row.id ? -1 : find_row(tree->keys, n, row.parent);
     }
-    for (Py_ssize_t i = n - 1; i >= 0; i--) { // from the last, so that siblings keep their order
+    for (Py_ssize_t k = n - 1; k >= 0; k--) { // from the highest id: siblings by id
+        Py_ssize_t i = by_shown[k].at;
         Py_ssize_t up = tree->parent[i];
         if (up >= 0) {
             tree->next_sibling[i] = tree->first_child[up];
@@ -575,8 +593,8 @@ static int emit_subtree(Emitter *e, const Tree *tree, Py_ssize_t root)
     }
 }
 
-// The table's records as a list, parents before children and siblings in
-// the order given. A mount whose parent is itself or not in the table is a
+// The table's records as a list, parents before children and siblings by
+// the id mountinfo shows, as findmnt orders them. A mount whose parent is itself or not in the table is a
 // root. None is dropped: the records no root reaches (a loop of parents,
 // which only a torn read of reused ids can make) come last, by id. With
 // with_ids, each item is (id, record).
@@ -584,7 +602,7 @@ static PyObject *tree_order(const Table *table, bool with_ids)
 {
     Py_ssize_t n = table->count;
     size_t count = static_cast<size_t>(n) + 1;
-    auto *keys = static_cast<Key *>(PyMem_Malloc(count * sizeof(Key)));
+    auto *keys = static_cast<Key *>(PyMem_Malloc(2 * count * sizeof(Key)));
     auto *links = static_cast<Py_ssize_t *>(PyMem_Malloc(3 * count * sizeof(Py_ssize_t)));
     auto *placed = static_cast<char *>(PyMem_Calloc(count, 1));
     PyObject *list = PyList_New(n);
@@ -593,7 +611,7 @@ static PyObject *tree_order(const Table *table, bool with_ids)
         PyErr_NoMemory();
     if (!failed) {
         Tree tree = {keys, links, links + count, links + (2 * count)};
-        link_rows(table, &tree);
+        link_rows(table, &tree, keys + count);
         Emitter e = {table, with_ids, list, 0, placed};
         for (Py_ssize_t root = 0; root < n && !failed; root++) {
             if (tree.parent[root] < 0)

@@ -138,8 +138,20 @@ def _holding(table: list[Mount], target: str, path: str | os.PathLike[str]) -> M
     return best
 
 
+def _must_exist(where: str, path: str | os.PathLike[str]) -> None:
+    """FileNotFoundError naming path where nothing is at where; a place the
+    caller may not look into is taken as there."""
+    try:
+        os.stat(where)
+    except (FileNotFoundError, NotADirectoryError) as e:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path)) from e
+    except OSError:
+        pass
+
+
 def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int | None = None) -> Mount:
-    """The mount that holds ``path`` (the topmost, where mounts are stacked).
+    """The mount that holds ``path`` (the topmost, where mounts are stacked);
+    FileNotFoundError where nothing is at ``path``.
 
     For the caller's namespace, one statx(2) and one statmount(2) where the
     kernel has them (6.8+), else a search of the table; with ``pid``, the
@@ -147,8 +159,12 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
     """
     _check(via, pid)
     if pid is not None:
-        return _holding(mounts(via, pid=pid), os.path.normpath(os.path.join("/", os.fspath(path))), path)
+        inside = os.path.normpath(os.path.join("/", os.fspath(path)))
+        table = mounts(via, pid=pid)
+        _must_exist(f"/proc/{pid}/root{inside}", path)
+        return _holding(table, inside, path)
     target = os.path.realpath(path)
+    _must_exist(target, path)
     if via != "mountinfo":
         try:
             unique = _kernel.mount_id(target, unique=True)
@@ -158,13 +174,10 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
                     return found
         except OSError as e:
             # Where the kernel refuses, the table is searched (unless statmount
-            # was asked for); a path that does not exist is held by the mount
-            # of its nearest existing parent, which the search finds.
-            if (
-                e.errno in _FALL_BACK
-                and via == "statmount"
-                or e.errno not in _FALL_BACK + (errno.ENOENT, errno.ENOTDIR)
-            ):
+            # was asked for).
+            if e.errno in (errno.ENOENT, errno.ENOTDIR):
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path)) from None
+            if e.errno not in _FALL_BACK or via == "statmount":
                 raise
     return _holding(mounts(via), target, path)
 
