@@ -1,6 +1,6 @@
 """velkora: Linux mounts from Python, exactly (types: __init__.pyi)."""
 
-__all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
+__all__ = ["mounted", "overlay", "remount", "FsContext", "DetachedMount"]
 
 
 def __dir__():

@@ -15,4 +15,8 @@ def attribute(name: str) -> object:
         from velkora import contexts
 
         return getattr(contexts, name)
+    if name == "remount":
+        from velkora._vfs import remount
+
+        return remount
     raise AttributeError(f"module 'velkora' has no attribute {name!r}")

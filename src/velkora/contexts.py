@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Sequence, TypeVar, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
+from velkora import _vfs
 from velkora._mounttable import Guard
 from velkora.flags import MS
 
@@ -110,8 +111,21 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     flags are added to ``flags``, its filesystem words go before ``data``,
     its propagation type is set by a second mount(2) call after the mount, as
     mount(8) does, and ``loop``, ``offset=`` and ``sizelimit=`` attach the
-    source to a loop device; ``remount`` and ``move`` raise ValueError (there
-    would be nothing to undo), the other userspace-only words are ignored.
+    source to a loop device; ``X-mount.mkdir[=MODE]`` makes a missing
+    target and its parents first (mode 0755 unless given; they stay after
+    the block); ``remount`` and ``move`` raise ValueError (there would be
+    nothing to undo), the other userspace-only words are ignored.
+
+    A bind gets its per-mount flags (``ro``, ``nosuid``, ``nodev``,
+    ``noexec``, the atime words, ``nosymfollow``, from ``options`` or
+    ``flags``) before it is attached, keeping every other flag of its
+    source, as mount(8) does: mount(2) itself ignores them on a new bind. A
+    recursive bind gets them on its top mount, and ``WORD=recursive``
+    (``ro=recursive``) on every mount it brings.
+
+    A refused mount raises OSError naming what failed: the missing source
+    or target, else the target, with the kernel's own reason as its message
+    where the kernel gives one (``tmpfs: Unknown parameter 'noexce'``).
 
     A regular file as ``source`` (an image) is attached to a loop device with
     autoclear first, read-only where the flags have ``MS_RDONLY``, as mount(8)
@@ -146,7 +160,9 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         self.fstype, self.flags, self.data, self.detach = fstype, flags, data, detach
         self.propagation = 0
         self.loop: dict[str, int] | None = None
+        self.mkdir: int | None = None
         self._id: int | None = None
+        cleared, tree = 0, 0
         if options is not None:
             from velkora.options import parse
 
@@ -158,6 +174,12 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             self.data = ",".join(part for part in (parsed.data, data) if part)
             self.propagation = int(parsed.propagation)
             self.loop = _loop_request(parsed.userspace)
+            self.mkdir = _vfs.mkdir_mode(parsed.userspace)
+            cleared, tree = int(parsed.attr_clr), int(parsed.recursive)
+        # mount(2) ignores the per-mount flags of a new bind: they are set on
+        # it before it is attached, as mount(8) sets them.
+        self._attributes = _vfs.attributes(self.flags, cleared) if self.flags & MS.BIND else (0, 0)
+        self._tree = tree
 
     @property
     def _recursive_bind(self) -> bool:
@@ -175,6 +197,8 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             self._unmount()
 
     def _enter(self) -> str:
+        if self.mkdir is not None and not os.path.lexists(self.target):
+            _vfs.make_target(self.target, self.mkdir)
         if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(self.source)):
             self._mount(self.source)
             return self.target
@@ -213,7 +237,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         before, made = _mount_id(self.target), False
         try:
             with _held_signals():
-                classic.mount(source, self.target, self.fstype, self.flags, self.data)
+                self._attach(source)
                 made = True
                 self._id = _mount_id(self.target)
                 if self.propagation:
@@ -228,6 +252,15 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 except OSError:
                     classic.umount(self.target, classic.MNT_DETACH)
             raise
+
+    def _attach(self, source: str) -> None:
+        try:
+            if any(self._attributes) and not self.flags & (MS.REMOUNT | MS.MOVE):
+                _vfs.bind(source, self.target, self.flags, self._attributes, self._tree)
+            else:
+                classic.mount(source, self.target, self.fstype, self.flags, self.data)
+        except OSError as e:
+            raise _vfs.refused(e, source, self.target, self.fstype, self.flags, self.data) from None
 
     def _unmount(self) -> None:
         flags = classic.MNT_DETACH if self.detach else 0

@@ -1,0 +1,260 @@
+"""mount(8)'s semantics on top of the exact calls: per-mount words on a new
+bind, remounts that change only the words given, the targets that
+``X-mount.mkdir`` makes, and the kernel's own reason for a refused mount.
+
+``velkora.mount`` makes each call exactly as asked; what is here is what
+mount(8) does around those calls.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+
+import velkora.fsmount as fs
+import velkora.mount as classic
+from velkora.flags import MOUNT_ATTR, MS
+from velkora.options import ATIME_MODES, ATTRIBUTES, parse, split
+
+# Flags that belong to the mount (a bind remount changes exactly these) and
+# to the superblock.
+PER_MOUNT = MS.RDONLY | MS.NOSUID | MS.NODEV | MS.NOEXEC | MS.NODIRATIME | MS.NOSYMFOLLOW | ATIME_MODES
+# The superblock's words fsconfig(2) takes (the kernel's common sb flags).
+SUPER_WORDS = {"ro", "rw", "sync", "async", "dirsync", "lazytime", "nolazytime", "mand", "nomand"}
+# Where the kernel has no open_tree(2) or mount_setattr(2) (before 5.12, or
+# an emulator), the classic calls do the same in two steps.
+_NO_NEW_API = (errno.ENOSYS,)
+
+
+def attributes(flags: int, cleared: int = 0) -> tuple[int, int]:
+    """mount_setattr(2)'s attr_set and attr_clr for the per-mount bits in
+    flags, with cleared (attributes a word turned off) kept where flags do
+    not set them."""
+    attr_set = 0
+    for bit, attribute in ATTRIBUTES.items():
+        if flags & bit:
+            attr_set |= attribute
+    attr_clr = cleared & ~attr_set
+    if flags & ATIME_MODES or cleared & MOUNT_ATTR._ATIME:
+        attr_clr |= MOUNT_ATTR._ATIME
+        if flags & MS.NOATIME:
+            attr_set |= MOUNT_ATTR.NOATIME
+        elif flags & MS.STRICTATIME:
+            attr_set |= MOUNT_ATTR.STRICTATIME
+    return int(attr_set), int(attr_clr)
+
+
+def _current(path: str, superblock: bool) -> str:
+    """The per-mount words of the mount at path as the table shows them,
+    read-only where the superblock is (with superblock)."""
+    from velkora.mountinfo import mount_at
+
+    m = mount_at(path)
+    if m.mount_point != os.path.realpath(path):
+        raise OSError(errno.EINVAL, "not mounted", path)
+    words = split(m.options or "")
+    if superblock:
+        sb = split(m.super_options or "")
+        if "ro" in sb:
+            words = ["ro" if w == "rw" else w for w in words]
+        words += [w for w in sb if w in ("sync", "dirsync", "mand", "lazytime")]
+    return ",".join(words)
+
+
+def _bind_remount(path: str, words: str) -> None:
+    """A bind remount of the mount at path: its flags as the table has them,
+    changed by words."""
+    merged = parse(_current(path, False) + "," + words)
+    classic.mount("none", path, "", int(MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)))
+
+
+def bind(source: str, target: str, flags: int, attr: tuple[int, int], tree: int) -> None:
+    """Binds source on target (recursively with MS_REC in flags) with the
+    attributes attr (set, clear) on the new top mount, and those of them in
+    tree on every mount it brings. The copy gets its attributes before it is
+    attached, so it is never seen without them (open_tree(2),
+    mount_setattr(2), move_mount(2)); it keeps every flag of its source that
+    no word changes."""
+    attr_set, attr_clr = attr
+    clone = fs.OPEN_TREE_CLONE | fs.OPEN_TREE_CLOEXEC | (fs.AT_RECURSIVE if flags & MS.REC else 0)
+    try:
+        fd = fs.open_tree(fs.AT_FDCWD, source, clone)
+    except OSError as e:
+        if e.errno not in _NO_NEW_API:
+            raise
+        fd = -1
+    if fd >= 0:
+        try:
+            if tree & (attr_set | attr_clr):
+                fs.mount_setattr(fd, "", fs.AT_EMPTY_PATH | fs.AT_RECURSIVE, attr_set=attr_set & tree,
+                                 attr_clr=attr_clr & tree)  # fmt: skip
+            fs.mount_setattr(fd, "", fs.AT_EMPTY_PATH, attr_set=attr_set, attr_clr=attr_clr)
+            fs.move_mount(fd, "", fs.AT_FDCWD, target, fs.MOVE_MOUNT_F_EMPTY_PATH)
+            return
+        except OSError as e:
+            if e.errno not in _NO_NEW_API:
+                raise
+        finally:
+            os.close(fd)
+    # The classic route: the bind, then a bind remount of each mount it made
+    # that merges its current flags with the words.
+    classic.mount(source, target, "", int(flags & (MS.BIND | MS.REC)))
+    words = _words(attr_set, attr_clr)
+    if tree and flags & MS.REC:
+        from velkora.mountinfo import mounts_below
+
+        for m in mounts_below(target, "mountinfo")[:-1]:
+            if m.mount_point is not None:
+                _bind_remount(m.mount_point, _words(attr_set & tree, attr_clr & tree))
+    _bind_remount(target, words)
+
+
+def _words(attr_set: int, attr_clr: int) -> str:
+    """The option words for mount attributes to set and clear."""
+    names = {MOUNT_ATTR.RDONLY: ("ro", "rw"), MOUNT_ATTR.NOSUID: ("nosuid", "suid"),
+             MOUNT_ATTR.NODEV: ("nodev", "dev"), MOUNT_ATTR.NOEXEC: ("noexec", "exec"),
+             MOUNT_ATTR.NODIRATIME: ("nodiratime", "diratime"),
+             MOUNT_ATTR.NOSYMFOLLOW: ("nosymfollow", "symfollow")}  # fmt: skip
+    words = [on if attr_set & bit else off for bit, (on, off) in names.items() if (attr_set | attr_clr) & bit]
+    if attr_clr & MOUNT_ATTR._ATIME:
+        mode = attr_set & MOUNT_ATTR._ATIME
+        words.append("noatime" if mode == MOUNT_ATTR.NOATIME else "strictatime" if mode else "relatime")
+    return ",".join(words)
+
+
+def remount(target: str | os.PathLike[str], options: str = "") -> None:
+    """Remounts the mount at ``target`` as ``mount -o remount,OPTIONS``
+    does: only the words given change, the mount's other flags stay.
+
+    The per-mount words (``ro``, ``nosuid``, ``noexec``, the atime words ...)
+    go to the mount with mount_setattr(2), and the superblock's (``ro``,
+    ``rw``, ``sync`` ...) and the filesystem's own words (``size=8m``) to
+    the filesystem with fspick(2) and a reconfigure, which changes only
+    what it is given; ``ro`` and ``rw`` are for both. With ``bind`` among
+    the words the superblock is left alone. A propagation word changes the
+    propagation after; other userspace-only words are ignored. Where the
+    kernel lacks those calls, one MS_REMOUNT mount(2) call does the same,
+    with the mount's current flags merged in as mount(8) merges them.
+
+    Raises OSError EINVAL ("not mounted") where nothing is mounted at
+    ``target``, and OSError with the kernel's reason where it refuses.
+    """
+    path = os.fspath(target)
+    parsed = parse(options)
+    if parsed.flags & MS.MOVE:
+        raise ValueError("mount option 'move' in a remount")
+    words = [w for w in split(options) if w not in ("remount", "bind", "rbind")]
+    per_mount = parse(",".join(w for w in words if w in _ATTRIBUTE_WORDS or w.partition("=")[2] == "recursive"))
+    superblock = [w for w in words if w in SUPER_WORDS]
+    by_bind = bool(parsed.flags & MS.BIND)
+    current = _current(path, not by_bind)  # also: "not mounted" where nothing is
+    try:
+        if not by_bind and (superblock or parsed.fs_params):
+            _reconfigure(path, superblock, parsed.fs_params)
+        attr_set, attr_clr, tree = int(per_mount.attr_set), int(per_mount.attr_clr), int(per_mount.recursive)
+        if tree:
+            fs.mount_setattr(fs.AT_FDCWD, path, fs.AT_RECURSIVE, attr_set=attr_set & tree, attr_clr=attr_clr & tree)
+        if attr_set or attr_clr:
+            fs.mount_setattr(fs.AT_FDCWD, path, 0, attr_set=attr_set, attr_clr=attr_clr)
+    except OSError as e:
+        if e.errno not in _NO_NEW_API:
+            raise _explained(e, path) from None
+        merged = parse(current + "," + options)
+        if by_bind:
+            flags = MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)
+        else:
+            flags = MS.REMOUNT | (merged.flags & ~(MS.BIND | MS.REC | MS.MOVE))
+        classic.mount("none", path, "", int(flags), parsed.data)
+    if parsed.propagation:
+        classic.mount("none", path, "", int(parsed.propagation))
+
+
+_ATTRIBUTE_WORDS = {"ro", "rw", "nosuid", "suid", "nodev", "dev", "noexec", "exec", "nodiratime", "diratime",
+                    "nosymfollow", "symfollow", "noatime", "atime", "relatime", "norelatime", "strictatime",
+                    "nostrictatime", "user", "users", "owner", "group"}  # fmt: skip
+
+
+def _reconfigure(path: str, superblock: list[str], params: tuple[tuple[str, str | None], ...]) -> None:
+    fd = fs.fspick(fs.AT_FDCWD, path, fs.FSPICK_CLOEXEC)
+    try:
+        for word in superblock:
+            fs.fsconfig(fd, fs.FSCONFIG_SET_FLAG, word)
+        for name, value in params:
+            if value is None:
+                fs.fsconfig(fd, fs.FSCONFIG_SET_FLAG, name)
+            else:
+                fs.fsconfig(fd, fs.FSCONFIG_SET_STRING, name, value)
+        fs.fsconfig(fd, fs.FSCONFIG_CMD_RECONFIGURE)
+    finally:
+        os.close(fd)
+
+
+def _explained(e: OSError, path: str) -> OSError:
+    """e with the kernel's own reason, where it gave one, as its message,
+    and path as its file name."""
+    reasons = [m[2:] for m in getattr(e, "kernel_messages", ()) if m[:2] == "e "]
+    error = OSError(e.errno, reasons[-1] if reasons else e.strerror or os.strerror(e.errno or 0), path)
+    error.kernel_messages = getattr(e, "kernel_messages", ())  # type: ignore[attr-defined]
+    return error
+
+
+def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data: str) -> OSError:
+    """The error of a refused mount(2) that names what failed: the path
+    that is missing, or the target with the kernel's reason, which it gives
+    only to the new calls: the same words are put through fsopen(2) and
+    fsconfig(2), which mount nothing."""
+    if e.errno in (errno.ENOENT, errno.ENOTDIR):
+        return OSError(e.errno, e.strerror, source if os.path.lexists(target) else target)
+    if e.errno in (errno.EPERM, errno.EACCES, errno.EBUSY) or flags & (MS.BIND | MS.MOVE | MS.REMOUNT) or not fstype:
+        return OSError(e.errno, e.strerror, target)
+    try:
+        fd = fs.fsopen(fstype, fs.FSOPEN_CLOEXEC)
+    except OSError:
+        return OSError(e.errno, e.strerror, target)
+    try:
+        fs.fsconfig(fd, fs.FSCONFIG_SET_STRING, "source", source)
+        if flags & MS.RDONLY:
+            fs.fsconfig(fd, fs.FSCONFIG_SET_FLAG, "ro")  # never more than the mount asked for
+        for name, value in parse(data).fs_params:
+            if value is None:
+                fs.fsconfig(fd, fs.FSCONFIG_SET_FLAG, name)
+            else:
+                fs.fsconfig(fd, fs.FSCONFIG_SET_STRING, name, value)
+        if e.errno == errno.EINVAL:
+            fs.fsconfig(fd, fs.FSCONFIG_CMD_CREATE)  # the superblock is dropped with the fd
+    except OSError as again:
+        if again.errno == e.errno:
+            return _explained(again, target)
+    finally:
+        os.close(fd)
+    return OSError(e.errno, e.strerror, target)
+
+
+def make_target(path: str, mode: int) -> None:
+    """Makes the directory path and its missing parents with mode (less the
+    umask), as ``X-mount.mkdir`` asks mount(8) to."""
+    missing = []
+    at = os.path.abspath(path)
+    while not os.path.lexists(at):
+        missing.append(at)
+        at = os.path.dirname(at)
+    for directory in reversed(missing):
+        try:
+            os.mkdir(directory, mode)
+        except FileExistsError:
+            pass  # made meanwhile
+
+
+def mkdir_mode(userspace: tuple[str, ...]) -> int | None:
+    """The mode ``X-mount.mkdir[=MODE]`` asks for (0755 when none), or None."""
+    mode = None
+    for word in userspace:
+        name, has_value, value = word.partition("=")
+        if name.lower() == "x-mount.mkdir":
+            try:
+                mode = int(value, 8) if has_value else 0o755
+            except ValueError:
+                raise ValueError(f"mount option {word!r}: the mode is an octal number") from None
+            if not 0 <= mode <= 0o7777:
+                raise ValueError(f"mount option {word!r}: the mode is an octal number up to 7777")
+    return mode
