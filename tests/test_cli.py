@@ -44,6 +44,18 @@ def flat(tree, depth=0):
 
 def test_list_json_is_findmnts(place):
     make_tree(place)
+    # Siblings by id where an id is used again (an earlier sibling gone, a
+    # new one in its place), and ro where only the superblock is read-only.
+    for name in ("c", "d", "e"):
+        (place / name).mkdir()
+        vm.mount("vk-" + name, str(place / name), "tmpfs")
+    vm.umount(str(place / "c"))
+    vm.mount("vk-r", str(place / "c"), "tmpfs")
+    vm.mount("none", str(place / "c"), "", vm.MS_REMOUNT | vm.MS_RDONLY)
+    vm.mount("none", str(place / "c"), "", vm.MS_REMOUNT | vm.MS_BIND)
+    for via in ("mountinfo", "statmount"):
+        ids = [m.id for m in velkora.mountinfo.mounts(via) if m.parent_id == mount_at(place).id]
+        assert ids == sorted(ids)
     ours = list(flat(json.loads(velkora_("list", "--json").stdout)["filesystems"]))
     theirs = list(
         flat(json.loads(subprocess.run(["findmnt", "-J"], capture_output=True, check=True).stdout)["filesystems"])
@@ -54,9 +66,9 @@ def test_list_json_is_findmnts(place):
 
 
 @pytest.mark.parametrize(
-    ("encoding", "branch", "last", "through"), [("utf-8", "├─", "└─", "│ "), ("ascii", "|-", "`-", "| ")]
+    ("locale", "branch", "last", "through"), [("C.UTF-8", "├─", "└─", "│ "), ("C", "|-", "`-", "| ")]
 )
-def test_list_draws_the_tree(place, encoding, branch, last, through):
+def test_list_draws_the_tree(place, locale, branch, last, through):
     make_tree(place)
     rows = [
         ("TARGET", "SOURCE", "FSTYPE", "OPTIONS"),
@@ -67,7 +79,8 @@ def test_list_draws_the_tree(place, encoding, branch, last, through):
     ]
     width = max(len(row[0]) for row in rows)
     expected = "".join(f"{t:<{width}} {s:<6} {f:<6} {o}\n" for t, s, f, o in rows)
-    assert velkora_("list", place / "a" / "..", env={"PYTHONIOENCODING": encoding}).stdout == expected
+    # LC_ALL=C: ASCII, as findmnt draws it, though Python's UTF-8 mode makes the output UTF-8.
+    assert velkora_("list", place / "a" / "..", env={"LC_ALL": locale}).stdout == expected
 
 
 @pytest.mark.blockdev  # an image on a loop device, mounted
@@ -131,10 +144,21 @@ def test_mount_umount_and_loop_round_trips(place, tmp_path_factory):
         (["mount", "only-source"], 2, "mount needs SOURCE and TARGET"),
         (["mount", "--make-private", "a", "b"], 2, "--make-* takes one TARGET"),
         (["mount", "-t", "tmpfs", "x", "{place}/none"], 1, "velkora: mount {place}/none: No such file or directory"),
+        (["mount", "{place}/none.img", "{place}"], 1, "velkora: mount {place}/none.img: No such file or directory"),
+        (["mount", "-t", "tmpfs", "-o", "noexce", "x", "{place}"], 1,
+         "velkora: mount {place}: tmpfs: Unknown parameter 'noexce'\n"),
+        (["mount", "-o", "remount,ro", "{place}"], 1, "velkora: mount {place}: not mounted\n"),
+        (["mount", "--bind", "--move", "{place}", "{place}"], 2, "exclude each other"),
+        (["mount", "--rbind", "--move", "{place}", "{place}"], 2, "exclude each other"),
+        (["mount", "--move", "-o", "bind", "{place}", "{place}"], 2, "exclude each other"),
+        (["list", "{place}/none"], 1, "velkora: list {place}/none: No such file or directory"),
         (["mount", "-o", "loop,offset=x", "{place}/f", "{place}"], 1, "velkora: mount {place}: mount option 'offset"),
-        (["umount", "{place}"], 1, "velkora: umount {place}: Invalid argument"),
+        (["umount", "{place}"], 1, "velkora: umount {place}: not mounted\n"),
+        (["umount", "-R", "{place}"], 1, "velkora: umount {place}: not mounted\n"),
+        (["umount", "{place}/busy"], 1, "velkora: umount {place}/busy: target is busy\n"),
         (["loop", "attach", "{place}/none"], 1, "velkora: loop attach {place}/none: No such file or directory"),
         (["loop", "attach", "--offset", "x", "{place}/f"], 2, "not a number of bytes: 'x'"),
+        (["loop", "attach", "--sizelimit", "99999999999999999999999", "{place}/f"], 2, "from 0 to 2**64-1"),
         (["loop", "attach", "--sector-size", "1000", "{place}/f"], 1, "velkora: loop attach {place}/f: "),
         (["loop", "detach", "/dev/null"], 1, "velkora: loop detach: not a loop device: '/dev/null'"),
         (["watch", "--via", "inotify"], 2, "invalid choice: 'inotify'"),
@@ -142,12 +166,28 @@ def test_mount_umount_and_loop_round_trips(place, tmp_path_factory):
 )  # fmt: skip
 def test_bad_input_says_one_thing(place, args, status, said):
     (place / "f").write_bytes(b"\0" * 4096)
-    run = velkora_(*(a.format(place=place) for a in args), check=False)
+    # A mount below place, which "umount -R place" must leave, and one held busy.
+    (place / "inner").mkdir()
+    (place / "busy").mkdir()
+    vm.mount("vk-inner", str(place / "inner"), "tmpfs")
+    vm.mount("vk-busy", str(place / "busy"), "tmpfs")
+    with open(place / "busy" / "held", "w"):
+        run = velkora_(*(a.format(place=place) for a in args), check=False)
     assert run.returncode == status and run.stdout == ""
     if status == 1:  # an operation that failed: one line
         assert run.stderr.count("\n") == 1 and run.stderr.startswith(said.format(place=place))
-    else:  # a usage error: argparse's usage and message
-        assert run.stderr.startswith("usage: velkora") and said in run.stderr.splitlines()[-1]
+    else:  # a usage error: the subcommand's usage and the message
+        command = " ".join(args[:2] if args[:1] == ["loop"] else args[:1] if args[:1] != ["bogus"] else [])
+        assert run.stderr.startswith(f"usage: velkora {command}".rstrip()) and said in run.stderr.splitlines()[-1]
+    assert mount_at(place / "inner").source == "vk-inner"
+
+
+def test_without_root_the_message_says_so(place):
+    # A user namespace of its own: not root there, and the mounts not its own.
+    command = ["unshare", "--user", sys.executable, "-m", "velkora", "mount", "-t", "tmpfs", "x", str(place)]
+    run = subprocess.run(command, capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (1, f"velkora: mount {place}: Operation not permitted "
+                                               "(velkora mount needs root)\n")  # fmt: skip
 
 
 @pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])

@@ -15,15 +15,18 @@ after Ctrl-C, which leaves nothing mounted or attached by the command.
 from __future__ import annotations
 
 import argparse
-import json
+import errno
 import os
 import sys
-from typing import Callable, Iterator, List, Sequence, Tuple
 
 from velkora.mountinfo import Mount, _within
 
-# A mount and the mounts below it.
-Node = Tuple[Mount, List["Node"]]
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # the command starts without typing's import
+    from typing import Callable, Iterator, List, Sequence, Tuple
+
+    # A mount and the mounts below it.
+    Node = Tuple[Mount, List["Node"]]
 
 # Exit statuses.
 FAILED, USAGE, INTERRUPTED = 1, 2, 130
@@ -35,7 +38,15 @@ class Failure(Exception):
 
 def _fail(what: str, e: OSError) -> Failure:
     reason = e.strerror or str(e)
+    if e.errno in (errno.EPERM, errno.EACCES) and os.geteuid() != 0:
+        reason += f" (velkora {what.split()[0]} needs root)"
     return Failure(f"{what}: {reason}")
+
+
+def _json(value: object) -> str:
+    import json
+
+    return json.dumps(value, indent=2)
 
 
 # ---------------------------------------------------------------------------
@@ -61,14 +72,16 @@ def _shown(text: str | None) -> str:
 
 def _options(m: Mount) -> str:
     """The mount's options and the superblock's own, joined as findmnt joins
-    them: the superblock's read-only word is the mount's to say."""
+    them: one read-only word, ``ro`` where the mount or the superblock is."""
     words = [m.options] if m.options else []
     extra = m.super_options or ""
+    read_only = False
     for word in ("rw", "ro"):
-        if extra == word:
-            extra = ""
-        elif extra.startswith(word + ","):
+        if extra == word or extra.startswith(word + ","):
+            read_only = word == "ro"
             extra = extra[len(word) + 1 :]
+    if read_only and words and (words[0] == "rw" or words[0].startswith("rw,")):
+        words[0] = "ro" + words[0][2:]
     return ",".join(words + ([extra] if extra else []))
 
 
@@ -115,12 +128,18 @@ def _lines(
 
 
 def _glyphs() -> tuple[str, str, str, str]:
-    """findmnt's tree lines where the output's encoding has them, else ASCII."""
-    fancy = ("├─", "└─", "│ ", "  ")
+    """findmnt's tree lines where the locale's codeset is UTF-8 and the
+    output's encoding has them, else ASCII (as findmnt, also where Python's
+    UTF-8 mode makes the output UTF-8 under LC_ALL=C)."""
+    fancy, plain = ("├─", "└─", "│ ", "  "), ("|-", "`-", "| ", "  ")
     try:
+        from locale import CODESET, nl_langinfo
+
+        if nl_langinfo(CODESET).replace("-", "").upper() != "UTF8":
+            return plain
         "".join(fancy).encode(sys.stdout.encoding or "ascii")
-    except (UnicodeEncodeError, LookupError):
-        return ("|-", "`-", "| ", "  ")
+    except (UnicodeEncodeError, LookupError, ImportError):
+        return plain
     return fancy
 
 
@@ -147,7 +166,7 @@ def cmd_list(args: argparse.Namespace) -> None:
     where = os.path.normpath(os.path.join("/", path)) if args.pid is not None else os.path.realpath(path)
     forest = _forest(table, top, where)
     if args.json:
-        print(json.dumps({"filesystems": _json_tree(forest)}, indent=2))
+        print(_json({"filesystems": _json_tree(forest)}))
         return
     rows = [(drawing + _shown(m.mount_point), _shown(_source(m)), _shown(m.fs_type), _shown(_options(m)))
             for drawing, m in _lines(forest, _glyphs())]  # fmt: skip
@@ -164,65 +183,124 @@ def cmd_list(args: argparse.Namespace) -> None:
 PROPAGATION = ("shared", "slave", "private", "unbindable", "rshared", "rslave", "rprivate", "runbindable")
 
 
+def _usage(message: str) -> argparse.ArgumentError:
+    """A usage error: main prints it under the subcommand's own usage."""
+    return argparse.ArgumentError(None, message)
+
+
+def _is_mount_point(path: str) -> bool:
+    from velkora.mountinfo import mount_at
+
+    try:
+        return mount_at(path).mount_point == os.path.realpath(path)
+    except OSError:
+        return False
+
+
+def _mount_failed(target: str, e: OSError) -> Failure:
+    """What a refused mount or remount says: the path that failed (the
+    missing source, or the target), and "not mounted" for a target that is
+    no mount point where one is needed."""
+    if e.errno == errno.EINVAL and e.strerror == os.strerror(errno.EINVAL) and not _is_mount_point(target):
+        e = OSError(e.errno, "not mounted", target)
+    return _fail(f"mount {e.filename or target}", e)
+
+
 def cmd_mount(args: argparse.Namespace) -> None:
     import velkora.mount as classic
-    from velkora import mounted
     from velkora.flags import MS
     from velkora.options import parse
 
     make = [word for word in PROPAGATION if getattr(args, "make_" + word)]
-    paths = args.paths
+    paths = [path for path in (args.source, args.target) if path is not None]
+    try:
+        options = parse(args.options or "")
+    except ValueError as e:
+        raise Failure(f"mount {paths[-1]}: {e}") from None
+    bind = args.bind or args.rbind or bool(options.flags & MS.BIND)
     if make:
-        if len(paths) != 1 or args.bind or args.rbind or args.move:
-            raise argparse.ArgumentError(None, "--make-* takes one TARGET and nothing else")
+        if len(paths) != 1 or bind or args.move or args.options:
+            raise _usage("--make-* takes one TARGET and nothing else")
         target = paths[0]
         try:
             for word in make:
                 classic.mount("none", target, "", int(parse(word).propagation))
         except OSError as e:
-            raise _fail(f"mount {target}", e) from None
+            raise _mount_failed(target, e) from None
+        return
+    if args.move and bind:
+        raise _usage("--move and a bind (--bind, --rbind, -o bind) exclude each other")
+    if options.flags & MS.REMOUNT:
+        # mount(8)'s remount: TARGET alone (a SOURCE before it is ignored).
+        if args.move:
+            raise _usage("-o remount takes TARGET, and no --move")
+        from velkora._vfs import remount
+
+        target = paths[-1]
+        words = args.options + (",bind" if args.bind or args.rbind else "")
+        try:
+            remount(target, words)
+        except OSError as e:
+            raise _mount_failed(target, e) from None
+        except ValueError as e:
+            raise Failure(f"mount {target}: {e}") from None
         return
     if len(paths) != 2:
-        raise argparse.ArgumentError(None, "mount needs SOURCE and TARGET")
+        raise _usage("mount needs SOURCE and TARGET")
     source, target = paths
-    try:
-        options = parse(args.options or "")
-    except ValueError as e:
-        raise Failure(f"mount {target}: {e}") from None
     flags = int(options.flags)
     if args.bind or args.rbind:
         flags |= int(MS.BIND) | (int(MS.REC) if args.rbind else 0)
     if args.move:
         flags |= int(MS.MOVE)
-    fstype = args.type if args.type is not None else ("" if flags & (MS.BIND | MS.MOVE | MS.REMOUNT) else "btrfs")
+    fstype = args.type if args.type is not None else ("" if flags & (MS.BIND | MS.MOVE) else "btrfs")
     try:
-        if flags & (MS.MOVE | MS.REMOUNT):
+        if flags & MS.MOVE:
             # Nothing new to undo: one call, as mount(8) makes it.
             classic.mount(source, target, fstype, flags, options.data)
             if options.propagation:
                 classic.mount("none", target, "", int(options.propagation))
             return
+        from velkora.contexts import mounted
+
         block = mounted(source, target, fstype, flags, options=args.options or "")
         block.__enter__()  # an interrupt while it mounts leaves nothing mounted; then it stays
-    except (OSError, ValueError) as e:
-        raise (_fail(f"mount {target}", e) if isinstance(e, OSError) else Failure(f"mount {target}: {e}")) from None
+    except OSError as e:
+        raise _mount_failed(target, e) from None
+    except ValueError as e:
+        raise Failure(f"mount {target}: {e}") from None
+
+
+def _umount_failed(target: str, e: OSError) -> Failure:
+    """umount(8)'s words: "not mounted" for a path that is no mount point,
+    "target is busy" for a mount in use."""
+    if e.errno == errno.EINVAL and not _is_mount_point(target):
+        e = OSError(e.errno, "not mounted")
+    elif e.errno == errno.EBUSY:
+        e = OSError(e.errno, "target is busy")
+    return _fail(f"umount {target}", e)
 
 
 def cmd_umount(args: argparse.Namespace) -> None:
     import velkora.mount as classic
 
     flags = classic.MNT_DETACH if args.lazy else 0
+    target = args.target
     try:
         if args.recursive and not args.lazy:  # a lazy unmount takes the tree along by itself
             from velkora.mountinfo import mounts_below
 
-            targets = [m.mount_point for m in mounts_below(args.target) if m.mount_point is not None]
-            for target in targets or [args.target]:
-                classic.umount(target, flags)
+            if not _is_mount_point(target):
+                os.stat(target)  # a missing path says so; else it is a directory with nothing mounted on it
+                raise OSError(errno.EINVAL, "not mounted")
+            for m in mounts_below(target):
+                if m.mount_point is not None:
+                    target = m.mount_point
+                    classic.umount(target, flags)
         else:
-            classic.umount(args.target, flags)
+            classic.umount(target, flags)
     except OSError as e:
-        raise _fail(f"umount {args.target}", e) from None
+        raise _umount_failed(target, e) from None
 
 
 # ---------------------------------------------------------------------------
@@ -277,15 +355,18 @@ def cmd_loop_list(args: argparse.Namespace) -> None:
                d.block_size) for d in found]  # fmt: skip
     if args.json:
         keys = [column.lower() for column in LOOP_COLUMNS]
-        print(json.dumps({"loopdevices": [dict(zip(keys, row)) for row in values]}, indent=2))
+        print(_json({"loopdevices": [dict(zip(keys, row)) for row in values]}))
         return
     rows = [LOOP_COLUMNS] + [
         tuple(str(int(v)) if isinstance(v, bool) else _shown(v) if isinstance(v, str) else str(v) for v in row)
         for row in values
     ]
     widths = [max(len(row[i]) for row in rows) for i in range(len(LOOP_COLUMNS))]
+    # Numbers to the right, as losetup aligns them; the names to the left.
+    right = [not isinstance(v, str) for v in values[0]] if values else [False] * len(LOOP_COLUMNS)
     for row in rows:
-        print(" ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+        cells = [cell.rjust(width) if r else cell.ljust(width) for cell, width, r in zip(row, widths, right)]
+        print(" ".join(cells).rstrip())
 
 
 # ---------------------------------------------------------------------------
@@ -299,6 +380,8 @@ def cmd_watch(args: argparse.Namespace) -> None:
         changes = watch(args.via)
     except OSError as e:
         raise _fail("watch", e) from None
+    import json
+
     with changes:
         for event in changes:
             m = event.mount
@@ -314,12 +397,25 @@ def cmd_watch(args: argparse.Namespace) -> None:
 # The parser
 
 
+# losetup's size suffixes: K and KiB are 1024, KB 1000, and so on to E.
+_SUFFIXES = "KMGTPE"
+
+
 def _size(text: str) -> int:
-    """A byte count: an integer, in any base Python reads (0x...)."""
+    """A byte count, as losetup reads one: an integer (in any base Python
+    reads: 0x...) with an optional suffix (512K, 1MiB, 4MB), 0 to 2**64-1."""
+    import re
+
+    found = re.fullmatch(r"(.*?[0-9a-fA-F])([KMGTPE])(iB|B)?", text, re.IGNORECASE)
+    number, unit, kind = found.groups() if found and not re.fullmatch(r"0[xX][0-9a-fA-F]+", text) else (text, "", "")
     try:
-        value = int(text, 0)
+        value = int(number, 0)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of bytes: {text!r}") from None
+    if unit:
+        value *= (1000 if kind and kind.upper() == "B" else 1024) ** (_SUFFIXES.index(unit.upper()) + 1)
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"not a number of bytes from 0 to 2**64-1: {text!r}")
     return value
 
 
@@ -340,20 +436,28 @@ def _command(
         name, help=summary, description=summary, epilog=f"example:\n  {example}",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )  # fmt: skip
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
-def parser() -> argparse.ArgumentParser:
-    from velkora import __version__
+class _Version(argparse.Action):
+    """--version: the package's version, looked up only when asked for."""
 
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        from velkora import __version__
+
+        print(f"velkora {__version__}")
+        parser.exit()
+
+
+def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="velkora",
         description="Linux mounts: the mount table, mounting, loop devices and the table's changes.",
         epilog="example:\n  velkora list /srv",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    top.add_argument("--version", action="version", version=f"velkora {__version__}")
+    top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -373,7 +477,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--move", action="store_true", help="move the mount at SOURCE to TARGET")
     for word in PROPAGATION:
         p.add_argument(f"--make-{word}", action="store_true", help=f"make TARGET {word}")
-    p.add_argument("paths", nargs="+", metavar="SOURCE TARGET", help="what to mount where (TARGET alone for --make-*)")
+    p.add_argument("source", nargs="?", metavar="SOURCE", help="what to mount (left out for --make-* and -o remount)")
+    p.add_argument("target", metavar="TARGET", help="where to mount it")
 
     p = _command(commands, "umount", cmd_umount, "unmount a filesystem", "velkora umount -R /srv/pool")
     p.add_argument("-l", "--lazy", action="store_true", help="detach now, clean up once no longer busy")
@@ -413,7 +518,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             args.run(args)
         except argparse.ArgumentError as e:
-            top.error(str(e))
+            args.parser.error(str(e))
         sys.stdout.flush()
     except Failure as e:
         print(f"velkora: {e}", file=sys.stderr)
