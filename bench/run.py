@@ -3,7 +3,8 @@ and mount(8), the same for a detached clone attached and unmounted again
 (open_tree, move_mount) and for a loop device attached and detached (against
 C and losetup(8)), how blocking calls share the interpreter, and what
 reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
-psutil, findmnt -J and C).
+psutil, findmnt -J and C), and how fast the velkora command starts (against
+python -c pass and findmnt: startup.py).
 
     sudo python bench/run.py [--rounds N] [--json]
 
@@ -393,6 +394,9 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
+    from startup import report as startup_report
+
+    out += ["", *startup_report(figures["startup_s"])]
     return "\n".join(out)
 
 
@@ -420,6 +424,10 @@ def main():
         threads = concurrency(interposer)
         print("bench: mount table ...", file=sys.stderr)
         table = mount_table(work, args.rounds)
+        print("bench: start-up ...", file=sys.stderr)
+        from startup import startup
+
+        started = startup(args.rounds)
     load, ctypes_import, whole, ctypes_util = imports.values()
     figures = {
         "machine": machine(),
@@ -429,7 +437,9 @@ def main():
         "import_instructions": imports,
         "concurrency_ms": threads,
         "mount_table_ns": table,
+        "startup_s": started,
         "ratios": {
+            "velkora_list_to_python_pass": started["velkora list"] / started["python -c pass"],
             "mount_table": table_ratios(table),
             "wall_clock_to_C": {case: {n: v / row["C"] for n, v in row.items()} for case, row in wall.items()},
             "instructions_velkora_to_ctypes": {call: row["velkora"] / row["ctypes"] for call, row in per_call.items()},

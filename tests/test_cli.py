@@ -212,3 +212,44 @@ def test_watch_prints_events_until_ctrl_c(place, via):
         watcher.kill()
         watcher.wait()
         shutil.rmtree(place / "w", ignore_errors=True)
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [["list"], ["list", "/srv", "--json"], ["list", "--pid=1", "--via", "statmount"], ["list", "--via=mountinfo"],
+     ["list", "--pid", "0"], ["list", "--js"], ["list", "-h"], ["list", "a", "b"], ["list", "--", "-x"],
+     ["list", "--via"], ["mount", "x"]],
+)  # fmt: skip
+def test_the_quick_reading_of_list_is_argparses(argv, capsys):
+    from velkora import cli
+
+    quick = cli._quick_list(argv)
+    try:
+        parsed = vars(cli.parser(argv[0]).parse_args(argv))
+    except SystemExit:
+        parsed = None
+    # Read without argparse only where argparse reads the same.
+    assert quick is None or {key: parsed[key] for key in quick if key != "run"} == {
+        key: value for key, value in quick.items() if key != "run"
+    }
+    assert (quick is None) == (argv in (["list", "--pid", "0"], ["list", "--js"], ["list", "-h"], ["list", "a", "b"],
+                                        ["list", "--", "-x"], ["list", "--via"], ["mount", "x"]))  # fmt: skip
+
+
+def test_list_imports_only_what_it_uses(place):
+    program = "import sys; from velkora.cli import main; main(['list']); print(*sorted(sys.modules))"
+    loaded = set(subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                                check=True).stdout.splitlines()[-1].split())  # fmt: skip
+    heavy = {
+        "argparse",
+        "typing",
+        "inspect",
+        "importlib.metadata",
+        "zipfile",
+        "socket",
+        "random",
+        "email",
+        "enum",
+        "re",
+    }
+    assert loaded & heavy == set()

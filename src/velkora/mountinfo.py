@@ -13,9 +13,24 @@ from __future__ import annotations
 
 import errno
 import os
-from typing import Iterator, NamedTuple
+from collections import namedtuple
 
 from velkora import _mounttable as _kernel
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterator, NamedTuple
+else:
+    # The records are namedtuples made at run time from the classes below:
+    # the same type typing.NamedTuple makes, without importing typing (a
+    # command that reads the table starts faster).
+    NamedTuple = object
+
+    def _record(cls):
+        made = namedtuple(cls.__name__, list(cls.__annotations__), module=cls.__module__)
+        made.__doc__, made.__annotations__ = cls.__doc__, cls.__annotations__
+        return made
+
 
 __all__ = ["Mount", "MountEvent", "MountWatch", "mounts", "mount_at", "mounts_below", "parse_mountinfo", "watch"]
 
@@ -44,6 +59,10 @@ class Mount(NamedTuple):
     options: str | None  #: the mount's options: "rw,nosuid,nodev,relatime"
     super_options: str | None  #: the superblock's: "rw,size=64k,mode=701", escapes kept (see below)
     propagation: tuple[str, ...]  #: ("shared:1",), ("master:2", "propagate_from:1"), ("unbindable",) or ()
+
+
+if not TYPE_CHECKING:
+    Mount = _record(Mount)  # noqa: F811 - the class's fields, as a namedtuple
 
 
 # Errors from listmount/statmount that mean "use mountinfo": a kernel without
@@ -211,6 +230,10 @@ class MountEvent(NamedTuple):
 
     kind: str
     mount: Mount
+
+
+if not TYPE_CHECKING:
+    MountEvent = _record(MountEvent)  # noqa: F811 - the class's fields, as a namedtuple
 
 
 # From the kernel's uapi <linux/fanotify.h> (6.15 and later).

@@ -1,0 +1,165 @@
+"""The velkora command's actions: ``mount`` and ``umount`` as mount(8) and
+umount(8) make them, ``loop attach`` and ``loop detach``."""
+
+from __future__ import annotations
+
+import errno
+import os
+import sys
+
+from velkora._cli_common import PROPAGATION, Failure, UsageError, _fail, _is_mount_point
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+
+# ---------------------------------------------------------------------------
+# velkora mount / umount
+
+
+def _mount_failed(target: str, e: OSError) -> Failure:
+    """What a refused mount or remount says: the path that failed (the
+    missing source, or the target), and "not mounted" for a target that is
+    no mount point where one is needed."""
+    if e.errno == errno.EINVAL and e.strerror == os.strerror(errno.EINVAL) and not _is_mount_point(target):
+        e = OSError(e.errno, "not mounted", target)
+    return _fail(f"mount {e.filename or target}", e)
+
+
+def cmd_mount(args: argparse.Namespace) -> None:
+    import velkora.mount as classic
+    from velkora.flags import MS
+    from velkora.options import parse
+
+    make = [word for word in PROPAGATION if getattr(args, "make_" + word)]
+    paths = [path for path in (args.source, args.target) if path is not None]
+    try:
+        options = parse(args.options or "")
+    except ValueError as e:
+        raise Failure(f"mount {paths[-1]}: {e}") from None
+    bind = args.bind or args.rbind or bool(options.flags & MS.BIND)
+    if make:
+        if len(paths) != 1 or bind or args.move or args.options:
+            raise UsageError("--make-* takes one TARGET and nothing else")
+        target = paths[0]
+        try:
+            for word in make:
+                classic.mount("none", target, "", int(parse(word).propagation))
+        except OSError as e:
+            raise _mount_failed(target, e) from None
+        return
+    if args.move and bind:
+        raise UsageError("--move and a bind (--bind, --rbind, -o bind) exclude each other")
+    if options.flags & MS.REMOUNT:
+        # mount(8)'s remount: TARGET alone (a SOURCE before it is ignored).
+        if args.move:
+            raise UsageError("-o remount takes TARGET, and no --move")
+        from velkora._vfs import remount
+
+        target = paths[-1]
+        words = args.options + (",bind" if args.bind or args.rbind else "")
+        try:
+            remount(target, words)
+        except OSError as e:
+            raise _mount_failed(target, e) from None
+        except ValueError as e:
+            raise Failure(f"mount {target}: {e}") from None
+        return
+    if len(paths) != 2:
+        raise UsageError("mount needs SOURCE and TARGET")
+    source, target = paths
+    flags = int(options.flags)
+    if args.bind or args.rbind:
+        flags |= int(MS.BIND) | (int(MS.REC) if args.rbind else 0)
+    if args.move:
+        flags |= int(MS.MOVE)
+    fstype = args.type if args.type is not None else ("" if flags & (MS.BIND | MS.MOVE) else "btrfs")
+    try:
+        if flags & MS.MOVE:
+            # Nothing new to undo: one call, as mount(8) makes it.
+            classic.mount(source, target, fstype, flags, options.data)
+            if options.propagation:
+                classic.mount("none", target, "", int(options.propagation))
+            return
+        from velkora.contexts import mounted
+
+        block = mounted(source, target, fstype, flags, options=args.options or "")
+        block.__enter__()  # an interrupt while it mounts leaves nothing mounted; then it stays
+    except OSError as e:
+        raise _mount_failed(target, e) from None
+    except ValueError as e:
+        raise Failure(f"mount {target}: {e}") from None
+
+
+def _umount_failed(target: str, e: OSError) -> Failure:
+    """umount(8)'s words: "not mounted" for a path that is no mount point,
+    "target is busy" for a mount in use."""
+    if e.errno == errno.EINVAL and not _is_mount_point(target):
+        e = OSError(e.errno, "not mounted")
+    elif e.errno == errno.EBUSY:
+        e = OSError(e.errno, "target is busy")
+    return _fail(f"umount {target}", e)
+
+
+def cmd_umount(args: argparse.Namespace) -> None:
+    import velkora.mount as classic
+
+    flags = classic.MNT_DETACH if args.lazy else 0
+    target = args.target
+    try:
+        if args.recursive and not args.lazy:  # a lazy unmount takes the tree along by itself
+            from velkora.mountinfo import mounts_below
+
+            if not _is_mount_point(target):
+                os.stat(target)  # a missing path says so; else it is a directory with nothing mounted on it
+                raise OSError(errno.EINVAL, "not mounted")
+            for m in mounts_below(target):
+                if m.mount_point is not None:
+                    target = m.mount_point
+                    classic.umount(target, flags)
+        else:
+            classic.umount(target, flags)
+    except OSError as e:
+        raise _umount_failed(target, e) from None
+
+
+# ---------------------------------------------------------------------------
+# velkora loop
+
+
+def cmd_loop_attach(args: argparse.Namespace) -> None:
+    from velkora import loop
+
+    device = None
+    try:
+        device = loop.attach(args.file, read_only=args.read_only, offset=args.offset, size_limit=args.sizelimit,
+                             block_size=args.sector_size, partscan=args.partscan, direct_io=args.direct_io,
+                             autoclear=False)  # fmt: skip
+        print(device.path, flush=True)
+    except OSError as e:
+        raise _fail(f"loop attach {args.file}", e) from None
+    except ValueError as e:
+        raise Failure(f"loop attach {args.file}: {e}") from None
+    except BaseException:
+        if device is not None:  # interrupted before the device was named: take it back
+            device.detach()
+        raise
+    finally:
+        if device is not None:
+            device.close()
+
+
+def cmd_loop_detach(args: argparse.Namespace) -> None:
+    from velkora import loop
+
+    failures = []
+    for device in args.devices:
+        try:
+            loop.detach(device)
+        except (OSError, ValueError) as e:
+            failures.append(_fail(f"loop detach {device}", e) if isinstance(e, OSError) else f"loop detach: {e}")
+    if failures:
+        for failure in failures[:-1]:
+            print(f"velkora: {failure}", file=sys.stderr)
+        raise Failure(str(failures[-1]))

@@ -1,0 +1,194 @@
+"""The velkora command's views of the table: ``list`` as findmnt draws it,
+``watch``, and ``loop list`` as losetup lists."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from velkora._cli_common import _fail, _json
+from velkora.mountinfo import Mount, _within
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # the command starts without typing's import
+    import argparse
+    from typing import Iterator, List, Tuple
+
+    # A mount and the mounts below it.
+    Node = Tuple[Mount, List["Node"]]
+
+
+# ---------------------------------------------------------------------------
+# velkora list
+
+
+def _shown(text: str | None) -> str:
+    """A field for a line of text: control characters and bytes that are no
+    UTF-8 as \\x escapes, as findmnt writes them, so that one mount is one line."""
+    if text is None:
+        return ""
+    out = []
+    for c in text:
+        code = ord(c)
+        if code < 0x20 or code == 0x7F:
+            out.append(f"\\x{code:02x}")
+        elif 0xDC80 <= code <= 0xDCFF:  # a byte os.fsdecode could not decode
+            out.append(f"\\x{code - 0xDC00:02x}")
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def _options(m: Mount) -> str:
+    """The mount's options and the superblock's own, joined as findmnt joins
+    them: one read-only word, ``ro`` where the mount or the superblock is."""
+    words = [m.options] if m.options else []
+    extra = m.super_options or ""
+    read_only = False
+    for word in ("rw", "ro"):
+        if extra == word or extra.startswith(word + ","):
+            read_only = word == "ro"
+            extra = extra[len(word) + 1 :]
+    if read_only and words and (words[0] == "rw" or words[0].startswith("rw,")):
+        words[0] = "ro" + words[0][2:]
+    return ",".join(words + ([extra] if extra else []))
+
+
+def _source(m: Mount) -> str:
+    """The source, with the mounted directory in brackets where it is not the
+    filesystem's root (a bind mount, a Btrfs subvolume), as findmnt shows it."""
+    source = m.source or ""
+    if m.root not in (None, "/"):
+        source += f"[{m.root}]"
+    return source
+
+
+def _forest(table: list[Mount], top: Mount | None, path: str = "/") -> list[Node]:
+    """The table (in tree order) as nested (mount, children) pairs; with top
+    (the mount that holds path), only top and its subtree at or under path."""
+    ids = {m.id for m in table}
+    nodes: dict[int, Node] = {}
+    roots: list[Node] = []
+    for m in table:
+        node: Node = (m, [])
+        parent = nodes.get(m.parent_id) if m.parent_id != m.id and m.parent_id in ids else None
+        (parent[1] if parent is not None else roots).append(node)
+        nodes.setdefault(m.id, node)
+    if top is None:
+        return roots
+    # The mount that holds PATH, and of what is below it only what is at or
+    # under PATH (the whole subtree where PATH is the mount point).
+    node = nodes.get(top.id, (top, []))
+    return [
+        (top, [child for child in node[1] if child[0].mount_point is not None and _within(child[0].mount_point, path)])
+    ]
+
+
+def _lines(
+    forest: list[Node], glyphs: tuple[str, str, str, str], prefix: str = "", top: bool = True
+) -> Iterator[tuple[str, Mount]]:
+    """Each mount with the tree's drawing before its target."""
+    branch, last, through, space = glyphs
+    for i, (m, children) in enumerate(forest):
+        end = i == len(forest) - 1
+        yield ("" if top else prefix + (last if end else branch)), m
+        child_prefix = "" if top else prefix + (space if end else through)
+        yield from _lines(children, glyphs, child_prefix, False)
+
+
+def _glyphs() -> tuple[str, str, str, str]:
+    """findmnt's tree lines where the locale's codeset is UTF-8 and the
+    output's encoding has them, else ASCII (as findmnt, also where Python's
+    UTF-8 mode makes the output UTF-8 under LC_ALL=C)."""
+    fancy, plain = ("├─", "└─", "│ ", "  "), ("|-", "`-", "| ", "  ")
+    try:
+        from _locale import CODESET, nl_langinfo  # the locale module would import re
+
+        if nl_langinfo(CODESET).replace("-", "").upper() != "UTF8":
+            return plain
+        "".join(fancy).encode(sys.stdout.encoding or "ascii")
+    except (UnicodeEncodeError, LookupError, ImportError):
+        return plain
+    return fancy
+
+
+def _json_tree(forest: list[Node]) -> list[dict[str, object]]:
+    out = []
+    for m, children in forest:
+        node: dict[str, object] = {"target": m.mount_point, "source": _source(m), "fstype": m.fs_type,
+                                   "options": _options(m)}  # fmt: skip
+        if children:
+            node["children"] = _json_tree(children)
+        out.append(node)
+    return out
+
+
+def cmd_list(args: argparse.Namespace) -> None:
+    from velkora.mountinfo import mount_at, mounts
+
+    try:
+        table = mounts(args.via, pid=args.pid)
+        top = mount_at(args.path, args.via, pid=args.pid) if args.path is not None else None
+    except OSError as e:
+        raise _fail(f"list {args.path or ''}".rstrip() if args.pid is None else f"list --pid {args.pid}", e) from None
+    path = args.path or "/"
+    where = os.path.normpath(os.path.join("/", path)) if args.pid is not None else os.path.realpath(path)
+    forest = _forest(table, top, where)
+    if args.json:
+        print(_json({"filesystems": _json_tree(forest)}))
+        return
+    rows = [(drawing + _shown(m.mount_point), _shown(_source(m)), _shown(m.fs_type), _shown(_options(m)))
+            for drawing, m in _lines(forest, _glyphs())]  # fmt: skip
+    header = ("TARGET", "SOURCE", "FSTYPE", "OPTIONS")
+    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(3)]
+    for row in [header, *rows]:
+        print(" ".join(cell.ljust(width) for cell, width in zip(row, widths)) + " " + row[3])
+
+
+LOOP_COLUMNS = ("NAME", "BACK-FILE", "OFFSET", "SIZELIMIT", "RO", "AUTOCLEAR", "PARTSCAN", "DIO", "LOG-SEC")
+
+
+def cmd_loop_list(args: argparse.Namespace) -> None:
+    from velkora import loop
+
+    found = loop.devices()
+    values = [(d.path, d.backing_file, d.offset, d.size_limit, d.read_only, d.autoclear, d.partscan, d.direct_io,
+               d.block_size) for d in found]  # fmt: skip
+    if args.json:
+        keys = [column.lower() for column in LOOP_COLUMNS]
+        print(_json({"loopdevices": [dict(zip(keys, row)) for row in values]}))
+        return
+    rows = [LOOP_COLUMNS] + [
+        tuple(str(int(v)) if isinstance(v, bool) else _shown(v) if isinstance(v, str) else str(v) for v in row)
+        for row in values
+    ]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(LOOP_COLUMNS))]
+    # Numbers to the right, as losetup aligns them; the names to the left.
+    right = [not isinstance(v, str) for v in values[0]] if values else [False] * len(LOOP_COLUMNS)
+    for row in rows:
+        cells = [cell.rjust(width) if r else cell.ljust(width) for cell, width, r in zip(row, widths, right)]
+        print(" ".join(cells).rstrip())
+
+
+# ---------------------------------------------------------------------------
+# velkora watch
+
+
+def cmd_watch(args: argparse.Namespace) -> None:
+    from velkora.mountinfo import watch
+
+    try:
+        changes = watch(args.via)
+    except OSError as e:
+        raise _fail("watch", e) from None
+    import json
+
+    with changes:
+        for event in changes:
+            m = event.mount
+            if args.json:
+                line = json.dumps({"action": event.kind, "target": m.mount_point, "source": _source(m),
+                                   "fstype": m.fs_type, "options": _options(m)})  # fmt: skip
+            else:
+                line = " ".join([event.kind, _shown(m.mount_point), _shown(_source(m)), _shown(m.fs_type)])
+            print(line, flush=True)
