@@ -594,10 +594,10 @@ static int emit_subtree(Emitter *e, const Tree *tree, Py_ssize_t root)
 }
 
 // The table's records as a list, parents before children and siblings by
-// the id mountinfo shows, as findmnt orders them. A mount whose parent is itself or not in the table is a
-// root. None is dropped: the records no root reaches (a loop of parents,
-// which only a torn read of reused ids can make) come last, by id. With
-// with_ids, each item is (id, record).
+// the id mountinfo shows, as findmnt orders them. A mount whose parent is
+// itself or not in the table is a root. None is dropped: the records no root
+// reaches (a loop of parents, which only a torn read of reused ids can make)
+// come last, by id. With with_ids, each item is (id, record).
 static PyObject *tree_order(const Table *table, bool with_ids)
 {
     Py_ssize_t n = table->count;
