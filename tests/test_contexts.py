@@ -17,7 +17,7 @@ import pytest
 import velkora
 from support.double import SUPPORT
 from support.mountinfo import mount_at
-from velkora import FsContext, mounted
+from velkora import FsContext, loop, mounted
 
 
 def open_fds():
@@ -99,3 +99,46 @@ def test_collected_open_warns_and_closes(kernel):
     assert [w.category for w in caught] == [ResourceWarning]
     with pytest.raises(OSError):
         os.fstat(fd)
+
+
+def test_mounted_leaves_only_its_own_mount(place):
+    # Another mount put on top inside the block: never removed; the block's
+    # own is left for the caller to see, and the exit says EBUSY.
+    with pytest.raises(OSError) as caught:
+        with mounted("vk-own", place, "tmpfs"):
+            velkora.mount.mount("vk-other", str(place), "tmpfs")
+    assert (caught.value.errno, caught.value.filename) == (errno.EBUSY, str(place))
+    assert mount_at(place)["source"] == "vk-other"
+    velkora.mount.umount(str(place))
+    assert mount_at(place)["source"] == "vk-own"
+    velkora.mount.umount(str(place))
+    # A relative target and a chdir in the block: the block's own target is
+    # unmounted, not the same name below the new working directory.
+    for name in ("one/mnt", "two/mnt"):
+        (place / name).mkdir(parents=True)
+    velkora.mount.mount("vk-two", str(place / "two/mnt"), "tmpfs")
+    cwd = os.getcwd()
+    os.chdir(place / "one")
+    try:
+        with mounted("vk-one", "mnt", "tmpfs") as given:
+            os.chdir(place / "two")
+    finally:
+        os.chdir(cwd)
+    assert given == "mnt" and mount_at(place / "one/mnt") is None and mount_at(place / "two/mnt")["source"] == "vk-two"
+
+
+def test_a_reused_device_is_checked_on_its_fd(place, tmp_path, monkeypatch):
+    images = {}
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "marker").write_text(name)
+        images[name] = tmp_path / f"{name}.img"
+        subprocess.run(["mkfs.ext2", "-q", "-F", "-d", str(tmp_path / name), str(images[name]), "1024"], check=True)
+    # Device N held a.img when it was listed, then went and was given to b.img.
+    with loop.attach(images["a"]):
+        stale = loop.devices(images["a"])
+    with loop.attach(images["b"]) as other:
+        assert other.number == stale[0].number
+        monkeypatch.setattr(loop, "devices", lambda backing_file=None: stale)
+        with mounted(str(images["a"]), place, "ext2"):
+            assert (place / "marker").read_text() == "a"

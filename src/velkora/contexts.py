@@ -70,6 +70,17 @@ class _held_signals:  # noqa: N801 - a context manager used like a function
             signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
 
 
+def _unique_id(path: str) -> int | None:
+    """The 64-bit id of the mount at ``path``, never used again (Linux 6.8+),
+    or None."""
+    from velkora import _mounttable
+
+    try:
+        return _mounttable.mount_id(path, unique=True)
+    except OSError:
+        return None
+
+
 def _mount_id(path: str) -> int | None:
     """The id of the mount that holds ``path`` now, or None. Opens nothing,
     so an interrupt here leaves nothing behind."""
@@ -156,12 +167,17 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         detach: bool = False,
         options: str | None = None,
     ) -> None:
-        self.source, self.target = source, os.fspath(target)
+        # The target as an absolute path from the start: a chdir in the block
+        # must not make the exit unmount another directory.
+        self._given = os.fspath(target)
+        self.source, self.target = source, os.path.abspath(self._given)
         self.fstype, self.flags, self.data, self.detach = fstype, flags, data, detach
         self.propagation = 0
         self.loop: dict[str, int] | None = None
         self.mkdir: int | None = None
-        self._id: int | None = None
+        self._id: int | None = None  # the mount this block made, as mountinfo shows its id
+        self._unique: int | None = None  # ... and its id that is never used again, where the kernel has one
+        self._made: set[int] | None = None  # a recursive bind: every mount it made, by id
         cleared, tree = 0, 0
         if options is not None:
             from velkora.options import parse
@@ -186,44 +202,65 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         both = classic.MS_BIND | classic.MS_REC
         return self.flags & both == both
 
-    if TYPE_CHECKING:  # Guard's, in C
+    if TYPE_CHECKING:  # Guard's, in C: the target as given
 
         def __enter__(self) -> str: ...
 
     def _undo(self) -> None:
         # Called by Guard.__enter__ (C) where _enter failed or was
         # interrupted: a mount made and recorded is undone.
-        if self._id is not None and _mount_id(self.target) == self._id:
+        if self._id is not None and self._on_top():
             self._unmount()
+
+    def _on_top(self) -> bool:
+        """Whether the mount at the target is the one this block made."""
+        if self._unique is not None:
+            return _unique_id(self.target) == self._unique
+        return self._id is not None and _mount_id(self.target) == self._id
+
+    def _covered(self) -> bool:
+        """Whether the mount this block made is still there, under another."""
+        from velkora.mountinfo import mounts_below
+
+        return self._id is not None and any(m.id == self._id for m in mounts_below(self.target, "mountinfo"))
+
+    def _made_tree(self) -> set[int]:
+        """The mounts a recursive bind made: its top mount and what it brought."""
+        if self._made is None:
+            from velkora.mountinfo import mounts_below
+
+            made = {self._id}
+            for m in reversed(mounts_below(self.target, "mountinfo")):  # parents first
+                if m.parent_id in made:
+                    made.add(m.id)
+            self._made = {i for i in made if i is not None}
+        return self._made
 
     def _enter(self) -> str:
         if self.mkdir is not None and not os.path.lexists(self.target):
             _vfs.make_target(self.target, self.mkdir)
         if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(self.source)):
             self._mount(self.source)
-            return self.target
+            return self._given
         from velkora import loop
 
-        # An image file. A loop device already bound to it with the same
-        # offset and size is taken again, as mount(8) does: a second device
-        # would make a second filesystem of the same image (Btrfs gives it a
-        # temporary fsid), each unaware of the other's writes.
+        # An image file: through the loop device that already holds it with
+        # the same part, as mount(8) does, held open (and so bound to it)
+        # until the mount holds it too; else a device of its own.
         request = self.loop or {}
         offset, size_limit = request.get("offset", 0), request.get("size_limit", 0)
         read_only = bool(self.flags & classic.MS_RDONLY)
-        for existing in loop.devices(self.source):
-            if (existing.offset, existing.size_limit) != (offset, size_limit):
-                continue
-            if existing.read_only != read_only:
-                raise OSError(
-                    errno.EBUSY, f"{existing.path} holds this file with other flags (read-only or not)", self.source
-                )
-            try:
-                self._mount(existing.path)
-                return self.target
-            except OSError as e:
-                if e.errno not in (errno.ENXIO, errno.ENODEV):
-                    raise  # else detached since it was listed: a device of our own
+        fd = -1
+        try:
+            with _held_signals():
+                held = loop.bound(self.source, offset=offset, size_limit=size_limit, read_only=read_only)
+                fd, path = held if held is not None else (-1, "")
+            if fd >= 0:
+                self._mount(path)
+                return self._given
+        finally:
+            if fd >= 0:
+                os.close(fd)
         # A device of our own with autoclear, which the mount then holds alone
         # and takes along when it goes.
         device = loop.attach(self.source, read_only=read_only, offset=offset, size_limit=size_limit)
@@ -231,7 +268,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             self._mount(device.path)
         finally:
             device.close()
-        return self.target
+        return self._given
 
     def _mount(self, source: str) -> None:
         before, made = _mount_id(self.target), False
@@ -239,7 +276,9 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             with _held_signals():
                 self._attach(source)
                 made = True
-                self._id = _mount_id(self.target)
+                self._id, self._unique = _mount_id(self.target), _unique_id(self.target)
+                if self._recursive_bind:
+                    self._made_tree()
                 if self.propagation:
                     classic.mount("none", self.target, "", self.propagation)
         except BaseException:
@@ -263,26 +302,29 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             raise _vfs.refused(e, source, self.target, self.fstype, self.flags, self.data) from None
 
     def _unmount(self) -> None:
+        # Only what this block made: a mount put on top of it meanwhile (by
+        # the block, another thread, another process) is never removed.
         flags = classic.MNT_DETACH if self.detach else 0
+        if not self._on_top():
+            raise OSError(errno.EBUSY, "another mount is on top of the one this block made", self.target)
         if not self._recursive_bind or self.detach or self._id is None:
             classic.umount(self.target, flags)  # a lazy detach takes the whole tree along
             return
         from velkora.mountinfo import mounts_below
 
-        below = mounts_below(self.target, "mountinfo")  # children first
-        made = {self._id}
-        for m in reversed(below):
-            if m.parent_id in made:
-                made.add(m.id)
-        for m in below:
+        made = self._made_tree()
+        for m in mounts_below(self.target, "mountinfo"):  # children first
             if m.id in made and m.mount_point is not None:
+                if _mount_id(m.mount_point) != m.id:
+                    raise OSError(errno.EBUSY, "another mount is on top of one this block made", m.mount_point)
                 classic.umount(m.mount_point, flags)
 
     def _leave(self, again: bool) -> None:
         # Called by Guard.__exit__, which is C: no interrupt can fall before
         # this runs. After an interrupt it runs again, and then unmounts only
-        # what is still there.
-        if again and (self._id is None or _mount_id(self.target) != self._id):
+        # what is still there. A mount gone already (unmounted by another)
+        # leaves nothing to do; one covered by another raises EBUSY and stays.
+        if not self._on_top() and (again or not self._covered()):
             return
         with _held_signals():
             self._unmount()

@@ -30,7 +30,7 @@ from typing import NamedTuple, Union
 from velkora import _loop
 from velkora.contexts import _FdOwner, _held_signals
 
-__all__ = ["LoopDevice", "LoopInfo", "attach", "devices", "info", "detach"]
+__all__ = ["LoopDevice", "LoopInfo", "attach", "bound", "devices", "info", "detach"]
 
 BLOCK_SIZES = (0, 512, 1024, 2048, 4096)
 SYS_BLOCK = "/sys/block"
@@ -244,6 +244,47 @@ def devices(backing_file: FileArg | None = None) -> list[LoopInfo]:
         except OSError:
             continue
     return sorted(found)
+
+
+def bound(
+    file: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, offset: int = 0, size_limit: int = 0,
+    read_only: bool = False,
+) -> tuple[int, str] | None:
+    """A loop device already bound to ``file`` with this offset and size
+    limit, open: ``(fd, path)``, or None where there is none.
+
+    mount(8) mounts an image again through the device that holds it: a
+    second device would make a second filesystem of the same image (Btrfs
+    gives it a temporary fsid), each blind to the other's writes. The device
+    is checked on the fd (LOOP_GET_STATUS64: the file's device and inode,
+    the offset and the size limit), and while the fd is open autoclear
+    cannot free it, so it cannot pass to another file before the caller
+    mounts it; the caller closes the fd. Raises OSError EBUSY where a device
+    holds the file with the same part but differs in being read-only. Call
+    it with signals held: the fd is the caller's once this returns.
+    """  # fmt: skip
+    st = os.stat(file)
+    for existing in devices(file):
+        if (existing.offset, existing.size_limit) != (offset, size_limit):
+            continue
+        try:
+            fd = os.open(existing.path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError:
+            continue  # gone since it was listed
+        try:
+            _, dev, ino, now_offset, now_limit, flags = _loop.status(fd)[:6]
+        except OSError:
+            os.close(fd)
+            continue
+        if (dev, ino, now_offset, now_limit) != (st.st_dev, st.st_ino, offset, size_limit):
+            os.close(fd)  # given to another file meanwhile
+            continue
+        if bool(flags & _loop.LO_FLAGS_READ_ONLY) != read_only:
+            os.close(fd)
+            raise OSError(errno.EBUSY, f"{existing.path} holds this file with other flags (read-only or not)",
+                          os.fspath(file))  # fmt: skip
+        return fd, existing.path
+    return None
 
 
 def detach(device: Device) -> None:
