@@ -247,7 +247,10 @@ def devices(backing_file: FileArg | None = None) -> list[LoopInfo]:
 
 
 def bound(
-    file: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, offset: int = 0, size_limit: int = 0,
+    file: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    *,
+    offset: int = 0,
+    size_limit: int = 0,
     read_only: bool = False,
 ) -> tuple[int, str] | None:
     """A loop device already bound to ``file`` with this offset and size
