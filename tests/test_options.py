@@ -2,6 +2,7 @@
 with options, overlays of any depth, and interrupts that leave no mount."""
 
 import errno
+import os
 
 import pytest
 
@@ -181,12 +182,17 @@ def test_an_overlay_of_200_layers(place):
 def test_a_layer_path_with_commas_and_colons(place, monkeypatch, by_layer):
     monkeypatch.setattr(contexts, "_LOWERDIR_PLUS", by_layer)  # False: as on a kernel before 6.7
     layers = make_layers(place, 2, "odd,na:me\\x")
-    (place / "merged").mkdir()
-    with overlay(layers) as mount:
+    # Upper and work with a backslash too: the writes land where they are told.
+    upper, work = place / "up\\per", place / "wo\\rk"
+    for d in (place / "merged", upper, work, place / "upper", place / "work"):
+        d.mkdir()
+    with overlay(layers, upper, work) as mount:
         mount.attach(place / "merged")
     try:
         assert (place / "merged" / "shared").read_text() == "0"
         assert (place / "merged" / "only-1").read_text() == "1"
+        (place / "merged" / "written").write_text("here")
+        assert os.listdir(upper) == ["written"] and os.listdir(place / "upper") == []
     finally:
         m.umount(str(place / "merged"))
     if not by_layer:

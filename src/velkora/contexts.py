@@ -399,8 +399,10 @@ def overlay(
             else:
                 context.set_string(name, value)
         if upper is not None and work is not None:
-            context.set_string("upperdir", os.fspath(upper))
-            context.set_string("workdir", os.fspath(work))
+            # overlayfs unescapes these two (not the lowerdir+ layers): a
+            # backslash of the name would send the writes elsewhere.
+            context.set_string("upperdir", os.fspath(upper).replace("\\", "\\\\"))
+            context.set_string("workdir", os.fspath(work).replace("\\", "\\\\"))
         context.create()
         return context.mount()
 
