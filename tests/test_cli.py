@@ -253,3 +253,32 @@ def test_list_imports_only_what_it_uses(place):
         "re",
     }
     assert loaded & heavy == set()
+
+
+def test_names_reach_the_terminal_and_json_escaped(place):
+    vm.mount("vk-top", str(place), "tmpfs")
+    for name in (b"c\xc2\x9bd", b"a\xffb"):  # U+009B (CSI) in UTF-8, and a byte that is no UTF-8
+        os.mkdir(os.fsencode(place) + b"/" + name)
+        subprocess.run([b"mount", b"-t", b"tmpfs", b"vk", os.fsencode(place) + b"/" + name], check=True)
+    text = subprocess.run([sys.executable, "-m", "velkora", "list", str(place)], capture_output=True, check=True)
+    assert b"\x9b" not in text.stdout and b"\xff" not in text.stdout
+    assert {f"{place}/c\\xc2\\x9bd", f"{place}/a\\xffb"} <= {line.split()[0].lstrip("├└─│ ")
+                                                             for line in text.stdout.decode().splitlines()}  # fmt: skip
+    shown = subprocess.run([sys.executable, "-m", "velkora", "list", "--json", str(place)], capture_output=True,
+                           check=True).stdout.decode("utf-8")  # strict: valid UTF-8  # fmt: skip
+    children = json.loads(shown)["filesystems"][0]["children"]
+    assert {child["target"] for child in children} == {f"{place}/c\x9bd", f"{place}/a\\xffb"}
+
+
+def test_umount_r_takes_stacked_and_hidden_mounts(place):
+    # An older mount moved onto a newer one covers it and hides what is below it.
+    vm.mount("vk-top", str(place), "tmpfs")
+    for name in ("a", "b"):
+        (place / name).mkdir()
+        vm.mount(f"vk-{name}", str(place / name), "tmpfs")
+    (place / "b" / "sub").mkdir()
+    vm.mount("vk-sub", str(place / "b" / "sub"), "tmpfs")
+    vm.mount(str(place / "a"), str(place / "b"), "", 8192)  # MS_MOVE
+    velkora_("umount", "-R", place)
+    assert mount_at(place).mount_point != str(place)
+    assert not [m for m in velkora.mountinfo.mounts() if (m.mount_point or "").startswith(str(place))]

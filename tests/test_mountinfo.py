@@ -318,3 +318,24 @@ def test_the_native_calls_check_their_arguments(kernel):
             _mounttable.listmount(**bad)
     with pytest.raises(OSError):
         _mounttable.statmount(1)  # an old-style id is no unique mount id
+
+
+@pytest.mark.parametrize("via", [None, "statmount", "mountinfo"])
+def test_mount_at_is_the_visible_mount_and_a_gone_process_is_named(place, via):
+    # place/a is mounted, then place itself over it: place/a is the top one's.
+    (place / "a").mkdir()
+    vm.mount("vk-hidden", str(place / "a"), "tmpfs")
+    vm.mount("vk-top", str(place), "tmpfs")
+    (place / "a").mkdir()
+    assert mountinfo.mount_at(place / "a", via).source == "vk-top"
+    assert mountinfo.mount_at(place / "a", via, pid=os.getpid()).source == "vk-top"
+    # A process that has exited but is not yet reaped (a zombie).
+    child = subprocess.Popen(["true"])
+    while open(f"/proc/{child.pid}/stat").read().rpartition(")")[2].split()[0] != "Z":
+        time.sleep(0.01)
+    try:
+        for call in (lambda: mountinfo.mounts(via, pid=child.pid), lambda: mountinfo.mount_at("/", via, pid=child.pid)):
+            with pytest.raises(ProcessLookupError):
+                call()
+    finally:
+        child.wait()

@@ -28,10 +28,27 @@ def _fail(what: str, e: OSError) -> Failure:
     return Failure(f"{what}: {reason}")
 
 
-def _json(value: object) -> str:
+def _escaped(text: str) -> str:
+    """text with each byte that os.fsdecode could not decode (a lone
+    surrogate, which strict JSON parsers refuse) as findmnt's \\x escape."""
+    return "".join(f"\\x{ord(c) - 0xDC00:02x}" if "\udc80" <= c <= "\udcff" else c for c in text)
+
+
+def _valid(value: object) -> object:
+    if isinstance(value, str):
+        return _escaped(value)
+    if isinstance(value, dict):
+        return {key: _valid(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_valid(item) for item in value]
+    return value
+
+
+def _json(value: object, indent: int | None = 2) -> str:
+    """JSON that is valid UTF-8 whatever the names hold."""
     import json
 
-    return json.dumps(value, indent=2)
+    return json.dumps(_valid(value), indent=indent)
 
 
 def _is_mount_point(path: str) -> bool:

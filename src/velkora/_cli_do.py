@@ -114,10 +114,27 @@ def cmd_umount(args: argparse.Namespace) -> None:
             if not _is_mount_point(target):
                 os.stat(target)  # a missing path says so; else it is a directory with nothing mounted on it
                 raise OSError(errno.EINVAL, "not mounted")
-            for m in mounts_below(target):
-                if m.mount_point is not None:
-                    target = m.mount_point
-                    classic.umount(target, flags)
+            # Leaves first, round after round: a mount without children is the
+            # top-most at its mount point (one stacked on it would be its
+            # child), and a hidden one shows once what covers it has gone.
+            rounds = len(mounts_below(target)) + 1  # each round takes one at least
+            for _ in range(rounds):
+                below = [(m.id, m.parent_id, m.mount_point or "") for m in mounts_below(target)]
+                parents = {parent for _, parent, _ in below}
+                failed: tuple[str, OSError] | None = None
+                gone = 0
+                for id_, _, point in below:
+                    if id_ not in parents:
+                        try:
+                            classic.umount(point, flags)
+                            gone += 1
+                        except OSError as e:
+                            failed = failed or (point, e)
+                if failed is not None and not gone:
+                    target, error = failed
+                    raise error
+                if not below:
+                    break
         else:
             classic.umount(target, flags)
     except OSError as e:

@@ -23,8 +23,10 @@ if TYPE_CHECKING:  # the command starts without typing's import
 
 
 def _shown(text: str | None) -> str:
-    """A field for a line of text: control characters and bytes that are no
-    UTF-8 as \\x escapes, as findmnt writes them, so that one mount is one line."""
+    """A field for a line of text: control characters (C0, DEL and C1, whose
+    UTF-8 bytes are escaped) and bytes that are no UTF-8 as \\x escapes, as
+    findmnt writes them, so that one mount is one line and nothing in a
+    name reaches the terminal as a command."""
     if text is None:
         return ""
     out = []
@@ -32,6 +34,8 @@ def _shown(text: str | None) -> str:
         code = ord(c)
         if code < 0x20 or code == 0x7F:
             out.append(f"\\x{code:02x}")
+        elif 0x80 <= code <= 0x9F:
+            out.append(f"\\xc2\\x{code:02x}")
         elif 0xDC80 <= code <= 0xDCFF:  # a byte os.fsdecode could not decode
             out.append(f"\\x{code - 0xDC00:02x}")
         else:
@@ -181,14 +185,12 @@ def cmd_watch(args: argparse.Namespace) -> None:
         changes = watch(args.via)
     except OSError as e:
         raise _fail("watch", e) from None
-    import json
-
     with changes:
         for event in changes:
             m = event.mount
             if args.json:
-                line = json.dumps({"action": event.kind, "target": m.mount_point, "source": _source(m),
-                                   "fstype": m.fs_type, "options": _options(m)})  # fmt: skip
+                line = _json({"action": event.kind, "target": m.mount_point, "source": _source(m),
+                              "fstype": m.fs_type, "options": _options(m)}, None)  # fmt: skip
             else:
                 line = " ".join([event.kind, _shown(m.mount_point), _shown(_source(m)), _shown(m.fs_type)])
             print(line, flush=True)

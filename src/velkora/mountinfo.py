@@ -86,9 +86,23 @@ def _check(via: str | None, pid: int | None) -> None:
         raise ValueError(f"pid must be a positive int, not {pid!r}")
 
 
+def _gone(pid: int) -> bool:
+    """Whether the process has exited: no /proc/PID, or a zombie's (whose
+    namespace is gone before its entry)."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            state = f.read().rpartition(b")")[2].split()[:1]
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+    return state in ([b"Z"], [b"X"])
+
+
 def _process_error(e: OSError, pid: int) -> OSError:
-    """ENOENT under /proc/PID means the process is gone."""
-    if e.errno == errno.ENOENT and not os.path.exists(f"/proc/{pid}"):
+    """An error under /proc/PID from a process that is gone or going, as
+    ProcessLookupError."""
+    if e.errno in (errno.ENOENT, errno.EINVAL, errno.ESRCH) and _gone(pid):
         return ProcessLookupError(errno.ESRCH, os.strerror(errno.ESRCH), f"/proc/{pid}")
     return e
 
@@ -100,7 +114,7 @@ def _namespace_table(pid: int, via: str | None) -> list[Mount] | None:
         ns_id = _kernel.mntns_id(f"/proc/{pid}/ns/mnt")
         return _kernel.table(Mount, ns_id)
     except OSError as e:
-        if via == "statmount" or e.errno not in _FALL_BACK + (errno.ENOTTY, errno.EINVAL):
+        if via == "statmount" or e.errno not in _FALL_BACK + (errno.ENOTTY, errno.EINVAL) or _gone(pid):
             raise _process_error(e, pid) from None
         return None
 
@@ -132,13 +146,16 @@ def mounts(via: str | None = None, *, pid: int | None = None) -> list[Mount]:
                 raise
         return _kernel.table(Mount)
     if via != "mountinfo":
-        table = _namespace_table(pid, via)
-        if table is not None:
-            return table
+        listed = _namespace_table(pid, via)
+        if listed is not None:
+            return listed
     try:
-        return _kernel.read(Mount, f"/proc/{pid}/mountinfo")
+        table: list[Mount] = _kernel.read(Mount, f"/proc/{pid}/mountinfo")
     except OSError as e:
         raise _process_error(e, pid) from None
+    if not table and _gone(pid):  # an exiting process's mountinfo is empty
+        raise ProcessLookupError(errno.ESRCH, os.strerror(errno.ESRCH), f"/proc/{pid}")
+    return table
 
 
 def _within(point: str, path: str) -> bool:
@@ -172,16 +189,18 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
     """The mount that holds ``path`` (the topmost, where mounts are stacked);
     FileNotFoundError where nothing is at ``path``.
 
-    For the caller's namespace, one statx(2) and one statmount(2) where the
-    kernel has them (6.8+), else a search of the table; with ``pid``, the
-    path as that process's namespace names it, in its table.
+    It is the mount that is visible at the path, the one statx(2) names,
+    never one hidden under another: for the caller's namespace, one statx(2)
+    and one statmount(2) where the kernel has them (6.8+), else statx's id
+    looked up in the table; with ``pid``, the path as that process's
+    namespace names it, looked up in its table.
     """
     _check(via, pid)
     if pid is not None:
         inside = os.path.normpath(os.path.join("/", os.fspath(path)))
         table = mounts(via, pid=pid)
         _must_exist(f"/proc/{pid}/root{inside}", path)
-        return _holding(table, inside, path)
+        return _visible(table, f"/proc/{pid}/root{inside}", inside, path)
     target = os.path.realpath(path)
     _must_exist(target, path)
     if via != "mountinfo":
@@ -198,7 +217,21 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
                 raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path)) from None
             if e.errno not in _FALL_BACK or via == "statmount":
                 raise
-    return _holding(mounts(via), target, path)
+    return _visible(mounts(via), target, target, path)
+
+
+def _visible(table: list[Mount], where: str, target: str, path: str | os.PathLike[str]) -> Mount:
+    """The record of the mount statx(2) names at where (through /proc/PID/root
+    for another namespace); the longest mount point holding target where the
+    kernel does not say (before 5.8)."""
+    try:
+        shown = _kernel.mount_id(where)
+    except (OSError, ValueError):
+        shown = None
+    for m in table if shown is not None else ():
+        if m.id == shown:
+            return m
+    return _holding(table, target, path)
 
 
 def mounts_below(path: str | os.PathLike[str], via: str | None = None) -> list[Mount]:
