@@ -339,3 +339,45 @@ def test_mount_at_is_the_visible_mount_and_a_gone_process_is_named(place, via):
                 call()
     finally:
         child.wait()
+
+
+@pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])
+def test_watch_is_right_and_quiet_for_event_loops(place, via):
+    import asyncio
+    import selectors
+
+    (place / "x").mkdir()
+    with watch(via) as w:
+        # Another mount in the place of one gone between two reads: a detach
+        # and an attach, not nothing.
+        vm.mount("vk-1", str(place / "x"), "tmpfs")
+        assert [(e.kind, e.mount.source) for e in w.read(5)] == [("attach", "vk-1")]
+        vm.umount(str(place / "x"))
+        vm.mount("vk-2", str(place / "x"), "tmpfs")
+        got = w.read(5)
+        got += w.read(0.2) if len(got) < 2 else []
+        assert sorted((e.kind, e.mount.source) for e in got) == [("attach", "vk-2"), ("detach", "vk-1")]
+        # Idle: fileno() is not readable, so an event loop sleeps.
+        before = time.process_time()
+        with selectors.DefaultSelector() as selector:
+            selector.register(w, selectors.EVENT_READ)
+            wakeups = sum(len(selector.select(0.05)) for _ in range(10))
+        assert wakeups == 0
+
+        async def next_event():
+            iterator = w.__aiter__()
+            with pytest.raises(asyncio.TimeoutError):  # idle, then cancelled
+                await asyncio.wait_for(iterator.__anext__(), 0.5)
+            asyncio.get_running_loop().call_later(0.05, vm.umount, str(place / "x"))
+            return await asyncio.wait_for(w.__aiter__().__anext__(), 5)
+
+        event = asyncio.run(next_event())
+        assert (event.kind, event.mount.source) == ("detach", "vk-2")
+        assert time.process_time() - before < 0.3  # one second idle cost next to nothing
+
+
+@pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])
+def test_a_watch_open_at_exit_prints_nothing(kernel, via):
+    program = f"from velkora.mountinfo import watch; w = watch({via!r})"
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (0, "")

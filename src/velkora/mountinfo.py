@@ -19,7 +19,7 @@ from velkora import _mounttable as _kernel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Iterator, NamedTuple
+    from typing import Any, AsyncIterator, Iterator, NamedTuple
 else:
     # The records are namedtuples made at run time from the classes below:
     # the same type typing.NamedTuple makes, without importing typing (a
@@ -297,12 +297,15 @@ def _diff(
     place below it (its children, carried along, did not move)."""
 
     def same(m: Mount, n: Mount | None) -> bool:
-        return n is not None and (m.id, m.major, m.minor, m.root, m.fs_type) == (
+        # Under a key the kernel uses again (mountinfo's id), another source
+        # or superblock is another mount.
+        return n is not None and (m.id, m.major, m.minor, m.root, m.fs_type, m.source) == (
             n.id,
             n.major,
             n.minor,
             n.root,
             n.fs_type,
+            n.source,
         )
 
     events = []
@@ -321,8 +324,11 @@ class MountWatch:
     moved (not remounts or propagation changes, which neither route sees).
 
     A context manager that owns its fd: ``fileno()`` for select, selectors or
-    asyncio, ``close()``, closed on leaving the block. ``read()`` returns the
-    events since the last read; iterating yields them one at a time. Made by
+    asyncio, readable exactly when the table may have changed since the last
+    ``read()``; ``close()``, closed on leaving the block. ``read()`` returns
+    the events since the last read (``read(0)`` never waits: the call for an
+    event loop); iterating yields them one at a time, and ``async for``
+    does the same on the running asyncio loop, without threads. Made by
     ``watch()``.
     """
 
@@ -334,6 +340,9 @@ class MountWatch:
         from velkora.contexts import _held_signals
 
         self._fd, self.via = -1, "mountinfo"
+        self._table = -1  # the mountinfo route: the table's own fd, whose POLLPRI the epoll fd turns readable
+        self._poller: Any = None  # ... and that epoll fd, as a select.epoll
+        self._pending: list[MountEvent] = []  # read but not yet handed out (an async for cancelled)
         if via != "mountinfo":
             try:
                 with _held_signals():  # no interrupt between the fd's making and its keeping
@@ -347,17 +356,45 @@ class MountWatch:
                 self.via = "mountinfo"
                 if via == "fanotify" or not isinstance(e, OSError) or e.errno not in _FALL_BACK + (errno.EINVAL,):
                     raise
-        with _held_signals():
-            self._fd = os.open("/proc/self/mountinfo", os.O_RDONLY | os.O_CLOEXEC)
         try:
-            self._known = {m.id: m for m in _kernel.read(Mount)}
+            with _held_signals():
+                self._table = os.open("/proc/self/mountinfo", os.O_RDONLY | os.O_CLOEXEC)
+                self._poller = self._epoll()
+                self._fd = self._poller.fileno()
+            self._known, self._known_ids = self._tables()
         except BaseException:
             self.close()
             raise
 
+    def _epoll(self) -> Any:
+        """An epoll fd (close-on-exec) that is readable while the table's fd
+        has POLLPRI: what select, selectors and asyncio wait for."""
+        import select
+
+        poller = select.epoll()
+        try:
+            poller.register(self._table, select.EPOLLPRI)
+        except BaseException:
+            poller.close()
+            raise
+        return poller
+
+    def _tables(self) -> tuple[dict[int, Mount], dict[int, Mount]]:
+        """The table now, keyed by the mounts' ids that are never used again
+        where the kernel has them (statmount, 6.8+), else by mountinfo's;
+        and by mountinfo's ids."""
+        try:
+            pairs = _kernel.table(Mount, 0, True)
+        except OSError:
+            by_id = {m.id: m for m in _kernel.read(Mount)}
+            return by_id, by_id
+        keyed = dict(pairs)
+        return keyed, {m.id: m for m in keyed.values()}
+
     def fileno(self) -> int:
-        """The fd to wait on: readable (fanotify) or with an exceptional
-        condition (mountinfo, POLLPRI) when the table has changed."""
+        """The fd to wait on: readable when the table may have changed since
+        the last read() (fanotify's fd; on the mountinfo route an epoll fd
+        that turns the table's POLLPRI into readability)."""
         if self._fd < 0:
             raise ValueError("I/O operation on a closed MountWatch")
         return self._fd
@@ -368,8 +405,14 @@ class MountWatch:
 
     def close(self) -> None:
         fd, self._fd = self._fd, -1
-        if fd >= 0:
+        poller, self._poller = getattr(self, "_poller", None), None
+        table, self._table = getattr(self, "_table", -1), -1
+        if poller is not None:
+            poller.close()  # its fd is fd
+        elif fd >= 0:
             os.close(fd)
+        if table >= 0:
+            os.close(table)
 
     def __enter__(self) -> MountWatch:
         return self
@@ -379,9 +422,12 @@ class MountWatch:
 
     def __del__(self) -> None:
         if getattr(self, "_fd", -1) >= 0:
-            import warnings
+            try:  # at interpreter exit nothing can be imported any more: close quietly
+                import warnings
 
-            warnings.warn(f"unclosed MountWatch (fd {self._fd})", ResourceWarning, stacklevel=2, source=self)
+                warnings.warn(f"unclosed MountWatch (fd {self._fd})", ResourceWarning, stacklevel=2, source=self)
+            except ImportError:
+                pass
             self.close()
 
     def __repr__(self) -> str:
@@ -390,18 +436,25 @@ class MountWatch:
     def read(self, timeout: float | None = None) -> list[MountEvent]:
         """The events since the last read; if there are none, waits up to
         ``timeout`` seconds for the first (None: for ever; 0: not at all) and
-        returns [] if none came."""
+        returns [] if none came. fileno() is not readable after it until the
+        table changes again."""
         import select
         import time
 
         fd = self.fileno()
         deadline = None if timeout is None else time.monotonic() + timeout
         poller = select.poll()
-        poller.register(fd, select.POLLIN if self.via == "fanotify" else select.POLLPRI)
+        poller.register(fd, select.POLLIN)
         while True:
-            # Looked for before waiting: the caller's own select() on the
-            # mountinfo fd uses up its signal.
-            events = self._fanotify() if self.via == "fanotify" else self._snapshot()
+            events, self._pending = self._pending, []
+            if self.via == "fanotify":
+                events += self._fanotify()
+            else:
+                # The signal is taken before the table is read: a change after
+                # this makes the fd readable again. Then looked for before
+                # waiting: a caller's own select() may have taken the signal.
+                self._drain()
+                events += self._snapshot()
             if events:
                 return events
             left = None if deadline is None else deadline - time.monotonic()
@@ -409,15 +462,50 @@ class MountWatch:
                 return []
             poller.poll(None if left is None else max(1, int(left * 1000 + 0.999)))
 
+    def _drain(self) -> None:
+        """Takes the mountinfo fd's pending POLLPRI, so that the epoll fd is
+        no longer readable."""
+        self._poller.poll(0)
+
     def __iter__(self) -> Iterator[MountEvent]:
         """The events one at a time, waiting for each; ends when closed."""
         while not self.closed:
             yield from self.read()
 
+    async def __aiter__(self) -> AsyncIterator[MountEvent]:
+        """``async for event in watch():`` the events one at a time, waiting
+        on the running asyncio loop (a reader on fileno(), no thread); ends
+        when closed. Cancelling it loses nothing: events read but not yet
+        given are kept for the next read."""
+        import asyncio
+
+        loop = asyncio.get_running_loop()
+        while not self.closed:
+            events = self.read(0)
+            if not events:
+                ready = loop.create_future()
+                fd = self.fileno()
+
+                def wake(ready: asyncio.Future[None] = ready) -> None:
+                    if not ready.done():
+                        ready.set_result(None)
+
+                loop.add_reader(fd, wake)
+                try:
+                    await ready
+                finally:
+                    loop.remove_reader(fd)
+                continue
+            while events:
+                self._pending = events[1:]
+                event = events.pop(0)
+                yield event
+                events, self._pending = self._pending, []
+
     def _snapshot(self) -> list[MountEvent]:
-        new = {m.id: m for m in _kernel.read(Mount)}
-        events = _diff(self._known, new, self._known, new)
-        self._known = new
+        new, new_ids = self._tables()
+        events = _diff(self._known, new, self._known_ids, new_ids)
+        self._known, self._known_ids = new, new_ids
         return events
 
     def _fanotify(self) -> list[MountEvent]:
