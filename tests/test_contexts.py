@@ -142,3 +142,28 @@ def test_a_reused_device_is_checked_on_its_fd(place, tmp_path, monkeypatch):
         monkeypatch.setattr(loop, "devices", lambda backing_file=None: stale)
         with mounted(str(images["a"]), place, "ext2"):
             assert (place / "marker").read_text() == "a"
+
+
+def test_names_that_are_no_utf8_go_both_ways(place):
+    odd = os.fsencode(place) + b"/src/\xff"
+    name = os.fsdecode(odd)  # "...\udcff", as os.listdir and mounts() give it
+    (place / "src").mkdir()
+    (place / "dst").mkdir()
+    velkora.mount.mount("vk-src", str(place / "src"), "tmpfs")
+    os.mkdir(odd)
+    subprocess.run([b"mount", b"-t", b"tmpfs", b"vk-odd", odd], check=True)
+    for form in (odd, name):
+        assert velkora.mountinfo.mount_at(form).source == "vk-odd"
+    with mounted(str(place / "src"), place / "dst", "", options="rbind"):
+        assert velkora.mountinfo.mount_at(os.fsencode(place) + b"/dst/\xff").source == "vk-odd"
+    assert not [m for m in velkora.mountinfo.mounts_below(place / "dst") if m.mount_point != str(place)]
+    # Through the command: list, umount, and umount -R of the tree.
+    command = [sys.executable.encode(), b"-m", b"velkora"]
+    listed = subprocess.run([*command, b"list", odd], capture_output=True, check=True).stdout.decode()
+    assert "\\xff" in listed and "Traceback" not in listed
+    subprocess.run([*command, b"umount", odd], check=True)
+    assert velkora.mountinfo.mount_at(name).source == "vk-src"
+    subprocess.run([b"mount", b"-t", b"tmpfs", b"vk-odd", odd], check=True)
+    run = subprocess.run([*command, b"umount", b"-R", os.fsencode(place) + b"/src"], capture_output=True)
+    assert (run.returncode, run.stderr) == (0, b"")
+    assert velkora.mountinfo.mount_at(place / "src").mount_point != str(place / "src")

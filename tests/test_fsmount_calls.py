@@ -61,6 +61,14 @@ GOOD = [
     ("f.fsconfig(3, f.FSCONFIG_CMD_CREATE)", ("fsconfig", 3, 6, None, None, 0)),
     ("f.fsconfig(3, f.FSCONFIG_CMD_RECONFIGURE, aux=0)", ("fsconfig", 3, 7, None, None, 0)),
     ("f.fsconfig(3, f.FSCONFIG_CMD_CREATE_EXCL)", ("fsconfig", 3, 8, None, None, 0)),
+    # Paths as the os module takes them: bytes, path-likes, and a str whose
+    # surrogate escapes are the bytes that are no UTF-8.
+    ("f.fspick(-100, b'/m\\xff')", ("fspick", -100, b"/m\xff", 1)),
+    ("f.open_tree(-100, __import__('pathlib').Path('/srv'))", ("open_tree", -100, b"/srv", O_CLOEXEC)),
+    ("f.move_mount(5, '', -100, '/b\\udcff')", ("move_mount", 5, b"", -100, b"/b\xff", 0)),
+    ("f.mount_setattr(-100, b'/m\\xff')", ("mount_setattr", -100, b"/m\xff", 0, 0, 0, 0, 0, 32)),
+    ("f.fsconfig(3, f.FSCONFIG_SET_STRING, 'lowerdir+', b'/l\\xff')", ("fsconfig", 3, 1, b"lowerdir+", b"/l\xff", 0)),
+    ("f.fsconfig(3, f.FSCONFIG_SET_PATH, 'source', b'/dev/x', -100)", ("fsconfig", 3, 3, b"source", b"/dev/x", -100)),
     # A command this module does not know goes as given.
     ("f.fsconfig(3, 99)", ("fsconfig", 3, 99, None, None, 0)),
     ("f.fsconfig(3, 99, 'k', 'v', -5)", ("fsconfig", 3, 99, b"k", b"v", -5)),

@@ -60,6 +60,8 @@ SURFACE = {
             "listmount",
             "statmount",
             "mount_id",
+            "mount",
+            "umount",
             "table",
             "record",
             "parse",

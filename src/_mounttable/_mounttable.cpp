@@ -290,12 +290,94 @@ static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *
     return PyErr_SetFromErrno(PyExc_OSError);
 }
 
+// The C library's, as <sys/mount.h> declares them (its MS_* macros would
+// clash with the names this file gives the propagation bits).
+extern "C" int mount(const char *source, const char *target, const char *fstype,
+                     unsigned long flags, const void *data);
+extern "C" int umount2(const char *target, int flags);
+
+// ---- mount(2) and umount2(2) for the layers above velkora.mount, whose
+// str-only arguments are its contract: here paths are what the os module
+// takes (str through the filesystem encoding, bytes, os.PathLike), and a
+// failure names the path.
+
+PyDoc_STRVAR(mounttable_mount_doc,
+             "mount(source, target, fstype: str = '', flags: int = 0, data: str = '') -> None\n\n"
+             "Calls mount(2); source and target are paths (str, bytes or os.PathLike),\n"
+             "fstype and data text. Raises OSError naming target on failure.");
+
+static PyObject *mounttable_mount(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"source", "target", "fstype", "flags", "data", nullptr};
+    PyObject *source = nullptr;
+    PyObject *target = nullptr;
+    PyObject *target_obj;
+    const char *fstype = "";
+    unsigned long flags = 0;
+    const char *data = "";
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|sks:mount", const_cast<char **>(kwlist),
+                                     to_path, &source, &target_obj, &fstype, &flags, &data))
+        return nullptr;
+    if (!to_path(target_obj, &target)) {
+        Py_DECREF(source);
+        return nullptr;
+    }
+    int ret;
+    int saved_errno;
+    Py_BEGIN_ALLOW_THREADS
+        ret = mount(PyBytes_AS_STRING(source), PyBytes_AS_STRING(target), fstype, flags,
+                    *data != '\0' ? data : nullptr);
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+    Py_DECREF(source);
+    Py_DECREF(target);
+    if (ret != 0) {
+        errno = saved_errno;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target_obj);
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(mounttable_umount_doc,
+             "umount(target, flags: int = 0) -> None\n\n"
+             "Calls umount2(2); target is a path (str, bytes or os.PathLike).\n"
+             "Raises OSError naming target on failure.");
+
+static PyObject *mounttable_umount(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"target", "flags", nullptr};
+    PyObject *target_obj;
+    PyObject *target = nullptr;
+    int flags = 0;
+    (void)self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|i:umount", const_cast<char **>(kwlist),
+                                     &target_obj, &flags))
+        return nullptr;
+    if (!to_path(target_obj, &target))
+        return nullptr;
+    int ret;
+    int saved_errno;
+    Py_BEGIN_ALLOW_THREADS
+        ret = umount2(PyBytes_AS_STRING(target), flags);
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+    Py_DECREF(target);
+    if (ret != 0) {
+        errno = saved_errno;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target_obj);
+    }
+    Py_RETURN_NONE;
+}
+
 PyDoc_STRVAR(mounttable_mount_id_doc,
-             "mount_id(path: str, unique: bool = False) -> int | None\n\n"
+             "mount_id(path, unique: bool = False) -> int | None\n\n"
              "The id of the mount that holds path now, as mountinfo numbers it (with\n"
              "unique, the 64-bit id statmount takes), or None where the kernel does not\n"
              "say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can be\n"
              "left open. Calls statx(2). Raises OSError on failure.");
+
+static PyObject *statx_mount_id(const char *path, PyObject *path_obj, bool unique);
 
 static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *kwargs)
 {
@@ -303,17 +385,20 @@ static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *k
     PyObject *path_obj;
     int unique = 0;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|p:mount_id", const_cast<char **>(kwlist),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:mount_id", const_cast<char **>(kwlist),
                                      &path_obj, &unique))
         return nullptr;
-    Py_ssize_t size;
-    const char *path = PyUnicode_AsUTF8AndSize(path_obj, &size);
-    if (path == nullptr)
+    PyObject *encoded = nullptr;
+    if (!to_path(path_obj, &encoded))
         return nullptr;
-    if (strlen(path) != static_cast<size_t>(size)) {
-        PyErr_SetString(PyExc_ValueError, "embedded null character in path");
-        return nullptr;
-    }
+    PyObject *result = statx_mount_id(PyBytes_AS_STRING(encoded), path_obj, unique != 0);
+    Py_DECREF(encoded);
+    return result;
+}
+
+// The mount id statx(2) gives for path (named by path_obj in an error).
+static PyObject *statx_mount_id(const char *path, PyObject *path_obj, bool unique)
+{
     struct statx st = {};
     unsigned int want = unique ? 0x4000U /* STATX_MNT_ID_UNIQUE, 6.8 */ : STATX_MNT_ID;
     for (;;) {
@@ -1645,6 +1730,8 @@ static PyMethodDef mounttable_methods[] = {
     VK_METHOD(listmount),
     VK_METHOD(statmount),
     VK_METHOD(mount_id),
+    VK_METHOD(mount),
+    VK_METHOD(umount),
     VK_METHOD(table),
     VK_METHOD(record),
     VK_METHOD(parse),

@@ -154,6 +154,19 @@ static const char *utf8_text(PyObject *obj, const char *what)
     return text;
 }
 
+// A path or a name that may be one: a str (through the filesystem encoding,
+// so a surrogate escape is the byte it stands for, as os.fsencode makes it),
+// bytes or an os.PathLike, without NUL, as the os module takes paths. The
+// text lives in *holder, a new reference for the caller to release; nullptr
+// with an exception set (then *holder is null).
+static const char *fs_text(PyObject *obj, PyObject **holder)
+{
+    *holder = nullptr;
+    if (!PyUnicode_FSConverter(obj, static_cast<void *>(holder)))
+        return nullptr;
+    return PyBytes_AS_STRING(*holder);
+}
+
 // ---------------------------------------------------------------------------
 // Errors.
 
@@ -325,16 +338,19 @@ static PyObject *path_to_fd(long number, const char *format, unsigned int cloexe
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), to_fd,
                                      &dirfd, &path_obj, to_unsigned_int, &flags))
         return nullptr;
-    const char *path = utf8_text(path_obj, "path");
+    PyObject *encoded;
+    const char *path = fs_text(path_obj, &encoded);
     if (path == nullptr)
         return nullptr;
-    return fd_call(number, dirfd, reinterpret_cast<long>(path), flags | cloexec, path_obj);
+    PyObject *fd = fd_call(number, dirfd, reinterpret_cast<long>(path), flags | cloexec, path_obj);
+    Py_DECREF(encoded);
+    return fd;
 }
 
 static PyObject *fsmount_fspick(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     (void)self;
-    return path_to_fd(SYS_fspick, "O&U|O&:fspick", FSPICK_CLOEXEC, args, kwargs);
+    return path_to_fd(SYS_fspick, "O&O|O&:fspick", FSPICK_CLOEXEC, args, kwargs);
 }
 
 // What fsconfig's commands take beside the key: checked before the call.
@@ -355,6 +371,7 @@ struct FsconfigCall {
     const void *value = nullptr;
     int aux = 0;
     Py_buffer binary = {};        // held while the kernel reads a blob
+    PyObject *encoded = nullptr;  // holds a text or path value's bytes
     PyObject *filename = nullptr; // the path, for the exception
 };
 } // namespace
@@ -410,10 +427,16 @@ static int fsconfig_value(const Command &command, PyObject *value_obj, FsconfigC
         return 0;
     case Value::path:
         call->filename = value_obj;
-        call->value = utf8_text(value_obj, "value");
+        call->value = fs_text(value_obj, &call->encoded);
         return call->value != nullptr;
     case Value::text:
-        call->value = utf8_text(value_obj, "value");
+        // A str or bytes (a layer path, a source): not any path-like object.
+        if (!PyUnicode_Check(value_obj) && !PyBytes_Check(value_obj)) {
+            PyErr_Format(PyExc_TypeError, "value must be str or bytes, not %.200s",
+                         Py_TYPE(value_obj)->tp_name);
+            return 0;
+        }
+        call->value = fs_text(value_obj, &call->encoded);
         return call->value != nullptr;
     case Value::binary:
         if (PyUnicode_Check(value_obj) || !PyObject_CheckBuffer(value_obj)) {
@@ -473,11 +496,12 @@ PyDoc_STRVAR(fsmount_fsconfig_doc,
              "fsconfig($module, /, fs_fd, cmd, key=None, value=None, aux=None)\n--\n\n"
              "Configure a filesystem context, or create or reconfigure its superblock.\n\n"
              "Calls fsconfig(2). The arguments must suit cmd: FSCONFIG_SET_FLAG a key;\n"
-             "FSCONFIG_SET_STRING a key and a str value; FSCONFIG_SET_BINARY a key and\n"
-             "a bytes-like value, whose length is passed as aux; FSCONFIG_SET_PATH and\n"
-             "FSCONFIG_SET_PATH_EMPTY a key, a str path and aux, the dirfd (AT_FDCWD for\n"
-             "a plain path); FSCONFIG_SET_FD a key and aux, the fd; FSCONFIG_CMD_*\n"
-             "nothing else. A command not listed goes to the kernel as given.\n"
+             "FSCONFIG_SET_STRING a key and a str or bytes value; FSCONFIG_SET_BINARY a\n"
+             "key and a bytes-like value, whose length is passed as aux; FSCONFIG_SET_PATH\n"
+             "and FSCONFIG_SET_PATH_EMPTY a key, a path (str, bytes or os.PathLike) and\n"
+             "aux, the dirfd (AT_FDCWD for a plain path); FSCONFIG_SET_FD a key and aux,\n"
+             "the fd; FSCONFIG_CMD_* nothing else. A command not listed goes to the\n"
+             "kernel as given. A str value or path goes through the filesystem encoding.\n"
              "Raises OSError on failure, with the kernel's messages in kernel_messages.");
 
 static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -502,6 +526,7 @@ static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwar
     if (!fsconfig_aux(command, known, aux_obj, &call)) {
         if (call.binary.obj != nullptr)
             PyBuffer_Release(&call.binary);
+        Py_XDECREF(call.encoded);
         return nullptr;
     }
 
@@ -513,9 +538,13 @@ static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwar
     Py_END_ALLOW_THREADS
     if (call.binary.obj != nullptr)
         PyBuffer_Release(&call.binary);
+    PyObject *result = Py_None;
     if (ret < 0)
-        return context_error(saved_errno, fs_fd, call.filename);
-    Py_RETURN_NONE;
+        result = context_error(saved_errno, fs_fd, call.filename);
+    else
+        Py_INCREF(result);
+    Py_XDECREF(call.encoded);
+    return result;
 }
 
 PyDoc_STRVAR(fsmount_fsmount_doc,
@@ -556,7 +585,7 @@ PyDoc_STRVAR(fsmount_open_tree_doc,
 static PyObject *fsmount_open_tree(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     (void)self;
-    return path_to_fd(SYS_open_tree, "O&U|O&:open_tree", OPEN_TREE_CLOEXEC, args, kwargs);
+    return path_to_fd(SYS_open_tree, "O&O|O&:open_tree", OPEN_TREE_CLOEXEC, args, kwargs);
 }
 
 PyDoc_STRVAR(fsmount_move_mount_doc,
@@ -574,22 +603,28 @@ static PyObject *fsmount_move_mount(PyObject *self, PyObject *args, PyObject *kw
     PyObject *to_obj;
     unsigned int flags = 0;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&UO&U|O&:move_mount",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OO&O|O&:move_mount",
                                      const_cast<char **>(kwlist), to_fd, &from_dirfd, &from_obj,
                                      to_fd, &to_dirfd, &to_obj, to_unsigned_int, &flags))
         return nullptr;
-    const char *from_path = utf8_text(from_obj, "from_path");
+    PyObject *from_bytes;
+    PyObject *to_bytes;
+    const char *from_path = fs_text(from_obj, &from_bytes);
     if (from_path == nullptr)
         return nullptr;
-    const char *to_path = utf8_text(to_obj, "to_path");
-    if (to_path == nullptr)
+    const char *to_path = fs_text(to_obj, &to_bytes);
+    if (to_path == nullptr) {
+        Py_DECREF(from_bytes);
         return nullptr;
+    }
     long ret;
     int saved_errno;
     Py_BEGIN_ALLOW_THREADS
         ret = syscall(SYS_move_mount, from_dirfd, from_path, to_dirfd, to_path, flags);
         saved_errno = errno;
     Py_END_ALLOW_THREADS
+    Py_DECREF(from_bytes);
+    Py_DECREF(to_bytes);
     if (ret < 0)
         return errno_error(saved_errno, from_obj, to_obj);
     Py_RETURN_NONE;
@@ -612,7 +647,7 @@ static PyObject *fsmount_mount_setattr(PyObject *self, PyObject *args, PyObject 
     struct mount_attr attr = {};
     PyObject *userns_obj = Py_None;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&U|O&$O&O&O&O:mount_setattr",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|O&$O&O&O&O:mount_setattr",
                                      const_cast<char **>(kwlist), to_fd, &dirfd, &path_obj,
                                      to_unsigned_int, &flags, to_u64, &attr.attr_set, to_u64,
                                      &attr.attr_clr, to_u64, &attr.propagation, &userns_obj))
@@ -628,7 +663,8 @@ static PyObject *fsmount_mount_setattr(PyObject *self, PyObject *args, PyObject 
                         "MOUNT_ATTR_IDMAP needs userns_fd, the user namespace's fd");
         return nullptr;
     }
-    const char *path = utf8_text(path_obj, "path");
+    PyObject *encoded;
+    const char *path = fs_text(path_obj, &encoded);
     if (path == nullptr)
         return nullptr;
     long ret;
@@ -637,6 +673,7 @@ static PyObject *fsmount_mount_setattr(PyObject *self, PyObject *args, PyObject 
         ret = syscall(SYS_mount_setattr, dirfd, path, flags, &attr, sizeof attr);
         saved_errno = errno;
     Py_END_ALLOW_THREADS
+    Py_DECREF(encoded);
     if (ret < 0)
         return errno_error(saved_errno, path_obj, nullptr);
     Py_RETURN_NONE;

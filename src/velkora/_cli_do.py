@@ -28,7 +28,7 @@ def _mount_failed(target: str, e: OSError) -> Failure:
 
 
 def cmd_mount(args: argparse.Namespace) -> None:
-    import velkora.mount as classic
+    import velkora._mounttable as _kernel
     from velkora.flags import MS
     from velkora.options import parse
 
@@ -45,7 +45,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
         target = paths[0]
         try:
             for word in make:
-                classic.mount("none", target, "", int(parse(word).propagation))
+                _kernel.mount("none", target, "", int(parse(word).propagation))
         except OSError as e:
             raise _mount_failed(target, e) from None
         return
@@ -78,9 +78,9 @@ def cmd_mount(args: argparse.Namespace) -> None:
     try:
         if flags & MS.MOVE:
             # Nothing new to undo: one call, as mount(8) makes it.
-            classic.mount(source, target, fstype, flags, options.data)
+            _kernel.mount(source, target, fstype, flags, options.data)
             if options.propagation:
-                classic.mount("none", target, "", int(options.propagation))
+                _kernel.mount("none", target, "", int(options.propagation))
             return
         from velkora.contexts import mounted
 
@@ -103,9 +103,10 @@ def _umount_failed(target: str, e: OSError) -> Failure:
 
 
 def cmd_umount(args: argparse.Namespace) -> None:
-    import velkora.mount as classic
+    import velkora._mounttable as _kernel
+    from velkora.flags import MNT
 
-    flags = classic.MNT_DETACH if args.lazy else 0
+    flags = int(MNT.DETACH) if args.lazy else 0
     target = args.target
     try:
         if args.recursive and not args.lazy:  # a lazy unmount takes the tree along by itself
@@ -126,7 +127,7 @@ def cmd_umount(args: argparse.Namespace) -> None:
                 for id_, _, point in below:
                     if id_ not in parents:
                         try:
-                            classic.umount(point, flags)
+                            _kernel.umount(point, flags)
                             gone += 1
                         except OSError as e:
                             failed = failed or (point, e)
@@ -136,7 +137,7 @@ def cmd_umount(args: argparse.Namespace) -> None:
                 if not below:
                     break
         else:
-            classic.umount(target, flags)
+            _kernel.umount(target, flags)
     except OSError as e:
         raise _umount_failed(target, e) from None
 

@@ -1,8 +1,12 @@
 """The mount table for velkora.mountinfo (listmount(2), statmount(2)), and for
 velkora.contexts a mount's id (statx(2)) and the Guard base class."""
 
+from os import PathLike
 from types import TracebackType
 from typing import Any
+
+# A path: str (through the filesystem encoding), bytes or os.PathLike.
+_Path = str | bytes | PathLike[str] | PathLike[bytes]
 
 LSMT_ROOT: int
 
@@ -19,13 +23,23 @@ def statmount(mnt_id: int) -> dict[str, int | bytes | None]:
     Calls statmount(2). Raises OSError on failure (FileNotFoundError if the mount is gone).
     """
 
-def mount_id(path: str, unique: bool = False) -> int | None:
+def mount_id(path: _Path, unique: bool = False) -> int | None:
     """The id of the mount that holds path now, as mountinfo numbers it (with
     unique, the 64-bit id statmount takes), or None where the kernel does not
     say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can
     be left open.
 
     Calls statx(2). Raises OSError on failure.
+    """
+
+def mount(source: _Path, target: _Path, fstype: str = "", flags: int = 0, data: str = "") -> None:
+    """Calls mount(2); source and target are paths (str, bytes or os.PathLike),
+    fstype and data text. Raises OSError naming target on failure.
+    """
+
+def umount(target: _Path, flags: int = 0) -> None:
+    """Calls umount2(2); target is a path (str, bytes or os.PathLike).
+    Raises OSError naming target on failure.
     """
 
 def table(cls: type, ns_id: int = 0, with_ids: bool = False, below: str | None = None) -> list[Any]:

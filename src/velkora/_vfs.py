@@ -12,7 +12,7 @@ import errno
 import os
 
 import velkora.fsmount as fs
-import velkora.mount as classic
+from velkora import _mounttable as _kernel
 from velkora.flags import MOUNT_ATTR, MS
 from velkora.options import ATIME_MODES, ATTRIBUTES, parse, split
 
@@ -65,7 +65,7 @@ def _bind_remount(path: str, words: str) -> None:
     """A bind remount of the mount at path: its flags as the table has them,
     changed by words."""
     merged = parse(_current(path, False) + "," + words)
-    classic.mount("none", path, "", int(MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)))
+    _kernel.mount("none", path, "", int(MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)))
 
 
 def bind(source: str, target: str, flags: int, attr: tuple[int, int], tree: int) -> None:
@@ -98,7 +98,7 @@ def bind(source: str, target: str, flags: int, attr: tuple[int, int], tree: int)
             os.close(fd)
     # The classic route: the bind, then a bind remount of each mount it made
     # that merges its current flags with the words.
-    classic.mount(source, target, "", int(flags & (MS.BIND | MS.REC)))
+    _kernel.mount(source, target, "", int(flags & (MS.BIND | MS.REC)))
     words = _words(attr_set, attr_clr)
     if tree and flags & MS.REC:
         from velkora.mountinfo import mounts_below
@@ -164,9 +164,9 @@ def remount(target: str | os.PathLike[str], options: str = "") -> None:
             flags = MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)
         else:
             flags = MS.REMOUNT | (merged.flags & ~(MS.BIND | MS.REC | MS.MOVE))
-        classic.mount("none", path, "", int(flags), parsed.data)
+        _kernel.mount("none", path, "", int(flags), parsed.data)
     if parsed.propagation:
-        classic.mount("none", path, "", int(parsed.propagation))
+        _kernel.mount("none", path, "", int(parsed.propagation))
 
 
 _ATTRIBUTE_WORDS = {"ro", "rw", "nosuid", "suid", "nodev", "dev", "noexec", "exec", "nodiratime", "diratime",

@@ -26,13 +26,14 @@ from typing import TYPE_CHECKING, Any, Sequence, TypeVar, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
+from velkora import _mounttable as _kernel
 from velkora import _vfs
 from velkora._mounttable import Guard
 from velkora.flags import MS
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
-PathLike = Union[str, "os.PathLike[str]"]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Owner = TypeVar("Owner", bound="_FdOwner")
 
 
@@ -158,7 +159,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
 
     def __init__(
         self,
-        source: str,
+        source: PathLike,
         target: PathLike,
         fstype: str = "btrfs",
         flags: int = 0,
@@ -169,8 +170,11 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     ) -> None:
         # The target as an absolute path from the start: a chdir in the block
         # must not make the exit unmount another directory.
-        self._given = os.fspath(target)
-        self.source, self.target = source, os.path.abspath(self._given)
+        # Names as str, as os.fsdecode gives them (a byte that is no UTF-8 a
+        # surrogate escape), whatever form they came in.
+        self._given = os.fsdecode(os.fspath(target))
+        self.source = os.fsdecode(os.fspath(source))
+        self.target = os.path.abspath(self._given)
         self.fstype, self.flags, self.data, self.detach = fstype, flags, data, detach
         self.propagation = 0
         self.loop: dict[str, int] | None = None
@@ -280,7 +284,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 if self._recursive_bind:
                     self._made_tree()
                 if self.propagation:
-                    classic.mount("none", self.target, "", self.propagation)
+                    _kernel.mount("none", self.target, "", self.propagation)
         except BaseException:
             # Undo the mount, also where an interrupt taken by another thread
             # landed just after the call, before it could be recorded.
@@ -289,7 +293,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 try:
                     self._unmount()
                 except OSError:
-                    classic.umount(self.target, classic.MNT_DETACH)
+                    _kernel.umount(self.target, classic.MNT_DETACH)
             raise
 
     def _attach(self, source: str) -> None:
@@ -297,7 +301,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             if any(self._attributes) and not self.flags & (MS.REMOUNT | MS.MOVE):
                 _vfs.bind(source, self.target, self.flags, self._attributes, self._tree)
             else:
-                classic.mount(source, self.target, self.fstype, self.flags, self.data)
+                _kernel.mount(source, self.target, self.fstype, self.flags, self.data)
         except OSError as e:
             raise _vfs.refused(e, source, self.target, self.fstype, self.flags, self.data) from None
 
@@ -308,7 +312,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         if not self._on_top():
             raise OSError(errno.EBUSY, "another mount is on top of the one this block made", self.target)
         if not self._recursive_bind or self.detach or self._id is None:
-            classic.umount(self.target, flags)  # a lazy detach takes the whole tree along
+            _kernel.umount(self.target, flags)  # a lazy detach takes the whole tree along
             return
         from velkora.mountinfo import mounts_below
 
@@ -317,7 +321,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             if m.id in made and m.mount_point is not None:
                 if _mount_id(m.mount_point) != m.id:
                     raise OSError(errno.EBUSY, "another mount is on top of one this block made", m.mount_point)
-                classic.umount(m.mount_point, flags)
+                _kernel.umount(m.mount_point, flags)
 
     def _leave(self, again: bool) -> None:
         # Called by Guard.__exit__, which is C: no interrupt can fall before
@@ -358,7 +362,7 @@ def overlay(
     """
     if isinstance(lower, (str, bytes)):
         raise TypeError("lower must be a sequence of paths, top-most first, not one path")
-    layers = [os.fspath(layer) for layer in lower]
+    layers = [os.fsdecode(os.fspath(layer)) for layer in lower]
     if not layers:
         raise ValueError("an overlay needs at least one lower layer")
     if len(layers) > OVERLAY_MAX_LAYERS:
@@ -401,8 +405,8 @@ def overlay(
         if upper is not None and work is not None:
             # overlayfs unescapes these two (not the lowerdir+ layers): a
             # backslash of the name would send the writes elsewhere.
-            context.set_string("upperdir", os.fspath(upper).replace("\\", "\\\\"))
-            context.set_string("workdir", os.fspath(work).replace("\\", "\\\\"))
+            context.set_string("upperdir", os.fsdecode(os.fspath(upper)).replace("\\", "\\\\"))
+            context.set_string("workdir", os.fsdecode(os.fspath(work)).replace("\\", "\\\\"))
         context.create()
         return context.mount()
 

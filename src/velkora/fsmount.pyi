@@ -1,5 +1,6 @@
 """Linux's file-descriptor mount API: fsopen, fspick, fsconfig, fsmount, open_tree, move_mount and mount_setattr."""
 
+from os import PathLike
 from typing import Final, Protocol
 
 class _HasFileno(Protocol):
@@ -7,6 +8,8 @@ class _HasFileno(Protocol):
 
 # An fd argument: an int (AT_FDCWD included) or anything with fileno().
 _Fd = int | _HasFileno
+# A path: str (through the filesystem encoding), bytes or os.PathLike.
+_Path = str | bytes | PathLike[str] | PathLike[bytes]
 
 AT_FDCWD: Final = -100
 AT_EMPTY_PATH: Final = 4096
@@ -63,7 +66,7 @@ def fsopen(fs_name: str, flags: int = 0) -> int:
     Raises OSError on failure.
     """
 
-def fspick(dirfd: _Fd, path: str, flags: int = 0) -> int:
+def fspick(dirfd: _Fd, path: _Path, flags: int = 0) -> int:
     """Open a filesystem context on the superblock of a mounted filesystem,
     to reconfigure it.
 
@@ -76,17 +79,18 @@ def fsconfig(
     fs_fd: _Fd,
     cmd: int,
     key: str | None = None,
-    value: str | bytes | bytearray | memoryview | None = None,
+    value: _Path | bytearray | memoryview | None = None,
     aux: int | None = None,
 ) -> None:
     """Configure a filesystem context, or create or reconfigure its superblock.
 
     Calls fsconfig(2). The arguments must suit cmd: FSCONFIG_SET_FLAG a key;
-    FSCONFIG_SET_STRING a key and a str value; FSCONFIG_SET_BINARY a key and
-    a bytes-like value, whose length is passed as aux; FSCONFIG_SET_PATH and
-    FSCONFIG_SET_PATH_EMPTY a key, a str path and aux, the dirfd (AT_FDCWD for
-    a plain path); FSCONFIG_SET_FD a key and aux, the fd; FSCONFIG_CMD_*
-    nothing else. A command not listed goes to the kernel as given.
+    FSCONFIG_SET_STRING a key and a str or bytes value; FSCONFIG_SET_BINARY a
+    key and a bytes-like value, whose length is passed as aux; FSCONFIG_SET_PATH
+    and FSCONFIG_SET_PATH_EMPTY a key, a path (str, bytes or os.PathLike) and
+    aux, the dirfd (AT_FDCWD for a plain path); FSCONFIG_SET_FD a key and aux,
+    the fd; FSCONFIG_CMD_* nothing else. A command not listed goes to the
+    kernel as given. A str value or path goes through the filesystem encoding.
     Raises OSError on failure, with the kernel's messages in kernel_messages.
     """
 
@@ -98,7 +102,7 @@ def fsmount(fs_fd: _Fd, flags: int = 0, attr_flags: int = 0) -> int:
     Raises OSError on failure, with the kernel's messages in kernel_messages.
     """
 
-def open_tree(dirfd: _Fd, path: str, flags: int = 0) -> int:
+def open_tree(dirfd: _Fd, path: _Path, flags: int = 0) -> int:
     """Open a mounted tree, or with OPEN_TREE_CLONE a detached copy of it.
 
     Calls open_tree(2) with OPEN_TREE_CLOEXEC added to flags, and returns
@@ -106,7 +110,7 @@ def open_tree(dirfd: _Fd, path: str, flags: int = 0) -> int:
     Raises OSError on failure.
     """
 
-def move_mount(from_dirfd: _Fd, from_path: str, to_dirfd: _Fd, to_path: str, flags: int = 0) -> None:
+def move_mount(from_dirfd: _Fd, from_path: _Path, to_dirfd: _Fd, to_path: _Path, flags: int = 0) -> None:
     """Move a mount, or attach a detached one, to a place in the tree.
 
     Calls move_mount(2). Raises OSError on failure.
@@ -114,7 +118,7 @@ def move_mount(from_dirfd: _Fd, from_path: str, to_dirfd: _Fd, to_path: str, fla
 
 def mount_setattr(
     dirfd: _Fd,
-    path: str,
+    path: _Path,
     flags: int = 0,
     *,
     attr_set: int = 0,

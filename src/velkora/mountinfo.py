@@ -19,7 +19,10 @@ from velkora import _mounttable as _kernel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, AsyncIterator, Iterator, NamedTuple
+    from typing import Any, AsyncIterator, Iterator, NamedTuple, Union
+
+    # A path as the os module takes one.
+    AnyPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 else:
     # The records are namedtuples made at run time from the classes below:
     # the same type typing.NamedTuple makes, without importing typing (a
@@ -162,7 +165,7 @@ def _within(point: str, path: str) -> bool:
     return point == path or path == "/" or point.startswith(path.rstrip("/") + "/")
 
 
-def _holding(table: list[Mount], target: str, path: str | os.PathLike[str]) -> Mount:
+def _holding(table: list[Mount], target: str, path: AnyPath) -> Mount:
     best: Mount | None = None
     for m in table:
         point = m.mount_point
@@ -174,7 +177,7 @@ def _holding(table: list[Mount], target: str, path: str | os.PathLike[str]) -> M
     return best
 
 
-def _must_exist(where: str, path: str | os.PathLike[str]) -> None:
+def _must_exist(where: str, path: AnyPath) -> None:
     """FileNotFoundError naming path where nothing is at where; a place the
     caller may not look into is taken as there."""
     try:
@@ -185,7 +188,7 @@ def _must_exist(where: str, path: str | os.PathLike[str]) -> None:
         pass
 
 
-def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int | None = None) -> Mount:
+def mount_at(path: AnyPath, via: str | None = None, *, pid: int | None = None) -> Mount:
     """The mount that holds ``path`` (the topmost, where mounts are stacked);
     FileNotFoundError where nothing is at ``path``.
 
@@ -197,11 +200,11 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
     """
     _check(via, pid)
     if pid is not None:
-        inside = os.path.normpath(os.path.join("/", os.fspath(path)))
+        inside = os.path.normpath(os.path.join("/", os.fsdecode(os.fspath(path))))
         table = mounts(via, pid=pid)
         _must_exist(f"/proc/{pid}/root{inside}", path)
         return _visible(table, f"/proc/{pid}/root{inside}", inside, path)
-    target = os.path.realpath(path)
+    target = os.fsdecode(os.path.realpath(path))
     _must_exist(target, path)
     if via != "mountinfo":
         try:
@@ -220,7 +223,7 @@ def mount_at(path: str | os.PathLike[str], via: str | None = None, *, pid: int |
     return _visible(mounts(via), target, target, path)
 
 
-def _visible(table: list[Mount], where: str, target: str, path: str | os.PathLike[str]) -> Mount:
+def _visible(table: list[Mount], where: str, target: str, path: AnyPath) -> Mount:
     """The record of the mount statx(2) names at where (through /proc/PID/root
     for another namespace); the longest mount point holding target where the
     kernel does not say (before 5.8)."""
@@ -234,11 +237,11 @@ def _visible(table: list[Mount], where: str, target: str, path: str | os.PathLik
     return _holding(table, target, path)
 
 
-def mounts_below(path: str | os.PathLike[str], via: str | None = None) -> list[Mount]:
+def mounts_below(path: AnyPath, via: str | None = None) -> list[Mount]:
     """The mounts at or below ``path``, children before parents: the order
     in which to unmount them. Only they are made into records."""
     _check(via, None)
-    target = os.path.realpath(path)
+    target = os.fsdecode(os.path.realpath(path))
     table: list[Mount]
     if via == "statmount":
         table = _kernel.table(Mount, below=target)

@@ -31,6 +31,9 @@ good: Calls = [
     lambda: f.fsconfig(3, f.FSCONFIG_SET_PATH, "source", src, f.AT_FDCWD),
     lambda: f.move_mount(3, "", f.AT_FDCWD, tgt, f.MOVE_MOUNT_F_EMPTY_PATH),
     lambda: f.mount_setattr(3, "", f.AT_EMPTY_PATH, attr_set=1),
+    lambda: f.move_mount(3, "", f.AT_FDCWD, tgt.encode(), f.MOVE_MOUNT_F_EMPTY_PATH),
+    lambda: t.mount(src.encode(), tgt, fstype, 7, data),
+    lambda: t.umount(tgt + "\udcff", 2),
 ]
 line = b"36 35 98:0 /a\\040b /mnt rw,noatime shared:1 master:2 - ext3 /dev/root rw,errors=continue\n"
 real: Calls = [
@@ -55,7 +58,9 @@ bad: Calls = [
     lambda: m.umount(tgt.encode()),  # type: ignore[arg-type]
     lambda: f.fsconfig(3, f.FSCONFIG_SET_BINARY, "k", blob, 2),
     lambda: f.fsconfig(3, f.FSCONFIG_SET_BINARY, "k\0", buffer),
-    lambda: f.fsconfig(3, f.FSCONFIG_SET_STRING, "size", blob),
+    lambda: f.fsconfig(3, f.FSCONFIG_SET_STRING, "size", buffer),
+    lambda: t.mount(src, tgt + "\0"),
+    lambda: t.umount(tgt, 2**31),
     lambda: f.move_mount(3, "", f.AT_FDCWD, tgt + "\0"),
     lambda: t.statmount(-1),
     lambda: t.listmount(count=0),
