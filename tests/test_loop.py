@@ -164,6 +164,26 @@ def test_kernels_without_loop_configure_get_the_same_device(image):
                      "direct_io": True, "autoclear": True}  # fmt: skip
 
 
+def test_a_refused_configure_is_not_taken_for_an_old_kernel(kernel):
+    # A pipe as the backing file: LOOP_CONFIGURE refuses it (EINVAL), and that
+    # is the error, not a sign of an old kernel: LOOP_SET_FD, which would bind
+    # the device without autoclear first, is never tried (the filter would
+    # answer it with EXDEV).
+    code = (
+        "import os, sys; from velkora import loop\n"
+        "r, w = os.pipe()\n"
+        "try:\n"
+        "    loop.attach(r)\n"
+        "except OSError as e:\n"
+        "    print(e.errno)\n"
+    )
+    run = subprocess.run(
+        [sys.executable, str(SUPPORT / "seccomp.py"), "ioctl", str(errno.EXDEV), hex(_loop.LOOP_SET_FD), code],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    assert run.stdout.split() == [str(errno.EINVAL)]
+
+
 @pytest.mark.parametrize(
     ("call", "exc", "name"),
     [

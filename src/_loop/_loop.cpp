@@ -1,9 +1,9 @@
 // velkora._loop: loop devices, for velkora.loop.
 //
 // attach() takes a free device from /dev/loop-control and binds a backing
-// file to it with one LOOP_CONFIGURE (Linux 5.8), or where the kernel refuses
-// that, with LOOP_SET_FD and LOOP_SET_STATUS64 (and LOOP_SET_BLOCK_SIZE,
-// LOOP_SET_DIRECT_IO). Another process may take the same free device between
+// file to it with one LOOP_CONFIGURE (Linux 5.8), or on a kernel without it
+// (asked once per process) with LOOP_SET_FD and LOOP_SET_STATUS64 (and
+// LOOP_SET_BLOCK_SIZE, LOOP_SET_DIRECT_IO). Another process may take the same free device between
 // the two steps: the kernel then answers EBUSY, and the whole step is tried
 // again, a bounded number of times. Everything attach() opens it closes,
 // except the device's fd, which it hands back already owned by an Owner
@@ -178,11 +178,36 @@ static long attach_stepwise(int dev_fd, const Request *req)
     return ret;
 }
 
+// Whether the kernel has LOOP_CONFIGURE (5.8): 1 or 0 once asked, -1 before.
+// Asked once per process, never read off a refused attach: an EINVAL from a
+// real LOOP_CONFIGURE may be about its arguments (a backing file that is no
+// regular file or block device, flags it refuses), and the older way would
+// then bind the device, without autoclear, before failing too. Every thread
+// asks the same kernel the same question, so a race only asks it twice.
+static int has_configure = -1;
+
+// Asks dev_fd's kernel, with no backing file (fd -1): one that has the
+// command answers EBADF; one without, EINVAL or ENOTTY (a seccomp filter
+// ENOSYS or EPERM). 1 or 0; -2 with an exception set.
+static int kernel_has_configure(int dev_fd)
+{
+    int known = __atomic_load_n(&has_configure, __ATOMIC_RELAXED);
+    if (known >= 0)
+        return known;
+    struct loop_config config = {};
+    config.fd = UINT32_MAX;
+    long ret = ioctl_retrying(dev_fd, LOOP_CONFIGURE, reinterpret_cast<unsigned long>(&config));
+    if (ret == -2)
+        return -2;
+    int has = ret == -1 && errno == EBADF ? 1 : 0;
+    __atomic_store_n(&has_configure, has, __ATOMIC_RELAXED);
+    return has;
+}
+
 // Binds the file to /dev/loopN: the device's fd; -1 with errno when the
 // device was taken first (EBUSY, EAGAIN) or could not be bound; -2 with an
-// exception set. *configure is cleared for good once the kernel shows it
-// lacks LOOP_CONFIGURE.
-static int attach_device(long n, const Request *req, bool *configure)
+// exception set.
+static int attach_device(long n, const Request *req)
 {
     char dev_path[32];
     (void)snprintf(dev_path, sizeof dev_path, "/dev/loop%ld", n);
@@ -193,18 +218,16 @@ static int attach_device(long n, const Request *req, bool *configure)
             os_error(dev_path);
         return -2;
     }
-    long ret = -1;
-    if (*configure) {
+    long ret = kernel_has_configure(dev_fd);
+    if (ret == 1) {
         struct loop_config config = {};
         config.fd = static_cast<uint32_t>(req->file_fd);
         config.block_size = req->block_size;
         config.info = req->info;
         ret = ioctl_retrying(dev_fd, LOOP_CONFIGURE, reinterpret_cast<unsigned long>(&config));
-        if (ret == -1 && (errno == EINVAL || errno == ENOTTY || errno == ENOSYS))
-            *configure = false;
-    }
-    if (!*configure)
+    } else if (ret == 0) {
         ret = attach_stepwise(dev_fd, req);
+    }
     if (ret == 0)
         return dev_fd;
     close_quietly(dev_fd);
@@ -221,7 +244,6 @@ static int attach_free_device(const Request *req, int *number)
             os_error(LOOP_CONTROL);
         return -1;
     }
-    bool configure = true;
     int dev_fd = -1;
     for (int attempt = 0; attempt < ATTEMPTS && dev_fd == -1; attempt++) {
         long n = ioctl_retrying(control, LOOP_CTL_GET_FREE, 0);
@@ -231,7 +253,7 @@ static int attach_free_device(const Request *req, int *number)
             dev_fd = -2;
             break;
         }
-        dev_fd = attach_device(n, req, &configure);
+        dev_fd = attach_device(n, req);
         if (dev_fd >= 0) {
             *number = static_cast<int>(n);
         } else if (dev_fd == -1 && errno != EBUSY && errno != EAGAIN) {
