@@ -150,6 +150,14 @@ static int to_path(PyObject *obj, void *out)
     return Py_CLEANUP_SUPPORTED;
 }
 
+// A path argument as bytes (a new reference in *out), as to_path makes it,
+// for a function that parses its arguments itself.
+static bool encode_path(PyObject *obj, PyObject **out)
+{
+    *out = nullptr;
+    return PyUnicode_FSConverter(obj, static_cast<void *>(out)) != 0;
+}
+
 PyDoc_STRVAR(
     mounttable_listmount_doc,
     "listmount(last_id: int = 0, count: int = 512, mnt_id: int = LSMT_ROOT) -> tuple[int, ...]\n\n"
@@ -319,7 +327,7 @@ static PyObject *mounttable_mount(PyObject *self, PyObject *args, PyObject *kwar
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|sks:mount", const_cast<char **>(kwlist),
                                      to_path, &source, &target_obj, &fstype, &flags, &data))
         return nullptr;
-    if (!to_path(target_obj, &target)) {
+    if (!encode_path(target_obj, &target)) {
         Py_DECREF(source);
         return nullptr;
     }
@@ -354,7 +362,7 @@ static PyObject *mounttable_umount(PyObject *self, PyObject *args, PyObject *kwa
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|i:umount", const_cast<char **>(kwlist),
                                      &target_obj, &flags))
         return nullptr;
-    if (!to_path(target_obj, &target))
+    if (!encode_path(target_obj, &target))
         return nullptr;
     int ret;
     int saved_errno;
@@ -388,8 +396,8 @@ static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *k
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:mount_id", const_cast<char **>(kwlist),
                                      &path_obj, &unique))
         return nullptr;
-    PyObject *encoded = nullptr;
-    if (!to_path(path_obj, &encoded))
+    PyObject *encoded;
+    if (!encode_path(path_obj, &encoded))
         return nullptr;
     PyObject *result = statx_mount_id(PyBytes_AS_STRING(encoded), path_obj, unique != 0);
     Py_DECREF(encoded);
