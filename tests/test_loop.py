@@ -146,6 +146,13 @@ def test_threads_attaching_at_once_get_different_devices(image):
             device.close()
 
 
+def denied_ioctl(request, error, code):
+    """What code prints in a process whose seccomp filter answers that ioctl with error."""
+    run = subprocess.run([sys.executable, str(SUPPORT / "seccomp.py"), "ioctl", str(error), hex(request), code],
+                         capture_output=True, text=True, check=True)  # fmt: skip
+    return run.stdout
+
+
 def test_kernels_without_loop_configure_get_the_same_device(image):
     # A seccomp filter answers LOOP_CONFIGURE with ENOTTY, as a kernel before 5.8 would.
     code = (
@@ -154,11 +161,7 @@ def test_kernels_without_loop_configure_get_the_same_device(image):
         " partscan=True, direct_io=True) as d:\n"
         "    print(json.dumps(d.info()._asdict()))\n"
     )
-    run = subprocess.run(
-        [sys.executable, str(SUPPORT / "seccomp.py"), "ioctl", str(errno.ENOTTY), hex(_loop.LOOP_CONFIGURE), code],
-        capture_output=True, text=True, check=True,
-    )  # fmt: skip
-    info = json.loads(run.stdout)
+    info = json.loads(denied_ioctl(_loop.LOOP_CONFIGURE, errno.ENOTTY, code))
     shown = {name: info[name] for name in ("offset", "size_limit", "block_size", "partscan", "direct_io", "autoclear")}
     assert shown == {"offset": 512, "size_limit": 1 << 20, "block_size": 4096, "partscan": True,
                      "direct_io": True, "autoclear": True}  # fmt: skip
@@ -177,11 +180,7 @@ def test_a_refused_configure_is_not_taken_for_an_old_kernel(kernel):
         "except OSError as e:\n"
         "    print(e.errno)\n"
     )
-    run = subprocess.run(
-        [sys.executable, str(SUPPORT / "seccomp.py"), "ioctl", str(errno.EXDEV), hex(_loop.LOOP_SET_FD), code],
-        capture_output=True, text=True, check=True,
-    )  # fmt: skip
-    assert run.stdout.split() == [str(errno.EINVAL)]
+    assert denied_ioctl(_loop.LOOP_SET_FD, errno.EXDEV, code).split() == [str(errno.EINVAL)]
 
 
 @pytest.mark.parametrize(
