@@ -2,6 +2,7 @@
 the kernel's headers, what each shared object exports and needs, and how each
 loads (no GIL on free-threaded builds, isolated subinterpreters)."""
 
+import ast
 import inspect
 import re
 import subprocess
@@ -189,3 +190,30 @@ def test_isolated_subinterpreters(double, name, inside):
     got = double.program("subinterpreter", name)
     assert re.fullmatch(inside, got["inside"])
     assert got["after"] == "ValueError"  # the main interpreter's module is unharmed
+
+
+def test_no_module_of_the_package_imports_itself_back():
+    # Every import of velkora's Python modules, at the top or inside a
+    # function, as a graph: no module reaches itself again through it.
+    source = Path(__file__).resolve().parents[1] / "src" / "velkora"
+    graph = {}
+    for path in source.glob("*.py"):
+        name = "velkora" if path.stem == "__init__" else f"velkora.{path.stem}"
+        found = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                found |= {alias.name for alias in node.names}
+            elif isinstance(node, ast.ImportFrom) and node.module == "velkora":
+                found |= {f"velkora.{alias.name}" for alias in node.names}
+            elif isinstance(node, ast.ImportFrom) and node.module:
+                found.add(node.module)
+        graph[name] = found - {name, "velkora"}
+
+    def reached(start, seen):
+        for module in graph.get(start, ()):
+            if module not in seen:
+                seen.add(module)
+                reached(module, seen)
+        return seen
+
+    assert [name for name in graph if name in reached(name, set())] == []

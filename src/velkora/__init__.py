@@ -8,12 +8,20 @@ def __dir__():
 
 
 def __getattr__(name):
-    # On demand, from a module of its own: importlib.metadata and the context
-    # managers cost far more than the extension that most callers came for.
-    # Any other name (a submodule not yet imported, which `from velkora
-    # import _mounttable` asks for first) is no attribute.
-    if name != "__version__" and name not in __all__:
-        raise AttributeError(f"module 'velkora' has no attribute {name!r}")
-    from velkora._lazy import attribute
+    # On demand: importlib.metadata and the context managers cost far more
+    # than the extension that most callers came for. Any other name (a
+    # submodule not yet imported, which `from velkora import _mounttable`
+    # asks for first) is no attribute.
+    if name == "__version__":
+        from importlib.metadata import version
 
-    return attribute(name)
+        return version("velkora")
+    if name == "remount":
+        from velkora._vfs import remount
+
+        return remount
+    if name in __all__:
+        from velkora import contexts
+
+        return getattr(contexts, name)
+    raise AttributeError(f"module 'velkora' has no attribute {name!r}")

@@ -18,23 +18,21 @@ from __future__ import annotations
 
 import errno
 import os
-import signal
 import stat
-import threading
-import warnings
-from typing import TYPE_CHECKING, Any, Sequence, TypeVar, Union
+from typing import TYPE_CHECKING, Sequence, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
 from velkora import _mounttable as _kernel
 from velkora import _vfs
 from velkora._mounttable import Guard
+from velkora._resources import FdOwner as _FdOwner
+from velkora._resources import held_signals as _held_signals
 from velkora.flags import MS
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Owner = TypeVar("Owner", bound="_FdOwner")
 
 
 # mount(2) flags under which the source names no device: bind, move, remount
@@ -47,28 +45,6 @@ def _is_regular_file(source: str) -> bool:
         return stat.S_ISREG(os.stat(source).st_mode)
     except (OSError, ValueError):
         return False
-
-
-class _held_signals:  # noqa: N801 - a context manager used like a function
-    """SIGINT and SIGTERM wait while the block runs; only the main thread runs
-    Python's handlers, so only there is anything held. A signal that waited
-    is raised as the block ends, where the caller can still undo."""
-
-    def __enter__(self) -> None:
-        self.old = None
-        if threading.current_thread() is threading.main_thread():
-            old = signal.pthread_sigmask(signal.SIG_BLOCK, ())  # the mask as it is
-            self.old = old
-            try:
-                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
-            except BaseException:
-                # A signal taken just as the block began: never leave it held.
-                signal.pthread_sigmask(signal.SIG_SETMASK, old)
-                raise
-
-    def __exit__(self, *exc: object) -> None:
-        if self.old is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
 
 
 def _unique_id(path: str) -> int | None:
@@ -409,57 +385,6 @@ def overlay(
             context.set_string("workdir", os.fsdecode(os.fspath(work)).replace("\\", "\\\\"))
         context.create()
         return context.mount()
-
-
-class _FdOwner:
-    """An fd with one owner: closed once, by close(), by ``with``, or when
-    collected (with a ResourceWarning)."""
-
-    _fd: int | None = None
-
-    def __init__(self, fd: int) -> None:
-        self._fd = fd
-
-    def fileno(self) -> int:
-        """The fd; ValueError once closed."""
-        if self._fd is None:
-            raise ValueError(f"I/O operation on closed {type(self).__name__}")
-        return self._fd
-
-    @property
-    def closed(self) -> bool:
-        return self._fd is None
-
-    def close(self) -> None:
-        """Closes the fd; closing again does nothing."""
-        fd, self._fd = self._fd, None
-        if fd is not None:
-            os.close(fd)
-
-    def __enter__(self: Owner) -> Owner:
-        self.fileno()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if self._fd is not None:
-            warnings.warn(f"unclosed {self!r}", ResourceWarning, stacklevel=2, source=self)
-            self.close()
-
-    def __repr__(self) -> str:
-        state = "closed" if self._fd is None else f"fd={self._fd}"
-        return f"<{type(self).__name__} {state}>"
-
-    def __copy__(self) -> Any:
-        raise TypeError(f"a {type(self).__name__} owns its fd and cannot be copied")
-
-    def __deepcopy__(self, memo: Any) -> Any:
-        self.__copy__()
-
-    def __reduce__(self) -> Any:
-        self.__copy__()
 
 
 class DetachedMount(_FdOwner):

@@ -28,7 +28,8 @@ import stat
 from typing import NamedTuple, Union
 
 from velkora import _loop
-from velkora.contexts import _FdOwner, _held_signals
+from velkora._resources import FdOwner as _FdOwner
+from velkora._resources import held_signals as _held_signals
 
 __all__ = ["LoopDevice", "LoopInfo", "attach", "bound", "devices", "info", "detach"]
 

@@ -16,6 +16,7 @@ import os
 from collections import namedtuple
 
 from velkora import _mounttable as _kernel
+from velkora._resources import FdOwner
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -322,7 +323,7 @@ def _diff(
     return events
 
 
-class MountWatch:
+class MountWatch(FdOwner):
     """The changes of the caller's mount table: mounts attached, detached and
     moved (not remounts or propagation changes, which neither route sees).
 
@@ -340,9 +341,9 @@ class MountWatch:
     def __init__(self, via: str | None = None) -> None:
         if via not in ("fanotify", "mountinfo", None):
             raise ValueError(f"via must be 'fanotify', 'mountinfo' or None, not {via!r}")
-        from velkora.contexts import _held_signals
+        from velkora._resources import held_signals as _held_signals
 
-        self._fd, self.via = -1, "mountinfo"
+        self._fd, self.via = None, "mountinfo"
         self._table = -1  # the mountinfo route: the table's own fd, whose POLLPRI the epoll fd turns readable
         self._poller: Any = None  # ... and that epoll fd, as a select.epoll
         self._pending: list[MountEvent] = []  # read but not yet handed out (an async for cancelled)
@@ -351,7 +352,7 @@ class MountWatch:
                 with _held_signals():  # no interrupt between the fd's making and its keeping
                     self._fd, self.via = _kernel.fanotify_init(_FAN_REPORT_MNT | _FAN_NONBLOCK), "fanotify"
                 marks = _FAN_MNT_ATTACH | _FAN_MNT_DETACH
-                _kernel.fanotify_mark(self._fd, _FAN_MARK_ADD | _FAN_MARK_MNTNS, marks, "/proc/self/ns/mnt")
+                _kernel.fanotify_mark(self.fileno(), _FAN_MARK_ADD | _FAN_MARK_MNTNS, marks, "/proc/self/ns/mnt")
                 self._known: dict[int, Mount] = dict(_kernel.table(Mount, 0, True))
                 return
             except BaseException as e:
@@ -397,41 +398,20 @@ class MountWatch:
     def fileno(self) -> int:
         """The fd to wait on: readable when the table may have changed since
         the last read() (fanotify's fd; on the mountinfo route an epoll fd
-        that turns the table's POLLPRI into readability)."""
-        if self._fd < 0:
-            raise ValueError("I/O operation on a closed MountWatch")
-        return self._fd
-
-    @property
-    def closed(self) -> bool:
-        return self._fd < 0
+        that turns the table's POLLPRI into readability); ValueError once
+        closed."""
+        return super().fileno()
 
     def close(self) -> None:
-        fd, self._fd = self._fd, -1
+        """Closes the watch's fds; closing again does nothing."""
         poller, self._poller = getattr(self, "_poller", None), None
         table, self._table = getattr(self, "_table", -1), -1
         if poller is not None:
-            poller.close()  # its fd is fd
-        elif fd >= 0:
-            os.close(fd)
+            self._fd = None
+            poller.close()  # its fd is the watch's
+        super().close()
         if table >= 0:
             os.close(table)
-
-    def __enter__(self) -> MountWatch:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_fd", -1) >= 0:
-            try:  # at interpreter exit nothing can be imported any more: close quietly
-                import warnings
-
-                warnings.warn(f"unclosed MountWatch (fd {self._fd})", ResourceWarning, stacklevel=2, source=self)
-            except ImportError:
-                pass
-            self.close()
 
     def __repr__(self) -> str:
         return f"<MountWatch via={getattr(self, 'via', None)!r} fd={self._fd}>"
@@ -518,7 +498,7 @@ class MountWatch:
         overflow = False
         while True:
             try:
-                data = os.read(self._fd, 65536)
+                data = os.read(self.fileno(), 65536)
             except BlockingIOError:
                 break
             at = 0
