@@ -83,9 +83,8 @@ def test_list_draws_the_tree(place, locale, branch, last, through):
     assert velkora_("list", place / "a" / "..", env={"LC_ALL": locale}).stdout == expected
 
 
-@pytest.mark.blockdev  # an image on a loop device, mounted
-def test_mount_umount_and_loop_round_trips(place, tmp_path_factory):
-    for name in ("m", "n", "o", "img"):
+def test_mount_and_umount_round_trips(place):
+    for name in ("m", "n", "o"):
         (place / name).mkdir()
     velkora_("mount", "-t", "tmpfs", "-o", "size=1m,noexec,nofail,shared", "vk-m", place / "m")
     m = mount_at(place / "m")
@@ -103,6 +102,11 @@ def test_mount_umount_and_loop_round_trips(place, tmp_path_factory):
     velkora_("umount", "-l", place / "m")
     assert mount_at(place / "m").mount_point == mount_at(place).mount_point
 
+
+@pytest.mark.blockdev  # an image on a loop device, mounted
+def test_image_and_loop_round_trips(place, tmp_path_factory):
+    for name in ("m", "img"):
+        (place / name).mkdir()
     # An image file: on a loop device with autoclear, gone with the mount.
     image = tmp_path_factory.mktemp("cli") / "btrfs.img"
     with open(image, "wb") as f:
@@ -282,3 +286,17 @@ def test_umount_r_takes_stacked_and_hidden_mounts(place):
     velkora_("umount", "-R", place)
     assert mount_at(place).mount_point != str(place)
     assert not [m for m in velkora.mountinfo.mounts() if (m.mount_point or "").startswith(str(place))]
+
+
+def test_a_path_holds_only_what_is_below_it(place):
+    # place/a is a directory holding a mount; place/ab is a mount beside it.
+    vm.mount("vk-top", str(place), "tmpfs")
+    for name in ("a", "a/x", "ab"):
+        (place / name).mkdir()
+    for name in ("a/x", "ab"):
+        vm.mount("vk-" + name, str(place / name), "tmpfs")
+    listed = json.loads(velkora_("list", "--json", place / "a").stdout)["filesystems"]
+    assert [(node["target"], [child["target"] for child in node["children"]]) for node in listed] == [
+        (str(place), [str(place / "a/x")])
+    ]
+    assert [m.mount_point for m in velkora.mountinfo.mounts_below(place / "a")] == [str(place / "a/x")]

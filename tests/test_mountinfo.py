@@ -33,6 +33,10 @@ SUPPORT = Path(__file__).parent / "support"
             b"40 22 0:41 / /a\\040b\\011c\\012d\\134e rw,relatime - tmpfs my\\040src rw,size=64k",
             Mount(40, 22, 0, 41, "/", "/a b\tc\nd\\e", "tmpfs", "my src", "rw,relatime", "rw,size=64k", ()),
         ),
+        (  # the root field unescaped too, and an escape at a name's very end
+            b"41 22 0:41 /r\\040t /end\\040 rw - tmpfs src\\134 rw",
+            Mount(41, 22, 0, 41, "/r t", "/end ", "tmpfs", "src\\", "rw", "rw", ()),
+        ),
         (  # several optional fields; a byte that is no UTF-8 is kept, never an error
             b"7 1 0:5 / /x\xff ro shared:3 master:2 propagate_from:1 unbindable - fuse.sshfs h:/ rw",
             Mount(7, 1, 0, 5, "/", "/x\udcff", "fuse.sshfs", "h:/", "ro", "rw",

@@ -36,6 +36,7 @@ NONE = A(0)
         ("strictatime,relatime", MS.RELATIME, A.RELATIME, ATIME),
         ("relatime,noatime", MS.NOATIME, A.NOATIME, ATIME),
         ("noatime,atime", MS(0), A.RELATIME, ATIME),
+        ("noatime,norelatime", MS.NOATIME, A.NOATIME, ATIME),  # clearing one mode leaves the other
         ("remount,bind", MS.REMOUNT | MS.BIND, NONE, NONE),
         ("rbind", MS.BIND | MS.REC, NONE, NONE),
         ("move", MS.MOVE, NONE, NONE),
@@ -65,6 +66,7 @@ USERSPACE = (
          MS(0), (("context", "system_u:object_r:tmp_t:s0,c1"), ("a", "b=c"))),
         ("shared,private", "", (), MS.PRIVATE, ()),
         ("rslave", "", (), MS.SLAVE | MS.REC, ()),
+        ("slave", "", (), MS.SLAVE, ()),
         ("runbindable,nofail,mode=0700,rshared", "mode=0700", ("nofail",), MS.SHARED | MS.REC, (("mode", "0700"),)),
         ("unbindable", "", (), MS.UNBINDABLE, ()),
         ("rprivate", "", (), MS.PRIVATE | MS.REC, ()),
@@ -201,8 +203,19 @@ def test_a_layer_path_with_commas_and_colons(place, monkeypatch, by_layer):
 
 
 @pytest.mark.fdmount
-def test_an_unknown_errno_is_not_a_fallback(place):
-    # lowerdir+ refused for another reason (a missing layer) is raised, not retried.
+def test_an_unknown_errno_is_not_a_fallback(place, monkeypatch):
+    # lowerdir+ refused for another reason than an old kernel's is raised,
+    # and the one-string lowerdir is never tried.
+    tried = []
+    set_string = contexts.FsContext.set_string
+
+    def refusing(self, key, value):
+        tried.append(key)
+        if key == "lowerdir+":
+            raise OSError(errno.EPERM, "refused")
+        set_string(self, key, value)
+
+    monkeypatch.setattr(contexts.FsContext, "set_string", refusing)
     with pytest.raises(OSError) as caught:
-        overlay([place / "missing"])
-    assert caught.value.errno == errno.ENOENT
+        overlay([place])
+    assert (caught.value.errno, tried) == (errno.EPERM, ["source", "lowerdir+"])

@@ -64,10 +64,12 @@ class LoopDevice(_FdOwner):
     """
 
     def __init__(self, owner: _loop.Owner, number: int) -> None:
-        self._file: _loop.Owner | None = owner
-        super().__init__(owner.fileno())
+        # Named before the fd is taken: an interrupt just after leaves an
+        # object whose __del__ (its warning names it) finds the name.
         self.number = number
         self.path = f"/dev/loop{number}"
+        self._file: _loop.Owner | None = owner
+        super().__init__(owner.fileno())
 
     def close(self) -> None:
         owner, self._file = getattr(self, "_file", None), None

@@ -56,9 +56,18 @@ def cycle() -> None:
 # A device an interrupt dropped on its way out of attach() is collected open
 # by design, and an interrupt may land in its __del__ (reported as
 # unraisable; printing that report makes Debian's debug interpreter abort):
-# neither says anything here, and its Owner closes the fd all the same.
+# neither says anything here, and its Owner closes the fd all the same. Any
+# other unraisable error is a fault, kept for the report.
 warnings.simplefilter("ignore", ResourceWarning)
-sys.unraisablehook = lambda unraisable: None
+unraisable: list[str] = []
+
+
+def quiet_interrupts(report: "sys.UnraisableHookArgs") -> None:
+    if not isinstance(report.exc_value, KeyboardInterrupt):
+        unraisable.append(repr(report.exc_value))
+
+
+sys.unraisablehook = quiet_interrupts
 signal.signal(signal.SIGINT, interrupt)
 threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
 # SIGEV_THREAD_ID (4) to this thread, or SIGEV_SIGNAL (0) to the process.
@@ -99,4 +108,5 @@ for n in range(1, cycles + 1):
         time.sleep(0.0001)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 libc.timer_delete(timer)
-print(json.dumps({"interrupted": interrupted, "caller": caller, "fds": [before, len(os.listdir("/proc/self/fd"))]}))
+print(json.dumps({"interrupted": interrupted, "caller": caller, "fds": [before, len(os.listdir("/proc/self/fd"))],
+                  "unraisable": unraisable}))  # fmt: skip

@@ -1,32 +1,66 @@
-"""The mount table of this namespace for the tests, from velkora.mountinfo
-(its own tests check it against the kernel)."""
+"""The mount table of this namespace for the tests, read from
+/proc/self/mountinfo here, independently of velkora.mountinfo (which the
+tests check against it and against the kernel)."""
 
 from __future__ import annotations
 
 import errno
 import os
+import re
 import subprocess
 from typing import Any, Dict
 
 import velkora.mount as vm
-from velkora import mountinfo
 
 Mount = Dict[str, Any]
 
 
+def _unescaped(field: str) -> str:
+    """mountinfo's octal escapes (\\040 for a space) undone, bytes that are no
+    UTF-8 as os.fsdecode gives them."""
+    raw = re.sub(rb"\\([0-7]{3})", lambda m: bytes([int(m[1], 8)]), os.fsencode(field))
+    return os.fsdecode(raw)
+
+
+def _table() -> list[Mount]:
+    """Every line of /proc/self/mountinfo, in its own order, with its ids."""
+    with open("/proc/self/mountinfo", "rb") as f:
+        lines = f.read().decode("utf-8", "surrogateescape").splitlines()
+    table = []
+    for line in lines:
+        fields = line.split(" ")
+        rest = fields.index("-", 6)
+        table.append({
+            "id": int(fields[0]),
+            "parent": int(fields[1]),
+            "root": _unescaped(fields[3]),
+            "target": _unescaped(fields[4]),
+            "options": set(fields[5].split(",")),
+            "fstype": _unescaped(fields[rest + 1]),
+            "source": _unescaped(fields[rest + 2]),
+            "super": set(fields[rest + 3].split(",")),
+        })  # fmt: skip
+    return table
+
+
 def mounts() -> list[Mount]:
     """One dict per mount, parents first: root, target, options, fstype, source, super."""
-    return [
-        {
-            "root": m.root,
-            "target": m.mount_point,
-            "options": set((m.options or "").split(",")),
-            "fstype": m.fs_type,
-            "source": m.source,
-            "super": set((m.super_options or "").split(",")),
-        }
-        for m in mountinfo.mounts("mountinfo")
-    ]
+    table = _table()
+    ids = {m["id"] for m in table}
+    children: dict[int, list[Mount]] = {}
+    roots = []
+    for m in table:
+        if m["parent"] in ids and m["parent"] != m["id"]:
+            children.setdefault(m["parent"], []).append(m)
+        else:
+            roots.append(m)
+    ordered: list[Mount] = []
+    pending = list(reversed(roots))
+    while pending:
+        m = pending.pop()
+        ordered.append(m)
+        pending.extend(reversed(children.get(m["id"], [])))
+    return [{key: m[key] for key in ("root", "target", "options", "fstype", "source", "super")} for m in ordered]
 
 
 def mount_at(path: object) -> Mount | None:
@@ -47,7 +81,8 @@ def detach(target: str) -> None:
 
 
 def unmount_all_below(path: object) -> None:
-    """Detach whatever tests left mounted at or below ``path``."""
-    for m in mountinfo.mounts_below(str(path), "mountinfo"):
-        assert m.mount_point is not None
-        detach(m.mount_point)
+    """Detach whatever tests left mounted at or below ``path``, the last made first."""
+    top = str(path).rstrip("/")
+    for m in reversed(mounts()):
+        if m["target"] == top or m["target"].startswith(top + "/"):
+            detach(m["target"])
