@@ -279,11 +279,29 @@ def scaling(session: nox.Session) -> None:
     as_root(session, os.path.join(session.bin, "python"), "bench/threads.py", *session.posargs)
 
 
+def tree_hash() -> str:
+    """A hash of what a build is made from: the sources and the build files."""
+    import hashlib
+
+    digest = hashlib.sha256()
+    files = sorted(p for p in (ROOT / "src").rglob("*") if p.is_file())
+    for path in [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml", *files]:
+        digest.update(str(path.relative_to(ROOT)).encode() + b"\0" + path.read_bytes() + b"\0")
+    return digest.hexdigest()
+
+
 @nox.session
 def demo(session: nox.Session) -> None:
-    """The Btrfs demo."""
-    venv_with(session)
-    install_tree(session)
+    """The Btrfs demo. With ./dev demo its venv is kept, and built again only
+    when the sources or the build files changed."""
+    stamp = Path(session.virtualenv.location) / ".velkora-built"
+    built = tree_hash()
+    if not stamp.exists() or stamp.read_text() != built:
+        venv_with(session)
+        install_tree(session)
+        stamp.write_text(built)
+    else:
+        session.log("velkora is built from this tree already")
     as_root(session, os.path.join(session.bin, "python"), "examples/btrfs_demo.py")
 
 
