@@ -7,7 +7,8 @@ import os
 import sys
 
 from velkora._cli_common import _fail, _json
-from velkora.mountinfo import Mount, _within
+from velkora._records import _within
+from velkora.mountinfo import Mount
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the command starts without typing's import
