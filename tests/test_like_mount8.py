@@ -2,6 +2,7 @@
 by velkora on twin targets, and the mountinfo lines compared."""
 
 import contextlib
+import errno
 import os
 import subprocess
 import sys
@@ -9,6 +10,7 @@ import sys
 import pytest
 
 import velkora
+import velkora.fsmount
 import velkora.mount as vm
 from velkora import mounted
 
@@ -58,8 +60,21 @@ CASES = [
 ]
 
 
+def without_new_calls(monkeypatch):
+    """As on a kernel before 5.12 (or qemu-user): no open_tree, mount_setattr or fspick."""
+
+    def missing(*args, **kwargs):
+        raise OSError(errno.ENOSYS, os.strerror(errno.ENOSYS))
+
+    for name in ("open_tree", "mount_setattr", "fspick"):
+        monkeypatch.setattr(velkora.fsmount, name, missing)
+
+
+@pytest.mark.parametrize("calls", ["new", "classic"])
 @pytest.mark.parametrize(("how", "options"), CASES)
-def test_options_apply_as_mount8_applies_them(place, how, options):
+def test_options_apply_as_mount8_applies_them(place, monkeypatch, how, options, calls):
+    if calls == "classic":
+        without_new_calls(monkeypatch)
     source = place / "source"
     if how == "bind":
         source.mkdir()
@@ -91,7 +106,10 @@ def test_options_apply_as_mount8_applies_them(place, how, options):
             assert os.stat(place / "o").st_mode == os.stat(place / "t").st_mode
 
 
-def test_a_bind_keeps_its_sources_flags(place):
+@pytest.mark.parametrize("calls", ["new", "classic"])
+def test_a_bind_keeps_its_sources_flags(place, monkeypatch, calls):
+    if calls == "classic":
+        without_new_calls(monkeypatch)
     # util-linux 2.38's mount(8) drops the source's nosuid,nodev on bind,ro;
     # 2.39 and later keep them, as velkora does.
     (place / "source").mkdir()

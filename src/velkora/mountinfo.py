@@ -181,16 +181,20 @@ def mount_at(path: AnyPath, via: str | None = None, *, pid: int | None = None) -
 
 def _visible(table: list[Mount], where: str, target: str, path: AnyPath) -> Mount:
     """The record of the mount statx(2) names at where (through /proc/PID/root
-    for another namespace); the longest mount point holding target where the
-    kernel does not say (before 5.8)."""
+    for another namespace). Where the kernel does not say (before 5.8, or
+    qemu-user), the longest mount point holding target of the mounts whose
+    device is the path's (a mount hidden under another has the other's
+    device), or of all where none has (a Btrfs subvolume's own device)."""
     try:
         shown = _kernel.mount_id(where)
+        st = os.stat(where)
     except (OSError, ValueError):
-        shown = None
+        return _holding(table, target, path)
     for m in table if shown is not None else ():
         if m.id == shown:
             return m
-    return _holding(table, target, path)
+    device = (os.major(st.st_dev), os.minor(st.st_dev))
+    return _holding([m for m in table if (m.major, m.minor) == device] or table, target, path)
 
 
 def mounts_below(path: AnyPath, via: str | None = None) -> list[Mount]:
