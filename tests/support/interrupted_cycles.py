@@ -18,6 +18,7 @@ import threading
 import time
 import traceback
 import warnings
+from typing import List
 
 from velkora import loop, mounted
 from velkora.mount import umount
@@ -59,7 +60,7 @@ def cycle() -> None:
 # neither says anything here, and its Owner closes the fd all the same. Any
 # other unraisable error is a fault, kept for the report.
 warnings.simplefilter("ignore", ResourceWarning)
-unraisable: list[str] = []
+unraisable: List[str] = []
 
 
 def quiet_interrupts(report: "sys.UnraisableHookArgs") -> None:
