@@ -324,7 +324,7 @@ def test_the_native_calls_check_their_arguments(kernel):
         _mounttable.statmount(1)  # an old-style id is no unique mount id
 
 
-@pytest.mark.parametrize("via", [None, "statmount", "mountinfo"])
+@pytest.mark.parametrize("via", [None, pytest.param("statmount", marks=pytest.mark.fdmount), "mountinfo"])
 def test_mount_at_is_the_visible_mount_and_a_gone_process_is_named(place, via):
     # place/a is mounted, then place itself over it: place/a is the top one's.
     (place / "a").mkdir()
