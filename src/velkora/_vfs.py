@@ -14,7 +14,7 @@ import os
 import velkora.fsmount as fs
 from velkora import _mounttable as _kernel
 from velkora.flags import MOUNT_ATTR, MS
-from velkora.options import ATIME_MODES, ATTRIBUTES, parse, split
+from velkora.options import ATIME_MODES, ATTRIBUTE_BITS, ATTRIBUTES, IMPLIES, VFS, parse, split
 
 # Flags that belong to the mount (a bind remount changes exactly these) and
 # to the superblock.
@@ -169,9 +169,9 @@ def remount(target: str | os.PathLike[str], options: str = "") -> None:
         _kernel.mount("none", path, "", int(parsed.propagation))
 
 
-_ATTRIBUTE_WORDS = {"ro", "rw", "nosuid", "suid", "nodev", "dev", "noexec", "exec", "nodiratime", "diratime",
-                    "nosymfollow", "symfollow", "noatime", "atime", "relatime", "norelatime", "strictatime",
-                    "nostrictatime", "user", "users", "owner", "group"}  # fmt: skip
+# The words that stand for mount attributes, as velkora.options reads them:
+# the VFS words whose flag is one, and those that imply such words.
+_ATTRIBUTE_WORDS = {word for word, (bits, _) in VFS.items() if bits & (ATTRIBUTE_BITS | ATIME_MODES)} | set(IMPLIES)
 
 
 def _reconfigure(path: str, superblock: list[str], params: tuple[tuple[str, str | None], ...]) -> None:
