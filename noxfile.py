@@ -218,7 +218,8 @@ def lint(session: nox.Session) -> None:
     venv_with(session, "lint")
     install_tree(session)
     sources = sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*/*.cpp"))
-    session.run("clang-format", "--dry-run", "--Werror", *sources, "tests/support/interposer.c")
+    headers = sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*/*.h"))
+    session.run("clang-format", "--dry-run", "--Werror", *sources, *headers, "tests/support/interposer.c")
     build = Path(session.virtualenv.location) / "tidy"
     session.run(
         "cmake", "-S", ".", "-B", str(build), "-G", "Ninja", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
@@ -231,7 +232,7 @@ def lint(session: nox.Session) -> None:
     )  # fmt: skip
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
-    native = [f"velkora.{p.stem}" for p in sorted(ROOT.glob("src/*/*.cpp"))]
+    native = [f"velkora.{p.parent.name}" for p in sorted(ROOT.glob("src/*/exports.map"))]
     session.run("python", "-m", "mypy.stubtest", *native)
     session.run("mypy", "--strict", "src/velkora", "examples", "tests/support")
 

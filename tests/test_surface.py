@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import velkora
+import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounttable as t
 import velkora.fsmount as f
@@ -21,7 +22,13 @@ import velkora.mount as m
 from support.headers import NEWER
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-NATIVE = {"velkora.mount": m, "velkora.fsmount": f, "velkora._mounttable": t, "velkora._loop": lo}
+NATIVE = {
+    "velkora.mount": m,
+    "velkora.fsmount": f,
+    "velkora._mounttable": t,
+    "velkora._loop": lo,
+    "velkora._guard": g,
+}
 
 MOUNT_CONSTANTS = {
     "MS_RDONLY": 1,
@@ -73,6 +80,7 @@ SURFACE = {
         },
         {"LSMT_ROOT"},
     ),
+    g: (set(), set()),
     lo: (
         {"attach", "detach", "status", "set_autoclear"},
         # Written out, not read off the module under test.
@@ -109,7 +117,7 @@ MOUNT_DOCS = {
 }
 
 
-TYPES = {lo: {"Owner"}, t: {"Guard"}}
+TYPES = {lo: {"Owner"}, g: {"Guard"}}
 
 
 @pytest.mark.parametrize("module", list(SURFACE), ids=lambda module: module.__name__)

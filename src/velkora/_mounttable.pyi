@@ -1,8 +1,8 @@
-"""The mount table for velkora.mountinfo (listmount(2), statmount(2)), and for
-velkora.contexts a mount's id (statx(2)) and the Guard base class."""
+"""The mount table for velkora.mountinfo (listmount(2), statmount(2), or a
+mountinfo text), and a mount's id (statx(2)), mount(2) and umount2(2) on
+paths, and fanotify's mount events for the layers above."""
 
 from os import PathLike
-from types import TracebackType
 from typing import Any
 
 # A path: str (through the filesystem encoding), bytes or os.PathLike.
@@ -87,17 +87,3 @@ def fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None:
 
     Calls fanotify_mark(2). Raises OSError on failure.
     """
-
-class Guard:
-    """A base for context managers whose clean-up must run: subclasses define
-    _enter(), _undo() (run where _enter fails or is interrupted) and
-    _leave(again), run again with again=True after an interrupt."""
-
-    def __enter__(self) -> Any:
-        """Return self._enter(); where it fails or is interrupted, run
-        self._undo() first."""
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
-    ) -> bool:
-        """Run self._leave() to the end; never suppresses an exception."""

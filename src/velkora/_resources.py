@@ -1,5 +1,6 @@
 """What velkora's modules share, importing none of them: signals held while
-a resource is made and kept, and an fd with one owner.
+a resource is made and kept, an fd with one owner, and Guard (native, in
+velkora._guard), the base of a context manager whose clean-up must run.
 
 Light on purpose: the command imports it to list the table, so what else
 it needs (signal, threading, warnings) is imported where it is used.
@@ -8,6 +9,10 @@ it needs (signal, threading, warnings) is imported where it is used.
 from __future__ import annotations
 
 import os
+
+from velkora._guard import Guard
+
+__all__ = ["FdOwner", "Guard", "held_signals"]
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

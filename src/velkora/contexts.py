@@ -25,8 +25,8 @@ import velkora.fsmount as fs
 import velkora.mount as classic
 from velkora import _mounttable as _kernel
 from velkora import _vfs
-from velkora._mounttable import Guard
 from velkora._resources import FdOwner as _FdOwner
+from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
 from velkora.flags import MS
 

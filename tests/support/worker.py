@@ -5,7 +5,8 @@ request  {"expr": <Python expression>, "errno": int, "delay_ms": int}
 answer   {"exc": name or null, "errno", "strerror", "filename", "message",
           "value": repr or null, "calls": [log lines of the interposer]}
 The expression sees the modules as ``m`` (velkora.mount), ``f``
-(velkora.fsmount), ``t`` (velkora._mounttable) and ``lo`` (velkora._loop), and ``c`` and ``d``, an
+(velkora.fsmount), ``t`` (velkora._mounttable), ``lo`` (velkora._loop) and ``g``
+(velkora._guard), and ``c`` and ``d``, an
 FsContext and a DetachedMount owning an fd of /dev/null, which only the
 stand-in sees.
 """
@@ -15,6 +16,7 @@ import os
 import sys
 from typing import Any, Dict, List
 
+import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounttable as t
 import velkora.fsmount as f
@@ -38,6 +40,7 @@ def main() -> None:
         "m": m,
         "f": f,
         "t": t,
+        "g": g,
         "lo": lo,
         "c": FsContext(null),
         "d": DetachedMount(os.dup(null)),

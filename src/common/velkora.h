@@ -1,0 +1,291 @@
+// What velkora's native modules share: argument converters, the one EINTR
+// retry, errno to OSError, a byte copy, and the module boilerplate. Header
+// only; everything here is inline (or a macro), so each module takes what it
+// uses and nothing else.
+//
+// velkora.mount does not include it: its one source file is its contract.
+
+#ifndef VELKORA_COMMON_VELKORA_H
+#define VELKORA_COMMON_VELKORA_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <errno.h>
+#include <limits.h>
+#include <stdint.h>
+#include <string.h>
+#include <unistd.h>
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject *Py_NewRef(PyObject *obj)
+{
+    Py_INCREF(obj);
+    return obj;
+}
+#endif
+
+namespace vk {
+
+// ---------------------------------------------------------------------------
+// Argument converters, for "O&" in PyArg_ParseTupleAndKeywords: 1 with *out
+// set, or 0 with an exception set.
+
+// An unsigned 64-bit value (an id, a mask, an offset): an int from 0 to
+// 2**64-1, else OverflowError, never wrapped.
+inline int to_u64(PyObject *obj, void *out)
+{
+    if (!PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "an int is required, not %.200s", Py_TYPE(obj)->tp_name);
+        return 0;
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return 0;
+    *static_cast<uint64_t *>(out) = value;
+    return 1;
+}
+
+// An unsigned 32-bit value (a flag word), as to_u64 checks it.
+inline int to_u32(PyObject *obj, void *out)
+{
+    uint64_t value;
+    if (!to_u64(obj, &value))
+        return 0;
+    if (value > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value does not fit in 32 bits");
+        return 0;
+    }
+    *static_cast<uint32_t *>(out) = static_cast<uint32_t>(value);
+    return 1;
+}
+
+// A C int from a Python int (what names the argument in the error); None and
+// other stand-ins are the caller's to handle.
+inline int int_value(PyObject *obj, const char *what, int *out)
+{
+    if (!PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be int, not %.200s", what, Py_TYPE(obj)->tp_name);
+        return 0;
+    }
+    long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred())
+        return 0;
+    if (value < INT_MIN || value > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s does not fit in an int", what);
+        return 0;
+    }
+    *out = static_cast<int>(value);
+    return 1;
+}
+
+// An open fd: a non-negative int, or an object whose fileno() gives one (as
+// CPython's fildes converter takes it; ValueError for a negative number).
+inline int to_fd(PyObject *obj, void *out)
+{
+    int fd = PyObject_AsFileDescriptor(obj);
+    if (fd < 0)
+        return 0;
+    *static_cast<int *>(out) = fd;
+    return 1;
+}
+
+// A directory fd for the *at calls: as to_fd, and any int besides, AT_FDCWD
+// among them (the kernel answers EBADF for the rest, as os.open's dir_fd).
+inline int to_dirfd(PyObject *obj, void *out)
+{
+    if (PyLong_Check(obj))
+        return int_value(obj, "fd", static_cast<int *>(out));
+    return to_fd(obj, out);
+}
+
+// A path: str (through the filesystem encoding), bytes or os.PathLike,
+// without NUL, as the os module takes it; *out is a new reference to its
+// bytes, released by the converter's clean-up call (Py_CLEANUP_SUPPORTED).
+inline int to_path(PyObject *obj, void *out)
+{
+    PyObject *bytes = nullptr;
+    if (obj == nullptr) { // the clean-up call
+        Py_CLEAR(*static_cast<PyObject **>(out));
+        return 1;
+    }
+    if (!PyUnicode_FSConverter(obj, static_cast<void *>(&bytes)))
+        return 0;
+    *static_cast<PyObject **>(out) = bytes;
+    return Py_CLEANUP_SUPPORTED;
+}
+
+// A path as to_path takes it, for a function that keeps the object itself
+// to name in an error: the text, held by *holder (a new reference); null
+// with an exception set.
+inline const char *fs_text(PyObject *obj, PyObject **holder)
+{
+    *holder = nullptr;
+    if (!PyUnicode_FSConverter(obj, static_cast<void *>(holder)))
+        return nullptr;
+    return PyBytes_AS_STRING(*holder);
+}
+
+// ---------------------------------------------------------------------------
+// System calls. Each runs without the interpreter lock, and nothing else
+// does. After EINTR a call is made again unless a signal handler raised
+// (PEP 475), through retrying(); these retry:
+//   open and read of a file (mountinfo, a device, a backing file); statx,
+//   listmount, statmount; fsopen, fspick, open_tree (nothing is made on
+//   failure); every loop-device ioctl (LOOP_CTL_GET_FREE, LOOP_CONFIGURE,
+//   LOOP_SET_*, LOOP_GET_STATUS64, LOOP_CLR_FD).
+// These are made once, through once(), and EINTR is their answer:
+//   close (the fd is gone either way: again could close another thread's);
+//   mount(2), umount2(2), fsconfig, fsmount, move_mount, mount_setattr
+//   (changes to the mount table, which the caller may want to look at before
+//   asking again); fanotify_init, fanotify_mark, the nsfs ioctl, readlink
+//   and the read of a filesystem context's messages (which no signal
+//   interrupts).
+
+// What a call made through retrying() or once() returns where a signal
+// handler raised: the exception is set, errno means nothing.
+const long RAISED = -2;
+
+template <typename Call> inline long once(Call call)
+{
+    long ret;
+    int saved_errno;
+    Py_BEGIN_ALLOW_THREADS
+        ret = call();
+        saved_errno = errno;
+    Py_END_ALLOW_THREADS
+    errno = saved_errno;
+    return ret;
+}
+
+// call() (returning a long, negative with errno on failure) until it ends
+// without EINTR: its answer, with errno as it left it; or RAISED.
+template <typename Call> inline long retrying(Call call)
+{
+    for (;;) {
+        long ret = once(call);
+        if (ret >= 0 || errno != EINTR)
+            return ret;
+        if (PyErr_CheckSignals() != 0)
+            return RAISED;
+    }
+}
+
+// Closes an fd no error is wanted from, keeping errno.
+inline void close_quietly(int fd)
+{
+    int saved_errno = errno;
+    once([fd] { return static_cast<long>(close(fd)); });
+    errno = saved_errno;
+}
+
+// ---------------------------------------------------------------------------
+// Errors: the OSError subclass of an errno, naming up to two paths (the
+// objects the caller gave, so an error shows them as they were passed).
+
+inline PyObject *os_error(int saved_errno, PyObject *filename = nullptr,
+                          PyObject *filename2 = nullptr)
+{
+    errno = saved_errno;
+    return PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, filename, filename2);
+}
+
+// The error of a failed call (ret < 0, errno set): nothing new after RAISED,
+// whose exception is already set. Always null.
+inline PyObject *call_error(long ret, PyObject *filename = nullptr, PyObject *filename2 = nullptr)
+{
+    if (ret == RAISED)
+        return nullptr;
+    return os_error(errno, filename, filename2);
+}
+
+// ---------------------------------------------------------------------------
+// Bytes.
+
+// memmove, called where the compiler cannot see what the two pointers are:
+// where it can tell they do not overlap it calls memcpy instead, whose
+// current version (GLIBC_2.14) would raise the wheels' C library baseline.
+#ifdef __clang__
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
+inline void copy_bytes(char *to, const char *from, size_t n)
+{
+    memmove(to, from, n);
+}
+
+// ---------------------------------------------------------------------------
+// Module boilerplate.
+
+// A constant a module has, for add_int_constants.
+struct IntConstant {
+    const char *name;
+    long value;
+};
+
+// Adds each constant of a static table; -1 at the first failure.
+template <size_t N> inline int add_int_constants(PyObject *module, const IntConstant (&table)[N])
+{
+    for (const IntConstant &constant : table) {
+        // A plain loop: stopping at the first failure is its side effect.
+        // cppcheck-suppress useStlAlgorithm
+        if (PyModule_AddIntConstant(module, constant.name, constant.value) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Adds a new reference to obj (null: an error set) as name; -1 on failure.
+inline int add_object(PyObject *module, const char *name, PyObject *obj)
+{
+    if (obj == nullptr)
+        return -1;
+    if (PyModule_AddObject(module, name, obj) < 0) {
+        Py_DECREF(obj);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace vk
+
+// A METH_VARARGS | METH_KEYWORDS entry of a method table, for the function
+// prefix_name and its docstring prefix_name_doc.
+#define VK_METHOD(prefix, name)                                                                    \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(prefix##_##name)),      \
+     METH_VARARGS | METH_KEYWORDS, prefix##_##name##_doc}
+
+// The slots of a module with an exec function and nothing global: every
+// interpreter, with its own GIL, may load it, and it needs no GIL.
+#ifdef Py_mod_multiple_interpreters
+#define VK_SLOT_INTERPRETERS {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define VK_SLOT_INTERPRETERS
+#endif
+#ifdef Py_mod_gil
+#define VK_SLOT_GIL {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define VK_SLOT_GIL
+#endif
+#define VK_MODULE_SLOTS(exec)                                                                      \
+    {                                                                                              \
+        {Py_mod_exec, reinterpret_cast<void *>(exec)}, VK_SLOT_INTERPRETERS VK_SLOT_GIL            \
+        {                                                                                          \
+            0, nullptr                                                                             \
+        }                                                                                          \
+    }
+
+// The init function of the module NAME, multi-phase. Python 3.8's
+// PyMODINIT_FUNC does not mark the symbol visible, and the modules are built
+// with hidden visibility: it is said here for every version. A leading
+// underscore in NAME makes a reserved identifier; the interpreter's rule
+// wants it.
+#define VK_MODULE_INIT(name, def)                                                                  \
+    extern "C" __attribute__((visibility("default"))) PyObject *PyInit_##name(void);               \
+    PyMODINIT_FUNC PyInit_##name(void)                                                             \
+    {                                                                                              \
+        return PyModuleDef_Init(&(def));                                                           \
+    }
+
+#endif // VELKORA_COMMON_VELKORA_H

@@ -1,0 +1,96 @@
+// velkora.fsmount's private header: the system call numbers and constants
+// older headers lack, and what each file gives the others.
+//
+// The files, by concern:
+//   module.cpp    the module: its constants and init
+//   calls.cpp     fsopen, fspick, fsmount, open_tree, move_mount, mount_setattr
+//   fsconfig.cpp  fsconfig, its arguments checked against each command
+//   errors.cpp    OSError with the messages the kernel queued on a context
+//
+// The calls go through syscall(2) by number: the C library's wrappers are
+// newer than the oldest C library the wheels run on.
+
+#ifndef VELKORA_FSMOUNT_H
+#define VELKORA_FSMOUNT_H
+
+#include "velkora.h"
+
+#include <fcntl.h>
+#include <linux/mount.h>
+#include <sys/syscall.h>
+
+// The generic numbers, shared by every architecture but alpha, mips and ia64,
+// for C libraries whose headers predate the calls.
+#ifndef SYS_open_tree
+#define SYS_open_tree 428
+#endif
+#ifndef SYS_move_mount
+#define SYS_move_mount 429
+#endif
+#ifndef SYS_fsopen
+#define SYS_fsopen 430
+#endif
+#ifndef SYS_fsconfig
+#define SYS_fsconfig 431
+#endif
+#ifndef SYS_fsmount
+#define SYS_fsmount 432
+#endif
+#ifndef SYS_fspick
+#define SYS_fspick 433
+#endif
+#ifndef SYS_mount_setattr
+#define SYS_mount_setattr 442
+#endif
+
+// Newer than the oldest uapi header this builds against (6.1).
+#ifndef MOVE_MOUNT_BENEATH
+#define MOVE_MOUNT_BENEATH 0x00000200
+#endif
+#ifndef AT_RECURSIVE
+#define AT_RECURSIVE 0x8000
+#endif
+// An enumerator since 6.6, so no macro tells whether the header has it.
+const unsigned int FSCONFIG_CMD_CREATE_EXCL_ = 8;
+
+static_assert(FSCONFIG_SET_FLAG == 0 && FSCONFIG_SET_STRING == 1 && FSCONFIG_SET_BINARY == 2 &&
+                  FSCONFIG_SET_PATH == 3 && FSCONFIG_SET_PATH_EMPTY == 4 && FSCONFIG_SET_FD == 5 &&
+                  FSCONFIG_CMD_CREATE == 6 && FSCONFIG_CMD_RECONFIGURE == 7,
+              "fsconfig commands differ from Linux's");
+static_assert(sizeof(struct mount_attr) == MOUNT_ATTR_SIZE_VER0, "struct mount_attr is not VER0");
+
+namespace fsmount {
+
+// A str, as UTF-8 without NUL, borrowed from the object (which the caller
+// holds through the argument tuple). Returns nullptr with an exception set.
+inline const char *utf8_text(PyObject *obj, const char *what)
+{
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t size;
+    const char *text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr)
+        return nullptr;
+    if (strlen(text) != static_cast<size_t>(size)) {
+        PyErr_Format(PyExc_ValueError, "embedded null character in %s", what);
+        return nullptr;
+    }
+    return text;
+}
+
+// A path or a name that may be one: a str (through the filesystem encoding,
+// so a surrogate escape is the byte it stands for, as os.fsencode makes it),
+
+// OSError for a failed fsconfig or fsmount on fs_fd, with what the kernel
+// queued there (errors.cpp). Always null.
+PyObject *context_error(int saved_errno, int fs_fd, PyObject *filename);
+
+// The module's functions, a table for each file.
+extern PyMethodDef calls_methods[];
+extern PyMethodDef fsconfig_methods[];
+
+} // namespace fsmount
+
+#endif // VELKORA_FSMOUNT_H
