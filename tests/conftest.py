@@ -56,9 +56,9 @@ def _run(*cmd):
 
 
 @pytest.fixture(scope="session")
-def btrfs_device(tmp_path_factory):
-    """A loop device holding a fresh Btrfs filesystem with a subvolume "home"
-    that holds hello.txt; detached at the end of the session."""
+def btrfs_master(tmp_path_factory):
+    """The session's one Btrfs filesystem, made once: an image file with a
+    subvolume "home" that holds hello.txt. Tests take copies (btrfs_image)."""
     if NAMESPACE_PROBLEM:
         unavailable(NAMESPACE_PROBLEM)
     if shutil.which("mkfs.btrfs") is None:
@@ -68,16 +68,38 @@ def btrfs_device(tmp_path_factory):
     with open(image, "wb") as f:
         f.truncate(256 << 20)  # sparse: costs only what mkfs writes
     _run("mkfs.btrfs", "-q", str(image))
-    attached = loop.attach(image)
-    device = attached.path
-    try:
+    with loop.attach(image) as attached:
         top.mkdir()
-        _run("mount", "-t", "btrfs", device, str(top))
+        _run("mount", "-t", "btrfs", attached.path, str(top))
         try:
             _run("btrfs", "-q", "subvolume", "create", str(top / "home"))
             (top / "home" / "hello.txt").write_text("hello from a subvolume")
         finally:
             _run("umount", str(top))
+    return image
+
+
+def _copy(image, to):
+    """A sparse copy of the session's image: a few MiB, not mkfs's time."""
+    _run("cp", "--sparse=always", str(image), str(to))
+    return to
+
+
+@pytest.fixture
+def btrfs_image(btrfs_master, tmp_path_factory):
+    """A copy of the session's Btrfs image of the test's own, free to change
+    (outside tmp_path, which place may cover)."""
+    return _copy(btrfs_master, tmp_path_factory.mktemp("image") / "btrfs.img")
+
+
+@pytest.fixture(scope="session")
+def btrfs_device(btrfs_master, tmp_path_factory):
+    """A loop device holding a copy of the session's Btrfs image; detached at
+    the end of the session."""
+    image = _copy(btrfs_master, tmp_path_factory.mktemp("device") / "btrfs.img")
+    attached = loop.attach(image)
+    device = attached.path
+    try:
         yield device
     finally:
         for m in reversed(mounts()):

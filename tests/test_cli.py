@@ -104,14 +104,11 @@ def test_mount_and_umount_round_trips(place):
 
 
 @pytest.mark.blockdev  # an image on a loop device, mounted
-def test_image_and_loop_round_trips(place, tmp_path_factory):
+def test_image_and_loop_round_trips(place, btrfs_image):
     for name in ("m", "img"):
         (place / name).mkdir()
     # An image file: on a loop device with autoclear, gone with the mount.
-    image = tmp_path_factory.mktemp("cli") / "btrfs.img"
-    with open(image, "wb") as f:
-        f.truncate(256 << 20)
-    subprocess.run(["mkfs.btrfs", "-q", str(image)], check=True)
+    image = btrfs_image
     velkora_("mount", "-o", "noatime", image, place / "img")
     assert mount_at(place / "img").fs_type == "btrfs" and loop.devices(image)[0].autoclear
     # Mounted again: the same device, so one filesystem that sees its own writes.

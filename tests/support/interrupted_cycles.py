@@ -5,8 +5,11 @@ the process, which may take it in either of its two threads ("process"). A
 cycle is argv[1]: "attach", a loop device attached to the file argv[2] and
 closed, or "mounted", a `mounted` block entering and leaving a tmpfs on
 argv[2] (with options, its propagation set by a second call). Prints
-{"interrupted", "caller", "fds": [before, after]} as JSON, "caller" being
-the mounts left by the interpreter in the caller's frame (see below)."""
+{"interrupted", "caller", "ours", "fds": [before, after], "devices",
+"unraisable"} as
+JSON, "caller" being the mounts left by the interpreter in the caller's
+frame (see below), "ours" those left by velkora: a block whose __enter__
+undid its work (or was interrupted doing so) with the mount still there."""
 
 import ctypes
 import json
@@ -46,11 +49,26 @@ def interrupt(signum: int, frame: object) -> None:
         raise KeyboardInterrupt
 
 
+class watched(mounted):  # noqa: N801 - as mounted
+    """A mounted block that records whether Guard.__enter__ ran its undo."""
+
+    undone = False
+
+    def _undo(self) -> None:
+        self.undone = True
+        super()._undo()
+
+
+block = None
+
+
 def cycle() -> None:
+    global block
     if what == "attach":
         loop.attach(path).close()
     else:
-        with mounted("velkora-interrupted", path, "tmpfs", options="nosuid,size=64k,private,nofail"):
+        block = watched("velkora-interrupted", path, "tmpfs", options="nosuid,size=64k,private,nofail")
+        with block:
             pass
 
 
@@ -85,7 +103,7 @@ for _ in range(21):
     durations.append(time.perf_counter_ns() - start)
 span, chance = max(2, sorted(durations)[10]), random.Random(20)
 before = len(os.listdir("/proc/self/fd"))
-interrupted = caller = 0
+interrupted = caller = ours = 0
 for n in range(1, cycles + 1):
     due = ITimerSpec(value=(0, chance.randrange(1, span)))
     libc.timer_settime(timer, 0, ctypes.byref(due), None)
@@ -100,14 +118,22 @@ for n in range(1, cycles + 1):
         # __enter__'s return and the with block's start, or (3.8, 3.9) between
         # the block's end and the call of __exit__, which then never runs
         # (bpo-29988): a hole in the caller's frame, not in velkora's.
-        # Counted, and the mount it left undone here.
+        # Counted, and the mount it left undone here. Where __enter__ (C)
+        # undid its work and the mount is still there, it is velkora's.
         frames = traceback.extract_tb(e.__traceback__)
-        if what == "mounted" and os.path.ismount(path) and frames[-2].name == "cycle":
-            caller += 1
+        if what == "mounted" and os.path.ismount(path):
+            if block is not None and not block.undone and frames[-2].name == "cycle":
+                caller += 1
+            else:
+                ours += 1
             umount(path)
     while received < n:  # this cycle's signal, if it came after the cycle
         time.sleep(0.0001)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 libc.timer_delete(timer)
-print(json.dumps({"interrupted": interrupted, "caller": caller, "fds": [before, len(os.listdir("/proc/self/fd"))],
-                  "unraisable": unraisable}))  # fmt: skip
+fds = [before, len(os.listdir("/proc/self/fd"))]
+# The devices still bound to the file while this process lives (an fd kept
+# open anywhere, or a device bound without autoclear, would show here).
+devices = [d.path for d in loop.devices(path)] if what == "attach" else []
+report = {"interrupted": interrupted, "caller": caller, "ours": ours, "fds": fds, "devices": devices}
+print(json.dumps({**report, "unraisable": unraisable}))
