@@ -171,3 +171,25 @@ def test_names_that_are_no_utf8_go_both_ways(place):
     run = subprocess.run([*command, b"umount", b"-R", os.fsencode(place) + b"/src"], capture_output=True)
     assert (run.returncode, run.stderr) == (0, b"")
     assert velkora.mountinfo.mount_at(place / "src").mount_point != str(place / "src")
+
+
+def test_unmount_takes_a_tree_leaves_first_and_refuses_what_is_no_mount(place):
+    # A tmpfs with a child and, stacked on that child, a second one: only a
+    # leaves-first order can take all three without EBUSY.
+    top, child = place / "top", place / "top" / "child"
+    top.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "vk-top", str(top)], check=True)
+    child.mkdir()
+    for name in ("vk-child", "vk-stacked"):
+        subprocess.run(["mount", "-t", "tmpfs", name, str(child)], check=True)
+    # A directory that is no mount point, with a mount below it: refused,
+    # and what is below stays.
+    inner = place / "plain" / "inner"
+    inner.mkdir(parents=True)
+    subprocess.run(["mount", "-t", "tmpfs", "vk-inner", str(inner)], check=True)
+    with pytest.raises(OSError) as refused:
+        velkora.unmount(place / "plain", recursive=True)
+    assert (refused.value.errno, refused.value.strerror) == (errno.EINVAL, "not mounted")
+    assert mount_at(str(inner))["source"] == "vk-inner"
+    velkora.unmount(top, recursive=True)
+    assert [mount_at(str(path)) for path in (child, top)] == [None, None]

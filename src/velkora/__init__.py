@@ -1,6 +1,6 @@
 """velkora: Linux mounts from Python, exactly (types: __init__.pyi)."""
 
-__all__ = ["mounted", "overlay", "remount", "FsContext", "DetachedMount"]
+__all__ = ["mounted", "overlay", "remount", "unmount", "FsContext", "DetachedMount"]
 
 
 def __dir__():
@@ -16,10 +16,10 @@ def __getattr__(name):
         from importlib.metadata import version
 
         return version("velkora")
-    if name == "remount":
-        from velkora._vfs import remount
+    if name in ("remount", "unmount"):
+        from velkora import _vfs
 
-        return remount
+        return getattr(_vfs, name)
     if name in __all__:
         from velkora import contexts
 

@@ -27,8 +27,23 @@ def _mount_failed(target: str, e: OSError) -> Failure:
     return _fail(f"mount {e.filename or target}", e)
 
 
+def _move(source: str, target: str) -> None:
+    """mount --move: move_mount(2), or where the kernel lacks it, mount(2)."""
+    import velkora.fsmount as fs
+
+    try:
+        fs.move_mount(fs.AT_FDCWD, source, fs.AT_FDCWD, target)
+    except OSError as e:
+        if e.errno not in (errno.ENOSYS, errno.EPERM):
+            raise
+        from velkora.flags import MS
+        from velkora.mount import mount
+
+        mount(source, target, "", int(MS.MOVE))
+
+
 def cmd_mount(args: argparse.Namespace) -> None:
-    import velkora._mounttable as _kernel
+    from velkora import remount
     from velkora.flags import MS
     from velkora.options import parse
 
@@ -45,7 +60,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
         target = paths[0]
         try:
             for word in make:
-                _kernel.mount("none", target, "", int(parse(word).propagation))
+                remount(target, word)
         except OSError as e:
             raise _mount_failed(target, e) from None
         return
@@ -55,8 +70,6 @@ def cmd_mount(args: argparse.Namespace) -> None:
         # mount(8)'s remount: TARGET alone (a SOURCE before it is ignored).
         if args.move:
             raise UsageError("-o remount takes TARGET, and no --move")
-        from velkora._vfs import remount
-
         target = paths[-1]
         words = args.options + (",bind" if args.bind or args.rbind else "")
         try:
@@ -78,9 +91,10 @@ def cmd_mount(args: argparse.Namespace) -> None:
     try:
         if flags & MS.MOVE:
             # Nothing new to undo: one call, as mount(8) makes it.
-            _kernel.mount(source, target, fstype, flags, options.data)
-            if options.propagation:
-                _kernel.mount("none", target, "", int(options.propagation))
+            _move(source, target)
+            for word in (args.options or "").split(","):
+                if word in PROPAGATION:
+                    remount(target, word)
             return
         from velkora.contexts import mounted
 
@@ -103,43 +117,12 @@ def _umount_failed(target: str, e: OSError) -> Failure:
 
 
 def cmd_umount(args: argparse.Namespace) -> None:
-    import velkora._mounttable as _kernel
-    from velkora.flags import MNT
+    from velkora import unmount
 
-    flags = int(MNT.DETACH) if args.lazy else 0
-    target = args.target
     try:
-        if args.recursive and not args.lazy:  # a lazy unmount takes the tree along by itself
-            from velkora.mountinfo import mounts_below
-
-            if not _is_mount_point(target):
-                os.stat(target)  # a missing path says so; else it is a directory with nothing mounted on it
-                raise OSError(errno.EINVAL, "not mounted")
-            # Leaves first, round after round: a mount without children is the
-            # top-most at its mount point (one stacked on it would be its
-            # child), and a hidden one shows once what covers it has gone.
-            rounds = len(mounts_below(target)) + 1  # each round takes one at least
-            for _ in range(rounds):
-                below = [(m.id, m.parent_id, m.mount_point or "") for m in mounts_below(target)]
-                parents = {parent for _, parent, _ in below}
-                failed: tuple[str, OSError] | None = None
-                gone = 0
-                for id_, _, point in below:
-                    if id_ not in parents:
-                        try:
-                            _kernel.umount(point, flags)
-                            gone += 1
-                        except OSError as e:
-                            failed = failed or (point, e)
-                if failed is not None and not gone:
-                    target, error = failed
-                    raise error
-                if not below:
-                    break
-        else:
-            _kernel.umount(target, flags)
+        unmount(args.target, lazy=args.lazy, recursive=args.recursive)
     except OSError as e:
-        raise _umount_failed(target, e) from None
+        raise _umount_failed(e.filename or args.target, e) from None
 
 
 # ---------------------------------------------------------------------------

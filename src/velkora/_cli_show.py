@@ -7,7 +7,6 @@ import os
 import sys
 
 from velkora._cli_common import _fail, _json
-from velkora._records import _within
 from velkora.mountinfo import Mount
 
 TYPE_CHECKING = False
@@ -85,7 +84,14 @@ def _forest(table: list[Mount], top: Mount | None, path: str = "/") -> list[Node
     # under PATH (the whole subtree where PATH is the mount point).
     node = nodes.get(top.id, (top, []))
     return [
-        (top, [child for child in node[1] if child[0].mount_point is not None and _within(child[0].mount_point, path)])
+        (
+            top,
+            [
+                child
+                for child in node[1]
+                if child[0].mount_point is not None and os.path.commonpath((child[0].mount_point, path)) == path
+            ],
+        )
     ]
 
 

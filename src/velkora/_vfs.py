@@ -13,7 +13,7 @@ import os
 
 import velkora.fsmount as fs
 from velkora import _mounttable as _kernel
-from velkora.flags import MOUNT_ATTR, MS
+from velkora.flags import MNT, MOUNT_ATTR, MS
 from velkora.options import ATIME_MODES, ATTRIBUTE_BITS, ATTRIBUTES, IMPLIES, VFS, parse, split
 
 # Flags that belong to the mount (a bind remount changes exactly these) and
@@ -167,6 +167,48 @@ def remount(target: str | os.PathLike[str], options: str = "") -> None:
         _kernel.mount("none", path, "", int(flags), parsed.data)
     if parsed.propagation:
         _kernel.mount("none", path, "", int(parsed.propagation))
+
+
+def unmount(target: str | os.PathLike[str], *, lazy: bool = False, recursive: bool = False) -> None:
+    """Unmounts the mount at ``target``, as ``umount`` does; ``lazy`` as
+    ``umount -l`` (MNT_DETACH: it goes from the tree now, and the filesystem
+    once nothing uses it, taking the mounts below along).
+
+    ``recursive`` (``umount -R``) unmounts every mount at or below
+    ``target`` first, leaves first, round after round: a mount without
+    children is the top-most at its mount point, and a hidden one shows once
+    what covered it has gone. A directory that is no mount point is refused
+    with OSError EINVAL ("not mounted"), and nothing below it is touched.
+
+    Raises OSError on failure (EBUSY where a mount is in use); a recursive
+    unmount raises the first failure only where a round took nothing.
+    """
+    from velkora.mountinfo import mount_at, mounts_below
+
+    path = os.fspath(target)
+    flags = int(MNT.DETACH) if lazy else 0
+    if not recursive or lazy:  # a lazy unmount takes the tree along by itself
+        _kernel.umount(path, flags)
+        return
+    if mount_at(path).mount_point != os.path.realpath(path):  # a missing path says so
+        raise OSError(errno.EINVAL, "not mounted", path)
+    rounds = len(mounts_below(path)) + 1  # each round takes one at least
+    for _ in range(rounds):
+        below = [(m.id, m.parent_id, m.mount_point or "") for m in mounts_below(path)]
+        if not below:
+            return
+        parents = {parent for _, parent, _ in below}
+        failed: OSError | None = None
+        gone = 0
+        for id_, _, point in below:
+            if id_ not in parents:
+                try:
+                    _kernel.umount(point, flags)
+                    gone += 1
+                except OSError as e:
+                    failed = failed or e
+        if failed is not None and not gone:
+            raise failed
 
 
 # The words that stand for mount attributes, as velkora.options reads them:
