@@ -200,26 +200,33 @@ def test_without_root_the_message_says_so(place, monkeypatch, capsys):
 
 @pytest.mark.parametrize("via", [pytest.param("fanotify", marks=pytest.mark.fdmount), "mountinfo"])
 def test_watch_prints_events_until_ctrl_c(place, via):
+    # SIGINT as a terminal gives it (a shell's background job has it ignored).
     watcher = subprocess.Popen([sys.executable, "-m", "velkora", "watch", "--json", "--via", via],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
-    try:
-        # Mount, or unmount, until the watch, once started, reports it.
-        (place / "w").mkdir()
-        while not select.select([watcher.stdout], [], [], 0.1)[0]:
-            if os.path.ismount(place / "w"):
-                vm.umount(str(place / "w"))
-            else:
-                vm.mount("vk-w", str(place / "w"), "tmpfs")
-        line = json.loads(watcher.stdout.readline())
-        assert line.pop("action") in ("attach", "detach")
-        assert line == {"target": str(place / "w"), "source": "vk-w", "fstype": "tmpfs", "options": "rw,relatime"}
-        watcher.send_signal(signal.SIGINT)
-        assert watcher.wait(timeout=10) == 130 and watcher.stderr.read() == ""
-    finally:
-        watcher.kill()
-        watcher.wait()
-        shutil.rmtree(place / "w", ignore_errors=True)
+    with watcher:
+        try:
+            # Mount, or unmount, until the watch, once started, reports it.
+            (place / "w").mkdir()
+            while not select.select([watcher.stdout], [], [], 0.1)[0]:
+                if os.path.ismount(place / "w"):
+                    vm.umount(str(place / "w"))
+                else:
+                    vm.mount("vk-w", str(place / "w"), "tmpfs")
+            line = json.loads(watcher.stdout.readline())
+            assert line.pop("action") in ("attach", "detach")
+            assert line == {"target": str(place / "w"), "source": "vk-w", "fstype": "tmpfs", "options": "rw,relatime"}
+            watcher.send_signal(signal.SIGINT)
+            # Read to the end: a watch blocked on a full pipe would never exit.
+            try:
+                _, err = watcher.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                state = open(f"/proc/{watcher.pid}/status").read() + open(f"/proc/{watcher.pid}/wchan").read()
+                pytest.fail(f"the watch did not end on SIGINT:\n{state}")
+            assert (watcher.returncode, err) == (130, "")
+        finally:
+            watcher.kill()
+            shutil.rmtree(place / "w", ignore_errors=True)
 
 
 @pytest.mark.parametrize(

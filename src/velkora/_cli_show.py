@@ -12,7 +12,7 @@ from velkora.mountinfo import Mount
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the command starts without typing's import
     import argparse
-    from typing import Iterator, List, Tuple
+    from typing import Callable, Iterator, List, Tuple
 
     # A mount and the mounts below it.
     Node = Tuple[Mount, List["Node"]]
@@ -193,11 +193,40 @@ def cmd_watch(args: argparse.Namespace) -> None:
     except OSError as e:
         raise _fail("watch", e) from None
     with changes:
-        for event in changes:
-            m = event.mount
-            if args.json:
-                line = _json({"action": event.kind, "target": m.mount_point, "source": _source(m),
-                              "fstype": m.fs_type, "options": _options(m)}, None)  # fmt: skip
-            else:
-                line = " ".join([event.kind, _shown(m.mount_point), _shown(_source(m)), _shown(m.fs_type)])
-            print(line, flush=True)
+        waiting = _interruptible_wait(changes.fileno())
+        while True:
+            for event in changes.read(0):
+                m = event.mount
+                if args.json:
+                    line = _json({"action": event.kind, "target": m.mount_point, "source": _source(m),
+                                  "fstype": m.fs_type, "options": _options(m)}, None)  # fmt: skip
+                else:
+                    line = " ".join([event.kind, _shown(m.mount_point), _shown(_source(m)), _shown(m.fs_type)])
+                print(line, flush=True)
+            waiting()
+
+
+def _interruptible_wait(fd: int) -> Callable[[], object]:
+    """A wait for fd that Ctrl-C always ends. A signal that lands after the
+    interpreter last looked for one and before poll(2) begins would otherwise
+    wait with it, unseen, for the next change: its handler's wakeup fd,
+    polled along, makes the wait return at once, and the handler then runs."""
+    import select
+    import signal
+
+    wake, woken = os.pipe()
+    for end in (wake, woken):
+        os.set_blocking(end, False)
+    signal.set_wakeup_fd(woken)
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    poller.register(wake, select.POLLIN)
+
+    def wait() -> object:
+        poller.poll()
+        try:
+            return os.read(wake, 512)
+        except BlockingIOError:
+            return b""
+
+    return wait
