@@ -157,7 +157,7 @@ def test_image_and_loop_round_trips(place, btrfs_image):
         (["mount", "-o", "loop,offset=x", "{place}/f", "{place}"], 1, "velkora: mount {place}: mount option 'offset"),
         (["umount", "{place}"], 1, "velkora: umount {place}: not mounted\n"),
         (["umount", "-R", "{place}"], 1, "velkora: umount {place}: not mounted\n"),
-        (["umount", "{place}/busy"], 1, "velkora: umount {place}/busy: target is busy\n"),
+        (["umount", "{place}/busy"], 1, "velkora: umount {place}/busy: target is busy (pid {pid} "),
         (["loop", "attach", "{place}/none"], 1, "velkora: loop attach {place}/none: No such file or directory"),
         (["loop", "attach", "--offset", "x", "{place}/f"], 2, "not a number of bytes: 'x'"),
         (["loop", "attach", "--sizelimit", "99999999999999999999999", "{place}/f"], 2, "from 0 to 2**64-1"),
@@ -177,7 +177,7 @@ def test_bad_input_says_one_thing(place, args, status, said):
         run = velkora_(*(a.format(place=place) for a in args), check=False)
     assert run.returncode == status and run.stdout == ""
     if status == 1:  # an operation that failed: one line
-        assert run.stderr.count("\n") == 1 and run.stderr.startswith(said.format(place=place))
+        assert run.stderr.count("\n") == 1 and run.stderr.startswith(said.format(place=place, pid=os.getpid()))
     else:  # a usage error: the subcommand's usage and the message
         command = " ".join(args[:2] if args[:1] == ["loop"] else args[:1] if args[:1] != ["bogus"] else [])
         assert run.stderr.startswith(f"usage: velkora {command}".rstrip()) and said in run.stderr.splitlines()[-1]

@@ -1,6 +1,6 @@
 """velkora: Linux mounts from Python, exactly (types: __init__.pyi)."""
 
-__all__ = ["mounted", "overlay", "remount", "unmount", "FsContext", "DetachedMount"]
+__all__ = ["mounted", "overlay", "remount", "unmount", "holders", "rmtree", "Holder", "FsContext", "DetachedMount"]
 
 
 def __dir__():
@@ -20,6 +20,14 @@ def __getattr__(name):
         from velkora import _vfs
 
         return getattr(_vfs, name)
+    if name in ("holders", "Holder"):
+        from velkora import _holders
+
+        return getattr(_holders, name)
+    if name == "rmtree":
+        from velkora._rmtree import rmtree
+
+        return rmtree
     if name in __all__:
         from velkora import contexts
 

@@ -6,12 +6,17 @@
 - velkora.flags: the flags as enum.IntFlag classes;
 - velkora.loop: image files on loop devices;
 - velkora.options: mount option strings as fstab writes them;
+- velkora.chroot: commands run inside a root, and roots set up in place;
 - mounted, overlay, FsContext and DetachedMount (from velkora.contexts):
   mounts and mount fds that clean up after themselves; remount, which
-  changes only the words given, and unmount (lazy, or a whole tree leaves
-  first), looked up when first used.
+  changes only the words given, unmount (lazy, or a whole tree leaves
+  first), holders (who keeps a mount busy) and rmtree (which never deletes
+  through a mount), looked up when first used.
 """
 
+from velkora._holders import Holder as Holder
+from velkora._holders import holders as holders
+from velkora._rmtree import rmtree as rmtree
 from velkora._vfs import remount as remount
 from velkora._vfs import unmount as unmount
 from velkora.contexts import DetachedMount as DetachedMount
@@ -19,5 +24,5 @@ from velkora.contexts import FsContext as FsContext
 from velkora.contexts import mounted as mounted
 from velkora.contexts import overlay as overlay
 
-__all__ = ["mounted", "overlay", "remount", "unmount", "FsContext", "DetachedMount"]
+__all__ = ["mounted", "overlay", "remount", "unmount", "holders", "rmtree", "Holder", "FsContext", "DetachedMount"]
 __version__: str

@@ -112,7 +112,13 @@ def _umount_failed(target: str, e: OSError) -> Failure:
     if e.errno == errno.EINVAL and not _is_mount_point(target):
         e = OSError(e.errno, "not mounted")
     elif e.errno == errno.EBUSY:
-        e = OSError(e.errno, "target is busy")
+        from velkora import holders
+
+        try:
+            held = ", ".join(map(str, holders(target)))
+        except OSError:
+            held = ""
+        e = OSError(e.errno, f"target is busy ({held})" if held else "target is busy")
     return _fail(f"umount {target}", e)
 
 

@@ -40,6 +40,16 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _NO_DEVICE = MS.BIND | MS.MOVE | MS.REMOUNT | MS.UNBINDABLE | MS.PRIVATE | MS.SLAVE | MS.SHARED
 
 
+def _umount(path: str, flags: int) -> None:
+    """umount2(2); its EBUSY names the processes that hold the mount."""
+    try:
+        _kernel.umount(path, flags)
+    except OSError as e:
+        from velkora._holders import busy
+
+        raise busy(e, path) from None
+
+
 def _is_regular_file(source: str) -> bool:
     try:
         return stat.S_ISREG(os.stat(source).st_mode)
@@ -288,7 +298,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         if not self._on_top():
             raise OSError(errno.EBUSY, "another mount is on top of the one this block made", self.target)
         if not self._recursive_bind or self.detach or self._id is None:
-            _kernel.umount(self.target, flags)  # a lazy detach takes the whole tree along
+            _umount(self.target, flags)  # a lazy detach takes the whole tree along
             return
         from velkora.mountinfo import mounts_below
 
@@ -297,7 +307,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             if m.id in made and m.mount_point is not None:
                 if _mount_id(m.mount_point) != m.id:
                     raise OSError(errno.EBUSY, "another mount is on top of one this block made", m.mount_point)
-                _kernel.umount(m.mount_point, flags)
+                _umount(m.mount_point, flags)
 
     def _leave(self, again: bool) -> None:
         # Called by Guard.__exit__, which is C: no interrupt can fall before
