@@ -3,8 +3,9 @@ and mount(8), the same for a detached clone attached and unmounted again
 (open_tree, move_mount) and for a loop device attached and detached (against
 C and losetup(8)), how blocking calls share the interpreter, and what
 reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
-psutil, findmnt -J and C), and how fast the velkora command starts (against
-python -c pass and findmnt: startup.py).
+psutil, findmnt -J and C), how fast the velkora command starts (against
+python -c pass and findmnt: startup.py), and what a command run inside a
+root costs (against bubblewrap, arch-chroot and chroot: rooted.py).
 
     sudo python bench/run.py [--rounds N] [--json]
 
@@ -394,9 +395,11 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
+    from rooted import report as rooted_report
     from startup import report as startup_report
 
     out += ["", *startup_report(figures["startup_s"])]
+    out += ["", *rooted_report(figures["rooted_s"])]
     return "\n".join(out)
 
 
@@ -428,6 +431,10 @@ def main():
         from startup import startup
 
         started = startup(args.rounds)
+        print("bench: a command inside a root ...", file=sys.stderr)
+        from rooted import rooted
+
+        inside = rooted(args.rounds)
     load, ctypes_import, whole, ctypes_util = imports.values()
     figures = {
         "machine": machine(),
@@ -438,6 +445,7 @@ def main():
         "concurrency_ms": threads,
         "mount_table_ns": table,
         "startup_s": started,
+        "rooted_s": inside,
         "ratios": {
             "velkora_list_to_python_pass": started["velkora list"] / started["python -c pass"],
             "mount_table": table_ratios(table),

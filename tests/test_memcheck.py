@@ -42,6 +42,16 @@ LOOP_REFUSALS = [
     "lo.detach(2**40)",
     "lo.set_autoclear(0)",
 ]
+# velkora._chroot's refusals of a plan or a command, before any call: each raises.
+NO_NUL = "(-1, -1, -1)"
+CHROOT_REFUSALS = [
+    "ch.setup(0, ((1, b'/x', None, (), 0, False, 0),))",
+    "ch.setup(0, ((1, b'/x', b'tmpfs', ((b'mode', b'0755'), (b'k', 5)), 0, False, 0),))",
+    "ch.setup(0, ((3, b'/x', None, (), 0, False, 0), (9, b'/y', None, (), 0, False, 0)))",
+    f"ch.spawn(0, b'/', ((3, b'/x', None, ((b'k', None),), 0, False, 0),), [], [], b'/', {NO_NUL}, True)",
+    f"ch.spawn(0, b'/', (), [b'sh', b'a\\0b'], [], b'/', {NO_NUL}, True)",
+    f"ch.spawn(0, b'/', (), [b'sh'], ['PATH=/bin'], b'/', {NO_NUL}, True)",
+]
 # The mount table's calls reach the kernel through valgrind, which answers
 # ENOSYS for calls newer than it knows (3.19 knows neither).
 TABLE_CALLS = ["[t.statmount(i) for i in t.listmount()]", "t.listmount(count=1, last_id=2**64 - 1)"]
@@ -83,7 +93,7 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
         for call in GOOD_CALLS:
             assert double(call).calls, call
             assert double(call, errno=errno.EBUSY).errno == errno.EBUSY
-        for call in LOOP_REFUSALS:
+        for call in LOOP_REFUSALS + CHROOT_REFUSALS:
             assert double(call).exc is not None, call
         for call in TABLE_CALLS:
             reply = double(call)
@@ -102,6 +112,7 @@ def test_memcheck_over_every_argument_path(interposer, valgrind, tmp_path):
     interned = r"PyUnicode_Intern|intern_|PyUnicode_New(?:[^\n]*\n){1,4}[^\n]*: PyDict_SetItemString "
     errors = [e for e in errors if not ("definitely lost" in e and re.search(interned, e))]
     # Ours: a frame in one of the shared objects, or of the modules' code.
-    frame = r"(mount|mounttable|_loop|_guard)\.cpython|\b(mounttable|fsmount|loop|vk)::|velkora_u?mount|PyInit_"
+    frame = r"(mount|mounttable|_loop|_guard|_chroot)\.cpython|\b(mounttable|fsmount|loop|rooted|vk)::"
+    frame += r"|velkora_u?mount|PyInit_"
     ours = [e for e in errors if re.search(frame, e) and " at 0x" in e]
     assert ours == [], "\n".join(ours)

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import velkora
+import velkora._chroot as c
 import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounttable as t
@@ -28,6 +29,7 @@ NATIVE = {
     "velkora._mounttable": t,
     "velkora._loop": lo,
     "velkora._guard": g,
+    "velkora._chroot": c,
 }
 
 MOUNT_CONSTANTS = {
@@ -81,6 +83,7 @@ SURFACE = {
         {"LSMT_ROOT"},
     ),
     g: (set(), set()),
+    c: ({"resolve", "setup", "spawn"}, {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK"}),
     lo: (
         {"attach", "detach", "status", "set_autoclear"},
         # Written out, not read off the module under test.
@@ -102,7 +105,7 @@ SURFACE = {
     ),
 }
 # Modules whose functions inspect.signature() reads.
-SIGNED = {f, lo}
+SIGNED = {f, lo, c}
 MOUNT_DOCS = {
     m.mount: 'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
     "\n"

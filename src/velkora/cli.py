@@ -6,10 +6,13 @@ devices and the table's changes, from the shell.
     velkora umount [-l] [-R] TARGET
     velkora loop attach|detach|list ...
     velkora watch [--json]
+    velkora chroot [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] ROOT [COMMAND...]
+    velkora holders PATH [--json]
 
 Exit status: 0 on success, 1 when an operation fails (one line on stderr,
 ``velkora: mount /srv/pool: Permission denied``), 2 for a usage error, 130
-after Ctrl-C, which leaves nothing mounted or attached by the command.
+after Ctrl-C, which leaves nothing mounted or attached by the command;
+``chroot`` exits with its command's status.
 """
 
 from __future__ import annotations
@@ -139,6 +142,22 @@ def _watch_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--via", choices=("fanotify", "mountinfo"), help="watch through this route")
 
 
+def _chroot_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--bind", action="append", default=[], metavar="SRC:DST", help="bind the host's SRC at DST")
+    p.add_argument("--ro-bind", action="append", default=[], metavar="SRC:DST", help="the same, read-only")
+    p.add_argument("--dev", choices=("host", "minimal"), default="host",
+                   help="/dev: the host's devtmpfs, or a tmpfs with a few devices (default: host)")  # fmt: skip
+    p.add_argument("--no-resolv-conf", dest="resolv_conf", action="store_false",
+                   help="leave the root's /etc/resolv.conf as it is")  # fmt: skip
+    p.add_argument("root", metavar="ROOT")
+    p.add_argument("command", nargs="...", metavar="COMMAND", help="what to run (default: $SHELL, else /bin/sh)")
+
+
+def _holders_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("path", metavar="PATH")
+    p.add_argument("--json", action="store_true", help="a JSON list of objects")
+
+
 # Each command: what runs it, its summary, an example, and its arguments.
 COMMANDS = {
     "list": ("_cli_show.cmd_list", "the mount table as a tree, as findmnt draws it", "velkora list /srv --json",
@@ -149,6 +168,10 @@ COMMANDS = {
     "loop": ("", "loop devices: attach, detach, list", "velkora loop attach -r disk.img", _loop_arguments),
     "watch": ("_cli_show.cmd_watch", "print each mount attached, detached or moved, until Ctrl-C",
               "velkora watch --json | jq .target", _watch_arguments),
+    "chroot": ("_cli_root.cmd_chroot", "run a command inside ROOT, in a mount namespace of its own",
+               "velkora chroot --bind /var/cache/apt:/var/cache/apt ./root apt-get update", _chroot_arguments),
+    "holders": ("_cli_root.cmd_holders", "the processes using the mount that holds PATH",
+                "velkora holders /mnt/img", _holders_arguments),
 }  # fmt: skip
 
 
@@ -210,9 +233,11 @@ def _quick_list(given: list[str]) -> dict[str, object] | None:
     return found
 
 
-def _run(args: argparse.Namespace) -> None:
+def _run(args: argparse.Namespace) -> int:
+    """Runs the command; its exit status (0 where it has none of its own)."""
     module, _, function = args.run.partition(".")
-    getattr(__import__(f"velkora.{module}", fromlist=[function]), function)(args)
+    status = getattr(__import__(f"velkora.{module}", fromlist=[function]), function)(args)
+    return status or 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -231,10 +256,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         top = parser(given[0] if given and given[0] in COMMANDS else None)
         args = top.parse_args(given)
         try:
-            _run(args)
+            status = _run(args)
         except UsageError as e:
             args.parser.error(str(e))
         sys.stdout.flush()
+        return status
     except Failure as e:
         print(f"velkora: {e}", file=sys.stderr)
         return FAILED
@@ -244,4 +270,3 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (| head): say nothing more, as a filter does.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return FAILED
-    return 0

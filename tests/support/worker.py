@@ -16,6 +16,7 @@ import os
 import sys
 from typing import Any, Dict, List
 
+import velkora._chroot as ch
 import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounttable as t
@@ -42,6 +43,7 @@ def main() -> None:
         "t": t,
         "g": g,
         "lo": lo,
+        "ch": ch,
         "c": FsContext(null),
         "d": DetachedMount(os.dup(null)),
     }

@@ -1,0 +1,222 @@
+"""velkora.chroot, holders and rmtree against a minimal root: a static busybox."""
+
+import errno
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import velkora
+import velkora.mount as vm
+from support.mountinfo import mounts
+from support.namespace import unavailable
+from velkora import chroot
+
+# The file-descriptor mount calls, openat2 and statx's mount ids: none under qemu-user.
+pytestmark = [pytest.mark.usefixtures("kernel"), pytest.mark.fdmount]
+APPLETS = ("sh", "cat", "sleep", "true", "mount", "mkdir", "ls", "echo")
+
+
+@pytest.fixture
+def root(tmp_path):
+    busybox = shutil.which("busybox")
+    if busybox is None:
+        unavailable("busybox not found (Debian: busybox-static)")
+    top = tmp_path / "root"
+    (top / "bin").mkdir(parents=True)
+    (top / "etc").mkdir()
+    shutil.copy(busybox, top / "bin" / "busybox")
+    for name in APPLETS:
+        os.symlink("busybox", top / "bin" / name)
+    return top
+
+
+def tree(path):
+    return sorted(os.path.relpath(os.path.join(d, n), path) for d, ds, fs in os.walk(path) for n in ds + fs)
+
+
+def table(mountinfo):
+    """Mount point -> (fstype, the mount's options) of a mountinfo text."""
+    found = {}
+    for line in mountinfo.splitlines():
+        fields = line.split()
+        found[fields[4]] = (fields[fields.index("-") + 1], set(fields[5].split(",")) - {"rw", "relatime"})
+    return found
+
+
+HARMLESS = {"nosuid", "nodev", "noexec"}
+PLACES = {
+    "/proc": ("proc", HARMLESS), "/sys": ("sysfs", HARMLESS | {"ro"}), "/dev/pts": ("devpts", {"nosuid", "noexec"}),
+    "/dev/shm": ("tmpfs", {"nosuid", "nodev"}), "/run": ("tmpfs", {"nosuid", "nodev"}),
+    "/tmp": ("tmpfs", {"nosuid", "nodev"}), "/etc/resolv.conf": (None, {"ro"}),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("dev", ["host", "minimal"])
+def test_run_mounts_each_place_inside_and_leaves_nothing(root, tmp_path, dev):
+    shared, note = tmp_path / "shared", tmp_path / "note"
+    shared.mkdir()
+    note.write_text("read only")
+    before, host = tree(root), mounts()
+    script = "cat /proc/self/mountinfo > /mnt/rw/table; ls /dev > /mnt/rw/dev; echo x > /etc/note; echo $? $PATH"
+    done = chroot.run(root, ["sh", "-c", script], binds=[(shared, "/mnt/rw")], ro_binds=[(note, "/etc/note")], dev=dev,
+                      capture_output=True, env={"PATH": "/bin"})  # fmt: skip
+    assert (done.returncode, done.stdout.split()[-1]) == (0, b"/bin") and b"Read-only" in done.stderr
+    inside = table((shared / "table").read_text())
+    expected = dict(PLACES, **{"/dev": ("devtmpfs" if dev == "host" else "tmpfs", {"nosuid"}),
+                               "/mnt/rw": (None, set()), "/etc/note": (None, {"ro"})})  # fmt: skip
+    assert {point: inside[point][1] for point in expected} == {point: want[1] for point, want in expected.items()}
+    assert all(inside[point][0] == want[0] for point, want in expected.items() if want[0])
+    if dev == "minimal":
+        devices = {"null", "zero", "full", "random", "urandom", "tty", "fd", "stdin", "stdout", "stderr", "ptmx"}
+        assert set((shared / "dev").read_text().split()) == devices | {"pts", "shm"}
+    # Nothing reached the caller's table, and what was made for the binds is gone.
+    assert (tree(root), mounts(), note.read_text()) == (before, host, "read only")
+
+
+@pytest.mark.parametrize(
+    ("link", "to"),
+    [("proc", "/velkora-escape"), ("dev", "../../.."), ("etc/resolv.conf", "/velkora-escape/f"), ("etc", "/"),
+     ("run", "../../../velkora-escape"), ("tmp", "/proc/self/root")],
+)  # fmt: skip
+def test_a_link_in_the_root_never_leads_a_mount_or_a_directory_out(root, link, to):
+    where = root / link
+    shutil.rmtree(where, ignore_errors=True)
+    os.symlink(to, where)
+    outside = [m for m in mounts() if not m["target"].startswith(str(root))]
+    for attempt in (lambda: chroot.run(root, ["true"]), lambda: chroot.Root(root).__enter__().close()):
+        try:
+            attempt()
+        except OSError:
+            pass  # refused before anything ran: as good
+        assert not os.path.lexists("/velkora-escape")
+        assert [m for m in mounts() if not m["target"].startswith(str(root))] == outside
+    assert [m for m in mounts() if m["target"].startswith(str(root))] == []
+
+
+def test_the_command_dies_with_its_caller_and_its_namespace_with_it(root):
+    program = f"from velkora import chroot; chroot.run({str(root)!r}, ['sleep', '60'])"
+    caller = subprocess.Popen([sys.executable, "-c", program])
+    try:
+        for _ in range(500):
+            children = [p for p in os.listdir("/proc") if p.isdigit() and _parent(p) == caller.pid]
+            if children and _read(f"/proc/{children[0]}/comm") == "sleep":
+                break
+            time.sleep(0.01)
+        (sleeper,) = children
+        namespace = os.readlink(f"/proc/{sleeper}/ns/mnt")
+    finally:
+        caller.kill()
+        caller.wait()
+    for _ in range(500):
+        if not os.path.exists(f"/proc/{sleeper}"):
+            break
+        time.sleep(0.01)
+    left = [p for p in os.listdir("/proc") if p.isdigit() and _namespace(p) == namespace]
+    assert (os.path.exists(f"/proc/{sleeper}"), left) == (False, [])
+
+
+def _read(path):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def _parent(pid):
+    status = _read(f"/proc/{pid}/stat")
+    return int(status.rsplit(")", 1)[1].split()[1]) if status else None
+
+
+def _namespace(pid):
+    try:
+        return os.readlink(f"/proc/{pid}/ns/mnt")
+    except OSError:
+        return None
+
+
+def test_root_takes_down_every_mount_made_under_it_and_names_who_holds_one(root):
+    before, host = tree(root), [m for m in mounts() if not m["target"].startswith(str(root))]
+    with chroot.Root(root, dev="minimal") as inside:
+        made = inside.run(["sh", "-c", "mkdir -p /tmp/m && mount -t tmpfs made /tmp/m && echo $$"], capture_output=True)
+        assert made.returncode == 0
+        assert inside.run(["cat", "/proc/mounts"], capture_output=True).stdout.count(b"\nmade /tmp/m ") == 1
+        holder = subprocess.Popen(["sleep", "60"], cwd=root / "tmp" / "m")
+        try:
+            with pytest.raises(OSError) as busy:
+                inside.close()
+            assert busy.value.errno == errno.EBUSY and f"pid {holder.pid} sleep: cwd" in busy.value.strerror
+        finally:
+            holder.kill()
+            holder.wait()
+    assert [m for m in mounts() if m["target"].startswith(str(root))] == []
+    assert (tree(root), [m for m in mounts() if not m["target"].startswith(str(root))]) == (before, host)
+
+
+def test_holders_finds_a_cwd_an_open_file_and_a_map(place):
+    vm.mount("vk-held", str(place), "tmpfs")
+    (place / "f").write_bytes(b"x" * 4096)
+    hold_fd = "import sys, time; f = open(sys.argv[1]); print(1, flush=True); time.sleep(60)"
+    hold_map = "import mmap, sys, time; f = open(sys.argv[1]); m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ); "
+    hold_map += "f.close(); print(1, flush=True); time.sleep(60)"
+    held = [subprocess.Popen(["sleep", "60"], cwd=place)]
+    held += [subprocess.Popen([sys.executable, "-c", code, str(place / "f")], stdout=subprocess.PIPE, cwd="/")
+             for code in (hold_fd, hold_map)]  # fmt: skip
+    try:
+        for p in held[1:]:
+            p.stdout.readline()
+        found = {(h.pid, h.use) for h in velkora.holders(place / "f")}
+        cli = subprocess.run([sys.executable, "-m", "velkora", "holders", "--json", str(place)], capture_output=True)
+    finally:
+        for p in held:
+            p.kill()
+            p.wait()
+            if p.stdout:
+                p.stdout.close()
+    assert {(held[0].pid, "cwd"), (held[1].pid, "fd"), (held[2].pid, "map")} <= found
+    assert {(h["pid"], h["use"]) for h in json.loads(cli.stdout)} == found
+    assert velkora.holders(place) == []
+
+
+def test_rmtree_deletes_nothing_where_a_mount_is_in_the_tree(place):
+    top = place / "tree"
+    (top / "a" / "bound").mkdir(parents=True)
+    (top / "a" / "kept").write_text("kept")
+    (top / "b").mkdir()
+    os.symlink("/etc", top / "b" / "etc")
+    # A bind mount of the tree's own filesystem: same device, another mount.
+    vm.mount(str(top / "b"), str(top / "a" / "bound"), "", vm.MS_BIND)
+    with pytest.raises(OSError) as refused:
+        velkora.rmtree(top)
+    assert refused.value.errno == errno.EBUSY and str(top / "a" / "bound") in refused.value.strerror
+    assert (top / "a" / "kept").read_text() == "kept" and os.path.islink(top / "a" / "bound" / "etc")
+    vm.umount(str(top / "a" / "bound"))
+    velkora.rmtree(top)
+    assert not top.exists() and os.path.isdir("/etc")
+
+
+@pytest.mark.parametrize(("argv", "status"), [(["sh", "-c", "exit 3"], 3), (["sh", "-c", "kill -9 $$"], 137)])
+def test_the_command_line_exits_with_the_command(root, argv, status):
+    run = subprocess.run([sys.executable, "-m", "velkora", "chroot", "--dev", "minimal", str(root), *argv])
+    assert run.returncode == status
+
+
+def test_an_interrupt_takes_the_command_along(root):
+    # Ctrl-C in the caller: the command goes too, and the places made for it.
+    before = tree(root)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            chroot.run(root, ["sleep", "60"], binds=[("/etc", "/mnt/etc")])
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    assert tree(root) == before
+    children = [p for p in os.listdir("/proc") if p.isdigit() and _parent(p) == os.getpid()]
+    assert [_read(f"/proc/{p}/comm") for p in children].count("sleep") == 0
