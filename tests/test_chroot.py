@@ -13,7 +13,7 @@ import pytest
 
 import velkora
 import velkora.mount as vm
-from support.mountinfo import mounts
+from support.mountinfo import mounts, unmount_all_below
 from support.namespace import unavailable
 from velkora import chroot
 
@@ -24,16 +24,23 @@ APPLETS = ("sh", "cat", "sleep", "true", "mount", "mkdir", "ls", "echo")
 
 @pytest.fixture
 def root(tmp_path):
+    """A busybox root on a shared mount, as systemd makes every mount: a
+    mount that is not kept private would show in the caller's table too."""
     busybox = shutil.which("busybox")
     if busybox is None:
         unavailable("busybox not found (Debian: busybox-static)")
-    top = tmp_path / "root"
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    vm.mount("vk-shared", str(shared), "tmpfs")
+    vm.mount("none", str(shared), "", 1 << 20)  # MS_SHARED
+    top = shared / "root"
     (top / "bin").mkdir(parents=True)
     (top / "etc").mkdir()
     shutil.copy(busybox, top / "bin" / "busybox")
     for name in APPLETS:
         os.symlink("busybox", top / "bin" / name)
-    return top
+    yield top
+    unmount_all_below(shared)
 
 
 def tree(path):
@@ -59,7 +66,7 @@ PLACES = {
 
 @pytest.mark.parametrize("dev", ["host", "minimal"])
 def test_run_mounts_each_place_inside_and_leaves_nothing(root, tmp_path, dev):
-    shared, note = tmp_path / "shared", tmp_path / "note"
+    shared, note = tmp_path / "rw", tmp_path / "note"
     shared.mkdir()
     note.write_text("read only")
     before, host = tree(root), mounts()
@@ -114,11 +121,17 @@ def test_the_command_dies_with_its_caller_and_its_namespace_with_it(root):
         caller.kill()
         caller.wait()
     for _ in range(500):
-        if not os.path.exists(f"/proc/{sleeper}"):
+        if not _alive(sleeper):
             break
         time.sleep(0.01)
-    left = [p for p in os.listdir("/proc") if p.isdigit() and _namespace(p) == namespace]
-    assert (os.path.exists(f"/proc/{sleeper}"), left) == (False, [])
+    left = [p for p in os.listdir("/proc") if p.isdigit() and _alive(p) and _namespace(p) == namespace]
+    assert (_alive(sleeper), left) == (False, [])
+
+
+def _alive(pid):
+    """Neither gone nor a zombie (which whoever reaps orphans may leave a while)."""
+    status = _read(f"/proc/{pid}/stat")
+    return status is not None and status.rsplit(")", 1)[1].split()[0] not in "ZX"
 
 
 def _read(path):
