@@ -29,7 +29,8 @@ static const char **params_of(PyObject *params)
         return nullptr;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(params);
-    const char **out = PyMem_New(const char *, 2 * n + 1);
+    auto **out = static_cast<const char **>(
+        PyMem_Malloc(sizeof(const char *) * static_cast<size_t>((2 * n) + 1)));
     if (out == nullptr) {
         PyErr_NoMemory();
         return nullptr;
@@ -38,7 +39,7 @@ static const char **params_of(PyObject *params)
         PyObject *pair = PyTuple_GET_ITEM(params, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
             text_of(PyTuple_GET_ITEM(pair, 0), false, &out[2 * i]) < 0 ||
-            text_of(PyTuple_GET_ITEM(pair, 1), true, &out[2 * i + 1]) < 0) {
+            text_of(PyTuple_GET_ITEM(pair, 1), true, &out[(2 * i) + 1]) < 0) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_TypeError, "a parameter is a (key, value) pair");
             PyMem_Free(static_cast<void *>(out));
@@ -75,7 +76,7 @@ static int step_from(PyObject *item, Step *step)
 void plan_free(Plan *plan)
 {
     for (Py_ssize_t i = 0; plan->steps != nullptr && i < plan->count; i++)
-        PyMem_Free(const_cast<char **>(plan->steps[i].params));
+        PyMem_Free(static_cast<void *>(const_cast<char **>(plan->steps[i].params)));
     PyMem_Free(plan->steps);
     Py_CLEAR(plan->owner);
     plan->steps = nullptr;
@@ -90,7 +91,8 @@ int plan_from(PyObject *steps, Plan *plan)
         return -1;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(steps);
-    plan->steps = PyMem_New(Step, n > 0 ? n : 1);
+    plan->steps =
+        static_cast<Step *>(PyMem_Malloc(sizeof(Step) * static_cast<size_t>(n > 0 ? n : 1)));
     if (plan->steps == nullptr) {
         PyErr_NoMemory();
         return -1;

@@ -16,15 +16,6 @@
 
 namespace rooted {
 
-#ifndef MOUNT_ATTR_SIZE_VER0
-struct mount_attr {
-    unsigned long long attr_set;
-    unsigned long long attr_clr;
-    unsigned long long propagation;
-    unsigned long long userns_fd;
-};
-#endif
-
 int resolve(int root, const char *path, int flags)
 {
     struct open_how how = {};
@@ -56,7 +47,7 @@ static int closing(int fd, int ret)
 static int parent_of(int root, const char *target, char *buffer, const char **name)
 {
     size_t n = 0;
-    while (target[n] != '\0' && n < PATH_MAX)
+    while (n < PATH_MAX && target[n] != '\0')
         n++;
     if (n == 0 || n >= PATH_MAX) {
         errno = n == 0 ? ENOENT : ENAMETOOLONG;
@@ -140,9 +131,10 @@ static int bind(int root, const Step *step)
     if (tree < 0)
         return -1;
     if (step->attr != 0) {
-        struct mount_attr attr = {};
-        attr.attr_set = step->attr;
-        if (syscall(SYS_mount_setattr, tree, "", AT_EMPTY_PATH | deep, &attr, sizeof attr) < 0)
+        // struct mount_attr (attr_set, attr_clr, propagation, userns_fd),
+        // which older headers lack.
+        unsigned long long attr[4] = {step->attr, 0, 0, 0};
+        if (syscall(SYS_mount_setattr, tree, "", AT_EMPTY_PATH | deep, attr, sizeof attr) < 0)
             return closing(tree, -1);
     }
     return attach(root, tree, step);
@@ -152,9 +144,13 @@ int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
 {
     for (Py_ssize_t i = 0; i < plan->count; i++) {
         const Step *step = &plan->steps[i];
-        int ret = step->kind == KIND_FS     ? mount_fs(root, step)
-                  : step->kind == KIND_BIND ? bind(root, step)
-                                            : make_node(root, step);
+        int ret;
+        if (step->kind == KIND_FS)
+            ret = mount_fs(root, step);
+        else if (step->kind == KIND_BIND)
+            ret = bind(root, step);
+        else
+            ret = make_node(root, step);
         if (ret < 0) {
             *failed = i;
             return -1;

@@ -22,8 +22,10 @@
 
 namespace rooted {
 
+namespace {
+
 // Where the child failed, told to the parent through the report pipe.
-enum Stage { AT_STEP, AT_PRIVATE, AT_STDIO, AT_ROOT, AT_CWD, AT_EXEC };
+enum Stage : unsigned char { AT_STEP, AT_PRIVATE, AT_STDIO, AT_ROOT, AT_CWD, AT_EXEC };
 
 struct Report {
     int stage;
@@ -33,17 +35,19 @@ struct Report {
 
 // What the child needs, all made before the clone.
 struct Child {
-    int root;
-    const char *root_path; // where new_namespace, the root looked up again in it
-    const Plan *plan;
-    char *const *argv;
-    char *const *envp;
-    const char *cwd;
-    int fds[3];
-    pid_t parent;
-    bool new_namespace;
-    int report;
+    int root = -1;
+    const char *root_path = nullptr; // where new_namespace, the root looked up again in it
+    const Plan *plan = nullptr;
+    char *const *argv = nullptr;
+    char *const *envp = nullptr;
+    const char *cwd = nullptr;
+    int fds[3] = {-1, -1, -1};
+    pid_t parent = 0;
+    bool new_namespace = false;
+    int report = -1;
 };
+
+} // namespace
 
 static const char DEFAULT_PATH[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -103,59 +107,80 @@ static void exec_command(const Child *c)
     errno = denied != 0 ? EACCES : ENOENT;
 }
 
-[[noreturn]] static void child_main(const Child *c)
+// Every handler this process had is gone with the exec; one that ran before
+// it would run the caller's code here. SIGPIPE and SIGXFSZ, which the
+// interpreter ignores, are the command's to have, as subprocess does.
+static void default_handlers()
 {
-    // Every handler this process had is gone with the exec; one that ran
-    // before it would run the caller's code here. SIGPIPE and SIGXFSZ, which
-    // the interpreter ignores, are the command's to have, as subprocess does.
     for (int sig = 1; sig < NSIG; sig++) {
         struct sigaction sa;
         if (sigaction(sig, nullptr, &sa) != 0)
             continue;
-        if ((sa.sa_handler != SIG_IGN && sa.sa_handler != SIG_DFL) || sig == SIGPIPE ||
-            sig == SIGXFSZ) {
+        bool caught = sa.sa_handler != SIG_IGN && sa.sa_handler != SIG_DFL;
+        if (caught || sig == SIGPIPE || sig == SIGXFSZ) {
             struct sigaction dfl = {};
             dfl.sa_handler = SIG_DFL;
             sigaction(sig, &dfl, nullptr);
         }
     }
-    // Dies with the caller; where the caller is gone already, at once.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != c->parent)
-        _exit(127);
-    int root = c->root;
-    if (c->new_namespace) {
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            fail(c, AT_PRIVATE, 0);
-        // The caller's fd is of a mount in the caller's namespace, where no
-        // mount made here can go: the same directory, as this namespace has it.
-        struct stat was;
-        struct stat now;
-        root = open(c->root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (root < 0 || fstat(root, &now) != 0 || fstat(c->root, &was) != 0)
-            fail(c, AT_ROOT, 0);
-        if (now.st_dev != was.st_dev || now.st_ino != was.st_ino) {
-            errno = ESTALE; // moved or replaced since the caller opened it
-            fail(c, AT_ROOT, 0);
-        }
+}
+
+// The root in the new namespace: every mount made private, then the same
+// directory looked up again (the caller's fd is of a mount in the caller's
+// namespace, where no mount made here can go).
+static int own_root(const Child *c)
+{
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail(c, AT_PRIVATE, 0);
+    struct stat was;
+    struct stat now;
+    int root = open(c->root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0 || fstat(root, &now) != 0 || fstat(c->root, &was) != 0)
+        fail(c, AT_ROOT, 0);
+    if (now.st_dev != was.st_dev || now.st_ino != was.st_ino) {
+        errno = ESTALE; // moved or replaced since the caller opened it
+        fail(c, AT_ROOT, 0);
     }
-    Py_ssize_t failed = 0;
-    if (carry_out(root, c->plan, &failed) != 0)
-        fail(c, AT_STEP, static_cast<int>(failed));
+    return root;
+}
+
+// The caller's three fds as 0, 1 and 2 (-1: left as it is).
+static void standard_fds(const Child *c)
+{
     int fds[3] = {c->fds[0], c->fds[1], c->fds[2]};
     for (int i = 0; i < 3; i++) { // out of the way of the dup2s below
-        if (fds[i] >= 0 && fds[i] < 3 && fds[i] != i &&
-            (fds[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3)) < 0)
-            fail(c, AT_STDIO, i);
+        if (fds[i] >= 0 && fds[i] < 3 && fds[i] != i) {
+            fds[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+            if (fds[i] < 0)
+                fail(c, AT_STDIO, i);
+        }
     }
     for (int i = 0; i < 3; i++) {
-        int ret = fds[i] < 0 ? 0 : fds[i] == i ? fcntl(i, F_SETFD, 0) : dup2(fds[i], i);
+        int ret = 0;
+        if (fds[i] == i)
+            ret = fcntl(i, F_SETFD, 0);
+        else if (fds[i] >= 0)
+            ret = dup2(fds[i], i);
         if (ret < 0)
             fail(c, AT_STDIO, i);
     }
+}
+
+[[noreturn]] static void child_main(const Child *c)
+{
+    default_handlers();
+    // Dies with the caller; where the caller is gone already, at once.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != c->parent)
+        _exit(127);
+    int root = c->new_namespace ? own_root(c) : c->root;
+    Py_ssize_t failed = 0;
+    if (carry_out(root, c->plan, &failed) != 0)
+        fail(c, AT_STEP, static_cast<int>(failed));
+    standard_fds(c);
     // No other fd of the caller's reaches the command (close_fds, as
     // subprocess has it): each closes at the exec, the report pipe's too.
     syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
-    if (fchdir(root) != 0 || chroot(".") != 0)
+    if (fchdir(root) != 0 || chroot(".") != 0 || chdir("/") != 0)
         fail(c, AT_ROOT, 0);
     if (chdir(c->cwd) != 0)
         fail(c, AT_CWD, 0);
@@ -174,7 +199,7 @@ static char **strings_of(PyObject *list, const char *what)
         return nullptr;
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(list);
-    char **out = PyMem_New(char *, n + 1);
+    auto **out = static_cast<char **>(PyMem_Malloc(sizeof(char *) * static_cast<size_t>(n + 1)));
     if (out == nullptr) {
         PyErr_NoMemory();
         return nullptr;
