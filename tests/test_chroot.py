@@ -86,6 +86,31 @@ def test_run_mounts_each_place_inside_and_leaves_nothing(root, tmp_path, dev):
     assert (tree(root), mounts(), note.read_text()) == (before, host, "read only")
 
 
+def test_the_mounts_are_arch_chroots(root):
+    # The same root through arch-chroot and through run(): the same mounts,
+    # sources and options, but for two asked for on purpose: a pty device
+    # anyone may open (ptmxmode=0666, as bubblewrap has it) and resolv.conf
+    # read-only.
+    if shutil.which("arch-chroot") is None:
+        unavailable("arch-chroot not found (Debian: arch-install-scripts)")
+    for name in ("proc", "sys", "dev", "run", "tmp"):
+        (root / name).mkdir()
+    (root / "etc" / "resolv.conf").touch()
+    theirs = subprocess.run(["arch-chroot", str(root), "cat", "/proc/self/mountinfo"], capture_output=True, text=True)
+    ours = chroot.run(root, ["cat", "/proc/self/mountinfo"], capture_output=True).stdout.decode()
+
+    def shown(text):
+        found = {}
+        for line in text.replace("ptmxmode=000", "ptmxmode=666").splitlines():
+            fields = line.split()
+            if fields[4] == "/etc/resolv.conf":
+                fields[5] = fields[5].replace("rw,", "ro,")
+            found[fields[4]] = (fields[5], *fields[-3:])  # options, type, source, superblock options
+        return found
+
+    assert shown(ours) == shown(theirs.stdout)
+
+
 @pytest.mark.parametrize(
     ("link", "to"),
     [("proc", "/velkora-escape"), ("dev", "../../.."), ("etc/resolv.conf", "/velkora-escape/f"), ("etc", "/"),

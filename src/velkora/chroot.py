@@ -43,7 +43,7 @@ __all__ = ["run", "Root"]
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 # MOUNT_ATTR_* (linux/mount.h).
-_RDONLY, _NOSUID, _NODEV, _NOEXEC = 0x1, 0x2, 0x4, 0x8
+_RDONLY, _NOSUID, _NODEV, _NOEXEC, _STRICTATIME = 0x1, 0x2, 0x4, 0x8, 0x20
 _HARMLESS = _NOSUID | _NODEV | _NOEXEC
 # The host's devices that dev="minimal" binds in, and its links, as
 # bubblewrap makes them.
@@ -93,7 +93,7 @@ def _plan(
     steps.append(_fs("devpts", "/dev/pts", _NOSUID | _NOEXEC, **pts))
     steps.append(_fs("tmpfs", "/dev/shm", _NOSUID | _NODEV, source="shm", mode="1777"))
     steps.append(_fs("tmpfs", "/run", _NOSUID | _NODEV, source="run", mode="0755"))
-    steps.append(_fs("tmpfs", "/tmp", _NOSUID | _NODEV, source="tmp", mode="1777"))
+    steps.append(_fs("tmpfs", "/tmp", _NOSUID | _NODEV | _STRICTATIME, source="tmp", mode="1777"))
     needed += [("/run", True), ("/tmp", True)]
     if resolv_conf and os.path.exists("/etc/resolv.conf"):
         steps.append(_step(_chroot.KIND_BIND, "/etc/resolv.conf", "/etc/resolv.conf", attr=_RDONLY))
