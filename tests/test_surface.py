@@ -179,6 +179,11 @@ def test_only_the_init_function_is_exported_and_only_libc_is_needed(module):
     # Sanitizer builds add their runtime; the wheels need the C library alone.
     # Exactly: a module with no NEEDED at all makes auditwheel refuse the wheel.
     assert {name for name in needed if not name.startswith(("libasan.", "libubsan."))} == {"libc.so.6"}
+    # No symbol of the C library newer than manylinux2014's (2.17): a newer
+    # fstat, fcntl or pthread_sigmask raises the wheel's tag beyond it.
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", path], check=True, capture_output=True, text=True)
+    versions = re.findall(r"@GLIBC_([0-9.]+)", undefined.stdout)
+    assert [v for v in versions if tuple(map(int, v.split("."))) > (2, 17)] == []
 
 
 @pytest.mark.parametrize("name", list(NATIVE))

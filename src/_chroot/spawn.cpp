@@ -6,6 +6,7 @@
 #include "chroot.h"
 
 #include <fcntl.h>
+#include <linux/stat.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -125,6 +126,20 @@ static void default_handlers()
     }
 }
 
+// The device and inode of fd, by statx(2) by number: fstat and fcntl are
+// newer symbols of the C library than the wheels' baseline, as are
+// pthread_sigmask's (sigprocmask, the old symbol, does the same for this
+// thread).
+static int same_file(int fd, struct statx *st)
+{
+    return static_cast<int>(syscall(__NR_statx, fd, "", AT_EMPTY_PATH, STATX_INO, st));
+}
+
+static int fd_control(int fd, int command, long arg)
+{
+    return static_cast<int>(syscall(SYS_fcntl, fd, command, arg));
+}
+
 // The root in the new namespace: every mount made private, then the same
 // directory looked up again (the caller's fd is of a mount in the caller's
 // namespace, where no mount made here can go).
@@ -132,12 +147,13 @@ static int own_root(const Child *c)
 {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail(c, AT_PRIVATE, 0);
-    struct stat was;
-    struct stat now;
+    struct statx was = {};
+    struct statx now = {};
     int root = open(c->root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0 || fstat(root, &now) != 0 || fstat(c->root, &was) != 0)
+    if (root < 0 || same_file(root, &now) != 0 || same_file(c->root, &was) != 0)
         fail(c, AT_ROOT, 0);
-    if (now.st_dev != was.st_dev || now.st_ino != was.st_ino) {
+    if (now.stx_dev_major != was.stx_dev_major || now.stx_dev_minor != was.stx_dev_minor ||
+        now.stx_ino != was.stx_ino) {
         errno = ESTALE; // moved or replaced since the caller opened it
         fail(c, AT_ROOT, 0);
     }
@@ -150,7 +166,7 @@ static void standard_fds(const Child *c)
     int fds[3] = {c->fds[0], c->fds[1], c->fds[2]};
     for (int i = 0; i < 3; i++) { // out of the way of the dup2s below
         if (fds[i] >= 0 && fds[i] < 3 && fds[i] != i) {
-            fds[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+            fds[i] = fd_control(fds[i], F_DUPFD_CLOEXEC, 3);
             if (fds[i] < 0)
                 fail(c, AT_STDIO, i);
         }
@@ -158,7 +174,7 @@ static void standard_fds(const Child *c)
     for (int i = 0; i < 3; i++) {
         int ret = 0;
         if (fds[i] == i)
-            ret = fcntl(i, F_SETFD, 0);
+            ret = fd_control(i, F_SETFD, 0);
         else if (fds[i] >= 0)
             ret = dup2(fds[i], i);
         if (ret < 0)
@@ -301,12 +317,12 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
         sigset_t all;
         sigset_t old;
         sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
+        sigprocmask(SIG_SETMASK, &all, &old);
         long pid = syscall(SYS_clone, SIGCHLD | (c.new_namespace ? CLONE_NEWNS : 0), 0, 0, 0, 0);
         if (pid == 0)
             child_main(&c);
         int clone_errno = errno;
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         vk::close_quietly(pipe_fds[1]);
         pipe_fds[1] = -1;
         if (pid < 0) {
