@@ -126,9 +126,9 @@ static void default_handlers()
     }
 }
 
-// The device and inode of fd, by statx(2) by number: fstat and fcntl are
-// newer symbols of the C library than the wheels' baseline, as are
-// pthread_sigmask's (sigprocmask, the old symbol, does the same for this
+// The device and inode of fd, by statx(2) by number: fstat, fcntl and pipe2
+// are newer symbols of the C library than the wheels' baseline, as is
+// pthread_sigmask (sigprocmask, the old symbol, does the same for this
 // thread).
 static int same_file(int fd, struct statx *st)
 {
@@ -299,7 +299,7 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
         PyErr_SetString(PyExc_ValueError, "argv must not be empty");
         goto done;
     }
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    if (syscall(SYS_pipe2, pipe_fds, O_CLOEXEC) != 0) {
         vk::os_error(errno);
         goto done;
     }
