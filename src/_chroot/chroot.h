@@ -7,29 +7,6 @@
 
 #include <sys/syscall.h>
 
-// By number: glibc's wrappers are newer than the wheels' baseline (or absent).
-#ifndef SYS_open_tree
-#define SYS_open_tree 428
-#endif
-#ifndef SYS_move_mount
-#define SYS_move_mount 429
-#endif
-#ifndef SYS_fsopen
-#define SYS_fsopen 430
-#endif
-#ifndef SYS_fsconfig
-#define SYS_fsconfig 431
-#endif
-#ifndef SYS_fsmount
-#define SYS_fsmount 432
-#endif
-#ifndef SYS_openat2
-#define SYS_openat2 437
-#endif
-#ifndef SYS_mount_setattr
-#define SYS_mount_setattr 442
-#endif
-
 namespace rooted {
 
 // What a step does at its target, a path inside the root.

@@ -15,7 +15,35 @@
 #include <limits.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+// The generic numbers, shared by every architecture but alpha, mips and ia64,
+// for C libraries whose headers predate the calls.
+#ifndef SYS_open_tree
+#define SYS_open_tree 428
+#endif
+#ifndef SYS_move_mount
+#define SYS_move_mount 429
+#endif
+#ifndef SYS_fsopen
+#define SYS_fsopen 430
+#endif
+#ifndef SYS_fsconfig
+#define SYS_fsconfig 431
+#endif
+#ifndef SYS_fsmount
+#define SYS_fsmount 432
+#endif
+#ifndef SYS_fspick
+#define SYS_fspick 433
+#endif
+#ifndef SYS_openat2
+#define SYS_openat2 437
+#endif
+#ifndef SYS_mount_setattr
+#define SYS_mount_setattr 442
+#endif
 
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject *Py_NewRef(PyObject *obj)

@@ -19,29 +19,7 @@
 #include <linux/mount.h>
 #include <sys/syscall.h>
 
-// The generic numbers, shared by every architecture but alpha, mips and ia64,
-// for C libraries whose headers predate the calls.
-#ifndef SYS_open_tree
-#define SYS_open_tree 428
-#endif
-#ifndef SYS_move_mount
-#define SYS_move_mount 429
-#endif
-#ifndef SYS_fsopen
-#define SYS_fsopen 430
-#endif
-#ifndef SYS_fsconfig
-#define SYS_fsconfig 431
-#endif
-#ifndef SYS_fsmount
-#define SYS_fsmount 432
-#endif
-#ifndef SYS_fspick
-#define SYS_fspick 433
-#endif
-#ifndef SYS_mount_setattr
-#define SYS_mount_setattr 442
-#endif
+// The mount calls' numbers: in velkora.h.
 
 // Newer than the oldest uapi header this builds against (6.1).
 #ifndef MOVE_MOUNT_BENEATH
