@@ -46,25 +46,59 @@ class Holder(tuple):  # type: ignore[type-arg]
         return f"pid {self.pid} {self.name}: {self.use}"
 
 
-def _mount_of(path: str, unique: bool) -> int | None:
+def _fdinfo_mount(fdinfo: str) -> int | None:
+    """The mnt_id line of a /proc/PID/fdinfo/N file."""
     try:
-        return _kernel.mount_id(path, unique=unique)
+        with open(fdinfo, "rb") as f:
+            for line in f:
+                if line.startswith(b"mnt_id:"):
+                    return int(line[7:])
     except (OSError, ValueError):
+        pass
+    return None
+
+
+def _mount_of(path: str, route: str) -> int | None:
+    """The id of the mount that holds path: "unique" or "statx" by
+    statx(2); "fdinfo" by opening path (O_PATH: nothing is read, no device
+    opened) and reading the fd's mnt_id from /proc, for where statx names
+    no mount (before 5.8, or under qemu-user, which drops the id)."""
+    if route != "fdinfo":
+        try:
+            return _kernel.mount_id(path, unique=route == "unique")
+        except (OSError, ValueError):
+            return None
+    try:
+        fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
+    except OSError:
         return None
+    try:
+        return _fdinfo_mount(f"/proc/self/fdinfo/{fd}")
+    finally:
+        os.close(fd)
 
 
-def _uses(proc: str, wanted: int, unique: bool) -> Iterator[str]:
+def _uses(proc: str, wanted: int, route: str) -> Iterator[str]:
     """What the process at proc (/proc/PID) uses the mount wanted for."""
     for use, link in _LINKS:
-        if _mount_of(f"{proc}/{link}", unique) == wanted:
+        if _mount_of(f"{proc}/{link}", route) == wanted:
             yield use
-    for use, directory in (("fd", "fd"), ("map", "map_files")):
-        try:
-            names = os.listdir(f"{proc}/{directory}")
-        except OSError:
-            continue
-        if any(_mount_of(f"{proc}/{directory}/{name}", unique) == wanted for name in names):
-            yield use
+    try:
+        fds = os.listdir(f"{proc}/fd")
+    except OSError:
+        fds = []
+    if route == "fdinfo":
+        held = any(_fdinfo_mount(f"{proc}/fdinfo/{fd}") == wanted for fd in fds)
+    else:
+        held = any(_mount_of(f"{proc}/fd/{fd}", route) == wanted for fd in fds)
+    if held:
+        yield "fd"
+    try:
+        maps = os.listdir(f"{proc}/map_files")
+    except OSError:
+        maps = []
+    if any(_mount_of(f"{proc}/map_files/{name}", route) == wanted for name in maps):
+        yield "map"
 
 
 def holders(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> list[Holder]:
@@ -77,10 +111,11 @@ def holders(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> list[H
     itself included; processes that may not be looked into (or that end
     meanwhile) are passed over."""
     where = os.fsdecode(os.fspath(path))
-    unique = True
-    wanted = _kernel.mount_id(where, unique=True)
+    route, wanted = "unique", _kernel.mount_id(where, unique=True)  # raises for a bad path
     if wanted is None:
-        unique, wanted = False, _kernel.mount_id(where)
+        route, wanted = "statx", _kernel.mount_id(where)
+    if wanted is None:
+        route, wanted = "fdinfo", _mount_of(where, "fdinfo")
     if wanted is None:
         raise OSError(errno.ENOSYS, "the kernel names no mount ids", where)
     found = []
@@ -88,7 +123,7 @@ def holders(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> list[H
         if not entry.isdigit():
             continue
         proc = f"/proc/{entry}"
-        uses = list(_uses(proc, wanted, unique))
+        uses = list(_uses(proc, wanted, route))
         if not uses:
             continue
         try:
