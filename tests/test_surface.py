@@ -86,7 +86,7 @@ SURFACE = {
     g: (set(), set()),
     c: ({"resolve", "setup", "spawn"}, {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK"}),
     lo: (
-        {"attach", "detach", "status", "set_autoclear"},
+        {"attach", "detach", "status", "set_autoclear", "add_partition", "del_partition"},
         # Written out, not read off the module under test.
         {
             "LO_FLAGS_READ_ONLY",

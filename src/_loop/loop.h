@@ -4,6 +4,7 @@
 //   module.cpp  the module: detach(), status(), set_autoclear(), constants
 //   attach.cpp  attach(): a free device bound to a backing file
 //   owner.cpp   Owner, the type that holds a device's fd
+//   partition.cpp  add_partition(), del_partition(): BLKPG
 //
 // Every ioctl runs without the interpreter lock and is made again after
 // EINTR unless a signal handler raised (vk::retrying): each call returns -1
@@ -66,6 +67,7 @@ PyType_Spec *owner_spec();
 PyObject *owned(PyObject *module, int dev_fd, int number);
 
 extern PyMethodDef attach_methods[];
+extern PyMethodDef partition_methods[];
 
 } // namespace loop
 

@@ -115,7 +115,8 @@ int loop_exec(PyObject *module)
     Py_XINCREF(type);
     loop::state_of(module)->owner_type = type;
     if (vk::add_object(module, "Owner", type) < 0 ||
-        PyModule_AddFunctions(module, loop::attach_methods) < 0)
+        PyModule_AddFunctions(module, loop::attach_methods) < 0 ||
+        PyModule_AddFunctions(module, loop::partition_methods) < 0)
         return -1;
     return vk::add_int_constants(module, loop_constants);
 }

@@ -47,3 +47,9 @@ def status(fd: int | _HasFileno, /) -> tuple[int, int, int, int, int, int, bytes
 
 def set_autoclear(fd: int | _HasFileno, on: bool, /) -> None:
     """Set or clear LO_FLAGS_AUTOCLEAR on the loop device open as fd."""
+
+def add_partition(fd: int | _HasFileno, number: int, start: int, length: int, /) -> None:
+    """Add partition number (start and length in bytes) of the device open as fd (BLKPG)."""
+
+def del_partition(fd: int | _HasFileno, number: int, /) -> None:
+    """Remove partition number of the device open as fd (BLKPG)."""
