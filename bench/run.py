@@ -5,11 +5,12 @@ C and losetup(8)), how blocking calls share the interpreter, and what
 reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
 psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
-root costs (against bubblewrap, arch-chroot and chroot: rooted.py).
+root costs (against bubblewrap, arch-chroot and chroot: rooted.py), and
+what probing an image costs (against libblkid in C and blkid -p: probed.py).
 
     sudo python bench/run.py [--rounds N] [--json]
 
-Needs root, cc and valgrind; runs in a private mount namespace of its own.
+Needs root, cc, valgrind and libblkid-dev; runs in a private mount namespace of its own.
 Times are medians over the rounds, with the contenders interleaved in every
 round (for the mount table: CPU time of the calling thread, the best of a few
 calls per round, since wall time on a shared machine swings by 2x);
@@ -395,11 +396,13 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
+    from probed import report as probed_report
     from rooted import report as rooted_report
     from startup import report as startup_report
 
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *rooted_report(figures["rooted_s"])]
+    out += ["", *probed_report(figures["probe_ns"])]
     return "\n".join(out)
 
 
@@ -435,6 +438,10 @@ def main():
         from rooted import rooted
 
         inside = rooted(args.rounds)
+        print("bench: probing images ...", file=sys.stderr)
+        from probed import probed
+
+        probes = probed(args.rounds)
     load, ctypes_import, whole, ctypes_util = imports.values()
     figures = {
         "machine": machine(),
@@ -446,6 +453,7 @@ def main():
         "mount_table_ns": table,
         "startup_s": started,
         "rooted_s": inside,
+        "probe_ns": probes,
         "ratios": {
             "velkora_list_to_python_pass": started["velkora list"] / started["python -c pass"],
             "mount_table": table_ratios(table),

@@ -31,10 +31,13 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(items):
-    # Every test on the Btrfs loop device mounts a block device.
+    # Every test on the Btrfs loop device mounts a block device; every test
+    # on the images the mkfs tools make needs those tools.
     for item in items:
         if "btrfs_device" in getattr(item, "fixturenames", ()):
             item.add_marker(pytest.mark.blockdev)
+        if "images" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.images)
 
 
 @pytest.fixture

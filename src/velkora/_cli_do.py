@@ -87,7 +87,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
         flags |= int(MS.BIND) | (int(MS.REC) if args.rbind else 0)
     if args.move:
         flags |= int(MS.MOVE)
-    fstype = args.type if args.type is not None else ("" if flags & (MS.BIND | MS.MOVE) else "btrfs")
+    fstype = args.type if args.type is not None else ("" if flags & (MS.BIND | MS.MOVE) else "auto")
     try:
         if flags & MS.MOVE:
             # Nothing new to undo: one call, as mount(8) makes it.

@@ -102,14 +102,16 @@ def _list_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def _mount_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("-t", "--types", dest="type", metavar="TYPE", help="the filesystem type (default: btrfs)")
+    p.add_argument("-t", "--types", dest="type", metavar="TYPE", help="the filesystem type (default: auto, probed)")
     p.add_argument("-o", "--options", metavar="OPTIONS", help="mount options as fstab writes them")
     p.add_argument("--bind", action="store_true", help="bind SOURCE on TARGET")
     p.add_argument("--rbind", action="store_true", help="bind SOURCE and every mount below it on TARGET")
     p.add_argument("--move", action="store_true", help="move the mount at SOURCE to TARGET")
     for word in PROPAGATION:
         p.add_argument(f"--make-{word}", action="store_true", help=f"make TARGET {word}")
-    p.add_argument("source", nargs="?", metavar="SOURCE", help="what to mount (left out for --make-* and -o remount)")
+    p.add_argument("source", nargs="?", metavar="SOURCE",
+                   help="what to mount: a device, an image, UUID=, LABEL=, PARTUUID=, PARTLABEL= "
+                        "(left out for --make-* and -o remount)")  # fmt: skip
     p.add_argument("target", metavar="TARGET", help="where to mount it")
 
 
@@ -127,7 +129,7 @@ def _loop_arguments(p: argparse.ArgumentParser) -> None:
     a.add_argument("-r", "--read-only", action="store_true", help="a read-only device")
     a.add_argument("-o", "--offset", type=_size, default=0, help="start N bytes into the file (512K, 1MiB ...)")
     a.add_argument("--sizelimit", type=_size, default=0, help="at most N bytes of the file")
-    a.add_argument("-P", "--partscan", action="store_true", help="have the kernel scan for partitions")
+    a.add_argument("-P", "--partscan", action="store_true", help="partition devices from the table")
     a.add_argument("--direct-io", action="store_true", help="bypass the page cache of the file")
     a.add_argument("-b", "--sector-size", type=_size, default=0, help="the logical block size, in bytes")
     a.add_argument("file", metavar="FILE")
@@ -158,6 +160,13 @@ def _holders_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="a JSON list of objects")
 
 
+def _blkid_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-o", "--output", choices=("full", "export"), default="full",
+                   help="full: one line a device; export: KEY=value lines (default: full)")  # fmt: skip
+    p.add_argument("--json", action="store_true", help="a JSON list of objects, partitions included")
+    p.add_argument("devices", nargs="*", metavar="DEVICE", help="devices or image files (default: every block device)")
+
+
 # Each command: what runs it, its summary, an example, and its arguments.
 COMMANDS = {
     "list": ("_cli_show.cmd_list", "the mount table as a tree, as findmnt draws it", "velkora list /srv --json",
@@ -172,6 +181,8 @@ COMMANDS = {
                "velkora chroot --bind /var/cache/apt:/var/cache/apt ./root apt-get update", _chroot_arguments),
     "holders": ("_cli_root.cmd_holders", "the processes using the mount that holds PATH",
                 "velkora holders /mnt/img", _holders_arguments),
+    "blkid": ("_cli_blkid.cmd_blkid", "what block devices and images hold, as blkid -p prints it",
+              "velkora blkid -o export /dev/loop0", _blkid_arguments),
 }  # fmt: skip
 
 

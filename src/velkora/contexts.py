@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Sequence, Union
 import velkora.fsmount as fs
 import velkora.mount as classic
 from velkora import _mounttable as _kernel
-from velkora import _vfs
+from velkora import _sources, _vfs
 from velkora._resources import FdOwner as _FdOwner
 from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
@@ -90,13 +90,13 @@ def _loop_request(words: tuple[str, ...]) -> dict[str, int] | None:
             if has_value:
                 raise ValueError(f"mount option {word!r}: velkora takes a free loop device; write 'loop'")
             request = request or {}
-        elif name in ("offset", "sizelimit"):
+        elif name in ("offset", "sizelimit", "partition"):
             try:
                 number = int(value, 0)
             except ValueError:
                 raise ValueError(f"mount option {word!r} is no number of bytes") from None
             request = request or {}
-            request["offset" if name == "offset" else "size_limit"] = number
+            request["size_limit" if name == "sizelimit" else name] = number
     return request
 
 
@@ -124,6 +124,13 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     A refused mount raises OSError naming what failed: the missing source
     or target, else the target, with the kernel's own reason as its message
     where the kernel gives one (``tmpfs: Unknown parameter 'noexce'``).
+
+    A tag as ``source`` (``UUID=...``, ``LABEL=...``, ``PARTUUID=...``,
+    ``PARTLABEL=...``) is resolved by :func:`velkora.blkid.resolve`, and
+    ``fstype="auto"`` mounts the type the source holds, as
+    :func:`velkora.blkid.probe` finds it (OSError EINVAL where it finds none).
+    ``partition=N`` among the options mounts partition N of an image's table
+    through a loop device limited to it (OSError ENXIO where there is none).
 
     A regular file as ``source`` (an image) is attached to a loop device with
     autoclear first, read-only where the flags have ``MS_RDONLY``, as mount(8)
@@ -229,21 +236,31 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     def _enter(self) -> str:
         if self.mkdir is not None and not os.path.lexists(self.target):
             _vfs.make_target(self.target, self.mkdir)
-        if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(self.source)):
-            self._mount(self.source)
+        source = self.source
+        if not self.flags & _NO_DEVICE and _sources.is_tag(source):
+            source = _sources.device_of(source)
+        if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(source)):
+            if self.fstype == "auto" and not self.flags & _NO_DEVICE:
+                self.fstype = _sources.fstype_of(source)
+            self._mount(source)
             return self._given
         from velkora import loop
 
         # An image file: through the loop device that already holds it with
         # the same part, as mount(8) does, held open (and so bound to it)
-        # until the mount holds it too; else a device of its own.
+        # until the mount holds it too; else a device of its own. A
+        # partition of it is that part: no partition device is needed.
         request = self.loop or {}
         offset, size_limit = request.get("offset", 0), request.get("size_limit", 0)
+        if "partition" in request:
+            offset, size_limit = _sources.partition_span(source, request["partition"], offset)
+        if self.fstype == "auto":
+            self.fstype = _sources.fstype_of(source, offset)
         read_only = bool(self.flags & classic.MS_RDONLY)
         fd = -1
         try:
             with _held_signals():
-                held = loop.bound(self.source, offset=offset, size_limit=size_limit, read_only=read_only)
+                held = loop.bound(source, offset=offset, size_limit=size_limit, read_only=read_only)
                 fd, path = held if held is not None else (-1, "")
             if fd >= 0:
                 self._mount(path)
@@ -253,7 +270,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 os.close(fd)
         # A device of our own with autoclear, which the mount then holds alone
         # and takes along when it goes.
-        device = loop.attach(self.source, read_only=read_only, offset=offset, size_limit=size_limit)
+        device = loop.attach(source, read_only=read_only, offset=offset, size_limit=size_limit)
         try:
             self._mount(device.path)
         finally:

@@ -35,6 +35,7 @@ __all__ = ["LoopDevice", "LoopInfo", "attach", "bound", "devices", "info", "deta
 
 BLOCK_SIZES = (0, 512, 1024, 2048, 4096)
 SYS_BLOCK = "/sys/block"
+SYS_CLASS_BLOCK = "/sys/class/block"  # partitions too
 FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int, "_loop._HasFileno"]
 Device = Union[str, int]
 
@@ -78,14 +79,17 @@ class LoopDevice(_FdOwner):
             owner.close()
 
     def detach(self) -> None:
-        """Unbinds the backing file (LOOP_CLR_FD); the fd stays open."""
+        """Unbinds the backing file (LOOP_CLR_FD), its partitions removed
+        first; the fd stays open."""
+        _detach_partitions(self.fileno(), self.number)
         _loop.detach(self.fileno())
 
     def info(self) -> LoopInfo:
         return info(self.number)
 
     def partitions(self) -> list[str]:
-        """The partition devices the kernel has made on this device, in order."""
+        """The partition devices of this device, in order: those the kernel
+        made, or (where it has no parser for the table) velkora did."""
         return _partitions(self.number)
 
     def __exit__(self, *exc: object) -> None:
@@ -161,6 +165,8 @@ def attach(
         with _held_signals():
             owner, number = _loop.attach(target, name[: _loop.LO_NAME_SIZE - 1], flags, offset, size_limit, block_size)
             device = LoopDevice(owner, number)
+            if partscan:
+                _add_partitions(device)
             if not autoclear:
                 _loop.set_autoclear(owner, False)
     except BaseException:
@@ -170,6 +176,8 @@ def attach(
                     device.detach()
                 except OSError:
                     pass  # the device goes with its fd all the same if autoclear was still on
+            else:
+                _detach_partitions(device.fileno(), device.number)
             device.close()
         raise
     return device
@@ -298,6 +306,7 @@ def detach(device: Device) -> None:
     path = f"/dev/loop{_number(device)}"
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     try:
+        _detach_partitions(fd, _number(device))
         _loop.detach(fd)
     except OSError as e:
         raise OSError(e.errno, e.strerror, path) from None
@@ -314,3 +323,48 @@ def _partitions(number: int) -> list[str]:
     except FileNotFoundError:
         return []
     return [f"/dev/{n}" for n in sorted(names, key=lambda n: int(n[len(prefix) :]))]
+
+
+def _add_partitions(device: LoopDevice) -> None:
+    """The partitions of device's table, where the kernel made none (it was
+    built without the table's parser): read by velkora.blkid and added by
+    BLKPG, each given a /dev node where /dev has none (a static /dev, no
+    devtmpfs), with the device number sysfs gives."""
+    if _partitions(device.number):
+        return
+    from velkora import blkid
+
+    table = blkid.probe(device.path)
+    for part in table.partitions if table.pttype is not None else ():
+        # An extended partition is a container: the kernel's parser gives it 1 KiB.
+        extended = table.pttype == "dos" and part.type in ("0x5", "0xf", "0x85")
+        _loop.add_partition(device.fileno(), part.number, part.start, min(part.size, 1024) if extended else part.size)
+    for path in _partitions(device.number):
+        if not os.path.exists(path):
+            major, minor = _read(f"{SYS_CLASS_BLOCK}/{os.path.basename(path)}/dev").split(":")
+            os.mknod(path, 0o660 | stat.S_IFBLK, os.makedev(int(major), int(minor)))
+
+
+def _detach_partitions(fd: int, number: int) -> None:
+    """Removes the partitions of loop device number (open as fd) before it
+    is detached, and the /dev nodes that outlive them: nodes velkora made
+    where no devtmpfs does, each checked to be a block device with the
+    partition's own number. A partition in use is left to the kernel."""
+    for path in _partitions(number):
+        name = os.path.basename(path)
+        try:
+            dev = _read(f"{SYS_CLASS_BLOCK}/{name}/dev")
+            part = int(_read(f"{SYS_CLASS_BLOCK}/{name}/partition"))
+            _loop.del_partition(fd, part)
+        except (OSError, ValueError):
+            continue
+        major, minor = map(int, dev.split(":"))
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            continue
+        if stat.S_ISBLK(st.st_mode) and st.st_rdev == os.makedev(major, minor):
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass  # devtmpfs took it meanwhile

@@ -94,7 +94,7 @@ PROPAGATION = {
 }  # fmt: skip
 # Words only userspace reads: alone, with a value, or both.
 USERSPACE = {"auto", "noauto", "user", "nouser", "users", "owner", "group", "_netdev", "nofail", "loop"}
-USERSPACE_VALUED = {"user", "comment", "loop", "offset", "sizelimit", "encryption", "helper", "uhelper"}
+USERSPACE_VALUED = {"user", "comment", "loop", "offset", "sizelimit", "partition", "encryption", "helper", "uhelper"}
 # mount(8)'s words that stand for VFS words: what they imply comes first,
 # so that a later word still overrides it.
 IMPLIES = {"user": "noexec,nosuid,nodev", "users": "noexec,nosuid,nodev", "owner": "nosuid,nodev",

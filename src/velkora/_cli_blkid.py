@@ -1,0 +1,65 @@
+"""The velkora command's ``blkid``: what devices and images hold, as
+``blkid -p`` prints it (one line a device, ``-o export``) or as JSON."""
+
+from __future__ import annotations
+
+import sys
+
+from velkora._cli_common import Failure, _fail, _json
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+    from velkora.blkid import Probe
+
+# The fields blkid prints, in its order, with the record's name for each.
+FIELDS = (("LABEL", "label"), ("UUID", "uuid"), ("UUID_SUB", "uuid_sub"), ("TYPE", "type"),
+          ("PTUUID", "ptuuid"), ("PTTYPE", "pttype"))  # fmt: skip
+_SAFE = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.:/+,@%=")
+
+
+def _fields(found: Probe) -> list[tuple[str, str]]:
+    return [(key, getattr(found, name)) for key, name in FIELDS if getattr(found, name) is not None]
+
+
+def _quoted(value: str) -> str:
+    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def _exported(value: str) -> str:
+    """A value as blkid's export form writes it: what a shell would take
+    apart, backslash-escaped."""
+    return "".join(c if c in _SAFE or ord(c) > 127 else "\\" + c for c in value)
+
+
+def cmd_blkid(args: argparse.Namespace) -> int:
+    from velkora import blkid
+
+    found, failed = [], False
+    for device in args.devices or blkid.devices():
+        try:
+            found.append((device, blkid.probe(device)))
+        except OSError as e:
+            if args.devices:  # of every device, those that may not be read are passed over
+                failed = True
+                print(f"velkora: {_fail(f'blkid {device}', e)}", file=sys.stderr)
+    if args.json:
+        print(_json([{"device": device, **{name: getattr(p, name) for _, name in FIELDS},
+                      "partitions": [p._asdict() for p in p.partitions]} for device, p in found]))  # fmt: skip
+    else:
+        blocks = []
+        for device, p in found:
+            fields = _fields(p)
+            if not fields:
+                continue
+            if args.output == "export":
+                blocks.append("\n".join([f"DEVNAME={_exported(device)}"] + [f"{k}={_exported(v)}" for k, v in fields]))
+            else:
+                print(f"{device}: " + " ".join(f"{k}={_quoted(v)}" for k, v in fields))
+        if blocks:
+            print("\n\n".join(blocks))
+    if failed and not found:
+        raise Failure("blkid: nothing could be read")
+    # blkid's status: 2 where nothing was found on any device asked about.
+    return 0 if any(_fields(p) for _, p in found) else 2

@@ -1,0 +1,49 @@
+"""What a mount's source names, found as mount(8) finds it: a tag
+(``UUID=...``) resolved to its device, a filesystem type probed for
+``auto``, a partition of an image file located by its table. For
+velkora.mounted and the command; velkora.mount.mount does none of it."""
+
+from __future__ import annotations
+
+import errno
+import os
+
+_TAGS = ("UUID=", "LABEL=", "PARTUUID=", "PARTLABEL=")
+
+
+def is_tag(source: str) -> bool:
+    return source.startswith(_TAGS)
+
+
+def device_of(tag: str) -> str:
+    from velkora import blkid
+
+    return blkid.resolve(tag)
+
+
+def fstype_of(source: str, offset: int = 0) -> str:
+    """The filesystem type source holds (from offset), for ``-t auto``:
+    OSError where source is missing or holds none velkora knows, or holds
+    swap."""
+    from velkora import blkid
+
+    if not os.path.exists(source):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), source)
+    found = blkid.probe(source, offset=offset).type
+    if found is None or found == "swap":
+        what = "swap space, not a filesystem" if found else "no filesystem type found (give one with -t)"
+        raise OSError(errno.EINVAL, what, source)
+    return found
+
+
+def partition_span(image: str, number: int, offset: int = 0) -> tuple[int, int]:
+    """(offset, size) in bytes of partition number of the table in image
+    (from offset), for ``partition=N``; OSError ENXIO where it has none."""
+    from velkora import blkid
+
+    found = blkid.probe(image, offset=offset)
+    for part in found.partitions:
+        if part.number == number:
+            return offset + part.start, part.size
+    where = f"a {found.pttype} table" if found.pttype else "no partition table"
+    raise OSError(errno.ENXIO, f"no partition {number}: the image holds {where}", image)

@@ -1,0 +1,242 @@
+"""Block devices by what they hold, without udev: :func:`probe` reads a
+device's or image's filesystem and partition table, :func:`resolve` finds
+the device a ``UUID=``, ``LABEL=``, ``PARTUUID=`` or ``PARTLABEL=`` tag
+names.
+
+::
+
+    from velkora import blkid
+
+    blkid.probe("disk.img")       # Probe(type=None, ..., pttype='gpt', partitions=(...))
+    blkid.resolve("UUID=0b1e...")  # '/dev/loop3p2'
+
+The values are those ``blkid -p -o export`` prints (lower-case UUIDs, a
+FAT serial as ``B549-43AD``) and the partitions those ``sfdisk -J`` lists,
+with GPT GUIDs in lower case, the form ``PARTUUID=`` tags take, and MBR
+types as ``0x83``. A device is opened ``O_RDONLY | O_CLOEXEC`` (never
+exclusively) and at most 1 MiB of it is read.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+from collections import namedtuple
+
+from velkora import _superblocks as _sb
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterator, NamedTuple
+
+    PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+else:
+    NamedTuple = object
+
+    def _record(cls):
+        made = namedtuple(cls.__name__, list(cls.__annotations__), module="velkora.blkid")
+        made.__doc__, made.__annotations__ = cls.__doc__, cls.__annotations__
+        return made
+
+
+__all__ = ["Partition", "Probe", "TAGS", "devices", "probe", "resolve"]
+
+#: The tags :func:`resolve` takes, and the /dev/disk directory udev keeps for each.
+TAGS = {"UUID": "by-uuid", "LABEL": "by-label", "PARTUUID": "by-partuuid", "PARTLABEL": "by-partlabel"}
+_LIMIT = 1 << 20  # the most read of one device
+_BLKSSZGET = 0x1268
+SYS_BLOCK = "/sys/class/block"
+
+
+class Partition(NamedTuple):
+    """An entry of a partition table; ``start`` and ``size`` in bytes."""
+
+    number: int  #: 1, 2, ...; an MBR's logical partitions from 5
+    start: int
+    size: int
+    type: str  #: the GPT type GUID, or the MBR type: "0x83"
+    uuid: str | None  #: the PARTUUID: the GPT entry's GUID, or "0a1b2c3d-02"
+    name: str | None  #: the GPT entry's name (PARTLABEL)
+
+
+class Probe(NamedTuple):
+    """What a device holds: a filesystem, or a partition table, or neither."""
+
+    type: str | None  #: "btrfs", "ext2", "ext3", "ext4", "xfs", "vfat", "swap", or None
+    uuid: str | None
+    uuid_sub: str | None  #: a Btrfs device's own UUID
+    label: str | None
+    pttype: str | None  #: "gpt" or "dos"
+    ptuuid: str | None
+    partitions: tuple[Partition, ...]
+
+
+if not TYPE_CHECKING:
+    Partition = _record(Partition)  # noqa: F811 - the fields, as a namedtuple
+    Probe = _record(Probe)  # noqa: F811
+
+
+def _sector_size(fd: int) -> int:
+    import fcntl
+
+    raw = fcntl.ioctl(fd, _BLKSSZGET, b"\0\0\0\0")
+    return int.from_bytes(raw, "little")
+
+
+def probe(path: PathArg, *, offset: int = 0) -> Probe:
+    """What the block device or image file at ``path`` holds, from
+    ``offset`` bytes in. A damaged, cut short or unknown superblock gives
+    ``type`` None; a path that is neither a regular file nor a block device
+    raises (OSError), as does one that cannot be opened."""
+    if not isinstance(offset, int) or isinstance(offset, bool):
+        raise TypeError(f"offset must be int, not {type(offset).__name__}")
+    if offset < 0:
+        raise ValueError(f"offset must not be negative, got {offset}")
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISBLK(mode):
+            sectors: tuple[int, ...] = (_sector_size(fd),)
+        elif stat.S_ISREG(mode):
+            sectors = (512, 4096)  # an image says nothing of its sectors: GPT's header tells
+        else:
+            raise OSError(errno.ENOTBLK, "neither a block device nor a regular file", os.fspath(path))
+        budget = [_LIMIT]
+
+        def read(at: int, size: int) -> bytes:
+            size = max(0, min(size, budget[0]))
+            budget[0] -= size
+            return os.pread(fd, size, offset + at) if size else b""
+
+        return _probe(read, sectors)
+    finally:
+        os.close(fd)
+
+
+def _probe(read: _sb.Read, sectors: tuple[int, ...]) -> Probe:
+    head = read(0, _sb.HEAD)
+    for reader in _sb.FILESYSTEMS:
+        found = reader(head, read)
+        if found is not None:
+            return Probe(found["type"], found["uuid"], found["uuid_sub"], found["label"], None, None, ())
+    for sector in sectors:
+        table = _sb.gpt(head, read, sector)
+        if table is not None:
+            return Probe(None, None, None, None, "gpt", table[0], tuple(Partition(*e) for e in table[1]))
+    table = _sb.dos(head, read, sectors[0])
+    if table is not None:
+        return Probe(None, None, None, None, "dos", table[0], tuple(Partition(*e) for e in table[1]))
+    return Probe(None, None, None, None, None, None, ())
+
+
+def _read(path: str) -> str | None:
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode().strip()
+    except OSError:
+        return None
+
+
+def devices() -> list[str]:
+    """The block devices sysfs lists that hold something to read (a size
+    above 0: an unattached loop device is left out), as /dev paths, each
+    whole device followed by its partitions."""
+    try:
+        names = os.listdir(SYS_BLOCK)
+    except FileNotFoundError:
+        return []
+    found = []
+    for name in names:
+        size = _read(f"{SYS_BLOCK}/{name}/size")
+        if size is None or size == "0":
+            continue
+        parent = os.path.basename(os.path.dirname(os.path.realpath(f"{SYS_BLOCK}/{name}")))
+        number = _read(f"{SYS_BLOCK}/{name}/partition")
+        whole = parent if number is not None else name
+        found.append((_natural(whole), int(number or 0), f"/dev/{name}"))
+    return [path for *_, path in sorted(found)]
+
+
+def _natural(name: str) -> tuple[str, int]:
+    stem = name.rstrip("0123456789")
+    return stem, int(name[len(stem) :] or -1)
+
+
+def _split(tag: str) -> tuple[str, str]:
+    for key, directory in TAGS.items():
+        for prefix in (f"{key}=", f"/dev/disk/{directory}/"):
+            if tag.startswith(prefix) and len(tag) > len(prefix):
+                value = tag[len(prefix) :]
+                if prefix.startswith("/dev/"):
+                    value = _unhex(value)
+                elif len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'":
+                    value = value[1:-1]
+                return key, value
+    raise ValueError(f"not a tag: {tag!r} (UUID=, LABEL=, PARTUUID=, PARTLABEL= or /dev/disk/by-*/)")
+
+
+def _unhex(name: str) -> str:
+    """udev's link names: "\\x2f" for a / (or anything unsafe) in a label."""
+    out, i = [], 0
+    while i < len(name):
+        if name.startswith("\\x", i) and i + 4 <= len(name):
+            try:
+                out.append(chr(int(name[i + 2 : i + 4], 16)))
+                i += 4
+                continue
+            except ValueError:
+                pass
+        out.append(name[i])
+        i += 1
+    return "".join(out)
+
+
+def _same(a: str, b: str, key: str) -> bool:
+    return a.lower() == b.lower() if key.endswith("UUID") else a == b
+
+
+def _matches(device: str, key: str, value: str) -> bool:
+    """Whether device holds key=value, by a probe of it (and, for the
+    partition tags, of the table of the disk it is part of)."""
+    try:
+        if key in ("UUID", "LABEL"):
+            found = probe(device)
+            held = found.uuid if key == "UUID" else found.label
+            return held is not None and _same(held, value, key)
+        name = os.path.basename(os.path.realpath(device))
+        number = _read(f"{SYS_BLOCK}/{name}/partition")
+        if number is None:
+            return False
+        parent = os.path.basename(os.path.dirname(os.path.realpath(f"{SYS_BLOCK}/{name}")))
+        for p in probe(f"/dev/{parent}").partitions:
+            if p.number == int(number):
+                held = p.uuid if key == "PARTUUID" else p.name
+                return held is not None and _same(held, value, key)
+    except (OSError, ValueError):
+        pass
+    return False
+
+
+def _candidates(key: str, value: str) -> Iterator[str]:
+    link = f"/dev/disk/{TAGS[key]}/{value}"
+    if os.path.exists(link):
+        yield os.path.realpath(link)
+    yield from devices()
+
+
+def resolve(tag: str) -> str:
+    """The device node that ``tag`` names: ``"UUID=..."``, ``"LABEL=..."``,
+    ``"PARTUUID=..."``, ``"PARTLABEL=..."`` or a ``/dev/disk/by-*/`` path.
+    udev's /dev/disk link is taken where there is one and it holds the tag
+    (by a probe); otherwise every block device sysfs lists is probed, loop
+    devices and their partitions too. Of a Btrfs filesystem on several
+    devices, one is given. Raises FileNotFoundError naming the tag when no
+    device holds it, ValueError for what is not a tag."""
+    if isinstance(tag, bytes):
+        tag = os.fsdecode(tag)
+    key, value = _split(tag)
+    for device in _candidates(key, value):
+        if _matches(device, key, value):
+            return device
+    raise FileNotFoundError(errno.ENOENT, "no device holds it", tag)

@@ -1,0 +1,231 @@
+"""velkora.blkid against blkid -p and sfdisk -J on images the real tools
+made; partitions on loop devices; mounts by tag, by probed type and by
+partition of an image."""
+
+import errno
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from support.mountinfo import mount_at
+from velkora import _superblocks, blkid, loop, mounted
+
+# The fields of blkid -p -o export that a Probe has.
+FIELDS = {"TYPE": "type", "UUID": "uuid", "UUID_SUB": "uuid_sub", "LABEL": "label", "PTTYPE": "pttype",
+          "PTUUID": "ptuuid"}  # fmt: skip
+MIB = 1 << 20
+
+# Each image: its size in MiB and the commands that make it (IMG its path).
+IMAGES = {
+    "ext2": (8, ["mkfs.ext2", "-q", "-L", "lab2", "IMG"]),
+    "ext3": (8, ["mkfs.ext3", "-q", "IMG"]),
+    "ext4": (8, ["mkfs.ext4", "-q", "-L", "my root", "IMG"]),
+    "ext4-nojournal": (8, ["mkfs.ext4", "-q", "-O", "^has_journal", "IMG"]),
+    "xfs": (300, ["mkfs.xfs", "-q", "-L", "x lab", "IMG"]),
+    "btrfs": (120, ["mkfs.btrfs", "-q", "-L", "pool", "IMG"]),
+    "fat12": (4, ["mkfs.vfat", "-F", "12", "-n", "LAB12", "IMG"]),
+    "fat16": (32, ["mkfs.vfat", "-F", "16", "IMG"]),
+    "fat32": (64, ["mkfs.vfat", "-F", "32", "-n", "EFI", "IMG"]),
+    "swap": (8, ["mkswap", "-L", "sw", "IMG"]),
+    "gpt": (64, ["sfdisk", "-q", "IMG"],
+            'label: gpt\nsize=8M, name="boot part", type=uefi\nsize=16M, name=root\nsize=8M\n'),
+    "dos": (64, ["sfdisk", "-q", "IMG"], "label: dos\nsize=8M, type=c\nsize=8M\ntype=5\nsize=4M\nsize=4M, type=82\n"),
+}  # fmt: skip
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw).stdout
+
+
+@pytest.fixture(scope="module")
+def images(tmp_path_factory):
+    made = {}
+    for name, (size, cmd, *stdin) in IMAGES.items():
+        path = tmp_path_factory.mktemp("img") / f"{name}.img"
+        with open(path, "wb") as f:
+            f.truncate(size * MIB)
+        run(*[str(path) if word == "IMG" else word for word in cmd], input=stdin[0] if stdin else None)
+        made[name] = str(path)
+    return made
+
+
+def exported(path):
+    """blkid -p -o export's fields that a Probe has."""
+    out = subprocess.run(["blkid", "-p", "-o", "export", path], capture_output=True, text=True).stdout
+    fields = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return {FIELDS[k]: v.replace("\\ ", " ") for k, v in fields.items() if k in FIELDS}
+
+
+def sfdisk_partitions(path):
+    """sfdisk -J's partitions, as velkora gives them."""
+    table = json.loads(run("sfdisk", "-J", path))["partitiontable"]
+    sector, dos = table["sectorsize"], table["label"] == "dos"
+    return [
+        (int(p["node"][len(path):].lstrip("p")), p["start"] * sector, p["size"] * sector,
+         f"0x{p['type']}" if dos else p["type"].lower(),
+         f"{table['id'][2:]}-{int(p['node'][len(path):].lstrip('p')):02x}" if dos else p["uuid"].lower(),
+         p.get("name"))
+        for p in table["partitions"]
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize("name", list(IMAGES))
+def test_probe_gives_what_blkid_and_sfdisk_give(images, name):
+    path = images[name]
+    found = blkid.probe(path)
+    assert {k: v for k, v in found._asdict().items() if v not in (None, ())} == {
+        **exported(path),
+        **({"partitions": tuple(sfdisk_partitions(path))} if found.pttype else {}),
+    }
+    # The command's lines are blkid's, less the fields velkora does not give.
+    ours = run(sys.executable, "-m", "velkora", "blkid", path)
+    theirs = run("blkid", "-p", "-s", "LABEL", "-s", "UUID", "-s", "UUID_SUB", "-s", "TYPE", "-s", "PTUUID",
+                 "-s", "PTTYPE", path)  # fmt: skip
+    assert ours.split(": ", 1)[1].split() == theirs.split(": ", 1)[1].split()
+
+
+@pytest.mark.parametrize(
+    ("name", "damage"),
+    [("ext4", ("cut", 1500)), ("btrfs", ("cut", 65600)), ("xfs", ("zero", 0, 4)), ("fat32", ("zero", 11, 2)),
+     ("gpt", ("zero", 600, 1)), ("btrfs", ("zero", 0, 2 * MIB)), ("swap", ("zero", 4086, 10))],
+)  # fmt: skip
+def test_a_damaged_image_gives_no_type(images, tmp_path, name, damage):
+    with open(images[name], "rb") as f:
+        data = bytearray(f.read(2 * MIB))
+    if damage[0] == "cut":
+        del data[damage[1] :]
+    else:
+        data[damage[1] : damage[1] + damage[2]] = bytes(damage[2])
+    (tmp_path / "damaged.img").write_bytes(data)
+    found = blkid.probe(tmp_path / "damaged.img")
+    assert (found.type, found.pttype) == (None, None)
+
+
+@given(st.binary(max_size=_superblocks.HEAD + 4096), st.sampled_from([512, 4096]))
+def test_no_bytes_make_the_probe_raise(data, sector):
+    blkid._probe(lambda at, size: data[at : at + size], (sector,))
+
+
+@pytest.mark.parametrize("path", ["/dev/null", "/"])
+def test_what_is_no_file_or_block_device_raises(path):
+    with pytest.raises(OSError):
+        blkid.probe(path)
+
+
+GPT3 = "label: gpt\nsize=8M, name=esp, type=uefi\nsize=32M, name=root\nsize=8M, name=home\n"
+
+
+@pytest.mark.blockdev
+@pytest.mark.parametrize("sector", [512, 4096])
+def test_gpt_partitions_on_a_loop_device(kernel, place, tmp_path, sector):
+    image = tmp_path / "disk.img"
+    with open(image, "wb") as f:
+        f.truncate(64 * MIB)
+    with loop.attach(image, block_size=sector) as device:
+        run("sfdisk", "-q", device.path, input=GPT3)
+        assert blkid.probe(device.path) == blkid.probe(image)
+        assert {k: v for k, v in blkid.probe(device.path)._asdict().items() if v not in (None, ())} == {
+            **exported(device.path),
+            "partitions": tuple(sfdisk_partitions(device.path)),
+        }
+    with loop.attach(image, block_size=sector, partscan=True) as device:
+        parts = device.partitions()
+        assert parts == [f"{device.path}p{n}" for n in (1, 2, 3)]
+        run("mkfs.ext4", "-q", parts[1])
+        with mounted(parts[1], place, "auto") as target:
+            assert mount_at(target)["fstype"] == "ext4"
+        number = device.number
+    assert not any(n.startswith(f"loop{number}p") for n in os.listdir(f"/sys/block/loop{number}"))
+    assert not any(os.path.exists(p) for p in parts)
+
+
+# In a mount namespace of its own, /dev a fresh tmpfs with only the loop
+# nodes (no udev, no /dev/disk): velkora makes the partition nodes, resolves
+# tags to them and takes the nodes away with the partitions.
+BARE_DEV = textwrap.dedent("""
+    import json, os, stat, sys
+    from velkora import blkid, loop
+    os.makedirs("/dev", exist_ok=True)
+    import velkora.mount as m
+    m.mount("none", "/dev", "tmpfs", 0, "mode=0755")
+    os.mknod("/dev/loop-control", 0o600 | stat.S_IFCHR, os.makedev(10, 237))
+    for n in range(64):
+        os.mknod(f"/dev/loop{n}", 0o600 | stat.S_IFBLK, os.makedev(7, n))
+    image, uuid = sys.argv[1], sys.argv[2]
+    with loop.attach(image, partscan=True) as d:
+        parts = d.partitions()
+        table = blkid.probe(d.path)
+        out = {"parts": parts, "exist": [os.path.exists(p) for p in parts],
+               "uuid": blkid.resolve("UUID=" + uuid), "by": blkid.resolve("/dev/disk/by-uuid/" + uuid.upper()),
+               "partuuid": blkid.resolve("PARTUUID=" + table.partitions[2].uuid.upper()),
+               "partlabel": blkid.resolve('PARTLABEL="home"'), "label": blkid.resolve("LABEL=tagged")}
+        try:
+            blkid.resolve("LABEL=nowhere")
+        except FileNotFoundError as e:
+            out["missing"] = str(e)
+    out["left"] = sorted(n for n in os.listdir("/dev") if "p" in n[4:])
+    print(json.dumps(out))
+""")
+
+
+@pytest.mark.blockdev
+def test_resolve_and_partition_nodes_in_a_bare_dev(kernel, tmp_path):
+    image = tmp_path / "disk.img"
+    with open(image, "wb") as f:
+        f.truncate(64 * MIB)
+    run("sfdisk", "-q", str(image), input=GPT3)
+    with loop.attach(image, partscan=True) as device:
+        run("mkfs.ext4", "-q", "-L", "tagged", device.partitions()[1])
+        uuid = blkid.probe(device.partitions()[1]).uuid
+    out = json.loads(run("unshare", "-m", "--propagation", "private", sys.executable, "-c", BARE_DEV, str(image), uuid))
+    parts = out["parts"]
+    assert len(parts) == 3 and out["exist"] == [True] * 3
+    found = (out["uuid"], out["by"], out["label"], out["partuuid"], out["partlabel"])
+    assert found == (parts[1], parts[1], parts[1], parts[2], parts[2])
+    assert out["missing"] == "[Errno 2] no device holds it: 'LABEL=nowhere'"
+    assert out["left"] == []
+
+
+@pytest.mark.blockdev
+@pytest.mark.parametrize("fstype", ["ext4", "xfs", "btrfs", "partition"])
+def test_the_command_mounts_by_tag_and_probed_type(kernel, place, images, tmp_path, fstype):
+    if fstype == "partition":
+        image = tmp_path / "disk.img"
+        with open(image, "wb") as f:
+            f.truncate(64 * MIB)
+        run("sfdisk", "-q", str(image), input=GPT3)
+        with loop.attach(image, partscan=True) as device:
+            run("mkfs.ext4", "-q", device.partitions()[1])
+        sources, options, fstype = [str(image)], ["-o", "partition=2"], "ext4"
+    else:
+        image = tmp_path / f"{fstype}.img"
+        image.write_bytes(open(images[fstype], "rb").read())
+        sources, options = [str(image)], []
+    with loop.attach(image) as device:
+        if not options:
+            sources.append("UUID=" + blkid.probe(device.path).uuid)
+        for source in sources:
+            cmd = [sys.executable, "-m", "velkora", "mount", *options, source, str(place)]
+            subprocess.run(cmd, check=True)
+            try:
+                assert mount_at(place)["fstype"] == fstype
+            finally:
+                run("umount", str(place))
+
+
+@pytest.mark.parametrize(
+    ("source", "options", "error"),
+    [("{dos}", "partition=9", errno.ENXIO), ("{swap}", "", errno.EINVAL), ("/nonexistent", "", errno.ENOENT),
+     ("UUID=00000000-0000-0000-0000-000000000000", "", errno.ENOENT)],
+)  # fmt: skip
+def test_a_source_that_cannot_be_found_raises(kernel, place, images, source, options, error):
+    with pytest.raises(OSError) as caught:
+        with mounted(source.format(**images), place, "auto", options=options):
+            pass
+    assert caught.value.errno == error
