@@ -6,11 +6,12 @@ reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
 psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
 root costs (against bubblewrap, arch-chroot and chroot: rooted.py), and
-what probing an image costs (against libblkid in C and blkid -p: probed.py).
+what probing an image costs (against libblkid in C and blkid -p: probed.py)
+and reading a 1,000-entry fstab (against libmount in C: parsed.py).
 
     sudo python bench/run.py [--rounds N] [--json]
 
-Needs root, cc, valgrind and libblkid-dev; runs in a private mount namespace of its own.
+Needs root, cc, valgrind, libblkid-dev and libmount-dev; runs in a private mount namespace of its own.
 Times are medians over the rounds, with the contenders interleaved in every
 round (for the mount table: CPU time of the calling thread, the best of a few
 calls per round, since wall time on a shared machine swings by 2x);
@@ -396,6 +397,7 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
+    from parsed import report as parsed_report
     from probed import report as probed_report
     from rooted import report as rooted_report
     from startup import report as startup_report
@@ -403,6 +405,7 @@ def report(figures):
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *rooted_report(figures["rooted_s"])]
     out += ["", *probed_report(figures["probe_ns"])]
+    out += ["", *parsed_report(figures["fstab_ns"])]
     return "\n".join(out)
 
 
@@ -442,6 +445,10 @@ def main():
         from probed import probed
 
         probes = probed(args.rounds)
+        print("bench: reading an fstab ...", file=sys.stderr)
+        from parsed import parsed
+
+        fstabs = parsed(args.rounds)
     load, ctypes_import, whole, ctypes_util = imports.values()
     figures = {
         "machine": machine(),
@@ -454,6 +461,7 @@ def main():
         "startup_s": started,
         "rooted_s": inside,
         "probe_ns": probes,
+        "fstab_ns": fstabs,
         "ratios": {
             "velkora_list_to_python_pass": started["velkora list"] / started["python -c pass"],
             "mount_table": table_ratios(table),

@@ -142,7 +142,8 @@ def test_image_and_loop_round_trips(place, btrfs_image):
         (["bogus"], 2, "invalid choice: 'bogus'"),
         (["list", "--pid", "0"], 2, "not a process id: '0'"),
         (["list", "--pid", "4194305"], 1, "velkora: list --pid 4194305: No such process"),
-        (["mount", "only-source"], 2, "mount needs SOURCE and TARGET"),
+        (["mount", "only-source"], 1, "velkora: mount only-source: can't find in /etc/fstab"),
+        (["mount"], 2, "mount needs SOURCE and TARGET, or -a"),
         (["mount", "--make-private", "a", "b"], 2, "--make-* takes one TARGET"),
         (["mount", "-t", "tmpfs", "x", "{place}/none"], 1, "velkora: mount {place}/none: No such file or directory"),
         pytest.param(["mount", "{place}/none.img", "{place}"], 1,  # Btrfs: refused first in a user namespace

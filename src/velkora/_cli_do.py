@@ -49,6 +49,14 @@ def cmd_mount(args: argparse.Namespace) -> None:
 
     make = [word for word in PROPAGATION if getattr(args, "make_" + word)]
     paths = [path for path in (args.source, args.target) if path is not None]
+    if args.all:
+        if paths or make or args.bind or args.rbind or args.move:
+            raise UsageError("-a takes no SOURCE or TARGET")
+        from velkora._cli_fstab import mount_all
+
+        return mount_all(args)
+    if not paths:
+        raise UsageError("mount needs SOURCE and TARGET, or -a")
     try:
         options = parse(args.options or "")
     except ValueError as e:
@@ -79,15 +87,27 @@ def cmd_mount(args: argparse.Namespace) -> None:
         except ValueError as e:
             raise Failure(f"mount {target}: {e}") from None
         return
-    if len(paths) != 2:
-        raise UsageError("mount needs SOURCE and TARGET")
+    fstype = args.type
+    if len(paths) == 1:
+        # mount(8)'s lookup: TARGET or SOURCE alone, the rest from fstab.
+        from velkora._cli_fstab import lookup
+
+        entry = lookup(args, paths[0])
+        paths = [entry.source, entry.target]
+        fstype = fstype or ("" if entry.fstype == "none" else entry.fstype)
+        words = ",".join(w for w in (entry.options, args.options) if w)
+        try:
+            options = parse(words)
+        except ValueError as e:
+            raise Failure(f"mount {entry.target}: {e}") from None
+        args.options = words
     source, target = paths
     flags = int(options.flags)
     if args.bind or args.rbind:
         flags |= int(MS.BIND) | (int(MS.REC) if args.rbind else 0)
     if args.move:
         flags |= int(MS.MOVE)
-    fstype = args.type if args.type is not None else ("" if flags & (MS.BIND | MS.MOVE) else "auto")
+    fstype = fstype if fstype is not None else ("" if flags & (MS.BIND | MS.MOVE) else "auto")
     try:
         if flags & MS.MOVE:
             # Nothing new to undo: one call, as mount(8) makes it.
@@ -125,6 +145,14 @@ def _umount_failed(target: str, e: OSError) -> Failure:
 def cmd_umount(args: argparse.Namespace) -> None:
     from velkora import unmount
 
+    if args.all:
+        if args.target is not None or args.recursive:
+            raise UsageError("-a takes no TARGET and no -R")
+        from velkora._cli_fstab import umount_all
+
+        return umount_all(args)
+    if args.target is None:
+        raise UsageError("umount needs TARGET, or -a")
     try:
         unmount(args.target, lazy=args.lazy, recursive=args.recursive)
     except OSError as e:

@@ -112,13 +112,29 @@ def _mount_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("source", nargs="?", metavar="SOURCE",
                    help="what to mount: a device, an image, UUID=, LABEL=, PARTUUID=, PARTLABEL= "
                         "(left out for --make-* and -o remount)")  # fmt: skip
-    p.add_argument("target", metavar="TARGET", help="where to mount it")
+    p.add_argument("target", nargs="?", metavar="TARGET",
+                   help="where to mount it; alone, SOURCE or TARGET looked up in fstab")  # fmt: skip
+    p.add_argument("-a", "--all", action="store_true", help="mount every entry of fstab, as mount -a")
+    p.add_argument("--fstab", metavar="FILE", default="/etc/fstab", help="the fstab to read (default: /etc/fstab)")
+    p.add_argument("--target-prefix", metavar="DIR", help="with -a: every target under DIR")
+    p.add_argument("-O", "--test-opts", metavar="OPTIONS", help="with -a: only entries with these option words")
 
 
 def _umount_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-l", "--lazy", action="store_true", help="detach now, clean up once no longer busy")
     p.add_argument("-R", "--recursive", action="store_true", help="the whole tree below TARGET, children first")
-    p.add_argument("target", metavar="TARGET")
+    p.add_argument("-a", "--all", action="store_true", help="unmount what fstab lists, children first")
+    p.add_argument("--fstab", metavar="FILE", default="/etc/fstab", help="the fstab to read (default: /etc/fstab)")
+    p.add_argument("target", nargs="?", metavar="TARGET")
+
+
+def _fstab_arguments(p: argparse.ArgumentParser) -> None:
+    actions = p.add_subparsers(dest="fstab_command", metavar="COMMAND")
+    actions.required = True
+    v = _command(actions, "verify", "_cli_fstab.cmd_verify", "check an fstab as findmnt --verify does",
+                 "velkora fstab verify /mnt/etc/fstab")  # fmt: skip
+    v.add_argument("--root", default="/", help="where the fstab's paths are (a root being built)")
+    v.add_argument("file", nargs="?", default="/etc/fstab", metavar="FILE")
 
 
 def _loop_arguments(p: argparse.ArgumentParser) -> None:
@@ -181,6 +197,7 @@ COMMANDS = {
                "velkora chroot --bind /var/cache/apt:/var/cache/apt ./root apt-get update", _chroot_arguments),
     "holders": ("_cli_root.cmd_holders", "the processes using the mount that holds PATH",
                 "velkora holders /mnt/img", _holders_arguments),
+    "fstab": ("", "fstab files: verify", "velkora fstab verify /etc/fstab", _fstab_arguments),
     "blkid": ("_cli_blkid.cmd_blkid", "what block devices and images hold, as blkid -p prints it",
               "velkora blkid -o export /dev/loop0", _blkid_arguments),
 }  # fmt: skip

@@ -1,0 +1,149 @@
+"""``mount -a``: the entries of an fstab mounted, and unmounted again as a
+whole (:class:`MountedSet`)."""
+
+from __future__ import annotations
+
+import os
+
+from velkora._resources import held_signals
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from velkora._fstab_table import Entry, Fstab
+    from velkora.contexts import mounted
+
+
+class MountedSet:
+    """What one :func:`velkora.fstab.mount_all` mounted. ``mounted`` lists
+    the entries it mounted, in the order it mounted them (targets under the
+    prefix), ``failed`` the ``nofail`` entries that failed and ``errors``
+    their errors, one for one. As a context manager it unmounts what it
+    mounted, children first, on exit and on Ctrl-C; :meth:`unmount` does so
+    at once."""
+
+    def __init__(self) -> None:
+        self.mounted: list[Entry] = []
+        self.failed: list[Entry] = []
+        self.errors: list[OSError] = []
+        self._blocks: list[mounted] = []
+
+    def __enter__(self) -> MountedSet:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.unmount()
+
+    def unmount(self) -> None:
+        """Unmounts every mount this set made, the last made first; the
+        first failure is raised once the others were tried."""
+        failure: BaseException | None = None
+        while self._blocks:
+            with held_signals():
+                block = self._blocks.pop()
+                try:
+                    block.__exit__(None, None, None)
+                except OSError as e:
+                    failure = failure or e
+        self.mounted = []
+        if failure is not None:
+            raise failure
+
+    def __repr__(self) -> str:
+        return f"<MountedSet {len(self.mounted)} mounted, {len(self.failed)} failed>"
+
+
+def _words(options: str) -> list[str]:
+    return [word for word in options.split(",") if word]
+
+
+def _wanted(entry: Entry, types: str | None, options: str | None) -> bool:
+    """As mount -a -t TYPES -O OPTIONS picks entries: a list of types or,
+    with "no" before its first, of types left out; option words each had
+    (or, with "no", not had)."""
+    words = _words(entry.options)
+    if "noauto" in words or entry.fstype == "swap":
+        return False
+    if types:
+        names = _words(types)
+        negated = names[0].startswith("no")
+        listed = entry.fstype in {name[2:] if name.startswith("no") else name for name in names}
+        if listed == negated:
+            return False
+    for word in _words(options or ""):
+        if word.startswith("no") and word[2:] in words or not word.startswith("no") and word not in words:
+            return False
+    return True
+
+
+def _is_below(child: str, parent: str) -> bool:
+    return parent == "/" and child != "/" or child.startswith(parent.rstrip("/") + "/")
+
+
+def _ordered(entries: list[Entry]) -> list[Entry]:
+    """File order, but each entry before the entries placed already that lie
+    below it: a parent listed after its child is mounted first, not over it."""
+    placed: list[Entry] = []
+    for entry in entries:
+        at = next((i for i, e in enumerate(placed) if _is_below(e.target, entry.target)), len(placed))
+        placed.insert(at, entry)
+    return placed
+
+
+def _already(entry: Entry, target: str) -> bool:
+    """Whether target is a mount point already of what entry mounts: the same
+    source (a tag's device) or, for a bind, the same directory of the same
+    filesystem, as mount -a passes such an entry over."""
+    from velkora.mountinfo import mount_at, mounts
+
+    real = os.path.realpath(target)
+    here = [m for m in mounts() if m.mount_point == real]
+    if not here:
+        return False
+    source = entry.source
+    try:
+        if "bind" in _words(entry.options) or "rbind" in _words(entry.options):
+            held = mount_at(source)
+            inside = os.path.relpath(os.path.realpath(source), held.mount_point or "/")
+            root = os.path.normpath(os.path.join(held.root or "/", inside))
+            return any((m.major, m.minor, m.root) == (held.major, held.minor, root) for m in here)
+        if source.startswith(("UUID=", "LABEL=", "PARTUUID=", "PARTLABEL=")):
+            from velkora import blkid
+
+            source = blkid.resolve(source)
+    except (OSError, ValueError):
+        return False
+    wanted = {source, os.path.realpath(source)} if source.startswith("/") else {source}
+    return any(m.source in wanted for m in here)
+
+
+def mount_all(
+    table: Fstab,
+    *,
+    prefix: str | None = None,
+    types: str | None = None,
+    options: str | None = None,
+) -> MountedSet:
+    from velkora.contexts import mounted
+
+    done = MountedSet()
+    try:
+        for entry in _ordered([e for e in table if _wanted(e, types, options)]):
+            target = os.path.join(prefix, entry.target.lstrip("/")) if prefix else entry.target
+            if _already(entry, target):
+                continue
+            fstype = "" if entry.fstype == "none" else entry.fstype
+            block = mounted(entry.source, target, fstype or "auto", options=entry.options or "defaults")
+            try:
+                with held_signals():
+                    block.__enter__()
+                    done._blocks.append(block)
+                    done.mounted.append(entry._replace(target=target))
+            except OSError as e:
+                if "nofail" not in _words(entry.options):
+                    raise
+                done.failed.append(entry)
+                done.errors.append(e)
+    except BaseException:
+        done.unmount()
+        raise
+    return done
