@@ -198,6 +198,7 @@ for n in range(60):
 """
 
 
+@pytest.mark.storm
 def test_mount_all_interrupted_leaves_nothing(place):
     import sys
 
