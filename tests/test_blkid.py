@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -205,7 +206,7 @@ def test_the_command_mounts_by_tag_and_probed_type(kernel, place, images, tmp_pa
         sources, options, fstype = [str(image)], ["-o", "partition=2"], "ext4"
     else:
         image = tmp_path / f"{fstype}.img"
-        image.write_bytes(open(images[fstype], "rb").read())
+        image.write_bytes(Path(images[fstype]).read_bytes())
         sources, options = [str(image)], []
     with loop.attach(image) as device:
         if not options:
