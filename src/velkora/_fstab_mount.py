@@ -106,10 +106,10 @@ def _already(entry: Entry, target: str) -> bool:
             inside = os.path.relpath(os.path.realpath(source), held.mount_point or "/")
             root = os.path.normpath(os.path.join(held.root or "/", inside))
             return any((m.major, m.minor, m.root) == (held.major, held.minor, root) for m in here)
-        if source.startswith(("UUID=", "LABEL=", "PARTUUID=", "PARTLABEL=")):
-            from velkora import blkid
+        from velkora import _sources
 
-            source = blkid.resolve(source)
+        if _sources.is_tag(source):
+            source = _sources.device_of(source)
     except (OSError, ValueError):
         return False
     wanted = {source, os.path.realpath(source)} if source.startswith("/") else {source}

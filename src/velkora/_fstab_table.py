@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import os
 import re
-from collections import namedtuple
 from collections.abc import MutableSequence
 
 TYPE_CHECKING = False
@@ -38,9 +37,9 @@ class Entry(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    _Entry = namedtuple("Entry", list(Entry.__annotations__), defaults=("", 0, 0), module="velkora.fstab")
-    _Entry.__doc__, _Entry.__annotations__ = Entry.__doc__, Entry.__annotations__
-    Entry = _Entry  # noqa: F811 - the fields, as a namedtuple
+    from velkora._namedrecord import record
+
+    Entry = record(Entry, "velkora.fstab", ("", 0, 0))  # noqa: F811 - the fields, as a namedtuple
 
 _new_entry = tuple.__new__
 

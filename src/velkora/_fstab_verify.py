@@ -7,7 +7,8 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from collections import namedtuple
+
+from velkora._namedrecord import record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -30,9 +31,7 @@ class Problem(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    _Problem = namedtuple("Problem", list(Problem.__annotations__), module="velkora.fstab")
-    _Problem.__doc__, _Problem.__annotations__ = Problem.__doc__, Problem.__annotations__
-    Problem = _Problem  # noqa: F811
+    Problem = record(Problem, "velkora.fstab")  # noqa: F811 - the fields, as a namedtuple
 
 # Filesystems with no device to look at: findmnt checks neither their source nor their type.
 PSEUDO = frozenset(

@@ -1,11 +1,10 @@
 """The records of the mount table and of its changes, shared by
 velkora.mountinfo and its watch: importing no other module of the package
-but the native table's."""
+but the native table's and the record maker."""
 
 from __future__ import annotations
 
 import errno
-from collections import namedtuple
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -16,10 +15,10 @@ else:
     # command that reads the table starts faster). They are velkora.mountinfo's.
     NamedTuple = object
 
+    from velkora._namedrecord import record
+
     def _record(cls):
-        made = namedtuple(cls.__name__, list(cls.__annotations__), module="velkora.mountinfo")
-        made.__doc__, made.__annotations__ = cls.__doc__, cls.__annotations__
-        return made
+        return record(cls, "velkora.mountinfo")
 
 
 class Mount(NamedTuple):

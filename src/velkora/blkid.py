@@ -22,9 +22,9 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from collections import namedtuple
 
 from velkora import _superblocks as _sb
+from velkora._namedrecord import record as _record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -33,11 +33,6 @@ if TYPE_CHECKING:
     PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 else:
     NamedTuple = object
-
-    def _record(cls):
-        made = namedtuple(cls.__name__, list(cls.__annotations__), module="velkora.blkid")
-        made.__doc__, made.__annotations__ = cls.__doc__, cls.__annotations__
-        return made
 
 
 __all__ = ["Partition", "Probe", "TAGS", "devices", "probe", "resolve"]
@@ -73,8 +68,8 @@ class Probe(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    Partition = _record(Partition)  # noqa: F811 - the fields, as a namedtuple
-    Probe = _record(Probe)  # noqa: F811
+    Partition = _record(Partition, "velkora.blkid")  # noqa: F811 - the fields, as a namedtuple
+    Probe = _record(Probe, "velkora.blkid")  # noqa: F811
 
 
 def _sector_size(fd: int) -> int:
