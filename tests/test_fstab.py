@@ -193,14 +193,16 @@ prefix = sys.argv[1]
 table = fstab.parse("".join(f"tmpfs /m{n} tmpfs X-mount.mkdir 0 0\\n" for n in range(6)))
 for n in range(60):
     timer = threading.Timer(random.uniform(0, 0.004), os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
     done = None
     try:
+        # The Ctrl-C may land anywhere from the timer's own start onwards,
+        # so everything up to its end stays inside the try.
+        timer.start()
         done = fstab.mount_all(table, prefix=prefix)
-        time.sleep(0.02)
+        timer.join()
+        time.sleep(0.005)
     except KeyboardInterrupt:
-        pass
-    timer.join()
+        timer.join()
     if done is not None:
         done.unmount()
     left = [m.mount_point for m in mounts_below(prefix) if m.mount_point != prefix]
