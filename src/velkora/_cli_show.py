@@ -7,6 +7,7 @@ import os
 import sys
 
 from velkora._cli_common import _fail, _json
+from velkora._records import joined_options as _options
 from velkora.mountinfo import Mount
 
 TYPE_CHECKING = False
@@ -41,21 +42,6 @@ def _shown(text: str | None) -> str:
         else:
             out.append(c)
     return "".join(out)
-
-
-def _options(m: Mount) -> str:
-    """The mount's options and the superblock's own, joined as findmnt joins
-    them: one read-only word, ``ro`` where the mount or the superblock is."""
-    words = [m.options] if m.options else []
-    extra = m.super_options or ""
-    read_only = False
-    for word in ("rw", "ro"):
-        if extra == word or extra.startswith(word + ","):
-            read_only = word == "ro"
-            extra = extra[len(word) + 1 :]
-    if read_only and words and (words[0] == "rw" or words[0].startswith("rw,")):
-        words[0] = "ro" + words[0][2:]
-    return ",".join(words + ([extra] if extra else []))
 
 
 def _source(m: Mount) -> str:

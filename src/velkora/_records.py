@@ -69,3 +69,18 @@ _VIA = ("statmount", "mountinfo", None)
 
 def _within(point: str, path: str) -> bool:
     return point == path or path == "/" or point.startswith(path.rstrip("/") + "/")
+
+
+def joined_options(m: Mount) -> str:
+    """The mount's options and the superblock's own, joined as findmnt joins
+    them: one read-only word, ``ro`` where the mount or the superblock is."""
+    words = [m.options] if m.options else []
+    extra = m.super_options or ""
+    read_only = False
+    for word in ("rw", "ro"):
+        if extra == word or extra.startswith(word + ","):
+            read_only = word == "ro"
+            extra = extra[len(word) + 1 :]
+    if read_only and words and (words[0] == "rw" or words[0].startswith("rw,")):
+        words[0] = "ro" + words[0][2:]
+    return ",".join(words + ([extra] if extra else []))

@@ -35,7 +35,7 @@ else:
     NamedTuple = object
 
 
-__all__ = ["Partition", "Probe", "TAGS", "devices", "probe", "resolve"]
+__all__ = ["Partition", "Probe", "TAGS", "devices", "probe", "resolve", "tags_of"]
 
 #: The tags :func:`resolve` takes, and the /dev/disk directory udev keeps for each.
 TAGS = {"UUID": "by-uuid", "LABEL": "by-label", "PARTUUID": "by-partuuid", "PARTLABEL": "by-partlabel"}
@@ -191,26 +191,37 @@ def _same(a: str, b: str, key: str) -> bool:
     return a.lower() == b.lower() if key.endswith("UUID") else a == b
 
 
+def tags_of(device: str) -> dict[str, str]:
+    """The tags device holds: those of UUID, LABEL, PARTUUID and PARTLABEL
+    it has (the last two from the table of the disk it is a partition of);
+    {} where it cannot be read."""
+    return _tags(device, filesystem=True, partition=True)
+
+
+def _tags(device: str, *, filesystem: bool, partition: bool) -> dict[str, str]:
+    found: dict[str, str | None] = {}
+    try:
+        if filesystem:
+            held = probe(device)
+            found.update(UUID=held.uuid, LABEL=held.label)
+        name = os.path.basename(os.path.realpath(device))
+        number = _read(f"{SYS_BLOCK}/{name}/partition") if partition else None
+        if number is not None:
+            parent = os.path.basename(os.path.dirname(os.path.realpath(f"{SYS_BLOCK}/{name}")))
+            for p in probe(f"/dev/{parent}").partitions:
+                if p.number == int(number):
+                    found.update(PARTUUID=p.uuid, PARTLABEL=p.name)
+    except (OSError, ValueError):
+        pass
+    return {key: value for key, value in found.items() if value is not None}
+
+
 def _matches(device: str, key: str, value: str) -> bool:
     """Whether device holds key=value, by a probe of it (and, for the
     partition tags, of the table of the disk it is part of)."""
-    try:
-        if key in ("UUID", "LABEL"):
-            found = probe(device)
-            held = found.uuid if key == "UUID" else found.label
-            return held is not None and _same(held, value, key)
-        name = os.path.basename(os.path.realpath(device))
-        number = _read(f"{SYS_BLOCK}/{name}/partition")
-        if number is None:
-            return False
-        parent = os.path.basename(os.path.dirname(os.path.realpath(f"{SYS_BLOCK}/{name}")))
-        for p in probe(f"/dev/{parent}").partitions:
-            if p.number == int(number):
-                held = p.uuid if key == "PARTUUID" else p.name
-                return held is not None and _same(held, value, key)
-    except (OSError, ValueError):
-        pass
-    return False
+    part = key.startswith("PART")
+    held = _tags(device, filesystem=not part, partition=part).get(key)
+    return held is not None and _same(held, value, key)
 
 
 def _candidates(key: str, value: str) -> Iterator[str]:
