@@ -1,5 +1,5 @@
-"""The velkora command's fstab parts: ``fstab verify``, ``mount -a``,
-``mount TARGET`` looked up in fstab, ``umount -a``."""
+"""The velkora command's fstab parts: ``fstab verify``, ``fstab generate``,
+``mount -a``, ``mount TARGET`` looked up in fstab, ``umount -a``."""
 
 from __future__ import annotations
 
@@ -45,6 +45,20 @@ def cmd_verify(args: argparse.Namespace) -> int:
         warnings += p.level == "warning"
     print(f"\n{parse} parse errors, {errors} errors, {warnings} warnings", file=sys.stderr)
     return 1 if errors or parse else 0
+
+
+def cmd_generate(args: argparse.Namespace) -> int:
+    """genfstab's output for ROOT, on stdout."""
+    from velkora import fstab
+
+    try:
+        table = fstab.generate(args.root, tags=None if args.tag == "none" else args.tag)
+    except OSError as e:
+        raise _fail(f"fstab generate {args.root}", e) from None
+    except ValueError as e:
+        raise Failure(f"fstab generate: {e}") from None
+    sys.stdout.write(str(table))
+    return 0
 
 
 def mount_all(args: argparse.Namespace) -> None:

@@ -15,9 +15,9 @@ if TYPE_CHECKING:
 
 class MountedSet:
     """What one :func:`velkora.fstab.mount_all` mounted. ``mounted`` lists
-    the entries it mounted, in the order it mounted them (targets under the
-    prefix), ``failed`` the ``nofail`` entries that failed and ``errors``
-    their errors, one for one. As a context manager it unmounts what it
+    the entries it mounted, in the order it mounted them (targets, and the
+    sources of binds, under the prefix), ``failed`` the ``nofail`` entries
+    that failed and ``errors`` their errors, one for one. As a context manager it unmounts what it
     mounted, children first, on exit and on Ctrl-C; :meth:`unmount` does so
     at once."""
 
@@ -89,6 +89,15 @@ def _ordered(entries: list[Entry]) -> list[Entry]:
     return placed
 
 
+def _under(prefix: str, path: str) -> str:
+    return os.path.join(prefix, path.lstrip("/")).rstrip("/") or "/"
+
+
+def _is_bind(entry: Entry) -> bool:
+    words = _words(entry.options)
+    return "bind" in words or "rbind" in words
+
+
 def _already(entry: Entry, target: str) -> bool:
     """Whether target is a mount point already of what entry mounts: the same
     source (a tag's device) or, for a bind, the same directory of the same
@@ -101,7 +110,7 @@ def _already(entry: Entry, target: str) -> bool:
         return False
     source = entry.source
     try:
-        if "bind" in _words(entry.options) or "rbind" in _words(entry.options):
+        if _is_bind(entry):
             held = mount_at(source)
             inside = os.path.relpath(os.path.realpath(source), held.mount_point or "/")
             root = os.path.normpath(os.path.join(held.root or "/", inside))
@@ -113,6 +122,10 @@ def _already(entry: Entry, target: str) -> bool:
     except (OSError, ValueError):
         return False
     wanted = {source, os.path.realpath(source)} if source.startswith("/") else {source}
+    if os.path.isfile(source):  # an image: mounted through a loop device it is bound to
+        from velkora import loop
+
+        wanted.update(d.path for d in loop.devices(source))
     return any(m.source in wanted for m in here)
 
 
@@ -128,7 +141,13 @@ def mount_all(
     done = MountedSet()
     try:
         for entry in _ordered([e for e in table if _wanted(e, types, options)]):
-            target = os.path.join(prefix, entry.target.lstrip("/")) if prefix else entry.target
+            target = _under(prefix, entry.target) if prefix else entry.target
+            source = entry.source
+            if prefix and _is_bind(entry) and source.startswith("/"):
+                # The fstab is the root's: its binds show the root's own
+                # directories, never the caller's (mount(8) takes the source
+                # as the caller has it).
+                entry = entry._replace(source=_under(prefix, source))
             if _already(entry, target):
                 continue
             fstype = "" if entry.fstype == "none" else entry.fstype

@@ -135,6 +135,11 @@ def _fstab_arguments(p: argparse.ArgumentParser) -> None:
                  "velkora fstab verify /mnt/etc/fstab")  # fmt: skip
     v.add_argument("--root", default="/", help="where the fstab's paths are (a root being built)")
     v.add_argument("file", nargs="?", default="/etc/fstab", metavar="FILE")
+    g = _command(actions, "generate", "_cli_fstab.cmd_generate", "an fstab for the mounts below ROOT, as genfstab",
+                 "velkora fstab generate /mnt >> /mnt/etc/fstab")  # fmt: skip
+    g.add_argument("-t", "--tag", default="UUID", choices=("UUID", "LABEL", "PARTUUID", "PARTLABEL", "none"),
+                   help="what names each source (default: UUID; none: the device)")  # fmt: skip
+    g.add_argument("root", metavar="ROOT")
 
 
 def _loop_arguments(p: argparse.ArgumentParser) -> None:
@@ -197,7 +202,7 @@ COMMANDS = {
                "velkora chroot --bind /var/cache/apt:/var/cache/apt ./root apt-get update", _chroot_arguments),
     "holders": ("_cli_root.cmd_holders", "the processes using the mount that holds PATH",
                 "velkora holders /mnt/img", _holders_arguments),
-    "fstab": ("", "fstab files: verify", "velkora fstab verify /etc/fstab", _fstab_arguments),
+    "fstab": ("", "fstab files: verify, generate", "velkora fstab verify /etc/fstab", _fstab_arguments),
     "blkid": ("_cli_blkid.cmd_blkid", "what block devices and images hold, as blkid -p prints it",
               "velkora blkid -o export /dev/loop0", _blkid_arguments),
 }  # fmt: skip

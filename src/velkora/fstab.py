@@ -11,6 +11,7 @@
     fstab.verify(table)                    # as findmnt --verify
     with fstab.mount_all(table, prefix="/mnt"):  # as mount -a --target-prefix /mnt
         ...
+    fstab.generate("/mnt").write("/mnt/etc/fstab")  # as genfstab -U /mnt
 
 A file is read as libmount reads it: fields split on blanks, ``#`` lines
 and blank lines kept, octal escapes (``\\040`` for a space) undone, a line
@@ -35,7 +36,7 @@ if TYPE_CHECKING:
 
     PathArg = Union[str, "os.PathLike[str]"]
 
-__all__ = ["Entry", "Fstab", "Problem", "MountedSet", "parse", "read", "verify", "mount_all"]
+__all__ = ["Entry", "Fstab", "Problem", "MountedSet", "parse", "read", "verify", "mount_all", "generate"]
 
 
 def verify(table: Fstab, *, root: str = "/") -> list[Problem]:
@@ -59,6 +60,23 @@ def mount_all(
     if not isinstance(table, Fstab):
         table = read(table if table is not None else "/etc/fstab")
     return mount(table, prefix=prefix, types=types, options=options)
+
+
+def generate(root: PathArg, *, tags: str | None = "UUID") -> Fstab:
+    """An fstab for the mounts at and below root (itself as ``/``), as
+    ``genfstab -U`` writes one: each entry below a comment naming its
+    device, its source the tag ``tags`` names (``"UUID"``, ``"LABEL"``,
+    ``"PARTUUID"``, ``"PARTLABEL"``; the device where it has none, and with
+    ``tags=None``), its options those the mount has (``seclabel`` left out,
+    ``subvolid`` too where ``subvol`` is given), pass 1 for the root, 2 for
+    others, 0 for Btrfs and XFS. The kernel's own filesystems (proc, sysfs,
+    devtmpfs, tmpfs, ...) are left out, as are binds of them and of
+    directories from outside the root; a bind of a directory inside it is
+    written as one (``none``, ``bind``), its source as the root sees it.
+    ValueError where root is not a mount point."""
+    from velkora._fstab_generate import generate as make
+
+    return make(os.fspath(root), tags)
 
 
 def __getattr__(name: str) -> object:
