@@ -94,13 +94,15 @@ def test_probe_gives_what_blkid_and_sfdisk_give(images, name):
 @pytest.mark.parametrize(
     ("name", "damage"),
     [("ext4", ("cut", 1500)), ("btrfs", ("cut", 65600)), ("xfs", ("zero", 0, 4)), ("fat32", ("zero", 11, 2)),
-     ("gpt", ("zero", 600, 1)), ("btrfs", ("zero", 0, 2 * MIB)), ("swap", ("zero", 4086, 10))],
+     ("gpt", ("flip", 600, 1)), ("btrfs", ("zero", 0, 2 * MIB)), ("swap", ("zero", 4086, 10))],
 )  # fmt: skip
 def test_a_damaged_image_gives_no_type(images, tmp_path, name, damage):
     with open(images[name], "rb") as f:
         data = bytearray(f.read(2 * MIB))
     if damage[0] == "cut":
         del data[damage[1] :]
+    elif damage[0] == "flip":  # a byte that may be zero already (in a CRC) is changed all the same
+        data[damage[1]] ^= 0xFF
     else:
         data[damage[1] : damage[1] + damage[2]] = bytes(damage[2])
     (tmp_path / "damaged.img").write_bytes(data)
