@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 import pytest
@@ -144,6 +145,10 @@ def test_gpt_partitions_on_a_loop_device(kernel, place, tmp_path, sector):
         with mounted(parts[1], place, "auto") as target:
             assert mount_at(target)["fstype"] == "ext4"
         number = device.number
+        # Another process's probe holds a partition as the device goes: it is
+        # waited for, not left behind.
+        prober = os.open(parts[0], os.O_RDONLY)
+        threading.Timer(0.1, os.close, (prober,)).start()
     assert not any(n.startswith(f"loop{number}p") for n in os.listdir(f"/sys/block/loop{number}"))
     assert not any(os.path.exists(p) for p in parts)
 

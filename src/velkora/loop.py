@@ -345,17 +345,33 @@ def _add_partitions(device: LoopDevice) -> None:
             os.mknod(path, 0o660 | stat.S_IFBLK, os.makedev(int(major), int(minor)))
 
 
+def _del_partition(fd: int, part: int) -> None:
+    """BLKPG_DEL_PARTITION, retried for up to half a second while the
+    partition is open: a prober (udev's blkid, another process's scan of
+    every device) holds one for a moment only."""
+    import time
+
+    for wait in range(50):
+        try:
+            return _loop.del_partition(fd, part)
+        except OSError as e:
+            if e.errno != errno.EBUSY or wait == 49:
+                raise
+        time.sleep(0.01)
+
+
 def _detach_partitions(fd: int, number: int) -> None:
     """Removes the partitions of loop device number (open as fd) before it
     is detached, and the /dev nodes that outlive them: nodes velkora made
     where no devtmpfs does, each checked to be a block device with the
-    partition's own number. A partition in use is left to the kernel."""
+    partition's own number. A partition that stays in use (mounted) is left
+    to the kernel."""
     for path in _partitions(number):
         name = os.path.basename(path)
         try:
             dev = _read(f"{SYS_CLASS_BLOCK}/{name}/dev")
             part = int(_read(f"{SYS_CLASS_BLOCK}/{name}/partition"))
-            _loop.del_partition(fd, part)
+            _del_partition(fd, part)
         except (OSError, ValueError):
             continue
         major, minor = map(int, dev.split(":"))
