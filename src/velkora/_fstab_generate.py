@@ -123,7 +123,10 @@ def _device_entry(
     if device.startswith("/") and os.path.exists(device):
         device = os.path.realpath(device)
     if device not in probed:
-        probed[device] = _tags_of(device)
+        from velkora import blkid
+
+        # Only a path is probed: "tmpfs" or "server:/x" names no file here.
+        probed[device] = blkid.tags_of(device) if device.startswith("/") else {}
     found = probed[device]
     source = f"{tags}={found[tags]}" if tags is not None and tags in found else device
     # The comment names the device and the filesystem's other tags; with no
@@ -135,17 +138,6 @@ def _device_entry(
     fstype = m.fs_type or "auto"
     passno = 0 if fstype in NO_FSCK else 1 if target == "/" else 2
     return comment + _line(source, target, fstype, options, passno) + "\n"
-
-
-def _tags_of(device: str) -> dict[str, str]:
-    try:
-        if not stat.S_ISBLK(os.stat(device).st_mode):
-            return {}
-    except OSError:
-        return {}
-    from velkora import blkid
-
-    return blkid.tags_of(device)
 
 
 def _bind_source(m: Mount, own: list[Mount], top: str) -> tuple[Mount, str] | None:
