@@ -101,12 +101,17 @@ int main(int argc, char **argv)
                 if (number < 0)
                     fail("LOOP_CTL_GET_FREE");
                 snprintf(path, sizeof path, "/dev/loop%ld", number);
-                if ((dev = open(path, O_RDWR | O_CLOEXEC)) < 0)
-                    fail("open device");
+                /* Another user of loop devices may take the free device first
+                   (EBUSY) or remove it (ENXIO, ENOENT): then the next one. */
+                if ((dev = open(path, O_RDWR | O_CLOEXEC)) < 0) {
+                    if (errno != ENOENT && errno != ENXIO)
+                        fail("open device");
+                    continue;
+                }
                 struct loop_config config = {.fd = (unsigned)file};
                 config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
                 if (ioctl(dev, LOOP_CONFIGURE, &config) != 0) {
-                    if (errno != EBUSY)
+                    if (errno != EBUSY && errno != ENXIO)
                         fail("LOOP_CONFIGURE");
                     close(dev);
                     dev = -1;

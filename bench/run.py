@@ -87,7 +87,13 @@ def wall_clock(ccaller, work, rounds):
         subprocess.run(argv, check=check, capture_output=True)
 
     def c_caller(*argv):
-        return lambda n: float(subprocess.run([ccaller, *argv, str(n)], check=True, capture_output=True).stdout)
+        def run(n):
+            done = subprocess.run([ccaller, *argv, str(n)], capture_output=True, text=True)
+            if done.returncode != 0:  # its own words, not only its status
+                raise RuntimeError(done.stderr.strip() or f"ccaller {argv[0]}: exit status {done.returncode}")
+            return float(done.stdout)
+
+        return run
 
     def in_python(fn):
         return lambda n: per_call_ns(fn, n)

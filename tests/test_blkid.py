@@ -165,14 +165,14 @@ BARE_DEV = textwrap.dedent("""
     os.mknod("/dev/loop-control", 0o600 | stat.S_IFCHR, os.makedev(10, 237))
     for n in range(64):
         os.mknod(f"/dev/loop{n}", 0o600 | stat.S_IFBLK, os.makedev(7, n))
-    image, uuid = sys.argv[1], sys.argv[2]
+    image, uuid, label, home = sys.argv[1:]
     with loop.attach(image, partscan=True) as d:
         parts = d.partitions()
         table = blkid.probe(d.path)
         out = {"parts": parts, "exist": [os.path.exists(p) for p in parts],
                "uuid": blkid.resolve("UUID=" + uuid), "by": blkid.resolve("/dev/disk/by-uuid/" + uuid.upper()),
                "partuuid": blkid.resolve("PARTUUID=" + table.partitions[2].uuid.upper()),
-               "partlabel": blkid.resolve('PARTLABEL="home"'), "label": blkid.resolve("LABEL=tagged")}
+               "partlabel": blkid.resolve(f'PARTLABEL="{home}"'), "label": blkid.resolve("LABEL=" + label)}
         try:
             blkid.resolve("LABEL=nowhere")
         except FileNotFoundError as e:
@@ -187,11 +187,15 @@ def test_resolve_and_partition_nodes_in_a_bare_dev(kernel, tmp_path):
     image = tmp_path / "disk.img"
     with open(image, "wb") as f:
         f.truncate(64 * MIB)
-    run("sfdisk", "-q", str(image), input=GPT3)
+    # Names of this run's own: a test run beside this one (another root on
+    # the machine) may have the same table and label on a device of its own.
+    label, home = f"tag{os.getpid()}", f"home{os.getpid()}"
+    run("sfdisk", "-q", str(image), input=GPT3.replace("name=home", f"name={home}"))
     with loop.attach(image, partscan=True) as device:
-        run("mkfs.ext4", "-q", "-L", "tagged", device.partitions()[1])
+        run("mkfs.ext4", "-q", "-L", label, device.partitions()[1])
         uuid = blkid.probe(device.partitions()[1]).uuid
-    out = json.loads(run("unshare", "-m", "--propagation", "private", sys.executable, "-c", BARE_DEV, str(image), uuid))
+    argv = [sys.executable, "-c", BARE_DEV, str(image), uuid, label, home]
+    out = json.loads(run("unshare", "-m", "--propagation", "private", *argv))
     parts = out["parts"]
     assert len(parts) == 3 and out["exist"] == [True] * 3
     found = (out["uuid"], out["by"], out["label"], out["partuuid"], out["partlabel"])

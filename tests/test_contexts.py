@@ -139,10 +139,19 @@ def test_a_reused_device_is_checked_on_its_fd(place, tmp_path, monkeypatch):
         subprocess.run(["mkfs.btrfs", "-q", "-r", str(tmp_path / name), str(images[name])], check=True,
                        capture_output=True)  # fmt: skip
     # Device N held a.img when it was listed, then went and was given to b.img.
-    with loop.attach(images["a"]):
-        stale = loop.devices(images["a"])
-    with loop.attach(images["b"]) as other:
-        assert other.number == stale[0].number
+    # Another user of loop devices on the machine may take N in between: then
+    # again, until b.img gets it.
+    for _ in range(50):
+        with loop.attach(images["a"]):
+            stale = loop.devices(images["a"])
+        other = loop.attach(images["b"])
+        if other.number == stale[0].number:
+            break
+        with other:  # detached and closed
+            pass
+    else:
+        pytest.fail(f"loop{stale[0].number} never came back to this test")
+    with other:
         monkeypatch.setattr(loop, "devices", lambda backing_file=None: stale)
         with mounted(str(images["a"]), place):
             assert (place / "marker").read_text() == "a"

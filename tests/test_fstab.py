@@ -155,15 +155,16 @@ def test_mount_all_mounts_as_mount_a_and_undoes_it_whole(place, tmp_path):
     image, file, source = tmp_path / "ext4.img", tmp_path / "file.img", place / "src"
     source.mkdir()
     (source / "f").touch()
-    for path, label in ((image, "fsroot"), (file, "file")):
+    label = f"fsroot{os.getpid()}"  # not one a test run beside this one has
+    for path, name in ((image, label), (file, "file")):
         with open(path, "wb") as f:
             f.truncate(16 << 20)
-        subprocess.run(["mkfs.ext4", "-q", "-L", label, str(path)], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-L", name, str(path)], check=True)
     table = fstab.parse(f"""# the child first: its parent is mounted before it
 tmpfs /top/child tmpfs X-mount.mkdir 0 0
 tmpfs /top tmpfs mode=0755,X-mount.mkdir 0 0
 /src /view none bind,ro,X-mount.mkdir 0 0
-LABEL=fsroot /img auto X-mount.mkdir 0 2
+LABEL={label} /img auto X-mount.mkdir 0 2
 {file} /file ext4 loop,ro,X-mount.mkdir 0 0
 /dev/nonexist /gone ext4 nofail,X-mount.mkdir 0 0
 tmpfs /never tmpfs noauto 0 0
