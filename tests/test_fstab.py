@@ -315,9 +315,15 @@ def test_generate_writes_what_genfstab_writes_and_mounts_the_tree_again(place, t
             # What it wrote mounts the same tree under another root: the
             # binds' sources within it.
             with fstab.mount_all(made, prefix=str(again)) as done:
-                # The same entries; their order follows the ids the mounts got.
+                # The same entries; their order follows the ids the mounts
+                # got. /srv is a second mount of /boot's filesystem, so the
+                # bind's source is /srv/sub where /srv got the lower id (ids
+                # are reused, on the whole machine): the same directory.
+                def same(text):
+                    return sorted(" ".join(b.replace("/srv/sub", "/boot/sub").split()) for b in blocks(text))
+
                 assert len(done.mounted) == len(made)
-                assert sorted(blocks(str(fstab.generate(again)))) == sorted(blocks(str(made)))
+                assert same(str(fstab.generate(again))) == same(str(made))
             assert os.listdir(again) == []
         finally:
             unmount_all_below(place)
