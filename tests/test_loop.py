@@ -97,6 +97,21 @@ def test_autoclear_goes_with_the_last_holder_and_detach_by_name(image):
     assert caught.value.errno == errno.ENXIO
 
 
+def test_devices_pass_over_one_removed_while_they_look(image, monkeypatch):
+    # Another process may remove a listed device before it is opened: the
+    # open then fails with ENXIO, and the list goes on without it.
+    with loop.attach(image) as mine, loop.attach(image) as gone:
+        real_open = loop.os.open
+
+        def racing_open(path, *args):
+            if path == gone.path:
+                raise OSError(errno.ENXIO, os.strerror(errno.ENXIO), path)
+            return real_open(path, *args)
+
+        monkeypatch.setattr(loop.os, "open", racing_open)
+        assert [d.number for d in loop.devices(image)] == [mine.number]
+
+
 class BlkpgPartition(ctypes.Structure):
     _fields_ = [("start", ctypes.c_longlong), ("length", ctypes.c_longlong), ("pno", ctypes.c_int),
                 ("devname", ctypes.c_char * 64), ("volname", ctypes.c_char * 64)]  # fmt: skip

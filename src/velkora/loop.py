@@ -240,8 +240,10 @@ def devices(backing_file: FileArg | None = None) -> list[LoopInfo]:
         if wanted is not None:
             try:
                 fd = os.open(f"/dev/loop{number}", os.O_RDONLY | os.O_CLOEXEC)
-            except FileNotFoundError:
-                continue
+            except OSError as e:
+                if e.errno in (errno.ENOENT, errno.ENXIO):
+                    continue  # no node, or removed (LOOP_CTL_REMOVE) since it was listed
+                raise
             try:
                 _, dev, ino = _loop.status(fd)[:3]
             except OSError:
