@@ -3,11 +3,12 @@
 // kernel without it (asked once per process) with LOOP_SET_FD and
 // LOOP_SET_STATUS64 (and LOOP_SET_BLOCK_SIZE, LOOP_SET_DIRECT_IO). Another
 // process may take the same free device between the two steps: the kernel
-// then answers EBUSY, and the whole step is tried again, a bounded number of
-// times. Everything attach() opens it closes, except the device's fd, which
-// it hands back already owned by an Owner (owner.cpp): no interrupt can fall
-// between the attach and the owner, so with LO_FLAGS_AUTOCLEAR the device
-// goes as soon as the owner is dropped.
+// then answers EBUSY (or, where the other process has let it go again and
+// it is being torn down, ENXIO to the open), and the whole step is tried
+// again, a bounded number of times. Everything attach() opens it closes,
+// except the device's fd, which it hands back already owned by an Owner
+// (owner.cpp): no interrupt can fall between the attach and the owner, so
+// with LO_FLAGS_AUTOCLEAR the device goes as soon as the owner is dropped.
 
 #include "loop.h"
 
@@ -102,6 +103,8 @@ static int attach_device(long n, const Request *req)
     (void)snprintf(dev_path, sizeof dev_path, "/dev/loop%ld", n);
     bool read_only = req->info.lo_flags & LO_FLAGS_READ_ONLY;
     int dev_fd = open_retrying(dev_path, read_only ? O_RDONLY : O_RDWR);
+    if (dev_fd == -1 && errno == ENXIO)
+        return -1; // bound and let go by another meanwhile: torn down, it refuses opens
     if (dev_fd < 0) {
         if (dev_fd == -1)
             path_error(-1, dev_path);
@@ -145,11 +148,11 @@ static int attach_free_device(const Request *req, int *number)
         dev_fd = attach_device(n, req);
         if (dev_fd >= 0) {
             *number = static_cast<int>(n);
-        } else if (dev_fd == -1 && errno != EBUSY && errno != EAGAIN) {
+        } else if (dev_fd == -1 && errno != EBUSY && errno != EAGAIN && errno != ENXIO) {
             path_error(-1, req->file_path);
             dev_fd = -2;
         }
-        // EBUSY or EAGAIN: taken by another process in between; the next free one.
+        // EBUSY, EAGAIN or ENXIO: taken by another process in between; the next free one.
     }
     vk::close_quietly(control);
     if (dev_fd == -1) // every attempt lost its race
