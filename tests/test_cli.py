@@ -14,6 +14,7 @@ import pytest
 
 import velkora
 import velkora.mount as vm
+from support.loops import devices_left
 from velkora import loop
 from velkora.mountinfo import mount_at
 
@@ -117,7 +118,7 @@ def test_image_and_loop_round_trips(place, btrfs_image):
     assert len(loop.devices(image)) == 1 and (place / "m" / "written").read_text() == "once"
     velkora_("umount", place / "img")
     velkora_("umount", place / "m")
-    assert loop.devices(image) == []
+    assert devices_left(image) == []
 
     # A device attached by the command stays attached, without autoclear.
     device = velkora_("loop", "attach", "-r", "--offset", "0x1000", image).stdout.strip()
@@ -128,7 +129,7 @@ def test_image_and_loop_round_trips(place, btrfs_image):
         ][0].items()
     finally:
         velkora_("loop", "detach", device)
-    assert loop.devices(image) == []
+    assert devices_left(image) == []
     assert (
         subprocess.run([SCRIPT, "--version"], capture_output=True, text=True).stdout
         == f"velkora {velkora.__version__}\n"

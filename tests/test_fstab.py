@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from support.loops import devices_left
 from velkora import fstab, loop
 
 # Files of the kinds libmount's own tests read: comments everywhere, blank
@@ -181,7 +182,7 @@ tmpfs /never tmpfs noauto 0 0
             assert ([e.target for e in done.failed], done.errors[0].errno) == (["/gone"], 2)
             again = fstab.mount_all(table, prefix=str(place))  # what is mounted already is passed over
             assert again.mounted == [] and len(again.failed) == 1
-        assert mounts() == before and loop.devices(file) == []
+        assert mounts() == before and devices_left(file) == []
     with pytest.raises(OSError):  # no nofail: what it mounted is undone
         fstab.mount_all(fstab.parse(f"tmpfs {place}/t tmpfs defaults\n/dev/nonexist {place} ext4 defaults\n"))
     assert mounts() == before

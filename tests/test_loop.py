@@ -19,6 +19,7 @@ import pytest
 
 import velkora.mount as m
 from support.double import SUPPORT
+from support.loops import devices_left
 from support.mountinfo import mount_at, mounts
 from velkora import _loop, loop, mounted
 
@@ -35,7 +36,7 @@ def image(kernel, tmp_path):
     path.parent.mkdir()
     path.write_bytes(b"".join(n.to_bytes(4, "little") + bytes(508) for n in range(BLOCKS)))
     yield path
-    left = loop.devices(path)
+    left = devices_left(path)
     for device in left:
         loop.detach(device.number)
     assert left == []
@@ -80,19 +81,19 @@ def test_attach_gives_exactly_what_was_asked(image, options, shown):
         finally:
             os.close(writer)
         assert loop.devices(image) == [info]
-    assert loop.devices(image) == []  # `with` detached it
+    assert devices_left(image) == []  # `with` detached it
 
 
 def test_autoclear_goes_with_the_last_holder_and_detach_by_name(image):
     loop.attach(image).close()
-    assert loop.devices(image) == []  # its fd was all that held it
+    assert devices_left(image) == []  # its fd was all that held it
     kept = loop.attach(image, autoclear=False)
     kept.close()
     with open(image, "rb") as backing:
         (info,) = loop.devices(backing)  # an open file names its backing file too
     assert not info.autoclear
     loop.detach(info.path)
-    assert loop.devices(image) == []
+    assert devices_left(image) == []
     with pytest.raises(OSError) as caught:
         loop.info(info.number)
     assert caught.value.errno == errno.ENXIO
@@ -130,7 +131,7 @@ def test_a_device_is_found_by_inode_and_reused_only_for_the_same_part(image, tmp
         assert [d.number for d in loop.devices(other)] == [device.number]
         os.rename(image, tmp_path / "moved")
         image.write_bytes(bytes(512))
-        assert loop.devices(image) == []
+        assert devices_left(image) == []
         # Used again only for the same part of the file, and never with other flags.
         assert loop.bound(other) is None
         fd, path = loop.bound(other, offset=4096)
@@ -342,7 +343,7 @@ def test_a_device_has_one_owner(image):
         del device
         gc.collect()
     assert ResourceWarning in [w.category for w in caught]
-    assert loop.devices(image) == []  # closed when collected, and autoclear did the rest
+    assert devices_left(image) == []  # closed when collected, and autoclear did the rest
 
 
 def test_mounted_takes_an_image_file(place, btrfs_image):
@@ -352,4 +353,4 @@ def test_mounted_takes_an_image_file(place, btrfs_image):
             (info,) = loop.devices(image)
             assert (mount_at(place)["source"], info.autoclear, info.read_only) == (info.path, True, read_only)
             assert not any(os.path.realpath(f"/proc/self/fd/{fd}") == info.path for fd in os.listdir("/proc/self/fd"))
-        assert loop.devices(image) == []  # went with the mount
+        assert devices_left(image) == []  # went with the mount

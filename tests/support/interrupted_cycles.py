@@ -133,7 +133,16 @@ signal.signal(signal.SIGINT, signal.SIG_IGN)
 libc.timer_delete(timer)
 fds = [before, len(os.listdir("/proc/self/fd"))]
 # The devices still bound to the file while this process lives (an fd kept
-# open anywhere, or a device bound without autoclear, would show here).
-devices = [d.path for d in loop.devices(path)] if what == "attach" else []
+# open anywhere, or a device bound without autoclear, would show here). A
+# process beside this one that looks at loop devices (a prober, a list)
+# may hold one for a moment after this one let go: autoclear frees it at
+# that last close, so a device is given a second to go.
+devices: List[str] = []
+deadline = time.monotonic() + 1
+while what == "attach":
+    devices = [d.path for d in loop.devices(path)]
+    if not devices or time.monotonic() > deadline:
+        break
+    time.sleep(0.02)
 report = {"interrupted": interrupted, "caller": caller, "ours": ours, "fds": fds, "devices": devices}
 print(json.dumps({**report, "unraisable": unraisable}))
