@@ -70,7 +70,14 @@ def wall_clock(ccaller, work, rounds):
         sparse.truncate(16 << 20)
 
     def losetup_cycle():
-        device = subprocess.run(["losetup", "--find", "--show", image], check=True, capture_output=True, text=True)
+        # losetup takes the next device where another process took the free
+        # one first (EBUSY), but not where that one was torn down (ENXIO).
+        for _ in range(5):
+            device = subprocess.run(["losetup", "--find", "--show", image], capture_output=True, text=True)
+            if device.returncode == 0:
+                break
+        else:
+            raise RuntimeError(f"losetup: {device.stderr.strip()}")
         tool("losetup", "--detach", device.stdout.strip())
 
     def loop_cycle():
