@@ -71,8 +71,10 @@ def wall_clock(ccaller, work, rounds):
 
     def losetup_cycle():
         # losetup takes the next device where another process took the free
-        # one first (EBUSY), but not where that one was torn down (ENXIO).
-        for _ in range(5):
+        # one first (EBUSY), but not where that one was torn down (ENXIO):
+        # beside another run's tight attach cycle on the same lowest device,
+        # five in a row have failed so.
+        for _ in range(100):
             device = subprocess.run(["losetup", "--find", "--show", image], capture_output=True, text=True)
             if device.returncode == 0:
                 break

@@ -207,7 +207,11 @@ def info(device: Device) -> LoopInfo:
         loop = {name: _read(f"{base}/loop/{name}") for name in ("backing_file", "offset", "sizelimit")}
         flags = {name: _read(f"{base}/loop/{name}") == "1" for name in ("autoclear", "partscan", "dio")}
         read_only, block_size = _read(f"{base}/ro") == "1", int(_read(f"{base}/queue/logical_block_size"))
-    except FileNotFoundError:
+    except OSError as e:
+        # No loop/ group: nothing attached. ENODEV: the group went while it
+        # was read, as the device was torn down.
+        if e.errno not in (errno.ENOENT, errno.ENODEV):
+            raise
         raise OSError(errno.ENXIO, os.strerror(errno.ENXIO), f"/dev/loop{number}") from None
     return LoopInfo(
         number,
