@@ -120,8 +120,16 @@ def test_parents_come_before_children_even_after_a_move(place, via):
     # The child is made first, so it has the lower id, then moved below a newer mount.
     (place / "child").mkdir()
     (place / "parent").mkdir()
-    vm.mount("child", str(place / "child"), "tmpfs")
-    vm.mount("parent", str(place / "parent"), "tmpfs")
+    for _ in range(50):
+        vm.mount("child", str(place / "child"), "tmpfs")
+        vm.mount("parent", str(place / "parent"), "tmpfs")
+        ids = {m.source: m.id for m in mounts(via) if m.source in ("child", "parent")}
+        if ids["child"] < ids["parent"]:
+            break
+        # Ids are reused machine-wide: another process let go of a lower
+        # one between the two mounts. Then again.
+        vm.umount(str(place / "parent"))
+        vm.umount(str(place / "child"))
     (place / "parent" / "in").mkdir()
     vm.mount(str(place / "child"), str(place / "parent" / "in"), "", 8192)  # MS_MOVE
     table = mounts(via)
