@@ -174,6 +174,15 @@ def test_partitions_are_listed_and_dropped_on_detach(image):
     assert device.partitions() == []  # the kernel clears a detached device at its last close
 
 
+def in_threads(target, count):
+    """target run in count threads at once, all of them waited for."""
+    threads = [threading.Thread(target=target) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def test_threads_attaching_at_once_get_different_devices(image):
     start, got, errors = threading.Barrier(8), [], []
 
@@ -184,11 +193,7 @@ def test_threads_attaching_at_once_get_different_devices(image):
         except OSError as e:
             errors.append(e)
 
-    threads = [threading.Thread(target=attach) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(attach, 8)
     try:
         assert errors == []
         assert len({device.number for device in got}) == 8
@@ -212,11 +217,7 @@ def test_threads_attaching_and_detaching_for_a_while_never_fail(image):
             except OSError as e:
                 errors.append(e)
 
-    threads = [threading.Thread(target=cycle) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(cycle, 4)
     assert errors == []
 
 
