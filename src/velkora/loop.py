@@ -246,7 +246,7 @@ def devices(backing_file: FileArg | None = None) -> list[LoopInfo]:
                 fd = os.open(f"/dev/loop{number}", os.O_RDONLY | os.O_CLOEXEC)
             except OSError as e:
                 if e.errno in (errno.ENOENT, errno.ENXIO):
-                    continue  # no node, or removed (LOOP_CTL_REMOVE) since it was listed
+                    continue  # no node, or torn down or removed since it was listed
                 raise
             try:
                 _, dev, ino = _loop.status(fd)[:3]
