@@ -60,7 +60,7 @@ def cmd_holders(args: argparse.Namespace) -> None:
     if args.json:
         print(_json([{"pid": h.pid, "name": h.name, "use": h.use} for h in found], None))
         return
-    from velkora._cli_show import _shown
+    from velkora._cli_common import shown as _shown
 
     width = max([len(str(h.pid)) for h in found] + [3])
     lines = [f"{'PID':>{width}} {'NAME':<15} USE"]

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import sys
 
-from velkora._cli_common import _fail, _json
+from velkora._cli_common import _fail, _json, shown as _shown
 from velkora._records import joined_options as _options
 from velkora.mountinfo import Mount
 
@@ -21,27 +21,6 @@ if TYPE_CHECKING:  # the command starts without typing's import
 
 # ---------------------------------------------------------------------------
 # velkora list
-
-
-def _shown(text: str | None) -> str:
-    """A field for a line of text: control characters (C0, DEL and C1, whose
-    UTF-8 bytes are escaped) and bytes that are no UTF-8 as \\x escapes, as
-    findmnt writes them, so that one mount is one line and nothing in a
-    name reaches the terminal as a command."""
-    if text is None:
-        return ""
-    out = []
-    for c in text:
-        code = ord(c)
-        if code < 0x20 or code == 0x7F:
-            out.append(f"\\x{code:02x}")
-        elif 0x80 <= code <= 0x9F:
-            out.append(f"\\xc2\\x{code:02x}")
-        elif 0xDC80 <= code <= 0xDCFF:  # a byte os.fsdecode could not decode
-            out.append(f"\\x{code - 0xDC00:02x}")
-        else:
-            out.append(c)
-    return "".join(out)
 
 
 def _source(m: Mount) -> str:
