@@ -113,7 +113,7 @@ def test_a_damaged_image_gives_no_type(images, tmp_path, name, damage):
 
 @given(st.binary(max_size=_superblocks.HEAD + 4096), st.sampled_from([512, 4096]))
 def test_no_bytes_make_the_probe_raise(data, sector):
-    blkid._probe(lambda at, size: data[at : at + size], (sector,))
+    blkid._probe(lambda at, size: data[at : at + size], (sector,), len(data))
 
 
 @pytest.mark.parametrize("path", ["/dev/null", "/"])
@@ -241,3 +241,101 @@ def test_a_source_that_cannot_be_found_raises(kernel, place, images, source, opt
         with mounted(source.format(**images), place, "auto", options=options):
             pass
     assert caught.value.errno == error
+
+
+# A node left by another device, in a /dev of tmpfs as BARE_DEV makes it:
+# image A's partitions are attached first; every other loop device's p2
+# node is then made with A's p2's number, as an earlier device leaves it.
+# Image B's partscan must replace the node it gets, resolve must give B's
+# p2 through a node that is B's p2, and a node made stale afterwards must
+# never be given (nor a /dev/disk link that names a device not probed).
+STALE = BARE_DEV.split("image, uuid")[0] + textwrap.dedent("""
+    import subprocess
+    a, b, place, label = sys.argv[1:]
+    out = {}
+    with loop.attach(a, partscan=True) as da:
+        theirs = os.stat(da.path + "p2").st_rdev
+        for n in range(64):
+            if n != da.number:
+                os.mknod(f"/dev/loop{n}p2", 0o600 | stat.S_IFBLK, theirs)
+        with loop.attach(b, partscan=True) as db:
+            node = db.path + "p2"
+            out["sysfs"] = open(f"/sys/class/block/loop{db.number}p2/dev").read().strip()
+            out["node"] = "%d:%d" % divmod(os.stat(node).st_rdev, 256)
+            tag = "PARTUUID=" + blkid.probe(b).partitions[1].uuid
+            out["resolved"] = blkid.resolve(tag) == node
+            cmd = [sys.executable, "-m", "velkora", "mount", tag, place]
+            subprocess.run(cmd, check=True)
+            out["mounted"] = open(place + "/whose").read()
+            subprocess.run(["umount", place], check=True)
+            # B's p2 node now names A's p2: never given for B's tag, and
+            # A's tag is A's own node alone.
+            os.unlink(node)
+            os.mknod(node, 0o600 | stat.S_IFBLK, theirs)
+            try:
+                out["stale"] = blkid.resolve(tag)
+            except FileNotFoundError as e:
+                out["stale"] = e.strerror
+            out["theirs"] = blkid.resolve("PARTUUID=" + blkid.probe(a).partitions[1].uuid) == da.path + "p2"
+            out["command"] = subprocess.run(cmd, capture_output=True, text=True).stderr
+            # udev's link, pointing at a device that does not hold the label.
+            os.makedirs("/dev/disk/by-label")
+            os.symlink(f"../../loop{da.number}p1", "/dev/disk/by-label/" + label)
+            out["link"] = blkid.resolve("/dev/disk/by-label/" + label) == f"/dev/loop{db.number}p3"
+    print(json.dumps(out))
+""")
+
+
+@pytest.mark.blockdev
+def test_a_stale_partition_node_is_replaced_and_never_given(kernel, tmp_path):
+    images, label = [], f"whose{os.getpid()}"
+    for whose in ("a", "b"):
+        image = tmp_path / f"{whose}.img"
+        with open(image, "wb") as f:
+            f.truncate(64 * MIB)
+        run("sfdisk", "-q", str(image), input=GPT3)
+        (tmp_path / whose).mkdir()
+        (tmp_path / whose / "whose").write_text(whose)
+        with loop.attach(image, partscan=True) as device:
+            run("mkfs.ext4", "-q", "-d", str(tmp_path / whose), device.partitions()[1])
+            if whose == "b":  # the label the /dev/disk link names, on p3
+                run("mkfs.ext4", "-q", "-L", label, device.partitions()[2])
+        images.append(str(image))
+    (tmp_path / "place").mkdir()
+    argv = [sys.executable, "-c", STALE, *images, str(tmp_path / "place"), label]
+    out = json.loads(run("unshare", "-m", "--propagation", "private", *argv))
+    assert out["node"] == out["sysfs"] and out["resolved"] and out["mounted"] == "b"
+    assert out["stale"].startswith("no device holds it (/dev/loop") and out["theirs"]
+    assert "no device holds it" in out["command"]
+    assert out["link"]
+
+
+@pytest.mark.blockdev
+def test_a_tag_held_by_two_filesystems_names_both(kernel, place, images, tmp_path):
+    # A clone of an image beside it: two filesystems with one UUID, where
+    # blkid -p sees the same UUID on both devices.
+    clone = tmp_path / "clone.img"
+    clone.write_bytes(Path(images["ext4"]).read_bytes())
+    uuid = blkid.probe(clone).uuid
+    with loop.attach(images["ext4"], read_only=True) as a, loop.attach(clone, read_only=True) as b:
+        assert exported(a.path)["uuid"] == exported(b.path)["uuid"] == uuid
+        both = ", ".join(sorted([a.path, b.path]))
+        for tag in (f"UUID={uuid}", f"/dev/disk/by-uuid/{uuid}", f"LABEL={blkid.probe(clone).label}"):
+            with pytest.raises(OSError) as caught:
+                blkid.resolve(tag)
+            assert (caught.value.errno, caught.value.strerror, caught.value.filename) == (
+                errno.ENOTUNIQ, f"held by more than one filesystem: {both}", tag)  # fmt: skip
+        said = subprocess.run([sys.executable, "-m", "velkora", "mount", f"UUID={uuid}", str(place)],
+                              capture_output=True, text=True)  # fmt: skip
+        assert (said.returncode, said.stderr) == (
+            1, f"velkora: mount UUID={uuid}: held by more than one filesystem: {both}\n")  # fmt: skip
+        assert mount_at(place) is None
+    # One Btrfs on two devices is one filesystem: either device is given.
+    for name in ("d1", "d2"):
+        with open(tmp_path / name, "wb") as f:
+            f.truncate(120 * MIB)
+    run("mkfs.btrfs", "-q", "-d", "single", "-m", "single", str(tmp_path / "d1"), str(tmp_path / "d2"))
+    with loop.attach(tmp_path / "d1") as a, loop.attach(tmp_path / "d2") as b:
+        one, two = exported(a.path), exported(b.path)
+        assert one["uuid"] == two["uuid"] and one["uuid_sub"] != two["uuid_sub"]
+        assert blkid.resolve("UUID=" + one["uuid"]) in (a.path, b.path)

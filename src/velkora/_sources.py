@@ -45,5 +45,11 @@ def partition_span(image: str, number: int, offset: int = 0) -> tuple[int, int]:
     for part in found.partitions:
         if part.number == number:
             return offset + part.start, part.size
-    where = f"a {found.pttype} table" if found.pttype else "no partition table"
-    raise OSError(errno.ENXIO, f"no partition {number}: the image holds {where}", image)
+    if found.pttype is None:
+        where = "the image holds no partition table"
+    elif not found.partitions:
+        where = f"the image's {found.pttype} table holds no partitions"
+    else:
+        numbers = [str(part.number) for part in found.partitions]
+        where = f"the image's {found.pttype} table holds partition{'s' if len(numbers) > 1 else ''} {', '.join(numbers)}"
+    raise OSError(errno.ENXIO, f"no partition {number}: {where}", image)

@@ -15,6 +15,7 @@ if TYPE_CHECKING:
     Read = Callable[[int, int], bytes]
     Found = Dict[str, Optional[str]]
     Entry = Tuple[int, int, int, str, Optional[str], Optional[str]]
+    Bad = Tuple[int, str]
 
 # How much of a device is read at once first: every superblock looked for
 # lies within it (Btrfs's at 64 KiB, the swap signature at 64 KiB - 10).
@@ -150,32 +151,79 @@ def vfat(head: bytes, read: Read) -> Found | None:
 FILESYSTEMS = (btrfs, xfs, ext, swap, vfat)
 
 
-def gpt(head: bytes, read: Read, sector: int) -> tuple[str, list[Entry]] | None:
-    header = read(sector, 512) if sector + 92 > len(head) else head[sector : sector + 512]
-    if header[:8] != b"EFI PART" or len(header) < 92:
+def _gpt_header(raw: bytes, lba: int) -> tuple[int, int, int, int, str] | None:
+    """A GPT header read at lba, checked (its signature, its CRC, its own
+    place): (the entries' LBA, count, entry size, the entries' CRC, the
+    disk GUID), or None."""
+    if raw[:8] != b"EFI PART" or len(raw) < 92:
         return None
-    size, crc = struct.unpack_from("<II", header, 12)
-    if not 92 <= size <= 512 or binascii.crc32(header[:16] + bytes(4) + header[20:size]) != crc:
+    size, crc = struct.unpack_from("<II", raw, 12)
+    if not 92 <= size <= len(raw) or binascii.crc32(raw[:16] + bytes(4) + raw[20:size]) != crc:
         return None
-    disk = _guid(header[56:72])
-    first_lba, count, entry_size, entries_crc = struct.unpack_from("<QIII", header, 72)
-    if entry_size < 128 or count > 4096:
+    (mine,) = struct.unpack_from("<Q", raw, 24)
+    entries_lba, count, entry_size = struct.unpack_from("<QII", raw, 72)
+    if mine != lba or entry_size < 128 or entry_size % 8 or count > 4096:
         return None
-    at, length = first_lba * sector, count * entry_size
-    table = head[at : at + length] if at + length <= len(head) else read(at, length)
-    if len(table) != length or binascii.crc32(table) != entries_crc:
-        return None
-    found: list[Entry] = []
-    for number in range(count):
-        e = table[number * entry_size : number * entry_size + 128]
-        if e[:16] == bytes(16):
+    return entries_lba, count, entry_size, struct.unpack_from("<I", raw, 88)[0], _guid(raw[56:72])
+
+
+def gpt(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entry], list[Bad]] | None:
+    """The GPT of a disk of size bytes: the primary header and entries at
+    LBA 1, or where either fails its CRC, the backup at the last LBA, as
+    blkid and sfdisk read it. Entries the kernel would not add are given
+    apart, each with the reason."""
+    last = size // sector - 1
+    for lba in (1, last) if last > 1 else (1,):
+        at = lba * sector
+        raw = head[at : at + 512] if at + 512 <= len(head) else read(at, 512)
+        header = _gpt_header(raw, lba)
+        if header is None:
             continue
-        first, last = struct.unpack_from("<QQ", e, 32)
-        name = e[56:128].decode("utf-16-le", "replace").split("\0", 1)[0]
-        found.append(
-            (number + 1, first * sector, (last - first + 1) * sector, _guid(e[:16]), _guid(e[16:32]), name or None)
-        )
-    return disk, found
+        entries_lba, count, entry_size, entries_crc, disk = header
+        at, length = entries_lba * sector, count * entry_size
+        table = head[at : at + length] if at + length <= len(head) else read(at, length)
+        if len(table) != length or binascii.crc32(table) != entries_crc:
+            continue
+        found: list[Entry] = []
+        for number in range(count):
+            e = table[number * entry_size : number * entry_size + 128]
+            if e[:16] == bytes(16):
+                continue
+            first, end = struct.unpack_from("<QQ", e, 32)
+            name = e[56:128].decode("utf-16-le", "replace").split("\0", 1)[0]
+            found.append(
+                (number + 1, first * sector, (end - first + 1) * sector, _guid(e[:16]), _guid(e[16:32]), name or None)
+            )
+        good, bad = checked(found, size, ())
+        return disk, good, bad
+    return None
+
+
+def checked(found: list[Entry], size: int, containers: tuple[int, ...]) -> tuple[list[Entry], list[Bad]]:
+    """found split into the entries the kernel adds and those it leaves out
+    (number, reason): one with no size, one past the end of the disk, one
+    that overlaps an entry added before it. The containers (an MBR's
+    extended partition, by number) take 1 KiB of their start only, as the
+    kernel adds them."""
+    good: list[Entry] = []
+    bad: list[Bad] = []
+    taken: list[tuple[int, int, int]] = []
+    for entry in found:
+        number, start, length = entry[:3]
+        if length <= 0:
+            bad.append((number, "its end lies before its start"))
+            continue
+        if start + length > size:
+            bad.append((number, "it ends past the end of the disk"))
+            continue
+        end = start + (min(length, 1024) if number in containers else length)
+        other = next((n for n, s, e in taken if start < e and s < end), None)
+        if other is not None:
+            bad.append((number, f"it overlaps partition {other}"))
+            continue
+        taken.append((number, start, end))
+        good.append(entry)
+    return good, bad
 
 
 _EXTENDED = (0x05, 0x0F, 0x85)
@@ -185,7 +233,7 @@ def _dos_entries(sector0: bytes) -> list[tuple[int, int, int]]:
     return [struct.unpack_from("<4xB3xII", sector0, 446 + 16 * i) for i in range(4)]
 
 
-def dos(head: bytes, read: Read, sector: int) -> tuple[str, list[Entry]] | None:
+def dos(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entry], list[Bad]] | None:
     b = head[:512]
     if len(b) < 512 or b[510:512] != b"\x55\xaa":
         return None
@@ -200,10 +248,14 @@ def dos(head: bytes, read: Read, sector: int) -> tuple[str, list[Entry]] | None:
     for number, (kind, start, sectors) in enumerate(entries, 1):
         if kind and sectors:
             found.append((number, start * sector, sectors * sector, f"0x{kind:x}", f"{ptuuid}-{number:02x}", None))
-    extended = next(((start, sectors) for kind, start, sectors in entries if kind in _EXTENDED and sectors), None)
-    if extended is not None:
-        base, here, number = extended[0], extended[0], 5
-        for _ in range(256):  # a chain of logical partitions, each record naming the next
+    containers = tuple(n for n, (kind, _, sectors) in enumerate(entries, 1) if kind in _EXTENDED and sectors)
+    if containers:
+        base = here = entries[containers[0] - 1][1]
+        number, seen = 5, set()
+        # A chain of logical partitions, each record naming the next: each
+        # record is read once, so a chain that leads back lists nothing twice.
+        while here not in seen and len(seen) < 256:
+            seen.add(here)
             ebr = read(here * sector, 512)
             if len(ebr) < 512 or ebr[510:512] != b"\x55\xaa":
                 break
@@ -216,4 +268,5 @@ def dos(head: bytes, read: Read, sector: int) -> tuple[str, list[Entry]] | None:
             if next_kind not in _EXTENDED or not next_start:
                 break
             here = base + next_start
-    return ptuuid, found
+    good, bad = checked(found, size, containers)
+    return ptuuid, good, bad

@@ -28,7 +28,7 @@ from velkora._namedrecord import record as _record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Iterator, NamedTuple
+    from typing import NamedTuple
 
     PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 else:
@@ -83,46 +83,66 @@ def probe(path: PathArg, *, offset: int = 0) -> Probe:
     """What the block device or image file at ``path`` holds, from
     ``offset`` bytes in. A damaged, cut short or unknown superblock gives
     ``type`` None; a path that is neither a regular file nor a block device
-    raises (OSError), as does one that cannot be opened."""
+    raises (OSError), as does one that cannot be opened. A partition table
+    entry the kernel would not add (no size, past the end of the disk, over
+    another entry) is left out with a warning naming it."""
     if not isinstance(offset, int) or isinstance(offset, bool):
         raise TypeError(f"offset must be int, not {type(offset).__name__}")
     if offset < 0:
         raise ValueError(f"offset must not be negative, got {offset}")
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
     try:
-        mode = os.fstat(fd).st_mode
-        if stat.S_ISBLK(mode):
-            sectors: tuple[int, ...] = (_sector_size(fd),)
-        elif stat.S_ISREG(mode):
-            sectors = (512, 4096)  # an image says nothing of its sectors: GPT's header tells
-        else:
-            raise OSError(errno.ENOTBLK, "neither a block device nor a regular file", os.fspath(path))
-        budget = [_LIMIT]
-
-        def read(at: int, size: int) -> bytes:
-            size = max(0, min(size, budget[0]))
-            budget[0] -= size
-            return os.pread(fd, size, offset + at) if size else b""
-
-        return _probe(read, sectors)
+        found, bad = _probe_fd(fd, offset, os.fspath(path))
     finally:
         os.close(fd)
+    if bad:
+        import warnings
+
+        shown = os.fsdecode(os.fspath(path))
+        for number, reason in bad:
+            warnings.warn(f"{shown}: partition {number} of the {found.pttype} table left out: {reason}", stacklevel=2)
+    return found
 
 
-def _probe(read: _sb.Read, sectors: tuple[int, ...]) -> Probe:
+def _probe_fd(fd: int, offset: int, path: str | bytes) -> tuple[Probe, list[tuple[int, str]]]:
+    """What the device or file open as fd holds, and the table entries left out."""
+    st = os.fstat(fd)
+    if stat.S_ISBLK(st.st_mode):
+        sectors: tuple[int, ...] = (_sector_size(fd),)
+        size = os.lseek(fd, 0, os.SEEK_END)
+    elif stat.S_ISREG(st.st_mode):
+        sectors = (512, 4096)  # an image says nothing of its sectors: GPT's header tells
+        size = st.st_size
+    else:
+        raise OSError(errno.ENOTBLK, "neither a block device nor a regular file", path)
+    budget = [_LIMIT]
+
+    def read(at: int, length: int) -> bytes:
+        length = max(0, min(length, budget[0]))
+        budget[0] -= length
+        return os.pread(fd, length, offset + at) if length else b""
+
+    return _probe(read, sectors, max(0, size - offset))
+
+
+def _probe(read: _sb.Read, sectors: tuple[int, ...], size: int) -> tuple[Probe, list[tuple[int, str]]]:
     head = read(0, _sb.HEAD)
     for reader in _sb.FILESYSTEMS:
         found = reader(head, read)
         if found is not None:
-            return Probe(found["type"], found["uuid"], found["uuid_sub"], found["label"], None, None, ())
+            return Probe(found["type"], found["uuid"], found["uuid_sub"], found["label"], None, None, ()), []
     for sector in sectors:
-        table = _sb.gpt(head, read, sector)
+        table = _sb.gpt(head, read, sector, size)
         if table is not None:
-            return Probe(None, None, None, None, "gpt", table[0], tuple(Partition(*e) for e in table[1]))
-    table = _sb.dos(head, read, sectors[0])
+            return _table("gpt", table), table[2]
+    table = _sb.dos(head, read, sectors[0], size)
     if table is not None:
-        return Probe(None, None, None, None, "dos", table[0], tuple(Partition(*e) for e in table[1]))
-    return Probe(None, None, None, None, None, None, ())
+        return _table("dos", table), table[2]
+    return Probe(None, None, None, None, None, None, ()), []
+
+
+def _table(kind: str, table: tuple[str, list[_sb.Entry], list[tuple[int, str]]]) -> Probe:
+    return Probe(None, None, None, None, kind, table[0], tuple(Partition(*e) for e in table[1]))
 
 
 def _read(path: str) -> str | None:
@@ -195,20 +215,15 @@ def tags_of(device: str) -> dict[str, str]:
     """The tags device holds: those of UUID, LABEL, PARTUUID and PARTLABEL
     it has (the last two from the table of the disk it is a partition of);
     {} where it cannot be read."""
-    return _tags(device, filesystem=True, partition=True)
-
-
-def _tags(device: str, *, filesystem: bool, partition: bool) -> dict[str, str]:
     found: dict[str, str | None] = {}
     try:
-        if filesystem:
-            held = probe(device)
-            found.update(UUID=held.uuid, LABEL=held.label)
+        held = _quiet_probe(device)
+        found.update(UUID=held.uuid, LABEL=held.label)
         name = os.path.basename(os.path.realpath(device))
-        number = _read(f"{SYS_BLOCK}/{name}/partition") if partition else None
+        number = _read(f"{SYS_BLOCK}/{name}/partition")
         if number is not None:
             parent = os.path.basename(os.path.dirname(os.path.realpath(f"{SYS_BLOCK}/{name}")))
-            for p in probe(f"/dev/{parent}").partitions:
+            for p in _quiet_probe(f"/dev/{parent}").partitions:
                 if p.number == int(number):
                     found.update(PARTUUID=p.uuid, PARTLABEL=p.name)
     except (OSError, ValueError):
@@ -216,33 +231,115 @@ def _tags(device: str, *, filesystem: bool, partition: bool) -> dict[str, str]:
     return {key: value for key, value in found.items() if value is not None}
 
 
-def _matches(device: str, key: str, value: str) -> bool:
-    """Whether device holds key=value, by a probe of it (and, for the
-    partition tags, of the table of the disk it is part of)."""
+def _quiet_probe(path: str) -> Probe:
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        return _probe_fd(fd, 0, path)[0]
+    finally:
+        os.close(fd)
+
+
+class _Stale(Exception):
+    """A /dev node that is not the device sysfs names by it."""
+
+
+def _checked_probe(name: str) -> Probe:
+    """What the device sysfs calls name holds, read through /dev/name once
+    the node open is seen (fstat) to be that device: a block device with
+    the number sysfs gives. _Stale where it is another device or none."""
+    dev = _read(f"{SYS_BLOCK}/{name}/dev")
+    if dev is None:
+        raise FileNotFoundError(errno.ENOENT, "gone", name)
+    major, minor = map(int, dev.split(":"))
+    fd = os.open(f"/dev/{name}", os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISBLK(st.st_mode) or st.st_rdev != os.makedev(major, minor):
+            raise _Stale(f"/dev/{name}")
+        return _probe_fd(fd, 0, f"/dev/{name}")[0]
+    finally:
+        os.close(fd)
+
+
+def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe]], list[str]]:
+    """Every device that holds key=value, by a probe of each through a
+    checked node (each device probed once: a partition's tags come from
+    its disk's table), with the probe that found it (of the filesystem
+    tags) and the nodes passed over as not the device's."""
     part = key.startswith("PART")
-    held = _tags(device, filesystem=not part, partition=part).get(key)
-    return held is not None and _same(held, value, key)
+    held: list[tuple[str, Probe]] = []
+    stale: list[str] = []
+    tables: dict[str, Probe | None] = {}
+    for path in devices():
+        name = path[len("/dev/") :]
+        try:
+            if part:
+                number = _read(f"{SYS_BLOCK}/{name}/partition")
+                if number is None:
+                    continue
+                parent = os.path.basename(os.path.dirname(os.path.realpath(f"{SYS_BLOCK}/{name}")))
+                if parent not in tables:
+                    tables[parent] = None
+                    try:
+                        tables[parent] = _checked_probe(parent)
+                    except _Stale as e:
+                        stale.append(str(e))
+                    except (OSError, ValueError):
+                        pass
+                table = tables[parent]
+                entry = next((p for p in table.partitions if p.number == int(number)), None) if table else None
+                found = getattr(entry, "uuid" if key == "PARTUUID" else "name", None)
+                if found is None or not _same(found, value, key):
+                    continue
+                probed = _checked_probe(name)  # the node given is checked too
+            else:
+                probed = _checked_probe(name)
+                found = probed.uuid if key == "UUID" else probed.label
+                if found is None or not _same(found, value, key):
+                    continue
+        except _Stale as e:
+            stale.append(str(e))
+            continue
+        except (OSError, ValueError):
+            continue  # no medium, gone since listed, not to be read
+        held.append((path, probed))
+    return held, stale
 
 
-def _candidates(key: str, value: str) -> Iterator[str]:
-    link = f"/dev/disk/{TAGS[key]}/{value}"
-    if os.path.exists(link):
-        yield os.path.realpath(link)
-    yield from devices()
+def _one_filesystem(held: list[tuple[str, Probe]]) -> bool:
+    """Whether the devices are one filesystem: one device, or the devices
+    of one Btrfs (one UUID, each its own UUID_SUB)."""
+    probes = [p for _, p in held]
+    subs = {p.uuid_sub for p in probes}
+    return len(probes) == 1 or (
+        all(p.type == "btrfs" and p.uuid is not None and p.uuid == probes[0].uuid for p in probes)
+        and None not in subs
+        and len(subs) == len(probes)
+    )
 
 
 def resolve(tag: str) -> str:
     """The device node that ``tag`` names: ``"UUID=..."``, ``"LABEL=..."``,
     ``"PARTUUID=..."``, ``"PARTLABEL=..."`` or a ``/dev/disk/by-*/`` path.
-    udev's /dev/disk link is taken where there is one and it holds the tag
-    (by a probe); otherwise every block device sysfs lists is probed, loop
-    devices and their partitions too. Of a Btrfs filesystem on several
-    devices, one is given. Raises FileNotFoundError naming the tag when no
-    device holds it, ValueError for what is not a tag."""
+
+    Every block device sysfs lists is probed, loop devices and their
+    partitions too, each through its /dev node once the node is seen to be
+    that device (a node left by another device is passed over, never
+    given). A /dev/disk link only names the tag: it is not taken on trust.
+    Of a Btrfs filesystem on several devices, one is given. Raises
+    OSError ENOTUNIQ ("held by more than one filesystem: DEV1, DEV2",
+    every device, sorted; the tag as filename) where more than one
+    filesystem holds the tag (a clone of a disk beside it),
+    FileNotFoundError naming the tag when no device holds it, ValueError
+    for what is not a tag."""
     if isinstance(tag, bytes):
         tag = os.fsdecode(tag)
     key, value = _split(tag)
-    for device in _candidates(key, value):
-        if _matches(device, key, value):
-            return device
-    raise FileNotFoundError(errno.ENOENT, "no device holds it", tag)
+    held, stale = _holders(key, value)
+    if not held:
+        why = f" ({', '.join(sorted(stale))} passed over: not the device sysfs names)" if stale else ""
+        raise FileNotFoundError(errno.ENOENT, "no device holds it" + why, tag)
+    if not _one_filesystem(held):
+        names = ", ".join(sorted(path for path, _ in held))
+        raise OSError(errno.ENOTUNIQ, f"held by more than one filesystem: {names}", tag)
+    return held[0][0]

@@ -334,21 +334,61 @@ def _partitions(number: int) -> list[str]:
 def _add_partitions(device: LoopDevice) -> None:
     """The partitions of device's table, where the kernel made none (it was
     built without the table's parser): read by velkora.blkid and added by
-    BLKPG, each given a /dev node where /dev has none (a static /dev, no
-    devtmpfs), with the device number sysfs gives."""
-    if _partitions(device.number):
-        return
-    from velkora import blkid
+    BLKPG as the kernel adds them, an entry it would leave out (or BLKPG
+    refuses) passed over with a warning. Then each partition's /dev node
+    is checked (_partition_nodes)."""
+    if not _partitions(device.number):
+        from velkora import blkid
 
-    table = blkid.probe(device.path)
-    for part in table.partitions if table.pttype is not None else ():
-        # An extended partition is a container: the kernel's parser gives it 1 KiB.
-        extended = table.pttype == "dos" and part.type in ("0x5", "0xf", "0x85")
-        _loop.add_partition(device.fileno(), part.number, part.start, min(part.size, 1024) if extended else part.size)
-    for path in _partitions(device.number):
-        if not os.path.exists(path):
-            major, minor = _read(f"{SYS_CLASS_BLOCK}/{os.path.basename(path)}/dev").split(":")
-            os.mknod(path, 0o660 | stat.S_IFBLK, os.makedev(int(major), int(minor)))
+        table = blkid.probe(device.path)
+        sector = int(_read(f"{SYS_BLOCK}/loop{device.number}/queue/logical_block_size"))
+        for part in table.partitions if table.pttype is not None else ():
+            # An extended partition is a container: the kernel gives it 2
+            # sectors of 512 bytes, or one where sectors are larger.
+            extended = table.pttype == "dos" and part.type in ("0x5", "0xf", "0x85")
+            size = min(part.size, max(1024, sector)) if extended else part.size
+            try:
+                _loop.add_partition(device.fileno(), part.number, part.start, size)
+            except OSError as e:
+                import warnings
+
+                warnings.warn(f"{device.path}: partition {part.number} not added: {e.strerror}", stacklevel=3)
+    _partition_nodes(device.number)
+
+
+def _partition_nodes(number: int) -> None:
+    """Gives each partition of loop device number a /dev node that is that
+    partition: a block device with the number sysfs gives. A missing node
+    is made (a static /dev, no devtmpfs); one that is anything else (left
+    by an earlier device, whose number another device may have now) is
+    replaced, through a new node renamed over it. OSError naming the node
+    where it can be neither made nor replaced."""
+    for path in _partitions(number):
+        major, minor = _read(f"{SYS_CLASS_BLOCK}/{os.path.basename(path)}/dev").split(":")
+        wanted = os.makedev(int(major), int(minor))
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            st = None
+        if st is not None and stat.S_ISBLK(st.st_mode) and st.st_rdev == wanted:
+            continue
+        made = path if st is None else f"{os.path.dirname(path)}/.{os.path.basename(path)}.{os.getpid()}"
+        try:
+            os.mknod(made, 0o660 | stat.S_IFBLK, wanted)
+            if made != path:
+                try:
+                    os.rename(made, path)
+                except BaseException:
+                    os.unlink(made)
+                    raise
+        except FileExistsError:
+            if made == path:  # devtmpfs made it meanwhile: checked again
+                _partition_nodes(number)
+                return
+            raise
+        except OSError as e:
+            raise OSError(e.errno, f"{path} is not this partition's node and cannot be made so: {e.strerror}",
+                          path) from None  # fmt: skip
 
 
 def _del_partition(fd: int, part: int) -> None:
