@@ -11,6 +11,7 @@ from hypothesis import settings
 from support import headers as headers_
 from support import namespace
 from support.double import Double, build_interposer
+from support.loops import btrfs_copy
 from support.mountinfo import detach, mounts, unmount_all_below
 from support.namespace import unavailable
 from velkora import loop
@@ -60,8 +61,10 @@ def _run(*cmd):
 
 @pytest.fixture(scope="session")
 def btrfs_master(tmp_path_factory):
-    """The session's one Btrfs filesystem, made once: an image file with a
-    subvolume "home" that holds hello.txt. Tests take copies (btrfs_image)."""
+    """The session's one Btrfs filesystem, made once (mkfs.btrfs runs once
+    a session): an image file labelled "pool" with a subvolume "home" that
+    holds hello.txt. Read-only to tests: each takes a copy of its own
+    (btrfs_image, or support.loops.btrfs_copy), with a UUID of its own."""
     if NAMESPACE_PROBLEM:
         unavailable(NAMESPACE_PROBLEM)
     if shutil.which("mkfs.btrfs") is None:
@@ -70,7 +73,7 @@ def btrfs_master(tmp_path_factory):
     image, top = work / "image", work / "top"
     with open(image, "wb") as f:
         f.truncate(256 << 20)  # sparse: costs only what mkfs writes
-    _run("mkfs.btrfs", "-q", str(image))
+    _run("mkfs.btrfs", "-q", "-L", "pool", str(image))
     with loop.attach(image) as attached:
         top.mkdir()
         _run("mount", "-t", "btrfs", attached.path, str(top))
@@ -82,24 +85,19 @@ def btrfs_master(tmp_path_factory):
     return image
 
 
-def _copy(image, to):
-    """A sparse copy of the session's image: a few MiB, not mkfs's time."""
-    _run("cp", "--sparse=always", str(image), str(to))
-    return to
-
-
 @pytest.fixture
 def btrfs_image(btrfs_master, tmp_path_factory):
-    """A copy of the session's Btrfs image of the test's own, free to change
-    (outside tmp_path, which place may cover)."""
-    return _copy(btrfs_master, tmp_path_factory.mktemp("image") / "btrfs.img")
+    """The session's Btrfs image for one test: a copy of its own, free to
+    change (outside tmp_path, which place may cover), whose UUID no other
+    copy shares."""
+    return btrfs_copy(btrfs_master, tmp_path_factory.mktemp("image") / "btrfs.img")
 
 
 @pytest.fixture(scope="session")
 def btrfs_device(btrfs_master, tmp_path_factory):
     """A loop device holding a copy of the session's Btrfs image; detached at
     the end of the session."""
-    image = _copy(btrfs_master, tmp_path_factory.mktemp("device") / "btrfs.img")
+    image = btrfs_copy(btrfs_master, tmp_path_factory.mktemp("device") / "btrfs.img")
     attached = loop.attach(image)
     device = attached.path
     try:

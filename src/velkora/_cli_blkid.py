@@ -1,11 +1,16 @@
 """The velkora command's ``blkid``: what devices and images hold, as
-``blkid -p`` prints it (one line a device, ``-o export``) or as JSON."""
+``blkid -p`` prints it (one line a device, ``-o export``) or as JSON.
+
+Every name printed has its control characters escaped (shown), so a label
+cannot reach the terminal as a command or forge a second device's line;
+``-o export`` quotes each value as the shell reads it (blkid -p leaves
+``;``, ``&`` and ``|`` bare), so its output is safe for ``eval``."""
 
 from __future__ import annotations
 
 import sys
 
-from velkora._cli_common import Failure, _fail, _json
+from velkora._cli_common import Failure, _fail, _json, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -24,13 +29,19 @@ def _fields(found: Probe) -> list[tuple[str, str]]:
 
 
 def _quoted(value: str) -> str:
-    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    """A value as blkid -p quotes it (a backslash and a double quote
+    backslash-escaped), its control characters then shown as \\xNN."""
+    return '"' + shown(value.replace("\\", "\\\\").replace('"', '\\"')) + '"'
 
 
 def _exported(value: str) -> str:
-    """A value as blkid's export form writes it: what a shell would take
-    apart, backslash-escaped."""
-    return "".join(c if c in _SAFE or ord(c) > 127 else "\\" + c for c in value)
+    """A value for ``-o export``: shown, then bare where the shell takes it
+    as one word as it is, otherwise in single quotes (a ' as '"'"'), which
+    the shell reads with nothing expanded."""
+    value = shown(value)
+    if value and all(c in _SAFE for c in value):
+        return value
+    return "'" + value.replace("'", "'\"'\"'") + "'"
 
 
 def cmd_blkid(args: argparse.Namespace) -> int:
@@ -43,7 +54,7 @@ def cmd_blkid(args: argparse.Namespace) -> int:
         except OSError as e:
             if args.devices:  # of every device, those that may not be read are passed over
                 failed = True
-                print(f"velkora: {_fail(f'blkid {device}', e)}", file=sys.stderr)
+                print(f"velkora: {_fail(f'blkid {shown(device)}', e)}", file=sys.stderr)
     if args.json:
         print(_json([{"device": device, **{name: getattr(p, name) for _, name in FIELDS},
                       "partitions": [p._asdict() for p in p.partitions]} for device, p in found]))  # fmt: skip
@@ -56,7 +67,7 @@ def cmd_blkid(args: argparse.Namespace) -> int:
             if args.output == "export":
                 blocks.append("\n".join([f"DEVNAME={_exported(device)}"] + [f"{k}={_exported(v)}" for k, v in fields]))
             else:
-                print(f"{device}: " + " ".join(f"{k}={_quoted(v)}" for k, v in fields))
+                print(f"{shown(device)}: " + " ".join(f"{k}={_quoted(v)}" for k, v in fields))
         if blocks:
             print("\n\n".join(blocks))
     if failed and not found:
