@@ -1,7 +1,8 @@
 """What resolving a tag costs: velkora.blkid.resolve with COUNT loop
-devices attached (each an ext4 image of its own, from mkfs.ext4), beside
-blkid -p of every device as a subprocess, the median of the rounds. The tag
-asked for is held by the last device attached, then by none. Root only; the
+devices attached (each an ext4 image of its own, from mkfs.ext4) and one
+GPT disk of three partitions, the median of the rounds. Each tag asked for
+is held by one device (the last ext4 one, the last partition), then by
+none. Root only; the
 devices are detached at the end.
 
     python bench/probe_resolve.py [COUNT]
@@ -42,11 +43,19 @@ def main() -> None:
                     f.truncate(8 << 20)
                 subprocess.run(["mkfs.ext4", "-q", "-L", f"bench{os.getpid()}-{n}", path], check=True)
                 attached.append(loop.attach(path, read_only=True))
-            last = blkid.probe(attached[-1].path).uuid
+            disk = os.path.join(work, "disk.img")
+            with open(disk, "wb") as f:
+                f.truncate(64 << 20)
+            table = "label: gpt\nsize=8M\nsize=8M\nsize=8M\n"
+            subprocess.run(["sfdisk", "-q", disk], input=table, text=True, check=True)
+            attached.append(loop.attach(disk, read_only=True, partscan=True))
+            part = blkid.probe(disk).partitions[-1].uuid
+            last = blkid.probe(attached[-2].path).uuid
             listed = len(blkid.devices())
-            print(f"{listed} block devices listed, {count} of them this bench's loop devices")
+            print(f"{listed} block devices listed: {count} ext4 loop devices and a GPT disk of 3 among them")
             print(f"resolve UUID= (held)   {median(lambda: blkid.resolve('UUID=' + last)):8.2f} ms")
             print(f"resolve LABEL= (none)  {median(lambda: blkid.resolve('LABEL=nowhere' + str(os.getpid()))):8.2f} ms")
+            print(f"resolve PARTUUID= (held) {median(lambda: blkid.resolve('PARTUUID=' + part)):6.2f} ms")
             print(f"resolve PARTUUID= (none) {median(lambda: blkid.resolve('PARTUUID=00000000-01')):6.2f} ms")
         finally:
             for device in attached:

@@ -292,6 +292,15 @@ STALE = BARE_DEV.split("image, uuid")[0] + textwrap.dedent("""
             os.makedirs("/dev/disk/by-label")
             os.symlink(f"../../loop{da.number}p1", "/dev/disk/by-label/" + label)
             out["link"] = blkid.resolve("/dev/disk/by-label/" + label) == f"/dev/loop{db.number}p3"
+            # A second device on image B: its link alone does not settle it.
+            with loop.attach(b, partscan=True, read_only=True) as dc:
+                tag = "/dev/disk/by-partuuid/" + blkid.probe(b).partitions[0].uuid
+                os.makedirs(os.path.dirname(tag))
+                os.symlink(f"../../loop{db.number}p1", tag)
+                try:
+                    out["clone"] = blkid.resolve(tag)
+                except OSError as e:
+                    out["clone"] = [e.strerror, sorted(f"/dev/loop{d.number}p1" for d in (db, dc))]
     print(json.dumps(out))
 """)
 
@@ -318,6 +327,7 @@ def test_a_stale_partition_node_is_replaced_and_never_given(kernel, tmp_path):
     assert out["stale"].startswith("no device holds it (/dev/loop") and out["theirs"]
     assert "no device holds it" in out["command"]
     assert out["link"]
+    assert out["clone"][0] == "held by more than one filesystem: " + ", ".join(out["clone"][1])
 
 
 @pytest.mark.blockdev
@@ -425,3 +435,12 @@ def test_a_damaged_table_is_read_as_the_kernel_reads_it(kernel, images, tmp_path
                 sysfs = f"/sys/class/block/{os.path.basename(path)}"
                 got.append(tuple(int(Path(f"{sysfs}/{n}").read_text()) * 512 for n in ("partition", "start", "size")))
     assert got == [(p[0] * 512, p[1], 1024 if p[3] == "0x5" else p[2]) for p in wanted]
+
+
+@pytest.mark.parametrize("name", ["gpt", "dos", "ext4"])
+def test_a_missing_partition_names_those_there_are(kernel, place, images, name):
+    said = subprocess.run([sys.executable, "-m", "velkora", "mount", "-o", "partition=4", images[name], str(place)],
+                          capture_output=True, text=True)  # fmt: skip
+    numbers = ", ".join(str(p[0]) for p in sfdisk_partitions(images[name])) if name != "ext4" else ""
+    held = f"the image's {name} table holds partitions {numbers}" if numbers else "the image holds no partition table"
+    assert (said.returncode, said.stderr.rstrip("\n").rsplit(": ", 2)[1:]) == (1, ["no partition 4", held])

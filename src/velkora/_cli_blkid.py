@@ -47,10 +47,16 @@ def _exported(value: str) -> str:
 def cmd_blkid(args: argparse.Namespace) -> int:
     from velkora import blkid
 
+    import warnings
+
     found, failed = [], False
     for device in args.devices or blkid.devices():
         try:
-            found.append((device, blkid.probe(device)))
+            with warnings.catch_warnings(record=True) as said:
+                warnings.simplefilter("always")
+                found.append((device, blkid.probe(device)))
+            for warning in said:  # a table entry left out: one line, as the command's own
+                print(f"velkora: warning: {shown(str(warning.message))}", file=sys.stderr)
         except OSError as e:
             if args.devices:  # of every device, those that may not be read are passed over
                 failed = True

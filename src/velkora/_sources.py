@@ -51,5 +51,7 @@ def partition_span(image: str, number: int, offset: int = 0) -> tuple[int, int]:
         where = f"the image's {found.pttype} table holds no partitions"
     else:
         numbers = [str(part.number) for part in found.partitions]
-        where = f"the image's {found.pttype} table holds partition{'s' if len(numbers) > 1 else ''} {', '.join(numbers)}"
+        where = (
+            f"the image's {found.pttype} table holds partition{'s' if len(numbers) > 1 else ''} {', '.join(numbers)}"
+        )
     raise OSError(errno.ENXIO, f"no partition {number}: {where}", image)

@@ -243,10 +243,11 @@ class _Stale(Exception):
     """A /dev node that is not the device sysfs names by it."""
 
 
-def _checked_probe(name: str) -> Probe:
+def _checked_probe(name: str, read: bool = True) -> Probe:
     """What the device sysfs calls name holds, read through /dev/name once
     the node open is seen (fstat) to be that device: a block device with
-    the number sysfs gives. _Stale where it is another device or none."""
+    the number sysfs gives. _Stale where it is another device or none.
+    With read False, the node is checked only (an empty Probe)."""
     dev = _read(f"{SYS_BLOCK}/{name}/dev")
     if dev is None:
         raise FileNotFoundError(errno.ENOENT, "gone", name)
@@ -256,7 +257,7 @@ def _checked_probe(name: str) -> Probe:
         st = os.fstat(fd)
         if not stat.S_ISBLK(st.st_mode) or st.st_rdev != os.makedev(major, minor):
             raise _Stale(f"/dev/{name}")
-        return _probe_fd(fd, 0, f"/dev/{name}")[0]
+        return _probe_fd(fd, 0, f"/dev/{name}")[0] if read else Probe(None, None, None, None, None, None, ())
     finally:
         os.close(fd)
 
@@ -291,7 +292,9 @@ def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe]], list[str]]:
                 found = getattr(entry, "uuid" if key == "PARTUUID" else "name", None)
                 if found is None or not _same(found, value, key):
                     continue
-                probed = _checked_probe(name)  # the node given is checked too
+                # The node given is checked too. Two partitions are never
+                # one filesystem: an empty probe each.
+                probed = _checked_probe(name, read=False)
             else:
                 probed = _checked_probe(name)
                 found = probed.uuid if key == "UUID" else probed.label
