@@ -45,9 +45,9 @@ def _exported(value: str) -> str:
 
 
 def cmd_blkid(args: argparse.Namespace) -> int:
-    from velkora import blkid
-
     import warnings
+
+    from velkora import blkid
 
     found, failed = [], False
     for device in args.devices or blkid.devices():
