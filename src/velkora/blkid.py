@@ -245,17 +245,20 @@ class _Stale(Exception):
 
 def _checked_probe(name: str, read: bool = True) -> Probe:
     """What the device sysfs calls name holds, read through /dev/name once
-    the node open is seen (fstat) to be that device: a block device with
-    the number sysfs gives. _Stale where it is another device or none.
-    With read False, the node is checked only (an empty Probe)."""
-    dev = _read(f"{SYS_BLOCK}/{name}/dev")
-    if dev is None:
-        raise FileNotFoundError(errno.ENOENT, "gone", name)
-    major, minor = map(int, dev.split(":"))
+    the node open is seen (fstat) to be that device: a block device whose
+    number sysfs gives to name (/sys/dev/block/MAJ:MIN leads to it). _Stale
+    where it is another device or none. With read False, the node is
+    checked only (an empty Probe)."""
     fd = os.open(f"/dev/{name}", os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
     try:
         st = os.fstat(fd)
-        if not stat.S_ISBLK(st.st_mode) or st.st_rdev != os.makedev(major, minor):
+        if not stat.S_ISBLK(st.st_mode):
+            raise _Stale(f"/dev/{name}")
+        try:
+            owner = os.readlink(f"/sys/dev/block/{os.major(st.st_rdev)}:{os.minor(st.st_rdev)}")
+        except FileNotFoundError:
+            owner = ""  # a number no device has now
+        if os.path.basename(owner) != name:
             raise _Stale(f"/dev/{name}")
         return _probe_fd(fd, 0, f"/dev/{name}")[0] if read else Probe(None, None, None, None, None, None, ())
     finally:
