@@ -374,6 +374,11 @@ def _partition_nodes(number: int) -> None:
             continue
         made = path if st is None else f"{os.path.dirname(path)}/.{os.path.basename(path)}.{os.getpid()}"
         try:
+            if made != path:
+                try:
+                    os.unlink(made)  # this process's own, left by an interrupt
+                except FileNotFoundError:
+                    pass
             os.mknod(made, 0o660 | stat.S_IFBLK, wanted)
             if made != path:
                 try:
