@@ -251,7 +251,8 @@ def dos(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entr
     containers = tuple(n for n, (kind, _, sectors) in enumerate(entries, 1) if kind in _EXTENDED and sectors)
     if containers:
         base = here = entries[containers[0] - 1][1]
-        number, seen = 5, set[int]()
+        number = 5
+        seen: set[int] = set()  # set[int]() is no call before Python 3.9
         # A chain of logical partitions, each record naming the next: each
         # record is read once, so a chain that leads back lists nothing twice.
         while here not in seen and len(seen) < 256:
