@@ -330,6 +330,91 @@ def test_a_stale_partition_node_is_replaced_and_never_given(kernel, tmp_path):
     assert out["clone"][0] == "held by more than one filesystem: " + ", ".join(out["clone"][1])
 
 
+# Where /dev/loopNpM is no block device (a link, a FIFO), resolve passes
+# it over without opening it: a writer waiting on the FIFO is never let go.
+NOT_A_NODE = BARE_DEV.split("image, uuid")[0] + textwrap.dedent("""
+    import threading, time
+    image, fifo, label = sys.argv[1:]
+    os.mkfifo(fifo)
+    let_go = []
+    def writer():
+        os.close(os.open(fifo, os.O_WRONLY))  # blocks until a reader opens it
+        let_go.append(True)
+    threading.Thread(target=writer, daemon=True).start()
+    out = []
+    with loop.attach(image, partscan=True, read_only=True) as d:
+        node = d.partitions()[0]
+        for make in (lambda: os.symlink(fifo, node), lambda: os.mkfifo(node)):
+            os.unlink(node)
+            make()
+            try:
+                out.append(blkid.resolve("PARTLABEL=" + label))
+            except FileNotFoundError as e:
+                out.append(e.strerror)
+            time.sleep(0.1)
+            out.append(bool(let_go))
+        os.unlink(node)
+    if not let_go:
+        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+    print(json.dumps(out))
+""")
+
+
+@pytest.mark.blockdev
+def test_resolve_never_opens_a_partition_node_that_is_no_block_device(kernel, tmp_path):
+    image, label = tmp_path / "disk.img", f"esp{os.getpid()}"
+    with open(image, "wb") as f:
+        f.truncate(64 * MIB)
+    run("sfdisk", "-q", str(image), input=GPT3.replace("name=esp", f"name={label}"))
+    argv = [sys.executable, "-c", NOT_A_NODE, str(image), str(tmp_path / "fifo"), label]
+    out = json.loads(run("unshare", "-m", "--propagation", "private", *argv))
+    assert [x if isinstance(x, bool) else x.split(" (")[0] for x in out] == ["no device holds it", False] * 2
+
+
+# A loop device given another image after its table is read (by a
+# detach and an attach at its number): the node of the new image's
+# partition is never given for the old image's PARTUUID (blkid -p).
+@pytest.mark.blockdev
+def test_a_loop_device_reused_while_resolving_is_read_again(kernel, tmp_path, monkeypatch):
+    images = []
+    for whose in "ab":
+        images.append(tmp_path / f"{whose}.img")
+        with open(images[-1], "wb") as f:
+            f.truncate(64 * MIB)
+        run("sfdisk", "-q", str(images[-1]), input=GPT3)
+    tag = "PARTUUID=" + blkid.probe(images[0]).partitions[1].uuid
+    device, reused = loop.attach(images[0], partscan=True), []
+    read, seen = blkid._read, []
+
+    def reuse_first(path):  # once the table is read (after the listing), before p2's node is looked at
+        seen.append(path)
+        if path.endswith(f"/loop{device.number}p2/partition") and seen.count(path) == 2:
+            device.detach()
+            device.close()
+            said = subprocess.run(["losetup", device.path, str(images[1])], capture_output=True)
+            reused.append(said.returncode == 0)
+            if said.returncode == 0:
+                run("partx", "-a", device.path)
+        return read(path)
+
+    monkeypatch.setattr(blkid, "_read", reuse_first)
+    try:
+        given = blkid.resolve(tag)
+        value = subprocess.run(["blkid", "-p", "-s", "PART_ENTRY_UUID", "-o", "value", given],
+                               capture_output=True, text=True).stdout.strip()  # fmt: skip
+    except FileNotFoundError:
+        given = None
+    finally:
+        if reused == [True]:
+            run("partx", "-d", device.path)  # losetup's device keeps them
+            run("losetup", "-d", device.path)
+        else:
+            device.close()
+    if reused != [True]:
+        pytest.skip("another run took the loop number meanwhile")
+    assert given is None or value == tag.split("=")[1]
+
+
 @pytest.mark.blockdev
 def test_a_tag_held_by_two_filesystems_names_both(kernel, place, images, btrfs_image, tmp_path):
     # A clone of an image beside it: two filesystems with one UUID, where
@@ -352,6 +437,23 @@ def test_a_tag_held_by_two_filesystems_names_both(kernel, place, images, btrfs_i
         assert (said.returncode, said.stderr) == (
             1, f"velkora: mount UUID={uuid}: held by more than one filesystem: {both}\n")  # fmt: skip
         assert mount_at(place) is None
+    # Two Btrfs of one device each that share a UUID (one made with the
+    # other's, -U), each its own UUID_SUB: two filesystems, not one.
+    forged = tmp_path / "forged.img"
+    run("cp", "--sparse=always", str(btrfs_image), str(forged))
+    with open(forged, "r+b") as f:
+        f.seek(65536)
+        sb = bytearray(f.read(4096))
+        sb[0x10B:0x11B] = os.urandom(16)  # the device's own UUID (dev_item.uuid)
+        sb[0:4] = _crc32c(sb[32:]).to_bytes(4, "little")
+        f.seek(65536)
+        f.write(sb)
+    with loop.attach(btrfs_image, read_only=True) as a, loop.attach(forged, read_only=True) as b:
+        one, two = exported(a.path), exported(b.path)
+        assert one["uuid"] == two["uuid"] and one["uuid_sub"] != two["uuid_sub"]
+        with pytest.raises(OSError) as caught:
+            blkid.resolve("UUID=" + one["uuid"])
+        assert caught.value.errno == errno.ENOTUNIQ
     # One Btrfs on two devices is one filesystem: either device is given.
     # The second device is added to a copy of the session's image.
     with open(tmp_path / "second", "wb") as f:
@@ -365,6 +467,15 @@ def test_a_tag_held_by_two_filesystems_names_both(kernel, place, images, btrfs_i
         one, two = exported(a.path), exported(b.path)
         assert one["uuid"] == two["uuid"] and one["uuid_sub"] != two["uuid_sub"]
         assert blkid.resolve("UUID=" + one["uuid"]) in (a.path, b.path)
+
+
+def _crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 & -(crc & 1))
+    return crc ^ 0xFFFFFFFF
 
 
 def _refresh_gpt(data):

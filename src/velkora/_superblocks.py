@@ -86,6 +86,16 @@ def btrfs(head: bytes, read: Read) -> Found | None:
     return _found("btrfs", _uuid(sb[0x20:0x30]), _text(sb[0x12B:0x22B]), _uuid(sb[0x10B:0x11B]))
 
 
+def btrfs_member(sb: bytes, uuid: str | None) -> tuple[int, int] | None:
+    """A Btrfs superblock's (device id, the filesystem's count of devices),
+    where sb is one of the filesystem uuid; None otherwise."""
+    if len(sb) < 4096 or sb[0x40:0x48] != b"_BHRfS_M" or _uuid(sb[0x20:0x30]) != uuid:
+        return None
+    (count,) = struct.unpack_from("<Q", sb, 0x88)
+    (devid,) = struct.unpack_from("<Q", sb, 0xC9)
+    return devid, count
+
+
 def swap(head: bytes, read: Read) -> Found | None:
     for page in (4096, 8192, 16384, 65536):
         magic = head[page - 10 : page]

@@ -243,37 +243,102 @@ class _Stale(Exception):
     """A /dev node that is not the device sysfs names by it."""
 
 
-def _checked_probe(name: str, read: bool = True) -> Probe:
-    """What the device sysfs calls name holds, read through /dev/name once
-    the node open is seen (fstat) to be that device: a block device whose
-    number sysfs gives to name (/sys/dev/block/MAJ:MIN leads to it). _Stale
-    where it is another device or none. With read False, the node is
-    checked only (an empty Probe)."""
-    fd = os.open(f"/dev/{name}", os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+class _Changed(Exception):
+    """A disk given to another file (a loop device reused) while it was read."""
+
+
+_BLKGETDISKSEQ = 0x80081280  # _IOR(0x12, 128, __u64)
+
+
+def _open_checked(name: str) -> int:
+    """/dev/name opened for reading, once the node is seen to be the device
+    sysfs calls name: a block device whose number sysfs gives to name
+    (/sys/dev/block/MAJ:MIN leads to it). The node is looked at first
+    through an O_PATH fd, which runs no driver's open and follows no link,
+    and then opened through that fd, so the file opened is the one checked:
+    a link, a FIFO or a character device left at the name is never opened.
+    _Stale where the node is another device or none."""
+    path = f"/dev/{name}"
+    flags = os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY
+    pinned = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_CLOEXEC)
     try:
-        st = os.fstat(fd)
+        st = os.fstat(pinned)
         if not stat.S_ISBLK(st.st_mode):
-            raise _Stale(f"/dev/{name}")
+            raise _Stale(path)
         try:
             owner = os.readlink(f"/sys/dev/block/{os.major(st.st_rdev)}:{os.minor(st.st_rdev)}")
         except FileNotFoundError:
             owner = ""  # a number no device has now
         if os.path.basename(owner) != name:
-            raise _Stale(f"/dev/{name}")
-        return _probe_fd(fd, 0, f"/dev/{name}")[0] if read else Probe(None, None, None, None, None, None, ())
+            raise _Stale(path)
+        try:
+            return os.open(f"/proc/self/fd/{pinned}", flags)
+        except FileNotFoundError:  # no /proc: the node opened again, seen to be the one checked
+            fd = os.open(path, flags | os.O_NOFOLLOW)
+            again = os.fstat(fd)
+            if (again.st_dev, again.st_ino) != (st.st_dev, st.st_ino):
+                os.close(fd)
+                raise _Stale(path) from None
+            return fd
+    finally:
+        os.close(pinned)
+
+
+def _diskseq(fd: int) -> int | None:
+    """The kernel's number for the disk's present medium (a loop device's
+    file): a partition gives its disk's. None where the kernel has none."""
+    import fcntl
+
+    try:
+        return int.from_bytes(fcntl.ioctl(fd, _BLKGETDISKSEQ, bytes(8)), "little")
+    except OSError:
+        return None
+
+
+def _checked_probe(name: str) -> tuple[Probe, int | None, tuple[int, int] | None]:
+    """What the device sysfs calls name holds, read through a checked node
+    (_open_checked), with the disk's sequence number and, of a Btrfs
+    device, its device id and its filesystem's count of devices."""
+    fd = _open_checked(name)
+    try:
+        found = _probe_fd(fd, 0, f"/dev/{name}")[0]
+        member = _sb.btrfs_member(os.pread(fd, 4096, 65536), found.uuid) if found.type == "btrfs" else None
+        return found, _diskseq(fd), member
     finally:
         os.close(fd)
 
 
-def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe]], list[str]]:
+def _partition_holds(name: str, entry: Partition, seq: int | None) -> None:
+    """Whether the partition sysfs calls name is the table's entry, read
+    from its disk whose sequence number was seq: its node checked
+    (_open_checked), its disk still that medium (_Changed where the loop
+    device was given to another file meanwhile), its start and size those
+    of the entry (of an extended partition, which the kernel adds small,
+    its start); _Stale where the kernel's partition is not the table's."""
+    fd = _open_checked(name)
+    try:
+        if seq is not None and _diskseq(fd) != seq:
+            raise _Changed(name)
+        rdev = os.fstat(fd).st_rdev
+        sysfs = f"/sys/dev/block/{os.major(rdev)}:{os.minor(rdev)}"
+        start, size = (int(_read(f"{sysfs}/{what}") or -1) * 512 for what in ("start", "size"))
+        if start != entry.start or (size != entry.size and entry.type not in ("0x5", "0xf", "0x85")):
+            raise _Stale(f"/dev/{name}")
+    finally:
+        os.close(fd)
+
+
+def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe, tuple[int, int] | None]], list[str]]:
     """Every device that holds key=value, by a probe of each through a
     checked node (each device probed once: a partition's tags come from
     its disk's table), with the probe that found it (of the filesystem
-    tags) and the nodes passed over as not the device's."""
+    tags) and its Btrfs membership, and the nodes passed over as not the
+    device's. _Changed where a disk was given another medium meanwhile."""
     part = key.startswith("PART")
-    held: list[tuple[str, Probe]] = []
+    held: list[tuple[str, Probe, tuple[int, int] | None]] = []
     stale: list[str] = []
-    tables: dict[str, Probe | None] = {}
+    tables: dict[str, tuple[Probe, int | None] | None] = {}
+    empty = Probe(None, None, None, None, None, None, ())
     for path in devices():
         name = path[len("/dev/") :]
         try:
@@ -285,42 +350,51 @@ def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe]], list[str]]:
                 if parent not in tables:
                     tables[parent] = None
                     try:
-                        tables[parent] = _checked_probe(parent)
+                        table, seq, _ = _checked_probe(parent)
+                        tables[parent] = table, seq
                     except _Stale as e:
                         stale.append(str(e))
                     except (OSError, ValueError):
                         pass
-                table = tables[parent]
-                entry = next((p for p in table.partitions if p.number == int(number)), None) if table else None
+                known = tables[parent]
+                entry = next((p for p in known[0].partitions if p.number == int(number)), None) if known else None
                 found = getattr(entry, "uuid" if key == "PARTUUID" else "name", None)
-                if found is None or not _same(found, value, key):
+                if entry is None or known is None or found is None or not _same(found, value, key):
                     continue
-                # The node given is checked too. Two partitions are never
-                # one filesystem: an empty probe each.
-                probed = _checked_probe(name, read=False)
+                # The node given is checked too, as the entry's span on that
+                # very disk. Two partitions are never one filesystem.
+                _partition_holds(name, entry, known[1])
+                held.append((path, empty, None))
             else:
-                probed = _checked_probe(name)
+                probed, _, member = _checked_probe(name)
                 found = probed.uuid if key == "UUID" else probed.label
                 if found is None or not _same(found, value, key):
                     continue
+                held.append((path, probed, member))
         except _Stale as e:
             stale.append(str(e))
-            continue
         except (OSError, ValueError):
             continue  # no medium, gone since listed, not to be read
-        held.append((path, probed))
     return held, stale
 
 
-def _one_filesystem(held: list[tuple[str, Probe]]) -> bool:
+def _one_filesystem(held: list[tuple[str, Probe, tuple[int, int] | None]]) -> bool:
     """Whether the devices are one filesystem: one device, or the devices
-    of one Btrfs (one UUID, each its own UUID_SUB)."""
-    probes = [p for _, p in held]
-    subs = {p.uuid_sub for p in probes}
-    return len(probes) == 1 or (
+    of one Btrfs: one UUID, each its own UUID_SUB and device id, all giving
+    one count of devices, and no more of them than that count (two Btrfs
+    each made with one device and the same UUID are two filesystems)."""
+    if len(held) == 1:
+        return True
+    probes = [p for _, p, _ in held]
+    members = [m for _, _, m in held if m is not None]
+    counts = {count for _, count in members}
+    return (
         all(p.type == "btrfs" and p.uuid is not None and p.uuid == probes[0].uuid for p in probes)
-        and None not in subs
-        and len(subs) == len(probes)
+        and len(members) == len(held)
+        and len({p.uuid_sub for p in probes} - {None}) == len(held)
+        and len({devid for devid, _ in members}) == len(held)
+        and len(counts) == 1
+        and len(held) <= counts.pop()
     )
 
 
@@ -331,8 +405,12 @@ def resolve(tag: str) -> str:
     Every block device sysfs lists is probed, loop devices and their
     partitions too, each through its /dev node once the node is seen to be
     that device (a node left by another device is passed over, never
-    given). A /dev/disk link only names the tag: it is not taken on trust.
-    Of a Btrfs filesystem on several devices, one is given. Raises
+    given; a link, FIFO or character device there is never opened). A
+    partition is given only while its disk holds the medium whose table
+    was read, with the entry's start and size. A /dev/disk link only names
+    the tag: it is not taken on trust. Of a Btrfs filesystem on several
+    devices (one UUID, distinct UUID_SUBs and device ids, no more than its
+    count of devices), one is given. Raises
     OSError ENOTUNIQ ("held by more than one filesystem: DEV1, DEV2",
     every device, sorted; the tag as filename) where more than one
     filesystem holds the tag (a clone of a disk beside it),
@@ -341,11 +419,18 @@ def resolve(tag: str) -> str:
     if isinstance(tag, bytes):
         tag = os.fsdecode(tag)
     key, value = _split(tag)
-    held, stale = _holders(key, value)
+    for _ in range(3):  # a loop device reused while it was read: read again
+        try:
+            held, stale = _holders(key, value)
+            break
+        except _Changed:
+            continue
+    else:
+        raise OSError(errno.EAGAIN, "the devices changed while they were read", tag)
     if not held:
         why = f" ({', '.join(sorted(stale))} passed over: not the device sysfs names)" if stale else ""
         raise FileNotFoundError(errno.ENOENT, "no device holds it" + why, tag)
     if not _one_filesystem(held):
-        names = ", ".join(sorted(path for path, _ in held))
+        names = ", ".join(sorted(path for path, *_ in held))
         raise OSError(errno.ENOTUNIQ, f"held by more than one filesystem: {names}", tag)
     return held[0][0]
