@@ -371,48 +371,68 @@ def test_resolve_never_opens_a_partition_node_that_is_no_block_device(kernel, tm
     assert [x if isinstance(x, bool) else x.split(" (")[0] for x in out] == ["no device holds it", False] * 2
 
 
-# A loop device given another image after its table is read (by a
-# detach and an attach at its number): the node of the new image's
-# partition is never given for the old image's PARTUUID (blkid -p).
+# A loop device given another image (a detach, then an attach at its
+# number) after the device was read, before resolve gives it: after its
+# table is read (PARTUUID), or once every device is probed (UUID). The
+# new image's node is never given for the old image's tag (blkid -p).
 @pytest.mark.blockdev
-def test_a_loop_device_reused_while_resolving_is_read_again(kernel, tmp_path, monkeypatch):
+@pytest.mark.parametrize("key", ["PARTUUID", "UUID"])
+def test_a_loop_device_reused_while_resolving_is_read_again(kernel, tmp_path, monkeypatch, key):
     images = []
     for whose in "ab":
         images.append(tmp_path / f"{whose}.img")
         with open(images[-1], "wb") as f:
             f.truncate(64 * MIB)
-        run("sfdisk", "-q", str(images[-1]), input=GPT3)
-    tag = "PARTUUID=" + blkid.probe(images[0]).partitions[1].uuid
-    device, reused = loop.attach(images[0], partscan=True), []
-    read, seen = blkid._read, []
+        if key == "UUID":
+            run("mkfs.ext4", "-q", str(images[-1]))
+        else:
+            run("sfdisk", "-q", str(images[-1]), input=GPT3)
+    held = blkid.probe(images[0])
+    value = held.partitions[1].uuid if key == "PARTUUID" else held.uuid
+    device, reused, seen = loop.attach(images[0], partscan=True), [], []
 
-    def reuse_first(path):  # once the table is read (after the listing), before p2's node is looked at
-        seen.append(path)
-        if path.endswith(f"/loop{device.number}p2/partition") and seen.count(path) == 2:
-            device.detach()
-            device.close()
-            said = subprocess.run(["losetup", device.path, str(images[1])], capture_output=True)
-            reused.append(said.returncode == 0)
-            if said.returncode == 0:
-                run("partx", "-a", device.path)
-        return read(path)
+    def reuse():
+        device.detach()
+        device.close()
+        said = subprocess.run(["losetup", device.path, str(images[1])], capture_output=True)
+        reused.append(said.returncode == 0)
+        if said.returncode == 0 and key == "PARTUUID":
+            run("partx", "-a", device.path)
 
-    monkeypatch.setattr(blkid, "_read", reuse_first)
+    if key == "PARTUUID":
+        read = blkid._read
+
+        def reuse_on_read(path):  # p2's, after the listing's: the table is read
+            seen.append(path)
+            if path.endswith(f"/loop{device.number}p2/partition") and seen.count(path) == 2:
+                reuse()
+            return read(path)
+
+        monkeypatch.setattr(blkid, "_read", reuse_on_read)
+    else:
+        one_filesystem = blkid._one_filesystem
+
+        def reuse_once_probed(held):
+            if not reused:
+                reuse()
+            return one_filesystem(held)
+
+        monkeypatch.setattr(blkid, "_one_filesystem", reuse_once_probed)
     try:
-        given = blkid.resolve(tag)
-        value = subprocess.run(["blkid", "-p", "-s", "PART_ENTRY_UUID", "-o", "value", given],
-                               capture_output=True, text=True).stdout.strip()  # fmt: skip
+        given = blkid.resolve(f"{key}={value}")
+        theirs = subprocess.run(["blkid", "-p", "-s", "PART_ENTRY_UUID" if key == "PARTUUID" else "UUID",
+                                 "-o", "value", given], capture_output=True, text=True).stdout.strip()  # fmt: skip
     except FileNotFoundError:
         given = None
     finally:
         if reused == [True]:
-            run("partx", "-d", device.path)  # losetup's device keeps them
+            subprocess.run(["partx", "-d", device.path], capture_output=True)  # losetup's device keeps them
             run("losetup", "-d", device.path)
         else:
             device.close()
     if reused != [True]:
         pytest.skip("another run took the loop number meanwhile")
-    assert given is None or value == tag.split("=")[1]
+    assert given is None or theirs == value
 
 
 @pytest.mark.blockdev

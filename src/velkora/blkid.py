@@ -28,9 +28,12 @@ from velkora._namedrecord import record as _record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import NamedTuple
+    from typing import NamedTuple, Optional, Tuple
 
     PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+    # A device holding a tag: its path, its probe, its Btrfs (device id,
+    # count of devices) and the sequence number of the disk read.
+    _Held = Tuple[str, "Probe", Optional[Tuple[int, int]], Optional[int]]
 else:
     NamedTuple = object
 
@@ -328,14 +331,14 @@ def _partition_holds(name: str, entry: Partition, seq: int | None) -> None:
         os.close(fd)
 
 
-def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe, tuple[int, int] | None]], list[str]]:
+def _holders(key: str, value: str) -> tuple[list[_Held], list[str]]:
     """Every device that holds key=value, by a probe of each through a
     checked node (each device probed once: a partition's tags come from
     its disk's table), with the probe that found it (of the filesystem
-    tags) and its Btrfs membership, and the nodes passed over as not the
-    device's. _Changed where a disk was given another medium meanwhile."""
+    tags), its Btrfs membership and the sequence number of the disk read,
+    and the nodes passed over as not the device's. _Changed where a disk was given another medium meanwhile."""
     part = key.startswith("PART")
-    held: list[tuple[str, Probe, tuple[int, int] | None]] = []
+    held: list[_Held] = []
     stale: list[str] = []
     tables: dict[str, tuple[Probe, int | None] | None] = {}
     empty = Probe(None, None, None, None, None, None, ())
@@ -364,13 +367,13 @@ def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe, tuple[int, in
                 # The node given is checked too, as the entry's span on that
                 # very disk. Two partitions are never one filesystem.
                 _partition_holds(name, entry, known[1])
-                held.append((path, empty, None))
+                held.append((path, empty, None, known[1]))
             else:
-                probed, _, member = _checked_probe(name)
+                probed, seq, member = _checked_probe(name)
                 found = probed.uuid if key == "UUID" else probed.label
                 if found is None or not _same(found, value, key):
                     continue
-                held.append((path, probed, member))
+                held.append((path, probed, member, seq))
         except _Stale as e:
             stale.append(str(e))
         except (OSError, ValueError):
@@ -378,15 +381,30 @@ def _holders(key: str, value: str) -> tuple[list[tuple[str, Probe, tuple[int, in
     return held, stale
 
 
-def _one_filesystem(held: list[tuple[str, Probe, tuple[int, int] | None]]) -> bool:
+def _unchanged(path: str, seq: int | None) -> None:
+    """_Changed where the device at path is no longer the medium read with
+    sequence number seq (a loop device given another file since)."""
+    try:
+        fd = _open_checked(path[len("/dev/") :])
+        try:
+            now = _diskseq(fd)
+        finally:
+            os.close(fd)
+    except (OSError, _Stale):
+        raise _Changed(path) from None
+    if now != seq:
+        raise _Changed(path)
+
+
+def _one_filesystem(held: list[_Held]) -> bool:
     """Whether the devices are one filesystem: one device, or the devices
     of one Btrfs: one UUID, each its own UUID_SUB and device id, all giving
     one count of devices, and no more of them than that count (two Btrfs
     each made with one device and the same UUID are two filesystems)."""
     if len(held) == 1:
         return True
-    probes = [p for _, p, _ in held]
-    members = [m for _, _, m in held if m is not None]
+    probes = [p for _, p, _, _ in held]
+    members = [m for _, _, m, _ in held if m is not None]
     counts = {count for _, count in members}
     return (
         all(p.type == "btrfs" and p.uuid is not None and p.uuid == probes[0].uuid for p in probes)
@@ -419,9 +437,11 @@ def resolve(tag: str) -> str:
     if isinstance(tag, bytes):
         tag = os.fsdecode(tag)
     key, value = _split(tag)
-    for _ in range(3):  # a loop device reused while it was read: read again
+    for _ in range(3):  # a loop device given another file while it was read: read again
         try:
             held, stale = _holders(key, value)
+            if held and _one_filesystem(held):
+                _unchanged(held[0][0], held[0][3])  # the one given, still what was read
             break
         except _Changed:
             continue
