@@ -8,6 +8,10 @@ import stat
 
 from velkora import _mounttable as _kernel
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Callable
+
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
@@ -22,28 +26,80 @@ def _crossed(path: str) -> OSError:
     return OSError(errno.EBUSY, "a mount appeared in the tree; nothing below it was deleted", path)
 
 
-def _empty(fd: int, path: str, mount: int | None) -> None:
-    """Deletes what the directory fd (at path) holds, depth first; OSError
-    EBUSY for a directory on another mount than mount."""
+def _changed(path: str) -> OSError:
+    return OSError(errno.ESTALE, "the tree was moved while it was deleted; deletion stopped", path)
+
+
+def _descend(fd: int, name: str, mount: int | None, where: Callable[[], str]) -> int:
+    """The directory name in fd, opened (never through a symbolic link), on
+    the tree's own mount, else OSError EBUSY."""
+    child = os.open(name, _DIRECTORY, dir_fd=fd)
+    try:
+        if _mount_of(child) != mount:
+            raise _crossed(where())
+    except BaseException:
+        os.close(child)
+        raise
+    return child
+
+
+def _clear(fd: int) -> list[str]:
+    """Deletes every entry of the directory fd but its directories, and
+    returns their names."""
     with os.scandir(fd) as entries:
         names = [(entry.name, entry.is_dir(follow_symlinks=False)) for entry in entries]
+    directories = []
     for name, is_dir in names:
-        where = os.path.join(path, name)
         if not is_dir:
             try:
                 os.unlink(name, dir_fd=fd)
-            except IsADirectoryError:  # replaced by a directory meanwhile
-                is_dir = True
-            if not is_dir:
                 continue
-        child = os.open(name, _DIRECTORY, dir_fd=fd)
-        try:
-            if _mount_of(child) != mount:
-                raise _crossed(where)
-            _empty(child, where, mount)
-        finally:
-            os.close(child)
-        os.rmdir(name, dir_fd=fd)
+            except IsADirectoryError:  # replaced by a directory meanwhile
+                pass
+        directories.append(name)
+    return directories
+
+
+def _empty(top: int, path: str, mount: int | None) -> None:
+    """Deletes what the directory top (at path) holds, depth first, however
+    deep, with one directory open at a time: a stack of what each directory
+    above still holds, and of its identity (device, inode), which the way
+    back up through ".." must find again, or the tree was moved meanwhile
+    and nothing more is deleted. OSError EBUSY for a directory on another
+    mount than mount, checked as each is opened."""
+    fd = os.dup(top)
+    st = os.fstat(fd)
+    # Each level: its name, its identity, its subdirectories still to go
+    # (names only: a path for each would grow as the square of the depth).
+    stack = [(path, (st.st_dev, st.st_ino), _clear(fd))]
+
+    def at(depth: int) -> str:
+        return os.path.join(*[level[0] for level in stack[:depth]])
+
+    try:
+        while stack:
+            pending = stack[-1][2]
+            if pending:
+                name = pending.pop()
+                child = _descend(fd, name, mount, lambda: os.path.join(at(len(stack)), name))
+                os.close(fd)
+                fd = child
+                st = os.fstat(fd)
+                stack.append((name, (st.st_dev, st.st_ino), _clear(fd)))
+                continue
+            name = stack.pop()[0]
+            if not stack:
+                break
+            # Back up: the parent, found again by its identity and mount.
+            parent = os.open("..", _DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = parent
+            st = os.fstat(fd)
+            if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
+                raise _changed(at(len(stack)))
+            os.rmdir(name, dir_fd=fd)
+    finally:
+        os.close(fd)
 
 
 def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
