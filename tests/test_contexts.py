@@ -15,6 +15,8 @@ import warnings
 import pytest
 
 import velkora
+import velkora.mount
+import velkora.mountinfo
 from support.double import SUPPORT
 from support.mountinfo import mount_at
 from velkora import FsContext, loop, mounted
@@ -214,3 +216,50 @@ def test_unmount_takes_a_tree_leaves_first_and_refuses_what_is_no_mount(place, m
     velkora.unmount(top, recursive=True)
     assert [mount_at(str(path)) for path in (child, top)] == [None, None]
     assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# rmtree
+
+DEEP = """
+import os, resource, sys
+fd = os.open(sys.argv[1], os.O_DIRECTORY)
+for depth in range(3000):  # deeper than PATH_MAX and the interpreter's recursion
+    os.mkdir("d", dir_fd=fd)
+    if depth % 100 == 0:
+        os.close(os.open("f", os.O_CREAT | os.O_WRONLY, dir_fd=fd))
+    fd, up = os.open("d", os.O_DIRECTORY, dir_fd=fd), fd
+    os.close(up)
+os.close(fd)
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+import velkora
+import velkora.mount
+import velkora.mountinfo
+velkora.rmtree(sys.argv[1])
+"""
+
+
+def test_rmtree_of_any_depth_in_64_fds(tmp_path):
+    top = tmp_path / "deep"
+    top.mkdir()
+    run = subprocess.run([sys.executable, "-c", DEEP, str(top)], capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert os.listdir(tmp_path) == []
+
+
+def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):
+    # A bind of the same filesystem deep in the tree, made after the table
+    # was read (as a racing mount would be): each directory's own check,
+    # by mount id, stops the walk there and deletes nothing through it.
+    outside, top = place / "outside", place / "tree"
+    outside.mkdir()
+    (outside / "kept").write_text("kept")
+    deep = top.joinpath(*["d"] * 40)
+    deep.mkdir(parents=True)
+    velkora.mount.mount(str(outside), str(deep), "", velkora.mount.MS_BIND)
+    monkeypatch.setattr(velkora.mountinfo, "mounts_below", lambda path, via=None: [])
+    with pytest.raises(OSError) as crossed:
+        velkora.rmtree(top)
+    assert (crossed.value.errno, crossed.value.filename) == (errno.EBUSY, str(deep))
+    found = subprocess.run(["findmnt", "-no", "SOURCE", str(deep)], capture_output=True, text=True).stdout
+    assert found.endswith(f"[{outside}]\n") and (outside / "kept").read_text() == "kept"
