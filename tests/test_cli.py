@@ -250,7 +250,8 @@ def test_a_refused_mount_says_what_mount8_says(place, tmp_path_factory):
         # The library: the type found by default (ext4 here, as findmnt sees
         # it), and a refusal that names the type it tried.
         with velkora.mounted(device, d):
-            assert subprocess.run(["findmnt", "-no", "FSTYPE", str(d)], capture_output=True, text=True).stdout == "ext4\n"
+            found = subprocess.run(["findmnt", "-no", "FSTYPE", str(d)], capture_output=True, text=True).stdout
+        assert found == "ext4\n"
         with pytest.raises(OSError) as refused:
             velkora.mounted(device, d, "btrfs").__enter__()
         assert (refused.value.errno, refused.value.filename) == (errno.EINVAL, str(d))

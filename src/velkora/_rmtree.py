@@ -8,10 +8,6 @@ import stat
 
 from velkora import _mounttable as _kernel
 
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from typing import Callable
-
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
@@ -30,17 +26,18 @@ def _changed(path: str) -> OSError:
     return OSError(errno.ESTALE, "the tree was moved while it was deleted; deletion stopped", path)
 
 
-def _descend(fd: int, name: str, mount: int | None, where: Callable[[], str]) -> int:
-    """The directory name in fd, opened (never through a symbolic link), on
-    the tree's own mount, else OSError EBUSY."""
+def _descend(fd: int, name: str, mount: int | None) -> int | None:
+    """The directory name in fd, opened (never through a symbolic link), if
+    it is on the tree's own mount; else None."""
     child = os.open(name, _DIRECTORY, dir_fd=fd)
     try:
-        if _mount_of(child) != mount:
-            raise _crossed(where())
+        if _mount_of(child) == mount:
+            return child
     except BaseException:
         os.close(child)
         raise
-    return child
+    os.close(child)
+    return None
 
 
 def _clear(fd: int) -> list[str]:
@@ -81,9 +78,11 @@ def _empty(top: int, path: str, mount: int | None) -> None:
             pending = stack[-1][2]
             if pending:
                 name = pending.pop()
-                child = _descend(fd, name, mount, lambda: os.path.join(at(len(stack)), name))
-                os.close(fd)
-                fd = child
+                child = _descend(fd, name, mount)
+                if child is None:
+                    raise _crossed(os.path.join(at(len(stack)), name))
+                fd, above = child, fd  # the finally closes what fd holds
+                os.close(above)
                 st = os.fstat(fd)
                 stack.append((name, (st.st_dev, st.st_ino), _clear(fd)))
                 continue
@@ -91,9 +90,8 @@ def _empty(top: int, path: str, mount: int | None) -> None:
             if not stack:
                 break
             # Back up: the parent, found again by its identity and mount.
-            parent = os.open("..", _DIRECTORY, dir_fd=fd)
-            os.close(fd)
-            fd = parent
+            fd, below = os.open("..", _DIRECTORY, dir_fd=fd), fd
+            os.close(below)
             st = os.fstat(fd)
             if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
                 raise _changed(at(len(stack)))

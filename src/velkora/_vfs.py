@@ -247,7 +247,7 @@ def _reason(e: OSError) -> str | None:
     return reasons[-1] if reasons else None
 
 
-def _said(errno_: int, source: str, fstype: str, reason: str | None) -> str:
+def _said(errno_: int | None, source: str, fstype: str, reason: str | None) -> str:
     """What a refused new mount says, with the type it tried: the kernel's
     reason where it gave one, else mount(8)'s words for the errno."""
     if reason is None and errno_ == errno.ENODEV:
@@ -257,7 +257,7 @@ def _said(errno_: int, source: str, fstype: str, reason: str | None) -> str:
             f"wrong fs type, bad option, bad superblock on {source}, missing codepage or helper program, or other error"
         )
     if reason is None:
-        reason = os.strerror(errno_)
+        reason = os.strerror(errno_ or 0)
     return reason if reason.startswith(f"{fstype}: ") else f"{fstype}: {reason}"
 
 
