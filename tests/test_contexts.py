@@ -263,3 +263,29 @@ def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):
     assert (crossed.value.errno, crossed.value.filename) == (errno.EBUSY, str(deep))
     found = subprocess.run(["findmnt", "-no", "SOURCE", str(deep)], capture_output=True, text=True).stdout
     assert found.endswith(f"[{outside}]\n") and (outside / "kept").read_text() == "kept"
+
+
+def test_rmtree_stops_where_the_way_back_up_leads_elsewhere(place, monkeypatch):
+    # tree/a/{b/c,x}; while c is emptied, b is moved beside an outside x.
+    # Back up from b, ".." is no longer a: the walk stops, and a's other
+    # directory x is never looked for in the place it leads to.
+    import velkora._rmtree as walk
+
+    top, outside = place / "tree", place / "outside"
+    (top / "a" / "b" / "c").mkdir(parents=True)
+    (top / "a" / "x").mkdir()
+    (outside / "x").mkdir(parents=True)
+    (outside / "x" / "kept").write_text("kept")
+    c = os.stat(top / "a" / "b" / "c").st_ino
+    clear = walk._clear
+
+    def moving(fd):
+        if os.fstat(fd).st_ino == c:
+            os.rename(top / "a" / "b", outside / "b")
+        return sorted(clear(fd), reverse=True)  # b before x
+
+    monkeypatch.setattr(walk, "_clear", moving)
+    with pytest.raises(OSError) as moved:
+        velkora.rmtree(top)
+    assert moved.value.errno == errno.ESTALE
+    assert (outside / "x" / "kept").read_text() == "kept" and (top / "a" / "x").is_dir()
