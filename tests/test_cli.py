@@ -230,6 +230,7 @@ def test_a_refused_mount_says_what_mount8_says(place, tmp_path_factory):
         f.truncate(16 << 20)
     subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
     (place / "d").mkdir()
+    (place / "f").write_text("")
     d, none, nodev = place / "d", place / "none", place / "nodev"
     with loop.attach(image) as attached:
         device = attached.path
@@ -242,6 +243,9 @@ def test_a_refused_mount_says_what_mount8_says(place, tmp_path_factory):
             (["-t", "ext4", device, none], ""),
             (["-t", "ext4", nodev, d], ""),
             ([nodev, d], ""),  # the type probed: there is nothing to probe
+            (["-t", "tmpfs", "vk-t", place / "f"], ""),  # a file
+            (["-t", "tmpfs", "vk-t", place / "f" / "x"], ""),  # a file on the way
+            (["--bind", nodev, d], ""),
         ]:
             theirs = subprocess.run(["mount", *map(str, args)], capture_output=True, text=True)
             ours = velkora_("mount", *args, check=False)

@@ -264,19 +264,22 @@ def _said(errno_: int | None, source: str, fstype: str, reason: str | None) -> s
 def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data: str) -> OSError:
     """The error of a refused mount(2) that names what failed, in mount(8)'s
     words where the kernel gives no reason of its own: "mount point does not
-    exist" for a missing target, "special device SOURCE does not exist",
-    "unknown filesystem type 'T'", and for a plain EINVAL "wrong fs type,
-    bad option, bad superblock on SOURCE, ...", with the type tried before
-    it (a new mount is never "not mounted"). The kernel gives its reason
+    exist" for a missing target ("is not a directory" for a file), "special
+    device SOURCE does not exist" (a bind's too), "unknown filesystem type
+    'T'", and for a plain EINVAL "wrong fs type, bad option, bad superblock
+    on SOURCE, ...", with the type tried before it (a new mount is never
+    "not mounted"). The kernel gives its reason
     only to the new calls: the same words are put through fsopen(2) and
     fsconfig(2), which mount nothing. The file name is the target, or the
-    source of a bind or move that is missing."""
+    source of a move that is missing."""
     if e.errno in (errno.ENOENT, errno.ENOTDIR):
+        if e.errno == errno.ENOTDIR and not os.path.isdir(target):  # a file on the way, or the target itself
+            return OSError(e.errno, "mount point is not a directory", target)
         if not os.path.lexists(target):
             return OSError(e.errno, "mount point does not exist", target)
-        if flags & (MS.BIND | MS.MOVE):
+        if flags & MS.MOVE:
             return OSError(e.errno, e.strerror, source)
-        if e.errno == errno.ENOENT and not flags & MS.REMOUNT and fstype and source and not os.path.lexists(source):
+        if e.errno == errno.ENOENT and not flags & MS.REMOUNT and source and not os.path.lexists(source):
             return OSError(e.errno, f"special device {source} does not exist", target)
         return OSError(e.errno, e.strerror, target)
     if e.errno in (errno.EPERM, errno.EACCES, errno.EBUSY) or flags & (MS.BIND | MS.MOVE | MS.REMOUNT) or not fstype:
