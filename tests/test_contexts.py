@@ -10,6 +10,7 @@ import pickle
 import signal
 import subprocess
 import sys
+import tempfile
 import warnings
 
 import pytest
@@ -245,6 +246,42 @@ def test_rmtree_of_any_depth_in_64_fds(tmp_path):
     run = subprocess.run([sys.executable, "-c", DEEP, str(top)], capture_output=True, text=True)
     assert (run.returncode, run.stderr) == (0, "")
     assert os.listdir(tmp_path) == []
+
+
+AS_NOBODY = """
+import os, sys
+import velkora.mountinfo
+from velkora import rmtree
+os.setgroups([]); os.setgid(65534); os.setuid(65534)
+fds = sorted(os.listdir("/proc/self/fd"))
+for tree in sys.argv[1:]:
+    try:
+        rmtree(tree)
+        print("deleted")
+    except OSError as e:
+        print(type(e).__name__)
+print(fds == sorted(os.listdir("/proc/self/fd")))
+"""
+
+
+def test_rmtree_as_an_ordinary_user():
+    # Its own tree, with an empty directory it may read but not search
+    # (0600: no way back up through its ".."), goes whole; root's tree, whose
+    # first file it may not delete, stays whole, and no fd is left open.
+    with tempfile.TemporaryDirectory() as scratch:
+        os.chmod(scratch, 0o1777)
+        own, roots = os.path.join(scratch, "own"), os.path.join(scratch, "roots")
+        os.makedirs(os.path.join(own, "a", "shut"))
+        os.makedirs(os.path.join(roots, "a"))
+        for name in (os.path.join(own, "a", "f"), os.path.join(roots, "f"), os.path.join(roots, "a", "g")):
+            open(name, "w").close()
+        for where, _, files in os.walk(own):
+            for name in [where, *(os.path.join(where, f) for f in files)]:
+                os.chown(name, 65534, 65534)
+        os.chmod(os.path.join(own, "a", "shut"), 0o600)
+        run = subprocess.run([sys.executable, "-c", AS_NOBODY, own, roots], capture_output=True, text=True)
+        assert run.stdout.split("\n") == ["deleted", "PermissionError", "True", ""], run.stderr
+        assert os.listdir(scratch) == ["roots"] and os.path.isfile(os.path.join(roots, "a", "g"))
 
 
 def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):

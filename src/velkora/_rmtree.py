@@ -59,42 +59,51 @@ def _clear(fd: int) -> list[str]:
 
 def _empty(top: int, path: str, mount: int | None) -> None:
     """Deletes what the directory top (at path) holds, depth first, however
-    deep, with one directory open at a time: a stack of what each directory
-    above still holds, and of its identity (device, inode), which the way
-    back up through ".." must find again, or the tree was moved meanwhile
-    and nothing more is deleted. OSError EBUSY for a directory on another
-    mount than mount, checked as each is opened."""
+    deep, with at most two directories open at a time: a stack of what each
+    directory above still holds, and of its identity (device, inode), which
+    the way back up through ".." must find again, or the tree was moved
+    meanwhile and nothing more is deleted. A directory with none below it
+    goes through the fd of the one above, still open: no way back up (a
+    directory that may be read but not searched, 0600, has none). OSError
+    EBUSY for a directory on another mount than mount, checked as each is
+    opened."""
     fd = os.dup(top)
-    st = os.fstat(fd)
-    # Each level: its name, its identity, its subdirectories still to go
-    # (names only: a path for each would grow as the square of the depth).
-    stack = [(path, (st.st_dev, st.st_ino), _clear(fd))]
-
-    def at(depth: int) -> str:
-        return os.path.join(*[level[0] for level in stack[:depth]])
-
     try:
+        st = os.fstat(fd)
+        # Each level: its name, its identity, its subdirectories still to
+        # go (names only: a path for each would grow as the square of the
+        # depth).
+        stack = [(path, (st.st_dev, st.st_ino), _clear(fd))]
         while stack:
             pending = stack[-1][2]
             if pending:
                 name = pending.pop()
                 child = _descend(fd, name, mount)
                 if child is None:
-                    raise _crossed(os.path.join(at(len(stack)), name))
+                    raise _crossed(os.path.join(*[level[0] for level in stack], name))
+                try:
+                    st = os.fstat(child)
+                    below = _clear(child)
+                except BaseException:
+                    os.close(child)
+                    raise
+                if not below:
+                    os.close(child)
+                    os.rmdir(name, dir_fd=fd)
+                    continue
                 fd, above = child, fd  # the finally closes what fd holds
                 os.close(above)
-                st = os.fstat(fd)
-                stack.append((name, (st.st_dev, st.st_ino), _clear(fd)))
+                stack.append((name, (st.st_dev, st.st_ino), below))
                 continue
             name = stack.pop()[0]
             if not stack:
                 break
             # Back up: the parent, found again by its identity and mount.
-            fd, below = os.open("..", _DIRECTORY, dir_fd=fd), fd
-            os.close(below)
+            fd, left = os.open("..", _DIRECTORY, dir_fd=fd), fd
+            os.close(left)
             st = os.fstat(fd)
             if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
-                raise _changed(at(len(stack)))
+                raise _changed(os.path.join(*[level[0] for level in stack]))
             os.rmdir(name, dir_fd=fd)
     finally:
         os.close(fd)
