@@ -205,6 +205,15 @@ def test_a_word_no_argument_takes_prints_the_subcommands_usage(args):
     assert lines[-1] == f"velkora {command}: error: unrecognized arguments: --bogus\\x1b"
 
 
+def test_argparse_own_usage_errors_escape_the_word():
+    # argparse quotes an ambiguous option whole, its value as given.
+    run = velkora_("mount", "--make-r=\x1b[2J\x07", "x", check=False)
+    assert (run.returncode, _raw_controls(run.stderr)) == (2, [])
+    assert run.stderr.splitlines()[-1].startswith(
+        "velkora mount: error: ambiguous option: --make-r=\\x1b[2J\\x07 could"
+    )
+
+
 def _missing_type() -> str:
     """A type mount(8) knows of that the kernel lacks (mount(8) probes the
     device for one it knows nothing of)."""

@@ -25,7 +25,7 @@ from velkora._cli_common import FAILED, INTERRUPTED, PROPAGATION, Failure, Usage
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the command starts without typing's import
     import argparse
-    from typing import Sequence
+    from typing import NoReturn, Sequence
 
 
 # losetup's size suffixes: K and KiB are 1024, KB 1000, and so on to E.
@@ -222,7 +222,15 @@ def parser(only: str | None = None) -> argparse.ArgumentParser:
             print(f"velkora {__version__}")
             parser.exit()
 
-    top = argparse.ArgumentParser(
+    class Parser(argparse.ArgumentParser):
+        """A parser whose errors reach the terminal escaped: argparse quotes
+        some words as given ("ambiguous option: --make-r=WORD"), control
+        characters and all."""
+
+        def error(self, message: str) -> NoReturn:
+            super().error(shown(message))
+
+    top = Parser(
         prog="velkora",
         description="Linux mounts: the mount table, mounting, loop devices and the table's changes.",
         epilog="example:\n  velkora list /srv",
