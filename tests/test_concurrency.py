@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import velkora.mount as m
-from support.blocking import ROUNDS, STORM_DELAY_MS, THREADS
+from support.blocking import ROUNDS, THREADS
 from support.mountinfo import mounts
 
 # A call of each kind the stand-in can hold blocked: mount(2), umount2(2),
@@ -31,11 +31,16 @@ def blocking(double):
 @pytest.mark.parametrize("call", CALLS)
 def test_blocking_calls_free_the_gil_and_overlap(blocking, call):
     got = blocking[call]
-    # Holding the GIL would leave the spinner a few switch intervals at most.
-    assert got["during"] > got["alone"] / 4, got
-    elapsed, lines = got["storm"]
+    # Holding the GIL would leave the spinner a few switch intervals at most,
+    # in every round; freeing it, as far as beside a sleep measured just
+    # before (on a loaded machine, one round may still fall short).
+    ratios = sorted(during / max(alone, 1) for during, alone in zip(got["during"], got["alone"]))
+    assert ratios[len(ratios) // 2] > 1 / 4, got
+    elapsed, lines, control = got["storm"]
     assert len(lines) == THREADS * ROUNDS and all(line.endswith(" 0") for line in lines)  # none held the GIL
-    assert elapsed < THREADS * ROUNDS * STORM_DELAY_MS / 1000 / 2  # serialised, they would take twice as long
+    # Serialised, they would take THREADS times as long as the threads
+    # sleeping side by side in the same conditions.
+    assert elapsed < control * THREADS / 2, got["storm"]
 
 
 @pytest.mark.parametrize("call", CALLS)
@@ -74,3 +79,12 @@ def test_thread_storm_of_bind_mounts(place):
         t.join()
     assert errors == []
     assert mounts() == before
+
+
+@pytest.mark.fdmount
+def test_ctrl_c_during_a_failing_call_leaves_the_kernels_messages_queued(kernel, double):
+    # The handler's exception comes before the context's messages are read:
+    # KeyboardInterrupt alone, and what the kernel queued is still there for
+    # whoever reads the context next (the fd API never consumes it unasked).
+    got = double.program("interrupted_messages", timeout=60)
+    assert got == {"raised": "KeyboardInterrupt", "during": None, "left": "e tmpfs: Unknown parameter 'noexce'\n"}

@@ -10,11 +10,14 @@ import pickle
 import signal
 import subprocess
 import sys
+import tempfile
 import warnings
 
 import pytest
 
 import velkora
+import velkora.mount
+import velkora.mountinfo
 from support.double import SUPPORT
 from support.mountinfo import mount_at
 from velkora import FsContext, loop, mounted
@@ -214,3 +217,112 @@ def test_unmount_takes_a_tree_leaves_first_and_refuses_what_is_no_mount(place, m
     velkora.unmount(top, recursive=True)
     assert [mount_at(str(path)) for path in (child, top)] == [None, None]
     assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# rmtree
+
+DEEP = """
+import os, resource, sys
+fd = os.open(sys.argv[1], os.O_DIRECTORY)
+for depth in range(3000):  # deeper than PATH_MAX and the interpreter's recursion
+    os.mkdir("d", dir_fd=fd)
+    if depth % 100 == 0:
+        os.close(os.open("f", os.O_CREAT | os.O_WRONLY, dir_fd=fd))
+    fd, up = os.open("d", os.O_DIRECTORY, dir_fd=fd), fd
+    os.close(up)
+os.close(fd)
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+import velkora
+import velkora.mount
+import velkora.mountinfo
+velkora.rmtree(sys.argv[1])
+"""
+
+
+def test_rmtree_of_any_depth_in_64_fds(tmp_path):
+    top = tmp_path / "deep"
+    top.mkdir()
+    run = subprocess.run([sys.executable, "-c", DEEP, str(top)], capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert os.listdir(tmp_path) == []
+
+
+AS_NOBODY = """
+import os, sys
+import velkora.mountinfo
+from velkora import rmtree
+os.setgroups([]); os.setgid(65534); os.setuid(65534)
+fds = sorted(os.listdir("/proc/self/fd"))
+for tree in sys.argv[1:]:
+    try:
+        rmtree(tree)
+        print("deleted")
+    except OSError as e:
+        print(type(e).__name__)
+print(fds == sorted(os.listdir("/proc/self/fd")))
+"""
+
+
+def test_rmtree_as_an_ordinary_user():
+    # Its own tree, with an empty directory it may read but not search
+    # (0600: no way back up through its ".."), goes whole; root's tree, whose
+    # first file it may not delete, stays whole, and no fd is left open.
+    with tempfile.TemporaryDirectory() as scratch:
+        os.chmod(scratch, 0o1777)
+        own, roots = os.path.join(scratch, "own"), os.path.join(scratch, "roots")
+        os.makedirs(os.path.join(own, "a", "shut"))
+        os.makedirs(os.path.join(roots, "a"))
+        for name in (os.path.join(own, "a", "f"), os.path.join(roots, "f"), os.path.join(roots, "a", "g")):
+            open(name, "w").close()
+        for where, _, files in os.walk(own):
+            for name in [where, *(os.path.join(where, f) for f in files)]:
+                os.chown(name, 65534, 65534)
+        os.chmod(os.path.join(own, "a", "shut"), 0o600)
+        run = subprocess.run([sys.executable, "-c", AS_NOBODY, own, roots], capture_output=True, text=True)
+        assert run.stdout.split("\n") == ["deleted", "PermissionError", "True", ""], run.stderr
+        assert os.listdir(scratch) == ["roots"] and os.path.isfile(os.path.join(roots, "a", "g"))
+
+
+def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):
+    # A bind of the same filesystem deep in the tree, made after the table
+    # was read (as a racing mount would be): each directory's own check,
+    # by mount id, stops the walk there and deletes nothing through it.
+    outside, top = place / "outside", place / "tree"
+    outside.mkdir()
+    (outside / "kept").write_text("kept")
+    deep = top.joinpath(*["d"] * 40)
+    deep.mkdir(parents=True)
+    velkora.mount.mount(str(outside), str(deep), "", velkora.mount.MS_BIND)
+    monkeypatch.setattr(velkora.mountinfo, "mounts_below", lambda path, via=None: [])
+    with pytest.raises(OSError) as crossed:
+        velkora.rmtree(top)
+    assert (crossed.value.errno, crossed.value.filename) == (errno.EBUSY, str(deep))
+    found = subprocess.run(["findmnt", "-no", "SOURCE", str(deep)], capture_output=True, text=True).stdout
+    assert found.endswith(f"[{outside}]\n") and (outside / "kept").read_text() == "kept"
+
+
+def test_rmtree_stops_where_the_way_back_up_leads_elsewhere(place, monkeypatch):
+    # tree/a/{b/c,x}; while c is emptied, b is moved beside an outside x.
+    # Back up from b, ".." is no longer a: the walk stops, and a's other
+    # directory x is never looked for in the place it leads to.
+    import velkora._rmtree as walk
+
+    top, outside = place / "tree", place / "outside"
+    (top / "a" / "b" / "c").mkdir(parents=True)
+    (top / "a" / "x").mkdir()
+    (outside / "x").mkdir(parents=True)
+    (outside / "x" / "kept").write_text("kept")
+    c = os.stat(top / "a" / "b" / "c").st_ino
+    clear = walk._clear
+
+    def moving(fd):
+        if os.fstat(fd).st_ino == c:
+            os.rename(top / "a" / "b", outside / "b")
+        return sorted(clear(fd), reverse=True)  # b before x
+
+    monkeypatch.setattr(walk, "_clear", moving)
+    with pytest.raises(OSError) as moved:
+        velkora.rmtree(top)
+    assert moved.value.errno == errno.ESTALE
+    assert (outside / "x" / "kept").read_text() == "kept" and (top / "a" / "x").is_dir()

@@ -7,7 +7,7 @@ import errno
 import os
 import sys
 
-from velkora._cli_common import PROPAGATION, Failure, UsageError, _fail, _is_mount_point
+from velkora._cli_common import PROPAGATION, Failure, UsageError, _fail, _is_mount_point, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -18,11 +18,13 @@ if TYPE_CHECKING:
 # velkora mount / umount
 
 
-def _mount_failed(target: str, e: OSError) -> Failure:
+def _mount_failed(target: str, e: OSError, existing: bool = True) -> Failure:
     """What a refused mount or remount says: the path that failed (the
-    missing source, or the target), and "not mounted" for a target that is
-    no mount point where one is needed."""
-    if e.errno == errno.EINVAL and e.strerror == os.strerror(errno.EINVAL) and not _is_mount_point(target):
+    missing source, or the target), and, where an existing mount was asked
+    for (a remount, a propagation change), "not mounted" for a target that
+    is no mount point. A new mount says what the library says (mount(8)'s
+    words, with the type tried)."""
+    if existing and e.errno == errno.EINVAL and e.strerror == os.strerror(errno.EINVAL) and not _is_mount_point(target):
         e = OSError(e.errno, "not mounted", target)
     return _fail(f"mount {e.filename or target}", e)
 
@@ -121,7 +123,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
         block = mounted(source, target, fstype, flags, options=args.options or "")
         block.__enter__()  # an interrupt while it mounts leaves nothing mounted; then it stays
     except OSError as e:
-        raise _mount_failed(target, e) from None
+        raise _mount_failed(target, e, existing=bool(flags & MS.MOVE)) from None
     except ValueError as e:
         raise Failure(f"mount {target}: {e}") from None
 
@@ -196,5 +198,5 @@ def cmd_loop_detach(args: argparse.Namespace) -> None:
             failures.append(_fail(f"loop detach {device}", e) if isinstance(e, OSError) else f"loop detach: {e}")
     if failures:
         for failure in failures[:-1]:
-            print(f"velkora: {failure}", file=sys.stderr)
+            print(f"velkora: {shown(str(failure))}", file=sys.stderr)
         raise Failure(str(failures[-1]))

@@ -6,7 +6,8 @@ from __future__ import annotations
 import os
 import sys
 
-from velkora._cli_common import _fail, _json, shown as _shown
+from velkora._cli_common import _fail, _json
+from velkora._cli_common import shown as _shown
 from velkora._records import joined_options as _options
 from velkora.mountinfo import Mount
 

@@ -10,7 +10,7 @@ from velkora import _mounttable as _kernel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Iterator
+    from typing import Callable
 
 # What a process uses the mount for, in the order fuser shows them.
 _LINKS = (("cwd", "cwd"), ("root", "root"), ("exe", "exe"))
@@ -58,16 +58,9 @@ def _fdinfo_mount(fdinfo: str) -> int | None:
     return None
 
 
-def _mount_of(path: str, route: str) -> int | None:
-    """The id of the mount that holds path: "unique" or "statx" by
-    statx(2); "fdinfo" by opening path (O_PATH: nothing is read, no device
-    opened) and reading the fd's mnt_id from /proc, for where statx names
-    no mount (before 5.8, or under qemu-user, which drops the id)."""
-    if route != "fdinfo":
-        try:
-            return _kernel.mount_id(path, unique=route == "unique")
-        except (OSError, ValueError):
-            return None
+def _fdinfo_of(path: str) -> int | None:
+    """The id of the mount that holds path, by opening path (O_PATH: nothing
+    is read, no device opened) and reading the fd's mnt_id from /proc."""
     try:
         fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
     except OSError:
@@ -78,27 +71,69 @@ def _mount_of(path: str, route: str) -> int | None:
         os.close(fd)
 
 
-def _uses(proc: str, wanted: int, route: str) -> Iterator[str]:
+def _prober(route: str) -> Callable[[str], int | None]:
+    """What names the id of the mount that holds a path: "unique" or "statx"
+    by statx(2); "fdinfo" by /proc's fdinfo, for where statx names no mount
+    (before 5.8, or under qemu-user, which drops the id)."""
+    if route == "fdinfo":
+        return _fdinfo_of
+    mount_id, unique = _kernel.mount_id, route == "unique"
+
+    def probe(path: str) -> int | None:
+        try:
+            return mount_id(path, unique=unique)
+        except (OSError, ValueError):
+            return None
+
+    return probe
+
+
+def _device_field(major: int | None, minor: int | None) -> bytes | None:
+    """The device of a superblock as /proc/PID/maps writes it ("08:01")."""
+    return None if major is None or minor is None else b"%02x:%02x" % (major, minor)
+
+
+def _mapped(proc: str, device: bytes | None) -> list[str]:
+    """The /proc/PID/map_files names of the file mappings that may be on the
+    mount: those whose file is on its superblock (maps gives the device of
+    the file's superblock; a mount shows another one only where it stacks
+    on other filesystems, overlayfs: every file mapping then, device None).
+    One read of maps instead of a statx(2) per mapping, as fuser reads it."""
+    try:
+        with open(f"{proc}/maps", "rb") as f:
+            text = f.read()
+    except OSError:
+        return []
+    if device is not None and b" " + device + b" " not in text:
+        return []  # the common case, at the cost of one search
+    found = []
+    for line in text.splitlines():
+        fields = line.split(None, 5)
+        # address, perms, offset, dev, inode, path; inode 0 maps no file.
+        if len(fields) >= 5 and fields[4] != b"0" and (device is None or fields[3] == device):
+            found.append(fields[0].decode())
+    return found
+
+
+def _uses(proc: str, wanted: int, probe: Callable[[str], int | None], device: bytes | None) -> list[str]:
     """What the process at proc (/proc/PID) uses the mount wanted for."""
-    for use, link in _LINKS:
-        if _mount_of(f"{proc}/{link}", route) == wanted:
-            yield use
+    uses = [use for use, link in _LINKS if probe(f"{proc}/{link}") == wanted]
     try:
         fds = os.listdir(f"{proc}/fd")
     except OSError:
         fds = []
-    if route == "fdinfo":
-        held = any(_fdinfo_mount(f"{proc}/fdinfo/{fd}") == wanted for fd in fds)
+    if probe is _fdinfo_of:
+        where = f"{proc}/fdinfo/"
+        held = any(_fdinfo_mount(where + fd) == wanted for fd in fds)
     else:
-        held = any(_mount_of(f"{proc}/fd/{fd}", route) == wanted for fd in fds)
+        where = f"{proc}/fd/"
+        held = any(probe(where + fd) == wanted for fd in fds)
     if held:
-        yield "fd"
-    try:
-        maps = os.listdir(f"{proc}/map_files")
-    except OSError:
-        maps = []
-    if any(_mount_of(f"{proc}/map_files/{name}", route) == wanted for name in maps):
-        yield "map"
+        uses.append("fd")
+    where = f"{proc}/map_files/"
+    if any(probe(where + name) == wanted for name in _mapped(proc, device)):
+        uses.append("map")
+    return uses
 
 
 def holders(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> list[Holder]:
@@ -110,20 +145,29 @@ def holders(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> list[H
     same filesystem elsewhere is another mount. Sorted by pid, the caller
     itself included; processes that may not be looked into (or that end
     meanwhile) are passed over."""
+    from velkora.mountinfo import mount_at
+
     where = os.fsdecode(os.fspath(path))
     route, wanted = "unique", _kernel.mount_id(where, unique=True)  # raises for a bad path
     if wanted is None:
         route, wanted = "statx", _kernel.mount_id(where)
+    probe = _prober(route)
     if wanted is None:
-        route, wanted = "fdinfo", _mount_of(where, "fdinfo")
+        route, probe = "fdinfo", _fdinfo_of
+        wanted = probe(where)
     if wanted is None:
         raise OSError(errno.ENOSYS, "the kernel names no mount ids", where)
+    try:
+        m = mount_at(where)
+        device = None if m.fs_type == "overlay" else _device_field(m.major, m.minor)
+    except OSError:
+        device = None
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
-        proc = f"/proc/{entry}"
-        uses = list(_uses(proc, wanted, route))
+        proc = "/proc/" + entry
+        uses = _uses(proc, wanted, probe, device)
         if not uses:
             continue
         try:
@@ -145,5 +189,8 @@ def busy(e: OSError, path: str) -> OSError:
         held = holders(path)
     except OSError:
         held = []
-    words = ", ".join(map(str, held))
+    from velkora._cli_common import shown
+
+    # A process names itself (PR_SET_NAME): its name reaches a terminal escaped.
+    words = shown(", ".join(map(str, held)))
     return OSError(errno.EBUSY, f"target is busy ({words})" if words else "target is busy", path)

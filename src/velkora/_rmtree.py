@@ -22,28 +22,91 @@ def _crossed(path: str) -> OSError:
     return OSError(errno.EBUSY, "a mount appeared in the tree; nothing below it was deleted", path)
 
 
-def _empty(fd: int, path: str, mount: int | None) -> None:
-    """Deletes what the directory fd (at path) holds, depth first; OSError
-    EBUSY for a directory on another mount than mount."""
+def _changed(path: str) -> OSError:
+    return OSError(errno.ESTALE, "the tree was moved while it was deleted; deletion stopped", path)
+
+
+def _descend(fd: int, name: str, mount: int | None) -> int | None:
+    """The directory name in fd, opened (never through a symbolic link), if
+    it is on the tree's own mount; else None."""
+    child = os.open(name, _DIRECTORY, dir_fd=fd)
+    try:
+        if _mount_of(child) == mount:
+            return child
+    except BaseException:
+        os.close(child)
+        raise
+    os.close(child)
+    return None
+
+
+def _clear(fd: int) -> list[str]:
+    """Deletes every entry of the directory fd but its directories, and
+    returns their names."""
     with os.scandir(fd) as entries:
         names = [(entry.name, entry.is_dir(follow_symlinks=False)) for entry in entries]
+    directories = []
     for name, is_dir in names:
-        where = os.path.join(path, name)
         if not is_dir:
             try:
                 os.unlink(name, dir_fd=fd)
-            except IsADirectoryError:  # replaced by a directory meanwhile
-                is_dir = True
-            if not is_dir:
                 continue
-        child = os.open(name, _DIRECTORY, dir_fd=fd)
-        try:
-            if _mount_of(child) != mount:
-                raise _crossed(where)
-            _empty(child, where, mount)
-        finally:
-            os.close(child)
-        os.rmdir(name, dir_fd=fd)
+            except IsADirectoryError:  # replaced by a directory meanwhile
+                pass
+        directories.append(name)
+    return directories
+
+
+def _empty(top: int, path: str, mount: int | None) -> None:
+    """Deletes what the directory top (at path) holds, depth first, however
+    deep, with at most two directories open at a time: a stack of what each
+    directory above still holds, and of its identity (device, inode), which
+    the way back up through ".." must find again, or the tree was moved
+    meanwhile and nothing more is deleted. A directory with none below it
+    goes through the fd of the one above, still open: no way back up (a
+    directory that may be read but not searched, 0600, has none). OSError
+    EBUSY for a directory on another mount than mount, checked as each is
+    opened."""
+    fd = os.dup(top)
+    try:
+        st = os.fstat(fd)
+        # Each level: its name, its identity, its subdirectories still to
+        # go (names only: a path for each would grow as the square of the
+        # depth).
+        stack = [(path, (st.st_dev, st.st_ino), _clear(fd))]
+        while stack:
+            pending = stack[-1][2]
+            if pending:
+                name = pending.pop()
+                child = _descend(fd, name, mount)
+                if child is None:
+                    raise _crossed(os.path.join(*[level[0] for level in stack], name))
+                try:
+                    st = os.fstat(child)
+                    below = _clear(child)
+                except BaseException:
+                    os.close(child)
+                    raise
+                if not below:
+                    os.close(child)
+                    os.rmdir(name, dir_fd=fd)
+                    continue
+                fd, above = child, fd  # the finally closes what fd holds
+                os.close(above)
+                stack.append((name, (st.st_dev, st.st_ino), below))
+                continue
+            name = stack.pop()[0]
+            if not stack:
+                break
+            # Back up: the parent, found again by its identity and mount.
+            fd, left = os.open("..", _DIRECTORY, dir_fd=fd), fd
+            os.close(left)
+            st = os.fstat(fd)
+            if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
+                raise _changed(os.path.join(*[level[0] for level in stack]))
+            os.rmdir(name, dir_fd=fd)
+    finally:
+        os.close(fd)
 
 
 def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:

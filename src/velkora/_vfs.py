@@ -141,6 +141,7 @@ def remount(target: str | os.PathLike[str], options: str = "") -> None:
     """
     path = os.fspath(target)
     parsed = parse(options)
+    not_carried_out(parsed.userspace, path)
     if parsed.flags & MS.MOVE:
         raise ValueError("mount option 'move' in a remount")
     words = [w for w in split(options) if w not in ("remount", "bind", "rbind")]
@@ -240,19 +241,53 @@ def _explained(e: OSError, path: str) -> OSError:
     return error
 
 
+def _reason(e: OSError) -> str | None:
+    """The kernel's own reason for e, where it queued one on the context."""
+    reasons = [m[2:] for m in getattr(e, "kernel_messages", ()) if m[:2] == "e "]
+    return reasons[-1] if reasons else None
+
+
+def _said(errno_: int | None, source: str, fstype: str, reason: str | None) -> str:
+    """What a refused new mount says, with the type it tried: the kernel's
+    reason where it gave one, else mount(8)'s words for the errno."""
+    if reason is None and errno_ == errno.ENODEV:
+        return f"unknown filesystem type '{fstype}'"
+    if reason is None and errno_ == errno.EINVAL:
+        reason = (
+            f"wrong fs type, bad option, bad superblock on {source}, missing codepage or helper program, or other error"
+        )
+    if reason is None:
+        reason = os.strerror(errno_ or 0)
+    return reason if reason.startswith(f"{fstype}: ") else f"{fstype}: {reason}"
+
+
 def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data: str) -> OSError:
-    """The error of a refused mount(2) that names what failed: the path
-    that is missing, or the target with the kernel's reason, which it gives
+    """The error of a refused mount(2) that names what failed, in mount(8)'s
+    words where the kernel gives no reason of its own: "mount point does not
+    exist" for a missing target ("is not a directory" for a file), "special
+    device SOURCE does not exist" (a bind's too), "unknown filesystem type
+    'T'", and for a plain EINVAL "wrong fs type, bad option, bad superblock
+    on SOURCE, ...", with the type tried before it (a new mount is never
+    "not mounted"). The kernel gives its reason
     only to the new calls: the same words are put through fsopen(2) and
-    fsconfig(2), which mount nothing."""
+    fsconfig(2), which mount nothing. The file name is the target, or the
+    source of a move that is missing."""
     if e.errno in (errno.ENOENT, errno.ENOTDIR):
-        return OSError(e.errno, e.strerror, source if os.path.lexists(target) else target)
+        if e.errno == errno.ENOTDIR and not os.path.isdir(target):  # a file on the way, or the target itself
+            return OSError(e.errno, "mount point is not a directory", target)
+        if not os.path.lexists(target):
+            return OSError(e.errno, "mount point does not exist", target)
+        if flags & MS.MOVE:
+            return OSError(e.errno, e.strerror, source)
+        if e.errno == errno.ENOENT and not flags & MS.REMOUNT and source and not os.path.lexists(source):
+            return OSError(e.errno, f"special device {source} does not exist", target)
+        return OSError(e.errno, e.strerror, target)
     if e.errno in (errno.EPERM, errno.EACCES, errno.EBUSY) or flags & (MS.BIND | MS.MOVE | MS.REMOUNT) or not fstype:
         return OSError(e.errno, e.strerror, target)
     try:
         fd = fs.fsopen(fstype, fs.FSOPEN_CLOEXEC)
-    except OSError:
-        return OSError(e.errno, e.strerror, target)
+    except OSError:  # ENODEV: no such type; ENOSYS: no fsopen(2), and no reason to be had
+        return OSError(e.errno, _said(e.errno, source, fstype, None), target)
     try:
         fs.fsconfig(fd, fs.FSCONFIG_SET_STRING, "source", source)
         if flags & MS.RDONLY:
@@ -266,10 +301,12 @@ def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data:
             fs.fsconfig(fd, fs.FSCONFIG_CMD_CREATE)  # the superblock is dropped with the fd
     except OSError as again:
         if again.errno == e.errno:
-            return _explained(again, target)
+            error = OSError(e.errno, _said(e.errno, source, fstype, _reason(again)), target)
+            error.kernel_messages = getattr(again, "kernel_messages", ())  # type: ignore[attr-defined]
+            return error
     finally:
         os.close(fd)
-    return OSError(e.errno, e.strerror, target)
+    return OSError(e.errno, _said(e.errno, source, fstype, None), target)
 
 
 def make_target(path: str, mode: int) -> None:
@@ -285,6 +322,22 @@ def make_target(path: str, mode: int) -> None:
             os.mkdir(directory, mode)
         except FileExistsError:
             pass  # made meanwhile
+
+
+# The X-mount.* words (mount(8)'s, read by it and not the kernel) that
+# velkora carries out; the others (X-mount.idmap=, X-mount.owner= ...) are
+# refused, never dropped: an idmapped bind must not come out a plain one.
+CARRIED_OUT = {"x-mount.mkdir"}
+
+
+def not_carried_out(userspace: tuple[str, ...] | list[str], target: str) -> None:
+    """OSError EINVAL naming the first X-mount.* word of userspace that
+    velkora does not carry out. The other x-* words are comments for other
+    programs (x-systemd.*, x-gvfs-show), ignored as mount(8) ignores them."""
+    for word in userspace:
+        name = word.partition("=")[0].lower()
+        if name.startswith("x-mount.") and name not in CARRIED_OUT:
+            raise OSError(errno.EINVAL, f"mount option {word!r}: velkora does not carry it out", target)
 
 
 def mkdir_mode(userspace: tuple[str, ...]) -> int | None:

@@ -20,12 +20,12 @@ from __future__ import annotations
 import os
 import sys
 
-from velkora._cli_common import FAILED, INTERRUPTED, PROPAGATION, Failure, UsageError
+from velkora._cli_common import FAILED, INTERRUPTED, PROPAGATION, Failure, UsageError, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the command starts without typing's import
     import argparse
-    from typing import Sequence
+    from typing import NoReturn, Sequence
 
 
 # losetup's size suffixes: K and KiB are 1024, KB 1000, and so on to E.
@@ -222,7 +222,15 @@ def parser(only: str | None = None) -> argparse.ArgumentParser:
             print(f"velkora {__version__}")
             parser.exit()
 
-    top = argparse.ArgumentParser(
+    class Parser(argparse.ArgumentParser):
+        """A parser whose errors reach the terminal escaped: argparse quotes
+        some words as given ("ambiguous option: --make-r=WORD"), control
+        characters and all."""
+
+        def error(self, message: str) -> NoReturn:
+            super().error(shown(message))
+
+    top = Parser(
         prog="velkora",
         description="Linux mounts: the mount table, mounting, loop devices and the table's changes.",
         epilog="example:\n  velkora list /srv",
@@ -287,15 +295,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         # "velkora COMMAND ...": that command's parser alone; anything else
         # (--help, --version, a wrong command) the whole parser.
         top = parser(given[0] if given and given[0] in COMMANDS else None)
-        args = top.parse_args(given)
+        args, extra = top.parse_known_args(given)
+        if extra:
+            # Words none of the subcommand's arguments took: an error under
+            # that subcommand's usage (the innermost parser that ran), not
+            # the top-level one.
+            getattr(args, "parser", top).error(shown("unrecognized arguments: " + " ".join(extra)))
         try:
             status = _run(args)
         except UsageError as e:
-            args.parser.error(str(e))
+            args.parser.error(shown(str(e)))
         sys.stdout.flush()
         return status
     except Failure as e:
-        print(f"velkora: {e}", file=sys.stderr)
+        print(f"velkora: {shown(str(e))}", file=sys.stderr)
         return FAILED
     except KeyboardInterrupt:
         return INTERRUPTED

@@ -112,7 +112,11 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     source to a loop device; ``X-mount.mkdir[=MODE]`` makes a missing
     target and its parents first (mode 0755 unless given; they stay after
     the block); ``remount`` and ``move`` raise ValueError (there would be
-    nothing to undo), the other userspace-only words are ignored.
+    nothing to undo); every other ``X-mount.*`` word (``X-mount.idmap=``,
+    ``X-mount.owner=`` ...) raises OSError EINVAL naming it on entry, before
+    anything is made or mounted, for velkora does not carry it out; the
+    other userspace-only words (``nofail``, ``x-systemd.*`` ...) are
+    ignored.
 
     A bind gets its per-mount flags (``ro``, ``nosuid``, ``nodev``,
     ``noexec``, the atime words, ``nosymfollow``, from ``options`` or
@@ -121,14 +125,20 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     recursive bind gets them on its top mount, and ``WORD=recursive``
     (``ro=recursive``) on every mount it brings.
 
-    A refused mount raises OSError naming what failed: the missing source
-    or target, else the target, with the kernel's own reason as its message
-    where the kernel gives one (``tmpfs: Unknown parameter 'noexce'``).
+    A refused mount raises OSError naming what failed (the target, or the
+    missing source of a bind), with the kernel's own reason as its message
+    where the kernel gives one (``tmpfs: Unknown parameter 'noexce'``), else
+    mount(8)'s words, after the type tried: ``ext4: wrong fs type, bad
+    option, bad superblock on /dev/loop0, missing codepage or helper
+    program, or other error``, ``unknown filesystem type 'vfat'``, ``mount
+    point does not exist``, ``special device /dev/sdz1 does not exist``.
 
     A tag as ``source`` (``UUID=...``, ``LABEL=...``, ``PARTUUID=...``,
     ``PARTLABEL=...``) is resolved by :func:`velkora.blkid.resolve`, and
-    ``fstype="auto"`` mounts the type the source holds, as
-    :func:`velkora.blkid.probe` finds it (OSError EINVAL where it finds none).
+    ``fstype="auto"``, the default (unlike :func:`velkora.mount.mount`,
+    whose default is Btrfs), mounts the type the source holds, as
+    :func:`velkora.blkid.probe` finds it (OSError EINVAL where it finds none);
+    a bind or a move takes no type.
     ``partition=N`` among the options mounts partition N of an image's table
     through a loop device limited to it (OSError ENXIO where there is none).
 
@@ -154,7 +164,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         self,
         source: PathLike,
         target: PathLike,
-        fstype: str = "btrfs",
+        fstype: str = "auto",
         flags: int = 0,
         data: str = "",
         *,
@@ -172,6 +182,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         self.propagation = 0
         self.loop: dict[str, int] | None = None
         self.mkdir: int | None = None
+        self._userspace: tuple[str, ...] = ()
         self._id: int | None = None  # the mount this block made, as mountinfo shows its id
         self._unique: int | None = None  # ... and its id that is never used again, where the kernel has one
         self._made: set[int] | None = None  # a recursive bind: every mount it made, by id
@@ -188,6 +199,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             self.propagation = int(parsed.propagation)
             self.loop = _loop_request(parsed.userspace)
             self.mkdir = _vfs.mkdir_mode(parsed.userspace)
+            self._userspace = parsed.userspace
             cleared, tree = int(parsed.attr_clr), int(parsed.recursive)
         # mount(2) ignores the per-mount flags of a new bind: they are set on
         # it before it is attached, as mount(8) sets them.
@@ -234,6 +246,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         return self._made
 
     def _enter(self) -> str:
+        _vfs.not_carried_out(self._userspace, self.target)  # before anything is made
         if self.mkdir is not None and not os.path.lexists(self.target):
             _vfs.make_target(self.target, self.mkdir)
         source = self.source
@@ -241,6 +254,8 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             source = _sources.device_of(source)
         if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(source)):
             if self.fstype == "auto" and not self.flags & _NO_DEVICE:
+                if not os.path.lexists(source):  # mount(8)'s words, as the kernel's ENOENT gets them
+                    raise FileNotFoundError(errno.ENOENT, f"special device {source} does not exist", self.target)
                 self.fstype = _sources.fstype_of(source)
             self._mount(source)
             return self._given

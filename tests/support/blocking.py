@@ -2,8 +2,8 @@
 how far another thread spins meanwhile, how long a storm of threads making
 it takes, and what a signal arriving during it does (a retried call blocks only the first
 time). Prints, per call,
-{"alone", "during", "storm": [seconds, log lines], "signal": {handler:
-[outcome, seconds, calls made]}} as JSON."""
+{"alone": [spins], "during": [spins], "storm": [seconds, log lines, control
+seconds], "signal": {handler: [outcome, seconds, calls made]}} as JSON."""
 
 import json
 import os
@@ -13,7 +13,7 @@ import tempfile
 import threading
 import time
 from types import FrameType
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import velkora.fsmount as f
 import velkora.mount as m
@@ -30,9 +30,11 @@ def blocked(ms: int, log: str = os.devnull) -> None:
     os.environ["VK_DELAY_MS"], os.environ["VK_LOG"] = str(ms), log
 
 
-def spinning(calls: List[str]) -> Dict[str, Dict[str, int]]:
-    """How far a spinning thread gets in 0.1 s while this one sleeps, and
-    while it makes each call, blocked as long."""
+def spinning(calls: List[str], rounds: int = 3) -> Dict[str, Dict[str, List[int]]]:
+    """How far a spinning thread gets while this one makes each call, blocked
+    0.1 s, and, just before, while it sleeps as long: the control, measured
+    in the same conditions (a loaded machine slows both alike). A few rounds
+    of each pair, interleaved."""
     spins, stop = [0], [False]
 
     def spin() -> None:
@@ -42,36 +44,44 @@ def spinning(calls: List[str]) -> Dict[str, Dict[str, int]]:
     spinner = threading.Thread(target=spin)
     spinner.start()
     time.sleep(0.05)
-    start = spins[0]
-    time.sleep(0.1)
-    alone = spins[0] - start
-    got = {}
-    for call in calls:
-        blocked(100)
-        start = spins[0]
-        eval(call, NAMES)
-        got[call] = {"alone": alone, "during": spins[0] - start}
+    got: Dict[str, Dict[str, List[int]]] = {call: {"alone": [], "during": []} for call in calls}
+    for _ in range(rounds):
+        for call in calls:
+            start = spins[0]
+            time.sleep(0.1)
+            got[call]["alone"].append(spins[0] - start)
+            blocked(100)
+            start = spins[0]
+            eval(call, NAMES)
+            got[call]["during"].append(spins[0] - start)
     stop[0] = True
     spinner.join()
     return got
 
 
 def storm(call: str, log: str) -> List[Any]:
+    """How long THREADS threads making the call ROUNDS times each take, and
+    how long the same threads take to sleep as long in Python (which frees
+    the GIL): the control, measured just before in the same conditions."""
     blocked(STORM_DELAY_MS, log)
 
-    def rounds() -> None:
-        for _ in range(ROUNDS):
-            eval(call, NAMES)
+    def rounds(work: Callable[[], object]) -> float:
+        def run() -> None:
+            for _ in range(ROUNDS):
+                work()
 
-    threads = [threading.Thread(target=rounds) for _ in range(THREADS)]
-    start = time.monotonic()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    elapsed = time.monotonic() - start
+        threads = [threading.Thread(target=run) for _ in range(THREADS)]
+        start = time.monotonic()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return time.monotonic() - start
+
+    control = rounds(lambda: time.sleep(STORM_DELAY_MS / 1000))
+    elapsed = rounds(lambda: eval(call, NAMES))
     with open(log) as lines:
-        return [elapsed, lines.read().splitlines()]
+        return [elapsed, lines.read().splitlines(), control]
 
 
 def interrupted(call: str, handler: str, log: str) -> List[Any]:
