@@ -152,7 +152,7 @@ proc {tmp_path}/mnt proc defaults 0 0
 def test_mount_all_mounts_as_mount_a_and_undoes_it_whole(place, tmp_path):
     from support.mountinfo import mounts
 
-    # A bind's source is the root's own directory, under the prefix as its target is.
+    # A bind's source is taken as written, as mount -a --target-prefix takes it.
     image, file, source = tmp_path / "ext4.img", tmp_path / "file.img", place / "src"
     source.mkdir()
     (source / "f").touch()
@@ -164,7 +164,7 @@ def test_mount_all_mounts_as_mount_a_and_undoes_it_whole(place, tmp_path):
     table = fstab.parse(f"""# the child first: its parent is mounted before it
 tmpfs /top/child tmpfs X-mount.mkdir 0 0
 tmpfs /top tmpfs mode=0755,X-mount.mkdir 0 0
-/src /view none bind,ro,X-mount.mkdir 0 0
+{source} /view none bind,ro,X-mount.mkdir 0 0
 LABEL={label} /img auto X-mount.mkdir 0 2
 {file} /file ext4 loop,ro,X-mount.mkdir 0 0
 /dev/nonexist /gone ext4 nofail,X-mount.mkdir 0 0
@@ -176,6 +176,7 @@ tmpfs /never tmpfs noauto 0 0
         with fstab.mount_all(table, prefix=str(place)) as done:
             got = {m["target"][len(str(place)) :]: m for m in mounts() if m["target"].startswith(f"{place}/")}
             assert list(got) == ["/top", "/top/child", "/view", "/img", "/file"]
+            assert os.listdir(place / "view") == ["f"]
             assert (got["/img"]["fstype"], "ro" in got["/view"]["options"]) == ("ext4", True)
             assert [d.read_only for d in loop.devices(file)] == [True]
             assert [e.target for e in done.mounted] == [f"{place}{t}" for t in got]
@@ -313,9 +314,9 @@ def test_generate_writes_what_genfstab_writes_and_mounts_the_tree_again(place, t
                                  capture_output=True, text=True, check=True)  # fmt: skip
             assert cli.stdout == str(fstab.generate(root, tags="PARTLABEL"))
             unmount_all_below(root)
-            # What it wrote mounts the same tree under another root: the
-            # binds' sources within it.
-            with fstab.mount_all(made, prefix=str(again)) as done:
+            # What it wrote mounts the same tree as another root's own
+            # fstab: the binds' sources within it.
+            with fstab.mount_all(made, root=str(again)) as done:
                 # The same entries; their order follows the ids the mounts
                 # got. /srv is a second mount of /boot's filesystem, so the
                 # bind's source is /srv/sub where /srv got the lower id (ids

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import errno
 import os
+import re
 import stat
 
 from velkora._namedrecord import record
@@ -47,6 +48,29 @@ TMPFS = frozenset(
     "casefold strict_encoding".split()
 )
 _TAGS = ("UUID=", "LABEL=", "PARTUUID=", "PARTLABEL=", "ID=")
+# A source findmnt takes for a tag it does not know: a name, "=", a value.
+_TAG_LIKE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*=")
+
+
+def _found(root: str, path: str) -> tuple[os.stat_result, str]:
+    """os.stat of path in the tree at root, and where it is: looked up
+    inside root as the system installed there sees it, so that no link or
+    ".." leads out."""
+    if root in ("/", ""):
+        return os.stat(path), path
+    from velkora import _chroot
+
+    top = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fd = _chroot.resolve(top, path, os.O_PATH)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+    finally:
+        os.close(top)
+    try:
+        return os.fstat(fd), os.readlink(f"/proc/self/fd/{fd}")
+    finally:
+        os.close(fd)
 
 
 def _known_types() -> frozenset[str] | None:
@@ -90,7 +114,7 @@ def _target(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
         add("error", "target is not an absolute path")
         return
     try:
-        st = os.stat(os.path.join(root, entry.target.lstrip("/")))
+        st = _found(root, entry.target)[0]
     except OSError as e:
         if not any(w.lower().startswith("x-mount.mkdir") for w in _words(entry.options)):
             add("error", f"unreachable on boot required target: {e.strerror}")
@@ -107,13 +131,23 @@ def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
     if source.startswith(_TAGS):
         try:
             device = blkid.resolve(source)
-        except (OSError, ValueError):
+        except OSError as e:
+            if e.errno == errno.ENOTUNIQ:
+                # Which of them is mounted would be chance: an error, naming them all.
+                add("error", f"{source} is {e.strerror}")
+            else:
+                add("error", f"unreachable on boot required source: {source}")
+            return
+        except ValueError:
             add("error", f"unreachable on boot required source: {source}")
             return
+    elif _TAG_LIKE.match(source):
+        add("error", f"unsupported source tag: {source}")
+        add("warning", f"cannot detect on-disk filesystem type ({os.strerror(errno.ENOENT)})")
+        return
     else:
-        device = os.path.join(root, source.lstrip("/")) if source.startswith("/") else source
         try:
-            st = os.stat(device)
+            st, device = _found(root, source) if source.startswith("/") else (os.stat(source), source)
         except OSError as e:
             add("warning", f"unreachable source: {source}: {e.strerror}")
             add("warning", f"cannot detect on-disk filesystem type ({e.strerror})")
