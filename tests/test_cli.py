@@ -313,3 +313,53 @@ def test_a_path_holds_only_what_is_below_it(place):
         (str(place), [str(place / "a/x")])
     ]
     assert [m.mount_point for m in velkora.mountinfo.mounts_below(place / "a")] == [str(place / "a/x")]
+
+
+# -- fstab verify, mount -a --root ----------------------------------------------
+
+
+def summary(run):
+    """The exit status and the last line: the count, or the word of success."""
+    return run.returncode, (run.stderr.strip() or run.stdout.strip()).splitlines()[-1]
+
+
+@pytest.mark.parametrize("text", [
+    "tmpfs {d} tmpfs defaults 0 0\nbroken line\n",  # a parse error alone: findmnt exits 1
+    "tmpfs {d}/missing tmpfs defaults 0 0\n",  # one error
+    "tmpfs {d} tmpfs defaults 0 0\n",  # nothing
+])  # fmt: skip
+def test_fstab_verify_exits_and_counts_as_findmnt(tmp_path, text):
+    path = tmp_path / "fstab"
+    path.write_text(text.format(d=tmp_path))
+    run = velkora_("fstab", "verify", path, check=False)
+    findmnt = subprocess.run(["findmnt", "--verify", "--tab-file", str(path)], capture_output=True, text=True)
+    assert summary(run) == summary(findmnt)
+
+
+def test_fstab_verify_root_reads_the_roots_own_fstab(tmp_path):
+    (tmp_path / "etc").mkdir()
+    (tmp_path / "etc/fstab").write_text("tmpfs /only/in/this/root tmpfs defaults 0 0\n")
+    run = velkora_("fstab", "verify", "--root", tmp_path, check=False)
+    assert run.returncode == 1 and run.stdout.splitlines()[0] == "/only/in/this/root"
+
+
+def test_mount_a_root_mounts_inside_the_root(place):
+    from support.mountinfo import mounts
+
+    root = place / "root"
+    (root / "etc").mkdir(parents=True)
+    (root / "run").mkdir()
+    (root / "var").mkdir()
+    os.symlink("/run", root / "var/run")
+    (root / "etc/fstab").write_text("tmpfs /var/run tmpfs size=1m 0 0\ntmpfs /new tmpfs X-mount.mkdir 0 0\nbad\n")
+    at_run = [m for m in mounts() if m["target"] == "/run"]
+    run = velkora_("mount", "-a", "--root", root)
+    assert "parse error at line 3" in run.stderr
+    assert sorted(m["target"] for m in mounts() if m["target"].startswith(str(place))) == [
+        f"{root}/new", f"{root}/run"]  # fmt: skip
+    assert [m for m in mounts() if m["target"] == "/run"] == at_run
+    other = place / "other"
+    other.write_text("tmpfs /var/run/sub tmpfs X-mount.mkdir 0 0\n")
+    velkora_("mount", "-a", "--root", root, "--fstab", other)  # a host file, its paths inside the root
+    assert [m["fstype"] for m in mounts() if m["target"] == f"{root}/run/sub"] == ["tmpfs"]
+    assert not os.path.exists("/run/sub")

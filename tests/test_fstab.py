@@ -1,6 +1,7 @@
 """velkora.fstab against findmnt: the same entries from the same files, the
 same problems from findmnt --verify; files kept byte for byte."""
 
+import errno
 import json
 import os
 import subprocess
@@ -329,3 +330,184 @@ def test_generate_writes_what_genfstab_writes_and_mounts_the_tree_again(place, t
             assert os.listdir(again) == []
         finally:
             unmount_all_below(place)
+
+
+# -- libmount's reading, character by character --------------------------------
+
+# Every character Python takes for a line break or a blank that libmount
+# does not (only "\n" ends a line, only space and tab split), and NUL.
+SPLITTERS = [c for c in map(chr, range(0x3001)) if len(f"a{c}b".splitlines()) > 1 or len(f"a{c}b".split()) > 1]
+ODD = [c for c in SPLITTERS if c not in " \t\n"] + ["\0"]
+
+
+def same_as_findmnt(path):
+    """read(path)'s entries and malformed lines against findmnt's reading of
+    the whole file (2.38 passes over a bad line, later ones stop at it)."""
+    table = fstab.read(path)
+    theirs, parse = findmnt_entries(path), findmnt_verify(path)[1]
+    ours, bad = [tuple(e) for e in table], [n for n, _ in table.malformed()]
+    assert parse == bad[: len(parse)] and ours[: len(theirs)] == theirs
+    if parse == bad:
+        assert ours == theirs
+    return table
+
+
+@pytest.mark.parametrize("char", ODD, ids=[f"U+{ord(c):04X}" for c in ODD])
+def test_no_other_character_breaks_a_line_or_splits_a_field(tmp_path, char):
+    path = tmp_path / "fstab"
+    text = f"a{char}b /x{char}y ext4 de{char}f 0 0\nc /y ext4 d 0 0{char}d /z ext4 d 0 0\ne /w ext4 d 0 0{char}\n"
+    path.write_bytes(text.encode("utf-8", "surrogateescape"))
+    same_as_findmnt(path)
+
+
+@pytest.mark.parametrize("text", [
+    "a\\302\\240b /x ext4 d 0 0\n",  # escapes are bytes, decoded as one name: U+00A0
+    "a /x ext4 d 0\n",  # five fields: libmount takes four to six
+    "a /x ext4 d +1 -2 extra\n",
+    "a /x\\000y ext4 d 0 0\nb /y ext4\n",  # an escaped NUL: velkora's own (libmount cuts the name there)
+    "a /x ext4 d 0 0\r\nb /y ext4 d 0 0\r\r\n",  # one carriage return before the newline, no more
+])  # fmt: skip
+def test_escapes_and_field_counts_read_as_findmnt_reads_them(tmp_path, text):
+    path = tmp_path / "fstab"
+    path.write_text(text)
+    table = fstab.read(path)
+    if "\\000" in text:
+        assert [tuple(e)[:2] for e in table] == [("b", "/y")] and [n for n, _ in table.malformed()] == [1]
+    else:
+        same_as_findmnt(path)
+
+
+def test_every_odd_character_is_written_so_that_findmnt_reads_it_back(tmp_path):
+    odd = "".join(c for c in ODD if c != "\0") + "\x1b\x7f\x9b\\"
+    entries = [fstab.Entry("#data", "/#x", "ext4", "defaults"),
+               fstab.Entry("data\vLABEL=victim", f"/m{odd}n", "ext4", f"a{odd}b"),
+               fstab.Entry(f"{odd}", "/ z", "tmpfs", "defaults", 1, 2)]  # fmt: skip
+    path = tmp_path / "fstab"
+    fstab.Fstab(entries).write(path)
+    assert findmnt_entries(path) == [tuple(e) for e in entries] == [tuple(e) for e in fstab.read(path)]
+    assert not set(path.read_text()) & (set(odd) - {"\\"})  # each as octal escapes
+    with pytest.raises(ValueError):
+        fstab.Fstab([fstab.Entry("a\0b", "/x", "ext4")])
+
+
+def test_write_without_a_path_writes_where_the_table_came_from(tmp_path):
+    path = tmp_path / "fstab"
+    path.write_text("tmpfs /tmp tmpfs defaults 0 0\n")
+    table = fstab.read(path)
+    table.append(fstab.Entry("tmpfs", "/srv", "tmpfs"))
+    table.write()
+    assert [e[1] for e in findmnt_entries(path)] == ["/tmp", "/srv"]
+    for nowhere in (fstab.parse("tmpfs /a tmpfs\n"), fstab.Fstab()):
+        with pytest.raises(TypeError, match="path"):
+            nowhere.write()
+
+
+@pytest.mark.blockdev
+def test_a_label_with_a_vertical_tab_comes_back_as_itself(place, tmp_path):
+    image, root = tmp_path / "label.img", place / "root"
+    label = f"d\vLABEL=v{os.getpid() % 10000}"
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    subprocess.run(["mkfs.ext4", "-q", "-L", label, str(image)], check=True)
+    root.mkdir()
+    with loop.attach(image) as device:
+        subprocess.run(["mount", device.path, str(root)], check=True)
+        made = fstab.generate(root, tags="LABEL")
+        path = tmp_path / "fstab"
+        made.write(path)
+        assert [e[:3] for e in findmnt_entries(path)] == [(f"LABEL={label}", "/", "ext4")]
+        assert fstab.read(path)[0].source == f"LABEL={label}"
+        subprocess.run(["umount", str(root)], check=True)
+
+
+# -- mount_all(root=): the fstab of an image, inside it ------------------------
+
+
+@pytest.mark.blockdev
+def test_mount_all_in_a_root_mounts_nothing_outside_it(place, tmp_path):
+    from support.mountinfo import mounts
+
+    root, host = place / "root", place / "host"
+    for d in ("run", "etc", "srv/data", "var", "mnt", f"{host}/boot"[1:]):
+        (root / d).mkdir(parents=True, exist_ok=True)
+    for d in ("boot", "data", "etc", "hostside/etc"):
+        (host / d).mkdir(parents=True)
+    (host / "etc/secret").touch()
+    os.symlink("/run", root / "var/run")  # as every Debian, Ubuntu and Fedora image has
+    os.symlink(host / "boot", root / "boot")
+    os.symlink("../../../host/data", root / "mnt/data")
+    os.symlink(host / "etc", root / "srv/hostetc")
+    (root / "etc/fstab").write_bytes(b"""tmpfs /var/run tmpfs size=1m 0 0
+tmpfs /boot tmpfs X-mount.mkdir 0 0
+tmpfs /mnt/data tmpfs X-mount.mkdir,nofail 0 0
+tmpfs /../hostside/etc tmpfs X-mount.mkdir 0 0
+/srv/hostetc /srv/data none bind,nofail 0 0
+tmpfs /a\x00b tmpfs defaults 0 0
+tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
+""")
+    before = {p.name for p in host.rglob("*")}
+    at_run = [m for m in mounts() if m["target"] == "/run"]
+    with fstab.mount_all(root=root) as done:
+        # The kernel's view: each mount inside the root, none on the host's
+        # directories nor on this namespace's own /run.
+        made = [m["target"] for m in mounts() if m["target"].startswith(str(place))]
+        assert sorted(made) == sorted([f"{root}/run", f"{root}{host}/boot", f"{root}/hostside/etc"])
+        assert [m for m in mounts() if m["target"] == "/run"] == at_run
+        assert os.listdir(root / "srv/data") == [] and {p.name for p in host.rglob("*")} == before
+        assert [e.target for e in done.failed] == ["/mnt/data", "/srv/data"]
+        assert [n for n, _ in done.malformed] == [6, 7]
+    assert [m for m in mounts() if m["target"].startswith(str(place))] == []
+
+
+# -- verify, against findmnt --verify on the whole file ------------------------
+
+
+@pytest.mark.blockdev
+def test_verify_checks_the_type_behind_every_kind_of_tag(tmp_path):
+    image = tmp_path / "gpt.img"
+    tag = f"vk{os.getpid()}"
+    with open(image, "wb") as f:
+        f.truncate(12 << 20)
+    subprocess.run(["sfdisk", "-q", str(image)], input=f'label: gpt\nsize=8M, name="{tag}"\n', text=True, check=True)
+    with loop.attach(image, partscan=True) as disk:
+        part = f"{disk.path}p1"
+        subprocess.run(["mkfs.ext4", "-q", "-L", tag, part], check=True)
+
+        def value(key):
+            out = subprocess.run(["blkid", "-p", "-s", key, "-o", "value", part], capture_output=True, text=True)
+            return out.stdout.strip()
+
+        sources = [f"UUID={value('UUID')}", f"LABEL={tag}", f"PARTUUID={value('PART_ENTRY_UUID')}",
+                   f"PARTLABEL={tag}"]  # fmt: skip
+        lines = [f"{source} {tmp_path} xfs defaults 0 0\n" for source in sources]
+        # Lines findmnt passes over and velkora must report: too few fields, a NUL.
+        lines += ["broken\n", f"tmpfs {tmp_path}\0 tmpfs defaults 0 0\n", f"a {tmp_path} ext4 d 0\n"]
+        path = tmp_path / "fstab"
+        path.write_bytes("".join(lines).encode())
+        theirs, parse = findmnt_verify(path)
+        problems = fstab.verify(fstab.read(path))
+    mismatch = [(p.line, p.level) for p in problems if "does not match with on-disk ext4" in p.message]
+    assert mismatch == [(n, "error") for n in (1, 2, 3, 4)]
+    assert len([t for t in theirs if "does not match with on-disk ext4" in t[2]]) == 4
+    assert [p.line for p in problems if p.target is None] == parse == [5, 6]
+
+
+def test_verify_names_every_device_of_a_tag_two_filesystems_hold(tmp_path, monkeypatch):
+    from velkora import blkid
+
+    def resolve(tag):
+        raise OSError(errno.ENOTUNIQ, "held by more than one filesystem: /dev/loop7, /dev/sda2", tag)
+
+    monkeypatch.setattr(blkid, "resolve", resolve)
+    found = fstab.verify(fstab.parse(f"LABEL=twice {tmp_path} ext4 defaults 0 2\n"))
+    assert [(p.level, p.message) for p in found] == [
+        ("error", "LABEL=twice is held by more than one filesystem: /dev/loop7, /dev/sda2")
+    ]
+
+
+def test_verify_reports_a_relative_target_as_findmnt_does(tmp_path):
+    path = tmp_path / "fstab"
+    path.write_text("tmpfs relative/dir tmpfs defaults 0 0\n")
+    ours = {(p.target, p.level) for p in fstab.verify(fstab.read(path))}
+    theirs = {(t, level) for t, level, _ in findmnt_verify(path)[0]}
+    assert ours == theirs == {("relative/dir", "error")}

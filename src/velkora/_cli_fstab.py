@@ -61,6 +61,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
         print(f"   [{'E' if p.level == 'error' else 'W'}] {shown(p.message)}")
         errors += p.level == "error"
         warnings += p.level == "warning"
+    if not (parse or errors or warnings):
+        print("Success, no errors or warnings detected")
+        return 0
     summary = ", ".join((_counted(parse, "parse error"), _counted(errors, "error"), _counted(warnings, "warning")))
     print(f"\n{summary}", file=sys.stderr)
     return 1 if errors or parse else 0
