@@ -38,15 +38,7 @@ def findmnt_entries(path):
 def test_a_file_reads_as_findmnt_reads_it_and_writes_back_the_same(tmp_path, name):
     path = tmp_path / "fstab"
     path.write_bytes(FILES[name].encode())
-    table = fstab.read(path)
-    # findmnt 2.41 stops at a line it cannot parse, 2.38 passes over it: it
-    # reads a copy with those lines made comments (the same entries).
-    bad = {n for n, _ in table.malformed()}
-    kept = tmp_path / "kept"
-    kept.write_bytes(b"".join(b"#" + line if n in bad else line
-                              for n, line in enumerate(FILES[name].encode().splitlines(True), 1)))  # fmt: skip
-    assert [tuple(e) for e in table] == findmnt_entries(kept)
-    assert set(findmnt_verify(path)[1]) <= bad
+    table = same_as_findmnt(path)
     assert str(table) == FILES[name]
     table.write(path)
     assert path.read_bytes() == FILES[name].encode()
@@ -480,6 +472,8 @@ def test_verify_checks_the_type_behind_every_kind_of_tag(tmp_path):
         sources = [f"UUID={value('UUID')}", f"LABEL={tag}", f"PARTUUID={value('PART_ENTRY_UUID')}",
                    f"PARTLABEL={tag}"]  # fmt: skip
         lines = [f"{source} {tmp_path} xfs defaults 0 0\n" for source in sources]
+        # A bind that gives a real type is checked as findmnt checks it; one of type none is not.
+        lines += [f"LABEL={tag} {tmp_path} btrfs bind 0 0\n", f"LABEL={tag} {tmp_path} none bind 0 0\n"]
         # Lines findmnt passes over and velkora must report: too few fields, a NUL.
         lines += ["broken\n", f"tmpfs {tmp_path}\0 tmpfs defaults 0 0\n", f"a {tmp_path} ext4 d 0\n"]
         path = tmp_path / "fstab"
@@ -487,9 +481,9 @@ def test_verify_checks_the_type_behind_every_kind_of_tag(tmp_path):
         theirs, parse = findmnt_verify(path)
         problems = fstab.verify(fstab.read(path))
     mismatch = [(p.line, p.level) for p in problems if "does not match with on-disk ext4" in p.message]
-    assert mismatch == [(n, "error") for n in (1, 2, 3, 4)]
-    assert len([t for t in theirs if "does not match with on-disk ext4" in t[2]]) == 4
-    assert [p.line for p in problems if p.target is None] == parse == [5, 6]
+    assert mismatch == [(n, "error") for n in (1, 2, 3, 4, 5)]
+    assert len([t for t in theirs if "does not match with on-disk ext4" in t[2]]) == 5
+    assert [p.line for p in problems if p.target is None] == parse == [7, 8]
 
 
 def test_verify_names_every_device_of_a_tag_two_filesystems_hold(tmp_path, monkeypatch):
@@ -505,9 +499,29 @@ def test_verify_names_every_device_of_a_tag_two_filesystems_hold(tmp_path, monke
     ]
 
 
-def test_verify_reports_a_relative_target_as_findmnt_does(tmp_path):
+@pytest.mark.parametrize("exists", [False, True])
+def test_verify_reports_a_relative_target(tmp_path, monkeypatch, exists):
+    # Relative to nothing at boot: an error even where the caller's working
+    # directory happens to hold it (findmnt then warns that it is not canonical).
+    monkeypatch.chdir(tmp_path)
+    if exists:
+        (tmp_path / "relative/dir").mkdir(parents=True)
     path = tmp_path / "fstab"
     path.write_text("tmpfs relative/dir tmpfs defaults 0 0\n")
-    ours = {(p.target, p.level) for p in fstab.verify(fstab.read(path))}
-    theirs = {(t, level) for t, level, _ in findmnt_verify(path)[0]}
-    assert ours == theirs == {("relative/dir", "error")}
+    ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path))]
+    assert ours == [("relative/dir", "error", "target is not an absolute path")]
+    level = {level for _, level, _ in findmnt_verify(path)[0]}
+    assert level == ({"warning"} if exists else {"error"})
+
+
+def test_verify_follows_targets_as_findmnt_does(tmp_path):
+    # /var/run -> /run in every Debian, Ubuntu and Fedora image: entries for
+    # both are one target, and the link is no canonical path.
+    (tmp_path / "run").mkdir()
+    (tmp_path / "var").mkdir()
+    os.symlink("../run", tmp_path / "var/run")
+    targets = ["run/", "var/run", "run//", "var/../run", "./run"]
+    path = tmp_path / "fstab"
+    path.write_text("".join(f"tmpfs {tmp_path}/{t} tmpfs defaults 0 0\n" for t in targets))
+    ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path))]
+    assert ours == findmnt_verify(path)[0] and len(ours) == 15

@@ -95,21 +95,38 @@ def _words(options: str) -> list[str]:
     return [word for word in options.split(",") if word]
 
 
-def _order(entries: list[Entry], i: int, add: Callable[[str, str], None]) -> None:
+def _order(entries: list[Entry], canonical: list[str], i: int, add: Callable[[str, str], None]) -> None:
     """Against every later entry: the same target (a warning), or a target
-    that holds this one (an error: mount -a would hide this one)."""
-    mine = entries[i].target.rstrip("/") or "/"
-    for later in entries[i + 1 :]:
+    that holds this one (an error: mount -a would hide this one); targets
+    compared as they really are (a link followed), as findmnt compares them."""
+    mine = canonical[i]
+    for later, theirs in zip(entries[i + 1 :], canonical[i + 1 :]):
         if later.fstype == "swap":
             continue
-        theirs = later.target.rstrip("/") or "/"
         if theirs == mine:
             add("warning", "target specified more than once")
         elif _is_below(mine, theirs):
             add("error", f"wrong order: {entries[i].target} specified before {later.target}")
 
 
-def _target(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
+def _canonical(root: str, target: str) -> str:
+    """target as it really is where it exists (links and ".." followed, as
+    the system at root sees them), else as written less a trailing slash."""
+    plain = target.rstrip("/") or "/"
+    if not target.startswith("/"):
+        return plain
+    try:
+        _, found = _found(root, target)
+    except OSError:
+        return plain
+    if root in ("/", ""):
+        return os.path.realpath(found)
+    top = os.path.realpath(root)
+    rest = os.path.relpath(found, top)
+    return "/" if rest == "." else "/" + rest
+
+
+def _target(entry: Entry, root: str, canonical: str, add: Callable[[str, str], None]) -> None:
     if not entry.target.startswith("/"):
         add("error", "target is not an absolute path")
         return
@@ -121,9 +138,15 @@ def _target(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
         return
     if not stat.S_ISDIR(st.st_mode):
         add("error", "target is not a directory")
+    if canonical != entry.target:
+        add("warning", f"non-canonical target path (real: {canonical})")
 
 
-def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
+def _is_net(source: str) -> bool:
+    return source.startswith("//") or ":" in source
+
+
+def _source(entry: Entry, root: str, bind: bool, add: Callable[[str, str], None]) -> None:
     """The source and the type it holds, as findmnt checks a device's."""
     from velkora import blkid
 
@@ -153,7 +176,8 @@ def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
             add("warning", f"cannot detect on-disk filesystem type ({e.strerror})")
             return
         if stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode):
-            add("warning", f"non-bind mount source {source} is a directory or regular file")
+            if not bind:
+                add("warning", f"non-bind mount source {source} is a directory or regular file")
         elif not stat.S_ISBLK(st.st_mode):
             add("warning", f"source {source} is not a block device")
         if not (stat.S_ISBLK(st.st_mode) or stat.S_ISREG(st.st_mode)):
@@ -173,6 +197,7 @@ def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
 def verify(table: Fstab, root: str = "/") -> list[Problem]:
     problems = [Problem(n, None, "error", f"parse error at line {n}") for n, _ in table.malformed()]
     entries = list(table)
+    canonical = [_canonical(root, entry.target) for entry in entries]
     known = _known_types()
     for i, entry in enumerate(entries):
         line = table.line_of(i)
@@ -183,10 +208,12 @@ def verify(table: Fstab, root: str = "/") -> list[Problem]:
         words = _words(entry.options)
         bind = "bind" in words or "rbind" in words
         if entry.fstype != "swap":
-            _order(entries, i, add)
-            _target(entry, root, add)
-        if not bind and entry.fstype not in PSEUDO and not entry.fstype.startswith("fuse"):
-            _source(entry, root, add)
+            _order(entries, canonical, i, add)
+            _target(entry, root, canonical[i], add)
+        # As findmnt: every source but those of a pseudo or network type or
+        # that name a network place; a bind's too where it gives a real type.
+        if entry.fstype not in PSEUDO and (entry.source.startswith(_TAGS) or not _is_net(entry.source)):
+            _source(entry, root, bind, add)
         if (entry.target.rstrip("/") or "/") == "/" and entry.passno != 1:
             add("warning", f"recommended root FS passno is 1 (current is {entry.passno})")
         # velkora's own: what findmnt leaves to the mount to find out.
