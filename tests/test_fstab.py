@@ -1,8 +1,7 @@
-"""velkora.fstab against findmnt: the same entries from the same files, the
-same problems from findmnt --verify; files kept byte for byte."""
+"""velkora.fstab against findmnt and the kernel: the same entries from the
+same files, files kept byte for byte, mount -a as mount(8) does it, an
+image's fstab mounted inside it. verify is in test_fstab_verify."""
 
-import errno
-import json
 import os
 import subprocess
 import sys
@@ -11,6 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from support.findmnt import findmnt_entries, same_as_findmnt
 from support.loops import devices_left
 from velkora import fstab, loop
 
@@ -25,13 +25,6 @@ FILES = {
     "crlf": "tmpfs /tmp tmpfs mode=1777 0 0\r\n# c\r\n",
     "numbers": "a /m ext4 ro -1 +2\nb /n ext4 ro 7\n",
 }
-
-
-def findmnt_entries(path):
-    out = subprocess.run(["findmnt", "--tab-file", str(path), "-J", "-o", "SOURCE,TARGET,FSTYPE,OPTIONS,FREQ,PASSNO"],
-                         capture_output=True, text=True).stdout  # fmt: skip
-    found = json.loads(out)["filesystems"] if out.strip() else []
-    return [(m["source"], m["target"], m["fstype"], m["options"] or "", m["freq"], m["passno"]) for m in found]
 
 
 @pytest.mark.parametrize("name", list(FILES))
@@ -68,77 +61,6 @@ def test_an_edit_writes_only_its_lines_escaped(tmp_path):
     assert findmnt_entries(path)[2][1:2] == ("/boot dir\tx",)
     with pytest.raises(ValueError):
         table.append(fstab.Entry("", "/x", "ext4"))
-
-
-def findmnt_verify(path):
-    """findmnt --verify's problems: (line's target, level, message), and the
-    lines of parse errors."""
-    run = subprocess.run(["findmnt", "--verify", "--tab-file", str(path)], capture_output=True, text=True)
-    found, target = [], None
-    for line in run.stdout.splitlines():
-        if line.startswith("   [") and line[4] in "EW":
-            found.append((target, {"E": "error", "W": "warning"}[line[4]], line[7:]))
-        elif line and not line.startswith(" "):
-            target = line
-    parse = [int(line.split("at line ")[1].split()[0]) for line in run.stderr.splitlines() if "at line " in line]
-    return found, parse
-
-
-# velkora's own checks, which findmnt does not make; and findmnt's check of a
-# type it takes to be unsupported, which it makes for some names and not
-# others (ext9, not nosuchfs) by rules velkora does not follow.
-OWN = ("target is not an absolute path", "filesystem type unknown to the kernel", "tmpfs does not take")
-
-
-@pytest.mark.images
-def test_verify_finds_what_findmnt_finds(tmp_path):
-    for name in ("mnt/a/b", "notdir"):
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-    (tmp_path / "mnt/a/b").mkdir()
-    (tmp_path / "notdir").touch()
-    image, zero = tmp_path / "ext4.img", tmp_path / "zero.img"
-    for path in (image, zero):
-        with open(path, "wb") as f:
-            f.truncate(8 << 20)
-    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
-    text = f"""# a child before its parents, the same target twice, missing things
-UUID=00000000-1111-2222-3333-444444444444 {tmp_path}/mnt/a ext4 defaults 0 1
-LABEL=nolabel {tmp_path}/mnt/a/b xfs defaults 0 2
-/dev/nonexist {tmp_path}/mnt/a/b ext4 nofail 0 2
-tmpfs {tmp_path}/missing tmpfs defaults 0 0
-tmpfs {tmp_path}/notdir tmpfs size=1m,noexce 0 0
-broken
-{image} {tmp_path}/mnt xfs defaults 0 0
-{image} {tmp_path}/mnt auto defaults 0 0
-{zero} {tmp_path}/mnt/a nosuchfs defaults 0 0
-{tmp_path}/mnt {tmp_path}/mnt/a/b none bind 0 0
-{tmp_path} {tmp_path}/mnt/a/b ext4 defaults 0 0
-tmpfs {tmp_path}/mnt tmpfs defaults x 0
-{image} / ext4 defaults 0 0
-/dev/null none swap sw 0 0
-proc {tmp_path}/mnt proc defaults 0 0
-"""
-    path = tmp_path / "fstab"
-    path.write_text(text)
-    problems = fstab.verify(fstab.read(path))
-    # findmnt 2.41 stops at a line it cannot parse: it checks a copy with
-    # those lines made comments, and must name a first part of them.
-    parsed = [p.line for p in problems if p.target is None]
-    assert parsed == [7, 13] and findmnt_verify(path)[1] == parsed[: len(findmnt_verify(path)[1])]
-    kept = tmp_path / "kept"
-    kept.write_text("".join("#" + line if n in parsed else line for n, line in enumerate(text.splitlines(True), 1)))
-    ours = [(p.target, p.level, p.message) for p in problems if p.target is not None and not p.message.startswith(OWN)]
-    theirs, _ = findmnt_verify(kept)
-    # A type the device does not hold: an error to util-linux 2.38 and to
-    # velkora (the mount would fail), a warning to 2.41.
-    theirs = [(t, "error" if "does not match with on-disk" in m else level, m) for t, level, m in theirs]
-    assert ours == theirs
-    own = {(p.line, p.message) for p in problems if p.message.startswith(OWN)}
-    assert own == {
-        (6, "tmpfs does not take the option 'noexce'"),
-        (10, "filesystem type unknown to the kernel: nosuchfs"),
-    }
-    assert {p.line for p in problems if p.message.startswith("wrong order")} == {2, 3, 4, 10, 11, 12}
 
 
 @pytest.mark.blockdev
@@ -190,7 +112,7 @@ INTERRUPTED = """
 import os, random, signal, sys, time
 from velkora import fstab, unmount
 from velkora.mountinfo import mounts_below
-prefix = sys.argv[1]
+prefix, mode = sys.argv[1:]
 table = fstab.parse("".join(f"tmpfs /m{n} tmpfs X-mount.mkdir 0 0\\n" for n in range(6)))
 # The Ctrl-C comes from an interval timer, not a thread: a thread's join
 # interrupted by it hangs for good on 3.8 (bpo-45274), and with no other
@@ -200,7 +122,7 @@ for n in range(60):
     done = None
     try:
         signal.setitimer(signal.ITIMER_REAL, random.uniform(0.0001, 0.004))
-        done = fstab.mount_all(table, prefix=prefix)
+        done = fstab.mount_all(table, **{mode: prefix})
         time.sleep(0.005)  # the timer has fired by the end of it
     except KeyboardInterrupt:
         pass
@@ -215,11 +137,11 @@ for n in range(60):
 
 
 @pytest.mark.storm
-def test_mount_all_interrupted_leaves_nothing(place):
-
+@pytest.mark.parametrize("mode", ["prefix", "root"])
+def test_mount_all_interrupted_leaves_nothing(place, mode):
     from support.mountinfo import mounts
 
-    subprocess.run([sys.executable, "-c", INTERRUPTED, str(place)], check=True, timeout=120)
+    subprocess.run([sys.executable, "-c", INTERRUPTED, str(place), mode], check=True, timeout=120)
     assert [m for m in mounts() if m["target"].startswith(f"{place}/")] == []
 
 
@@ -332,18 +254,6 @@ SPLITTERS = [c for c in map(chr, range(0x3001)) if len(f"a{c}b".splitlines()) > 
 ODD = [c for c in SPLITTERS if c not in " \t\n"] + ["\0"]
 
 
-def same_as_findmnt(path):
-    """read(path)'s entries and malformed lines against findmnt's reading of
-    the whole file (2.38 passes over a bad line, later ones stop at it)."""
-    table = fstab.read(path)
-    theirs, parse = findmnt_entries(path), findmnt_verify(path)[1]
-    ours, bad = [tuple(e) for e in table], [n for n, _ in table.malformed()]
-    assert parse == bad[: len(parse)] and ours[: len(theirs)] == theirs
-    if parse == bad:
-        assert ours == theirs
-    return table
-
-
 @pytest.mark.parametrize("char", ODD, ids=[f"U+{ord(c):04X}" for c in ODD])
 def test_no_other_character_breaks_a_line_or_splits_a_field(tmp_path, char):
     path = tmp_path / "fstab"
@@ -449,79 +359,3 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
         assert [e.target for e in done.failed] == ["/mnt/data", "/srv/data"]
         assert [n for n, _ in done.malformed] == [6, 7]
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []
-
-
-# -- verify, against findmnt --verify on the whole file ------------------------
-
-
-@pytest.mark.blockdev
-def test_verify_checks_the_type_behind_every_kind_of_tag(tmp_path):
-    image = tmp_path / "gpt.img"
-    tag = f"vk{os.getpid()}"
-    with open(image, "wb") as f:
-        f.truncate(12 << 20)
-    subprocess.run(["sfdisk", "-q", str(image)], input=f'label: gpt\nsize=8M, name="{tag}"\n', text=True, check=True)
-    with loop.attach(image, partscan=True) as disk:
-        part = f"{disk.path}p1"
-        subprocess.run(["mkfs.ext4", "-q", "-L", tag, part], check=True)
-
-        def value(key):
-            out = subprocess.run(["blkid", "-p", "-s", key, "-o", "value", part], capture_output=True, text=True)
-            return out.stdout.strip()
-
-        sources = [f"UUID={value('UUID')}", f"LABEL={tag}", f"PARTUUID={value('PART_ENTRY_UUID')}",
-                   f"PARTLABEL={tag}"]  # fmt: skip
-        lines = [f"{source} {tmp_path} xfs defaults 0 0\n" for source in sources]
-        # A bind that gives a real type is checked as findmnt checks it; one of type none is not.
-        lines += [f"LABEL={tag} {tmp_path} btrfs bind 0 0\n", f"LABEL={tag} {tmp_path} none bind 0 0\n"]
-        # Lines findmnt passes over and velkora must report: too few fields, a NUL.
-        lines += ["broken\n", f"tmpfs {tmp_path}\0 tmpfs defaults 0 0\n", f"a {tmp_path} ext4 d 0\n"]
-        path = tmp_path / "fstab"
-        path.write_bytes("".join(lines).encode())
-        theirs, parse = findmnt_verify(path)
-        problems = fstab.verify(fstab.read(path))
-    mismatch = [(p.line, p.level) for p in problems if "does not match with on-disk ext4" in p.message]
-    assert mismatch == [(n, "error") for n in (1, 2, 3, 4, 5)]
-    assert len([t for t in theirs if "does not match with on-disk ext4" in t[2]]) == 5
-    assert [p.line for p in problems if p.target is None] == parse == [7, 8]
-
-
-def test_verify_names_every_device_of_a_tag_two_filesystems_hold(tmp_path, monkeypatch):
-    from velkora import blkid
-
-    def resolve(tag):
-        raise OSError(errno.ENOTUNIQ, "held by more than one filesystem: /dev/loop7, /dev/sda2", tag)
-
-    monkeypatch.setattr(blkid, "resolve", resolve)
-    found = fstab.verify(fstab.parse(f"LABEL=twice {tmp_path} ext4 defaults 0 2\n"))
-    assert [(p.level, p.message) for p in found] == [
-        ("error", "LABEL=twice is held by more than one filesystem: /dev/loop7, /dev/sda2")
-    ]
-
-
-@pytest.mark.parametrize("exists", [False, True])
-def test_verify_reports_a_relative_target(tmp_path, monkeypatch, exists):
-    # Relative to nothing at boot: an error even where the caller's working
-    # directory happens to hold it (findmnt then warns that it is not canonical).
-    monkeypatch.chdir(tmp_path)
-    if exists:
-        (tmp_path / "relative/dir").mkdir(parents=True)
-    path = tmp_path / "fstab"
-    path.write_text("tmpfs relative/dir tmpfs defaults 0 0\n")
-    ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path))]
-    assert ours == [("relative/dir", "error", "target is not an absolute path")]
-    level = {level for _, level, _ in findmnt_verify(path)[0]}
-    assert level == ({"warning"} if exists else {"error"})
-
-
-def test_verify_follows_targets_as_findmnt_does(tmp_path):
-    # /var/run -> /run in every Debian, Ubuntu and Fedora image: entries for
-    # both are one target, and the link is no canonical path.
-    (tmp_path / "run").mkdir()
-    (tmp_path / "var").mkdir()
-    os.symlink("../run", tmp_path / "var/run")
-    targets = ["run/", "var/run", "run//", "var/../run", "./run"]
-    path = tmp_path / "fstab"
-    path.write_text("".join(f"tmpfs {tmp_path}/{t} tmpfs defaults 0 0\n" for t in targets))
-    ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path))]
-    assert ours == findmnt_verify(path)[0] and len(ours) == 15

@@ -202,21 +202,24 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                 for word, bit in (("remount", MS.REMOUNT), ("move", MS.MOVE)):
                     if parsed.flags & bit:
                         raise ValueError(f"mount option {word!r} in an fstab entry: mount -a makes new mounts")
-                at = rooted.target_fd(root_fd, entry.target, mkdir_mode(parsed.userspace))
+                with held_signals():
+                    at = rooted.target_fd(root_fd, entry.target, mkdir_mode(parsed.userspace))
                 target = rooted.host_path(at)
                 bind = rooted.is_bind(entry)
                 if bind:
-                    tree = rooted.bind_tree(root_fd, entry, parsed)
+                    with held_signals():  # the fd is closed below, whatever comes
+                        tree = rooted.bind_tree(root_fd, entry, parsed)
                     shown = entry._replace(source=rooted.host_path(tree), target=target)
                 else:
                     shown = entry._replace(target=target)
                 if _already(shown, target):
                     continue
                 if not bind:
-                    tree = rooted.filesystem_tree(entry, parsed, target)
+                    with held_signals():
+                        tree = rooted.filesystem_tree(entry, parsed, target)
                 with held_signals():
                     block = rooted.attach(tree, at, int(parsed.propagation))
-                    done._blocks.append(block)  # type: ignore[arg-type]
+                    done._blocks.append(block)
                     done.mounted.append(shown)
                 if os.path.samestat(os.fstat(at), os.fstat(root_fd)):
                     # The root itself was mounted over: what follows goes in the new mount.
