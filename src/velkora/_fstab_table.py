@@ -9,7 +9,7 @@ from collections.abc import MutableSequence
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Iterable, Iterator, NamedTuple, Union, overload
+    from typing import Callable, Iterable, Iterator, NamedTuple, Union, overload
 
     PathArg = Union[str, "os.PathLike[str]"]
 else:
@@ -23,6 +23,11 @@ _NUMBER = re.compile(r"[+-]?[0-9]+\Z")
 # libmount's fields: runs of anything but a space or a tab (the only blanks
 # it splits at; Python's str.split() takes 27 other characters for blanks).
 _FIELDS = re.compile(r"[^ \t]+")
+# What str.split() splits at besides space, tab, newline and carriage
+# return: a text with none of them is split by it exactly as libmount
+# splits it, and faster.
+_OTHER_BLANKS = "\v\f\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000"
+_OTHER_BLANKS += "".join(map(chr, range(0x2000, 0x200B)))  # U+2000 to U+200A
 _OCTAL = re.compile(rb"\\([0-7]{3})")
 # What a written field holds as an octal escape: the blanks and the line
 # break libmount splits at, the backslash, every control character (C0,
@@ -62,6 +67,11 @@ def _unescape(field: str) -> str:
     UTF-8 a surrogate escape)."""
     if "\\" not in field:
         return field
+    # The usual escapes, each one ASCII byte, by replace, which is fast;
+    # anything else through the bytes.
+    plain = field.replace("\\040", " ").replace("\\011", "\t").replace("\\012", "\n")
+    if "\\" not in plain.replace("\\134", ""):
+        return plain.replace("\\134", "\\")
     return os.fsdecode(_OCTAL.sub(_octal, os.fsencode(field)))
 
 
@@ -76,6 +86,19 @@ def _escape(field: str) -> str:
     taken for a comment."""
     field = _ESCAPED.sub(_octal_bytes, field)
     return "\\043" + field[1:] if field.startswith("#") else field
+
+
+def _splitter(text: str) -> Callable[[str], list[str]]:
+    """What splits each line of text (less its newline) into fields as
+    libmount does: str.split() where it splits at nothing more (each
+    carriage return one before a newline, which libmount drops: a blank to
+    str.split()), else a pattern that splits at space and tab alone."""
+    blanks = _OTHER_BLANKS[:6] if text.isascii() else _OTHER_BLANKS  # a search for each is fast
+    if any(c in text for c in blanks):
+        return _FIELDS.findall
+    if "\r" in text and (text.count("\r") != text.count("\r\n") or "\r\r" in text):
+        return _FIELDS.findall
+    return str.split
 
 
 def render(entry: Entry) -> str:
@@ -241,19 +264,26 @@ def parse(text: str) -> Fstab:
     add = table._lines.append
     number = _NUMBER.match
     unescape = _unescape
-    fields_of = _FIELDS.findall
+    fields_of = _splitter(text)
     new = _new_entry
-    lines = text.split("\n")
-    last = lines.pop()
-    for n, body in enumerate(lines):
-        lines[n] = body + "\n"
-    if last:
-        lines.append(last)
-    for line in lines:
-        body = line[:-1] if line[-1] == "\n" else line
-        fields = fields_of(body[:-1] if body[-1:] == "\r" else body)
+    if fields_of is str.split:
+        # Then no character but "\n" and "\r\n" breaks a line for
+        # splitlines() either, and split() drops them with the blanks.
+        lines = bodies = text.splitlines(keepends=True)
+    else:
+        bodies = text.split("\n")
+        if not bodies[-1]:
+            del bodies[-1]
+        lines = [body + "\n" for body in bodies]
+        if not text.endswith("\n") and lines:
+            lines[-1] = bodies[-1]
+        bodies = [body[:-1] if body[-1:] == "\r" else body for body in bodies]
+    nul = "\0" in text
+    escaped_nul = "\\000" in text or "\\400" in text  # libmount keeps an escape's low byte
+    for line, body in zip(lines, bodies):
+        fields = fields_of(body)
         n = len(fields)
-        if "\0" in line:
+        if nul and "\0" in line:
             add([line, None, False])
             continue
         if not n or fields[0][0] == "#":
@@ -274,7 +304,7 @@ def parse(text: str) -> Fstab:
             fields.append("")
         if "\\" in line:
             fields = [unescape(f) for f in fields[:4]]
-            if "\0" in "".join(fields):
+            if escaped_nul and "\0" in "".join(fields):
                 add([line, None, False])  # an escaped NUL: no path or word holds one
                 continue
         add([line, new(Entry, (fields[0], fields[1], fields[2], fields[3], freq, passno)), True])
