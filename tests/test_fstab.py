@@ -330,8 +330,9 @@ def test_mount_all_in_a_root_mounts_nothing_outside_it(place, tmp_path):
     from support.mountinfo import mounts
 
     root, host = place / "root", place / "host"
-    for d in ("run", "etc", "srv/data", "var", "mnt", f"{host}/boot"[1:]):
+    for d in ("run", "etc", "srv/data", "var", "mnt", f"{host}/boot"[1:], f"{host}/etc"[1:]):
         (root / d).mkdir(parents=True, exist_ok=True)
+    (root / f"{host}/etc/inroot"[1:]).touch()  # the image's own directory of that name
     for d in ("boot", "data", "etc", "hostside/etc"):
         (host / d).mkdir(parents=True)
     (host / "etc/secret").touch()
@@ -353,9 +354,9 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
         # The kernel's view: each mount inside the root, none on the host's
         # directories nor on this namespace's own /run.
         made = [m["target"] for m in mounts() if m["target"].startswith(str(place))]
-        assert sorted(made) == sorted([f"{root}/run", f"{root}{host}/boot", f"{root}/hostside/etc"])
+        assert sorted(made) == sorted([f"{root}/run", f"{root}{host}/boot", f"{root}/hostside/etc", f"{root}/srv/data"])
         assert [m for m in mounts() if m["target"] == "/run"] == at_run
-        assert os.listdir(root / "srv/data") == [] and {p.name for p in host.rglob("*")} == before
-        assert [e.target for e in done.failed] == ["/mnt/data", "/srv/data"]
+        assert os.listdir(root / "srv/data") == ["inroot"] and {p.name for p in host.rglob("*")} == before
+        assert [e.target for e in done.failed] == ["/mnt/data"]
         assert [n for n, _ in done.malformed] == [6, 7]
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []

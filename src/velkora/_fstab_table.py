@@ -331,6 +331,8 @@ def read_inside(root: PathArg, path: str = "/etc/fstab") -> Fstab:
     root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         fd = _chroot.resolve(root_fd, path, os.O_RDONLY)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, os.path.join(top, path.lstrip("/"))) from None
     finally:
         os.close(root_fd)
     try:
