@@ -363,3 +363,17 @@ def test_mount_a_root_mounts_inside_the_root(place):
     velkora_("mount", "-a", "--root", root, "--fstab", other)  # a host file, its paths inside the root
     assert [m["fstype"] for m in mounts() if m["target"] == f"{root}/run/sub"] == ["tmpfs"]
     assert not os.path.exists("/run/sub")
+
+
+def test_mount_a_target_prefix_binds_the_source_as_written(place, tmp_path):
+    from support.mountinfo import mounts
+
+    source = tmp_path / "host-src"
+    source.mkdir()
+    path = tmp_path / "fstab"
+    path.write_text(f"{source} /view none bind,X-mount.mkdir 0 0\n")
+    for who, top in ((["mount"], place / "theirs"), ([sys.executable, "-m", "velkora", "mount"], place / "ours")):
+        subprocess.run([*who, "-a", "--fstab", str(path), "--target-prefix", str(top)], check=True)
+    targets = (f"{place}/ours/view", f"{place}/theirs/view")
+    views = [(m["root"], m["source"]) for m in mounts() if m["target"] in targets]
+    assert len(views) == 2 and views[0] == views[1]

@@ -104,6 +104,25 @@ tmpfs /never tmpfs noauto 0 0
     assert mounts() == before
 
 
+def test_prefix_mounts_what_mount8_mounts_with_target_prefix(place, tmp_path):
+    from support.mountinfo import mounts
+
+    source = tmp_path / "host-src"
+    source.mkdir()
+    (source / "f").touch()
+    path = tmp_path / "fstab"
+    path.write_text(f"tmpfs /t tmpfs X-mount.mkdir 0 0\n{source} /t/view none bind,ro,X-mount.mkdir 0 0\n")
+
+    def below(top):
+        return [(m["target"][len(str(top)) :], m["fstype"], m["source"], m["root"], "ro" in m["options"])
+                for m in mounts() if m["target"].startswith(f"{top}/")]  # fmt: skip
+
+    ours, theirs = place / "ours", place / "theirs"
+    with fstab.mount_all(fstab.read(path), prefix=ours):
+        subprocess.run(["mount", "-a", "-T", str(path), "--target-prefix", str(theirs)], check=True)
+        assert below(ours) == below(theirs) and below(ours)[1][0] == "/t/view"
+
+
 # mount_all is all or nothing: a Ctrl-C while it mounts leaves no mount. One
 # that lands in the caller between its return and the assignment (the
 # interpreter's window, bpo-29988) leaves the whole set, which is then the
