@@ -141,3 +141,18 @@ def test_verify_follows_targets_as_findmnt_does(tmp_path):
     path.write_text("".join(f"tmpfs {tmp_path}/{t} tmpfs defaults 0 0\n" for t in targets))
     ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path))]
     assert ours == findmnt_verify(path)[0] and len(ours) == 15
+
+
+def test_verify_checks_sources_by_type_as_findmnt_does(tmp_path):
+    # A network or pseudo type is not checked, whatever its source; any
+    # other is, a path with a ":" or "//" in it too.
+    lines = [("/dev/no:such", "ext4"), ("u@h:/", "ext4"), ("u@h:/", "fuse.sshfs"), ("sshfs#u@h:/", "fuse"),
+             ("//srv/share", "cifs"), ("foo=bar", "xfs"), ("/x/y", "ext4"), ("/dev/null", "fuseblk")]  # fmt: skip
+    path = tmp_path / "fstab"
+    path.write_text("".join(f"{source} {tmp_path}/{n} {fstype} defaults 0 0\n" for n, (source, fstype) in
+                            enumerate(lines)))  # fmt: skip
+    for n in range(len(lines)):
+        (tmp_path / str(n)).mkdir()
+    ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path)) if not p.message.startswith(OWN)]
+    theirs = [t for t in findmnt_verify(path)[0] if "seems unsupported" not in t[2]]
+    assert ours == theirs and len(ours) == 10

@@ -93,7 +93,7 @@ def mount_all(args: argparse.Namespace) -> None:
     try:
         fstab.mount_all(table, prefix=args.target_prefix, root=args.root, types=args.type, options=args.test_opts)
     except OSError as e:
-        raise _fail(f"mount {shown(str(e.filename or table.path))}", e) from None
+        raise _fail(f"mount {shown(str(e.filename or table.path or '/etc/fstab'))}", e) from None
     except ValueError as e:
         raise Failure(f"mount -a: {e}") from None
 

@@ -22,9 +22,9 @@ class MountedSet:
     found inside the root, as a bind's source), ``failed`` the ``nofail``
     entries that failed and ``errors`` their errors, one for one,
     ``malformed`` (number, text) of each line of the table that is no
-    entry (never mounted, as mount(8) passes over a parse error). As a context manager it unmounts what it
-    mounted, children first, on exit and on Ctrl-C; :meth:`unmount` does so
-    at once."""
+    entry (never mounted, as mount(8) passes over a parse error). As a
+    context manager it unmounts what it mounted, children first, on exit
+    and on Ctrl-C; :meth:`unmount` does so at once."""
 
     def __init__(self) -> None:
         self.mounted: list[Entry] = []

@@ -39,7 +39,7 @@ PSEUDO = frozenset(
     "anon_inodefs apparmorfs autofs bdev binder binfmt_misc bpf cgroup cgroup2 configfs cpuset debugfs devfs "
     "devpts devtmpfs dlmfs efivarfs fusectl hugetlbfs mqueue nfsd none nsfs overlay pipefs proc pstore ramfs "
     "resctrl rootfs rpc_pipefs securityfs selinuxfs smackfs sockfs spufs sysfs tmpfs tracefs vboxsf virtiofs "
-    "9p afs ceph cifs smb3 smbfs ncpfs nfs nfs4 glusterfs".split()
+    "9p afs ceph cifs smb3 smbfs ncpfs nfs nfs4 glusterfs fuse fuse.sshfs fuse.curlftpfs".split()
 )
 # tmpfs's whole list of words (Documentation/filesystems/tmpfs.rst).
 TMPFS = frozenset(
@@ -142,10 +142,6 @@ def _target(entry: Entry, root: str, canonical: str, add: Callable[[str, str], N
         add("warning", f"non-canonical target path (real: {canonical})")
 
 
-def _is_net(source: str) -> bool:
-    return source.startswith("//") or ":" in source
-
-
 def _source(entry: Entry, root: str, bind: bool, add: Callable[[str, str], None]) -> None:
     """The source and the type it holds, as findmnt checks a device's."""
     from velkora import blkid
@@ -210,9 +206,9 @@ def verify(table: Fstab, root: str = "/") -> list[Problem]:
         if entry.fstype != "swap":
             _order(entries, canonical, i, add)
             _target(entry, root, canonical[i], add)
-        # As findmnt: every source but those of a pseudo or network type or
-        # that name a network place; a bind's too where it gives a real type.
-        if entry.fstype not in PSEUDO and (entry.source.startswith(_TAGS) or not _is_net(entry.source)):
+        # As findmnt: every source but those of a pseudo or network type; a
+        # bind's too where it gives a real type.
+        if entry.fstype not in PSEUDO:
             _source(entry, root, bind, add)
         if (entry.target.rstrip("/") or "/") == "/" and entry.passno != 1:
             add("warning", f"recommended root FS passno is 1 (current is {entry.passno})")
