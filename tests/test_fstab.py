@@ -379,3 +379,5 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
         assert [e.target for e in done.failed] == ["/mnt/data"]
         assert [n for n, _ in done.malformed] == [6, 7]
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []
+    with pytest.raises(ValueError, match="X-mount.idmap"):  # never dropped
+        fstab.mount_all(fstab.parse("/srv /srv/data none bind,X-mount.idmap=b:0:1000:1\n"), root=root)

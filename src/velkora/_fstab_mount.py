@@ -202,6 +202,11 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                 for word, bit in (("remount", MS.REMOUNT), ("move", MS.MOVE)):
                     if parsed.flags & bit:
                         raise ValueError(f"mount option {word!r} in an fstab entry: mount -a makes new mounts")
+                for word in parsed.userspace:
+                    name = word.partition("=")[0].lower()
+                    if name.startswith("x-mount.") and name != "x-mount.mkdir":
+                        # Never dropped: an idmapped bind must not come out a plain one.
+                        raise ValueError(f"mount option {word!r}: velkora does not carry it out")
                 with held_signals():
                     at = rooted.target_fd(root_fd, entry.target, mkdir_mode(parsed.userspace))
                 target = rooted.host_path(at)
