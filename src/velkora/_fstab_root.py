@@ -160,7 +160,7 @@ def filesystem_tree(entry: Entry, parsed: MountOptions, target: str) -> int:
     source = entry.source
     if _sources.is_tag(source):
         source = _sources.device_of(source)
-    fstype = "" if entry.fstype == "none" else entry.fstype or "auto"
+    fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
     request = _loop_request(parsed.userspace)
     if request is None and not _is_regular_file(source):
         if fstype == "auto":
