@@ -346,6 +346,8 @@ def test_a_label_with_a_vertical_tab_comes_back_as_itself(place, tmp_path):
 
 @pytest.mark.blockdev
 def test_mount_all_in_a_root_mounts_nothing_outside_it(place, tmp_path):
+    import shutil
+
     from support.mountinfo import mounts
 
     root, host = place / "root", place / "host"
@@ -359,11 +361,18 @@ def test_mount_all_in_a_root_mounts_nothing_outside_it(place, tmp_path):
     os.symlink(host / "boot", root / "boot")
     os.symlink("../../../host/data", root / "mnt/data")
     os.symlink(host / "etc", root / "srv/hostetc")
+    # An image at a path the image holds too: the image's own copy is mounted.
+    image = host / "etc/disk.img"
+    with open(image, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
+    shutil.copy(image, root / f"{image}"[1:])
     (root / "etc/fstab").write_bytes(b"""tmpfs /var/run tmpfs size=1m 0 0
 tmpfs /boot tmpfs X-mount.mkdir 0 0
 tmpfs /mnt/data tmpfs X-mount.mkdir,nofail 0 0
 tmpfs /../hostside/etc tmpfs X-mount.mkdir 0 0
 /srv/hostetc /srv/data none bind,nofail 0 0
+/srv/hostetc/disk.img /img ext4 loop,ro,X-mount.mkdir 0 0
 tmpfs /a\x00b tmpfs defaults 0 0
 tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
 """)
@@ -373,11 +382,14 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
         # The kernel's view: each mount inside the root, none on the host's
         # directories nor on this namespace's own /run.
         made = [m["target"] for m in mounts() if m["target"].startswith(str(place))]
-        assert sorted(made) == sorted([f"{root}/run", f"{root}{host}/boot", f"{root}/hostside/etc", f"{root}/srv/data"])
+        inside = ["/run", f"{host}/boot", "/hostside/etc", "/srv/data", "/img"]
+        assert sorted(made) == sorted(f"{root}{path}" for path in inside)
+        assert loop.devices(image) == [] and len(loop.devices(root / f"{image}"[1:])) == 1
         assert [m for m in mounts() if m["target"] == "/run"] == at_run
-        assert os.listdir(root / "srv/data") == ["inroot"] and {p.name for p in host.rglob("*")} == before
+        assert sorted(os.listdir(root / "srv/data")) == ["disk.img", "inroot"]
+        assert {p.name for p in host.rglob("*")} == before
         assert [e.target for e in done.failed] == ["/mnt/data"]
-        assert [n for n, _ in done.malformed] == [6, 7]
+        assert [n for n, _ in done.malformed] == [7, 8]
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []
     with pytest.raises(ValueError, match="X-mount.idmap"):  # never dropped
         fstab.mount_all(fstab.parse("/srv /srv/data none bind,X-mount.idmap=b:0:1000:1\n"), root=root)

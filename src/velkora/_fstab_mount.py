@@ -221,7 +221,7 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                     continue
                 if not bind:
                     with held_signals():
-                        tree = rooted.filesystem_tree(entry, parsed, target)
+                        tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
                 with held_signals():
                     block = rooted.attach(tree, at, int(parsed.propagation))
                     done._blocks.append(block)

@@ -150,16 +150,30 @@ def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> in
         os.close(context)
 
 
-def filesystem_tree(entry: Entry, parsed: MountOptions, target: str) -> int:
-    """A detached mount of what entry names: a device or a tag (the
-    machine's, as the root's own system would find them at boot), or an
-    image through a loop device that goes when the mount does."""
-    from velkora import _sources, loop
-    from velkora.contexts import _is_regular_file, _loop_request
+def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) -> int:
+    """A detached mount of what entry names: a device under /dev or a tag
+    (the machine's, as the root's own system finds them at boot in the
+    kernel's /dev), or an image file, looked up inside root, through a
+    loop device that goes when the mount does."""
+    from velkora import _sources
 
     source = entry.source
     if _sources.is_tag(source):
-        source = _sources.device_of(source)
+        return _tree_of(_sources.device_of(source), entry, parsed, target)
+    if not source.startswith("/") or source.startswith("/dev/"):
+        return _tree_of(source, entry, parsed, target)
+    found = _resolve(root, source)
+    try:
+        # The file itself, through its fd: no path is looked up again.
+        return _tree_of(f"/proc/self/fd/{found}", entry, parsed, target)
+    finally:
+        os.close(found)
+
+
+def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str) -> int:
+    from velkora import _sources, loop
+    from velkora.contexts import _is_regular_file, _loop_request
+
     fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
     request = _loop_request(parsed.userspace)
     if request is None and not _is_regular_file(source):

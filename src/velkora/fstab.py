@@ -69,9 +69,11 @@ def mount_all(
     directory ``X-mount.mkdir`` makes and each bind's source is looked up
     inside root, as that system sees its own tree (a link to ``/run`` is
     root's ``run``; no link or ``..`` leads out), and each mount is attached
-    onto the directory found; devices and tags are the machine's. A line
-    that is no entry (a NUL in it, too few fields) is never mounted and
-    listed in ``malformed``; the others are mounted all the same."""
+    onto the directory found; devices under /dev and tags are the
+    machine's, an image file is root's own. A line that is no entry (a NUL
+    in it, too few fields) is never mounted and listed in ``malformed``;
+    the others are mounted all the same. An ``X-mount.*`` word velkora
+    does not carry out is refused by name (ValueError)."""
     from velkora._fstab_mount import mount_all as mount
 
     if prefix is not None and root is not None:
