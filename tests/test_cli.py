@@ -522,3 +522,65 @@ def test_blkid_exits_2_where_nothing_is_found_as_blkid_p_does(tmp_path):
     theirs = subprocess.run(["blkid", "-p", str(empty)], capture_output=True)
     ours = velkora_("blkid", empty, check=False)
     assert (ours.returncode, ours.stdout) == (theirs.returncode, "") == (2, "")
+# -- fstab verify, mount -a --root ----------------------------------------------
+
+
+def summary(run):
+    """The exit status and the last line: the count, or the word of success."""
+    return run.returncode, (run.stderr.strip() or run.stdout.strip()).splitlines()[-1]
+
+
+@pytest.mark.parametrize("text", [
+    "tmpfs {d} tmpfs defaults 0 0\nbroken line\n",  # a parse error alone: findmnt exits 1
+    "tmpfs {d}/missing tmpfs defaults 0 0\n",  # one error
+    "tmpfs {d} tmpfs defaults 0 0\n",  # nothing
+])  # fmt: skip
+def test_fstab_verify_exits_and_counts_as_findmnt(tmp_path, text):
+    path = tmp_path / "fstab"
+    path.write_text(text.format(d=tmp_path))
+    run = velkora_("fstab", "verify", path, check=False)
+    findmnt = subprocess.run(["findmnt", "--verify", "--tab-file", str(path)], capture_output=True, text=True)
+    assert summary(run) == summary(findmnt)
+
+
+def test_fstab_verify_root_reads_the_roots_own_fstab(tmp_path):
+    (tmp_path / "etc").mkdir()
+    (tmp_path / "etc/fstab").write_text("tmpfs /only/in/this/root tmpfs defaults 0 0\n")
+    run = velkora_("fstab", "verify", "--root", tmp_path, check=False)
+    assert run.returncode == 1 and run.stdout.splitlines()[0] == "/only/in/this/root"
+
+
+def test_mount_a_root_mounts_inside_the_root(place):
+    from support.mountinfo import mounts
+
+    root = place / "root"
+    (root / "etc").mkdir(parents=True)
+    (root / "run").mkdir()
+    (root / "var").mkdir()
+    os.symlink("/run", root / "var/run")
+    (root / "etc/fstab").write_text("tmpfs /var/run tmpfs size=1m 0 0\ntmpfs /new tmpfs X-mount.mkdir 0 0\nbad\n")
+    at_run = [m for m in mounts() if m["target"] == "/run"]
+    run = velkora_("mount", "-a", "--root", root)
+    assert "parse error at line 3" in run.stderr
+    assert sorted(m["target"] for m in mounts() if m["target"].startswith(str(place))) == [
+        f"{root}/new", f"{root}/run"]  # fmt: skip
+    assert [m for m in mounts() if m["target"] == "/run"] == at_run
+    other = place / "other"
+    other.write_text("tmpfs /var/run/sub tmpfs X-mount.mkdir 0 0\n")
+    velkora_("mount", "-a", "--root", root, "--fstab", other)  # a host file, its paths inside the root
+    assert [m["fstype"] for m in mounts() if m["target"] == f"{root}/run/sub"] == ["tmpfs"]
+    assert not os.path.exists("/run/sub")
+
+
+def test_mount_a_target_prefix_binds_the_source_as_written(place, tmp_path):
+    from support.mountinfo import mounts
+
+    source = tmp_path / "host-src"
+    source.mkdir()
+    path = tmp_path / "fstab"
+    path.write_text(f"{source} /view none bind,X-mount.mkdir 0 0\n")
+    for who, top in ((["mount"], place / "theirs"), ([sys.executable, "-m", "velkora", "mount"], place / "ours")):
+        subprocess.run([*who, "-a", "--fstab", str(path), "--target-prefix", str(top)], check=True)
+    targets = (f"{place}/ours/view", f"{place}/theirs/view")
+    views = [(m["root"], m["source"]) for m in mounts() if m["target"] in targets]
+    assert len(views) == 2 and views[0] == views[1]

@@ -1,7 +1,7 @@
-"""velkora.fstab against findmnt: the same entries from the same files, the
-same problems from findmnt --verify; files kept byte for byte."""
+"""velkora.fstab against findmnt and the kernel: the same entries from the
+same files, files kept byte for byte, mount -a as mount(8) does it, an
+image's fstab mounted inside it. verify is in test_fstab_verify."""
 
-import json
 import os
 import subprocess
 import sys
@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from support.findmnt import findmnt_entries, same_as_findmnt
 from support.loops import devices_left
 from velkora import fstab, loop
 
@@ -26,32 +27,17 @@ FILES = {
 }
 
 
-def findmnt_entries(path):
-    out = subprocess.run(["findmnt", "--tab-file", str(path), "-J", "-o", "SOURCE,TARGET,FSTYPE,OPTIONS,FREQ,PASSNO"],
-                         capture_output=True, text=True).stdout  # fmt: skip
-    found = json.loads(out)["filesystems"] if out.strip() else []
-    return [(m["source"], m["target"], m["fstype"], m["options"] or "", m["freq"], m["passno"]) for m in found]
-
-
 @pytest.mark.parametrize("name", list(FILES))
 def test_a_file_reads_as_findmnt_reads_it_and_writes_back_the_same(tmp_path, name):
     path = tmp_path / "fstab"
     path.write_bytes(FILES[name].encode())
-    table = fstab.read(path)
-    # findmnt 2.41 stops at a line it cannot parse, 2.38 passes over it: it
-    # reads a copy with those lines made comments (the same entries).
-    bad = {n for n, _ in table.malformed()}
-    kept = tmp_path / "kept"
-    kept.write_bytes(b"".join(b"#" + line if n in bad else line
-                              for n, line in enumerate(FILES[name].encode().splitlines(True), 1)))  # fmt: skip
-    assert [tuple(e) for e in table] == findmnt_entries(kept)
-    assert set(findmnt_verify(path)[1]) <= bad
+    table = same_as_findmnt(path)
     assert str(table) == FILES[name]
     table.write(path)
     assert path.read_bytes() == FILES[name].encode()
 
 
-@given(st.text(alphabet=st.sampled_from(" \t\n\r#\\0123abc/=,x\"'"), max_size=300))
+@given(st.text(alphabet=st.sampled_from(" \t\n\r\v\x00\x85\u2028#\\0123abc/=,x\"'"), max_size=300))
 def test_any_text_round_trips(text):
     assert str(fstab.parse(text)) == text
 
@@ -77,82 +63,11 @@ def test_an_edit_writes_only_its_lines_escaped(tmp_path):
         table.append(fstab.Entry("", "/x", "ext4"))
 
 
-def findmnt_verify(path):
-    """findmnt --verify's problems: (line's target, level, message), and the
-    lines of parse errors."""
-    run = subprocess.run(["findmnt", "--verify", "--tab-file", str(path)], capture_output=True, text=True)
-    found, target = [], None
-    for line in run.stdout.splitlines():
-        if line.startswith("   [") and line[4] in "EW":
-            found.append((target, {"E": "error", "W": "warning"}[line[4]], line[7:]))
-        elif line and not line.startswith(" "):
-            target = line
-    parse = [int(line.split("at line ")[1].split()[0]) for line in run.stderr.splitlines() if "at line " in line]
-    return found, parse
-
-
-# velkora's own checks, which findmnt does not make; and findmnt's check of a
-# type it takes to be unsupported, which it makes for some names and not
-# others (ext9, not nosuchfs) by rules velkora does not follow.
-OWN = ("target is not an absolute path", "filesystem type unknown to the kernel", "tmpfs does not take")
-
-
-@pytest.mark.images
-def test_verify_finds_what_findmnt_finds(tmp_path):
-    for name in ("mnt/a/b", "notdir"):
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-    (tmp_path / "mnt/a/b").mkdir()
-    (tmp_path / "notdir").touch()
-    image, zero = tmp_path / "ext4.img", tmp_path / "zero.img"
-    for path in (image, zero):
-        with open(path, "wb") as f:
-            f.truncate(8 << 20)
-    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
-    text = f"""# a child before its parents, the same target twice, missing things
-UUID=00000000-1111-2222-3333-444444444444 {tmp_path}/mnt/a ext4 defaults 0 1
-LABEL=nolabel {tmp_path}/mnt/a/b xfs defaults 0 2
-/dev/nonexist {tmp_path}/mnt/a/b ext4 nofail 0 2
-tmpfs {tmp_path}/missing tmpfs defaults 0 0
-tmpfs {tmp_path}/notdir tmpfs size=1m,noexce 0 0
-broken
-{image} {tmp_path}/mnt xfs defaults 0 0
-{image} {tmp_path}/mnt auto defaults 0 0
-{zero} {tmp_path}/mnt/a nosuchfs defaults 0 0
-{tmp_path}/mnt {tmp_path}/mnt/a/b none bind 0 0
-{tmp_path} {tmp_path}/mnt/a/b ext4 defaults 0 0
-tmpfs {tmp_path}/mnt tmpfs defaults x 0
-{image} / ext4 defaults 0 0
-/dev/null none swap sw 0 0
-proc {tmp_path}/mnt proc defaults 0 0
-"""
-    path = tmp_path / "fstab"
-    path.write_text(text)
-    problems = fstab.verify(fstab.read(path))
-    # findmnt 2.41 stops at a line it cannot parse: it checks a copy with
-    # those lines made comments, and must name a first part of them.
-    parsed = [p.line for p in problems if p.target is None]
-    assert parsed == [7, 13] and findmnt_verify(path)[1] == parsed[: len(findmnt_verify(path)[1])]
-    kept = tmp_path / "kept"
-    kept.write_text("".join("#" + line if n in parsed else line for n, line in enumerate(text.splitlines(True), 1)))
-    ours = [(p.target, p.level, p.message) for p in problems if p.target is not None and not p.message.startswith(OWN)]
-    theirs, _ = findmnt_verify(kept)
-    # A type the device does not hold: an error to util-linux 2.38 and to
-    # velkora (the mount would fail), a warning to 2.41.
-    theirs = [(t, "error" if "does not match with on-disk" in m else level, m) for t, level, m in theirs]
-    assert ours == theirs
-    own = {(p.line, p.message) for p in problems if p.message.startswith(OWN)}
-    assert own == {
-        (6, "tmpfs does not take the option 'noexce'"),
-        (10, "filesystem type unknown to the kernel: nosuchfs"),
-    }
-    assert {p.line for p in problems if p.message.startswith("wrong order")} == {2, 3, 4, 10, 11, 12}
-
-
 @pytest.mark.blockdev
 def test_mount_all_mounts_as_mount_a_and_undoes_it_whole(place, tmp_path):
     from support.mountinfo import mounts
 
-    # A bind's source is the root's own directory, under the prefix as its target is.
+    # A bind's source is taken as written, as mount -a --target-prefix takes it.
     image, file, source = tmp_path / "ext4.img", tmp_path / "file.img", place / "src"
     source.mkdir()
     (source / "f").touch()
@@ -164,7 +79,7 @@ def test_mount_all_mounts_as_mount_a_and_undoes_it_whole(place, tmp_path):
     table = fstab.parse(f"""# the child first: its parent is mounted before it
 tmpfs /top/child tmpfs X-mount.mkdir 0 0
 tmpfs /top tmpfs mode=0755,X-mount.mkdir 0 0
-/src /view none bind,ro,X-mount.mkdir 0 0
+{source} /view none bind,ro,X-mount.mkdir 0 0
 LABEL={label} /img auto X-mount.mkdir 0 2
 {file} /file ext4 loop,ro,X-mount.mkdir 0 0
 /dev/nonexist /gone ext4 nofail,X-mount.mkdir 0 0
@@ -176,6 +91,7 @@ tmpfs /never tmpfs noauto 0 0
         with fstab.mount_all(table, prefix=str(place)) as done:
             got = {m["target"][len(str(place)) :]: m for m in mounts() if m["target"].startswith(f"{place}/")}
             assert list(got) == ["/top", "/top/child", "/view", "/img", "/file"]
+            assert os.listdir(place / "view") == ["f"]
             assert (got["/img"]["fstype"], "ro" in got["/view"]["options"]) == ("ext4", True)
             assert [d.read_only for d in loop.devices(file)] == [True]
             assert [e.target for e in done.mounted] == [f"{place}{t}" for t in got]
@@ -188,6 +104,25 @@ tmpfs /never tmpfs noauto 0 0
     assert mounts() == before
 
 
+def test_prefix_mounts_what_mount8_mounts_with_target_prefix(place, tmp_path):
+    from support.mountinfo import mounts
+
+    source = tmp_path / "host-src"
+    source.mkdir()
+    (source / "f").touch()
+    path = tmp_path / "fstab"
+    path.write_text(f"tmpfs /t tmpfs X-mount.mkdir 0 0\n{source} /t/view none bind,ro,X-mount.mkdir 0 0\n")
+
+    def below(top):
+        return [(m["target"][len(str(top)) :], m["fstype"], m["source"], m["root"], "ro" in m["options"])
+                for m in mounts() if m["target"].startswith(f"{top}/")]  # fmt: skip
+
+    ours, theirs = place / "ours", place / "theirs"
+    with fstab.mount_all(fstab.read(path), prefix=ours):
+        subprocess.run(["mount", "-a", "-T", str(path), "--target-prefix", str(theirs)], check=True)
+        assert below(ours) == below(theirs) and below(ours)[1][0] == "/t/view"
+
+
 # mount_all is all or nothing: a Ctrl-C while it mounts leaves no mount. One
 # that lands in the caller between its return and the assignment (the
 # interpreter's window, bpo-29988) leaves the whole set, which is then the
@@ -196,7 +131,7 @@ INTERRUPTED = """
 import os, random, signal, sys, time
 from velkora import fstab, unmount
 from velkora.mountinfo import mounts_below
-prefix = sys.argv[1]
+prefix, mode = sys.argv[1:]
 table = fstab.parse("".join(f"tmpfs /m{n} tmpfs X-mount.mkdir 0 0\\n" for n in range(6)))
 # The Ctrl-C comes from an interval timer, not a thread: a thread's join
 # interrupted by it hangs for good on 3.8 (bpo-45274), and with no other
@@ -206,7 +141,7 @@ for n in range(60):
     done = None
     try:
         signal.setitimer(signal.ITIMER_REAL, random.uniform(0.0001, 0.004))
-        done = fstab.mount_all(table, prefix=prefix)
+        done = fstab.mount_all(table, **{mode: prefix})
         time.sleep(0.005)  # the timer has fired by the end of it
     except KeyboardInterrupt:
         pass
@@ -221,11 +156,11 @@ for n in range(60):
 
 
 @pytest.mark.storm
-def test_mount_all_interrupted_leaves_nothing(place):
-
+@pytest.mark.parametrize("mode", ["prefix", "root"])
+def test_mount_all_interrupted_leaves_nothing(place, mode):
     from support.mountinfo import mounts
 
-    subprocess.run([sys.executable, "-c", INTERRUPTED, str(place)], check=True, timeout=120)
+    subprocess.run([sys.executable, "-c", INTERRUPTED, str(place), mode], check=True, timeout=120)
     assert [m for m in mounts() if m["target"].startswith(f"{place}/")] == []
 
 
@@ -313,9 +248,9 @@ def test_generate_writes_what_genfstab_writes_and_mounts_the_tree_again(place, t
                                  capture_output=True, text=True, check=True)  # fmt: skip
             assert cli.stdout == str(fstab.generate(root, tags="PARTLABEL"))
             unmount_all_below(root)
-            # What it wrote mounts the same tree under another root: the
-            # binds' sources within it.
-            with fstab.mount_all(made, prefix=str(again)) as done:
+            # What it wrote mounts the same tree as another root's own
+            # fstab: the binds' sources within it.
+            with fstab.mount_all(made, root=str(again)) as done:
                 # The same entries; their order follows the ids the mounts
                 # got. /srv is a second mount of /boot's filesystem, so the
                 # bind's source is /srv/sub where /srv got the lower id (ids
@@ -328,3 +263,133 @@ def test_generate_writes_what_genfstab_writes_and_mounts_the_tree_again(place, t
             assert os.listdir(again) == []
         finally:
             unmount_all_below(place)
+
+
+# -- libmount's reading, character by character --------------------------------
+
+# Every character Python takes for a line break or a blank that libmount
+# does not (only "\n" ends a line, only space and tab split), and NUL.
+SPLITTERS = [c for c in map(chr, range(0x3001)) if len(f"a{c}b".splitlines()) > 1 or len(f"a{c}b".split()) > 1]
+ODD = [c for c in SPLITTERS if c not in " \t\n"] + ["\0"]
+
+
+@pytest.mark.parametrize("char", ODD, ids=[f"U+{ord(c):04X}" for c in ODD])
+def test_no_other_character_breaks_a_line_or_splits_a_field(tmp_path, char):
+    path = tmp_path / "fstab"
+    text = f"a{char}b /x{char}y ext4 de{char}f 0 0\nc /y ext4 d 0 0{char}d /z ext4 d 0 0\ne /w ext4 d 0 0{char}\n"
+    path.write_bytes(text.encode("utf-8", "surrogateescape"))
+    same_as_findmnt(path)
+
+
+@pytest.mark.parametrize("text", [
+    "a\\302\\240b /x ext4 d 0 0\n",  # escapes are bytes, decoded as one name: U+00A0
+    "a /x ext4 d 0\n",  # five fields: libmount takes four to six
+    "a /x ext4 d +1 -2 extra\n",
+    "a /x\\000y ext4 d 0 0\nb /y ext4\n",  # an escaped NUL: velkora's own (libmount cuts the name there)
+    "a /x ext4 d 0 0\r\nb /y ext4 d 0 0\r\r\n",  # one carriage return before the newline, no more
+])  # fmt: skip
+def test_escapes_and_field_counts_read_as_findmnt_reads_them(tmp_path, text):
+    path = tmp_path / "fstab"
+    path.write_text(text)
+    table = fstab.read(path)
+    if "\\000" in text:
+        assert [tuple(e)[:2] for e in table] == [("b", "/y")] and [n for n, _ in table.malformed()] == [1]
+    else:
+        same_as_findmnt(path)
+
+
+def test_every_odd_character_is_written_so_that_findmnt_reads_it_back(tmp_path):
+    odd = "".join(c for c in ODD if c != "\0") + "\x1b\x7f\x9b\\"
+    entries = [fstab.Entry("#data", "/#x", "ext4", "defaults"),
+               fstab.Entry("data\vLABEL=victim", f"/m{odd}n", "ext4", f"a{odd}b"),
+               fstab.Entry(f"{odd}", "/ z", "tmpfs", "defaults", 1, 2)]  # fmt: skip
+    path = tmp_path / "fstab"
+    fstab.Fstab(entries).write(path)
+    assert findmnt_entries(path) == [tuple(e) for e in entries] == [tuple(e) for e in fstab.read(path)]
+    assert not set(path.read_text()) & (set(odd) - {"\\"})  # each as octal escapes
+    with pytest.raises(ValueError):
+        fstab.Fstab([fstab.Entry("a\0b", "/x", "ext4")])
+
+
+def test_write_without_a_path_writes_where_the_table_came_from(tmp_path):
+    path = tmp_path / "fstab"
+    path.write_text("tmpfs /tmp tmpfs defaults 0 0\n")
+    table = fstab.read(path)
+    table.append(fstab.Entry("tmpfs", "/srv", "tmpfs"))
+    table.write()
+    assert [e[1] for e in findmnt_entries(path)] == ["/tmp", "/srv"]
+    for nowhere in (fstab.parse("tmpfs /a tmpfs\n"), fstab.Fstab()):
+        with pytest.raises(TypeError, match="path"):
+            nowhere.write()
+
+
+@pytest.mark.blockdev
+def test_a_label_with_a_vertical_tab_comes_back_as_itself(place, tmp_path):
+    image, root = tmp_path / "label.img", place / "root"
+    label = f"d\vLABEL=v{os.getpid() % 10000}"
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    subprocess.run(["mkfs.ext4", "-q", "-L", label, str(image)], check=True)
+    root.mkdir()
+    with loop.attach(image) as device:
+        subprocess.run(["mount", device.path, str(root)], check=True)
+        made = fstab.generate(root, tags="LABEL")
+        path = tmp_path / "fstab"
+        made.write(path)
+        assert [e[:3] for e in findmnt_entries(path)] == [(f"LABEL={label}", "/", "ext4")]
+        assert fstab.read(path)[0].source == f"LABEL={label}"
+        subprocess.run(["umount", str(root)], check=True)
+
+
+# -- mount_all(root=): the fstab of an image, inside it ------------------------
+
+
+@pytest.mark.blockdev
+def test_mount_all_in_a_root_mounts_nothing_outside_it(place, tmp_path):
+    import shutil
+
+    from support.mountinfo import mounts
+
+    root, host = place / "root", place / "host"
+    for d in ("run", "etc", "srv/data", "var", "mnt", f"{host}/boot"[1:], f"{host}/etc"[1:]):
+        (root / d).mkdir(parents=True, exist_ok=True)
+    (root / f"{host}/etc/inroot"[1:]).touch()  # the image's own directory of that name
+    for d in ("boot", "data", "etc", "hostside/etc"):
+        (host / d).mkdir(parents=True)
+    (host / "etc/secret").touch()
+    os.symlink("/run", root / "var/run")  # as every Debian, Ubuntu and Fedora image has
+    os.symlink(host / "boot", root / "boot")
+    os.symlink("../../../host/data", root / "mnt/data")
+    os.symlink(host / "etc", root / "srv/hostetc")
+    # An image at a path the image holds too: the image's own copy is mounted.
+    image = host / "etc/disk.img"
+    with open(image, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
+    shutil.copy(image, root / f"{image}"[1:])
+    (root / "etc/fstab").write_bytes(b"""tmpfs /var/run tmpfs size=1m 0 0
+tmpfs /boot tmpfs X-mount.mkdir 0 0
+tmpfs /mnt/data tmpfs X-mount.mkdir,nofail 0 0
+tmpfs /../hostside/etc tmpfs X-mount.mkdir 0 0
+/srv/hostetc /srv/data none bind,nofail 0 0
+/srv/hostetc/disk.img /img ext4 loop,ro,X-mount.mkdir 0 0
+tmpfs /a\x00b tmpfs defaults 0 0
+tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
+""")
+    before = {p.name for p in host.rglob("*")}
+    at_run = [m for m in mounts() if m["target"] == "/run"]
+    with fstab.mount_all(root=root) as done:
+        # The kernel's view: each mount inside the root, none on the host's
+        # directories nor on this namespace's own /run.
+        made = [m["target"] for m in mounts() if m["target"].startswith(str(place))]
+        inside = ["/run", f"{host}/boot", "/hostside/etc", "/srv/data", "/img"]
+        assert sorted(made) == sorted(f"{root}{path}" for path in inside)
+        assert loop.devices(image) == [] and len(loop.devices(root / f"{image}"[1:])) == 1
+        assert [m for m in mounts() if m["target"] == "/run"] == at_run
+        assert sorted(os.listdir(root / "srv/data")) == ["disk.img", "inroot"]
+        assert {p.name for p in host.rglob("*")} == before
+        assert [e.target for e in done.failed] == ["/mnt/data"]
+        assert [n for n, _ in done.malformed] == [7, 8]
+    assert [m for m in mounts() if m["target"].startswith(str(place))] == []
+    with pytest.raises(ValueError, match="X-mount.idmap"):  # never dropped
+        fstab.mount_all(fstab.parse("/srv /srv/data none bind,X-mount.idmap=b:0:1000:1\n"), root=root)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import sys
 
-from velkora._cli_common import Failure, _fail
+from velkora._cli_common import Failure, _fail, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -14,13 +14,29 @@ if TYPE_CHECKING:
     from velkora.fstab import Entry, Fstab
 
 
-def _read(path: str) -> Fstab:
+def _read(path: str | None, root: str | None = None) -> Fstab:
+    """The fstab at path (a host path); without one, root's own (looked up
+    inside root) or /etc/fstab."""
     from velkora import fstab
 
     try:
-        return fstab.read(path)
+        if path is None and root is not None:
+            from velkora._fstab_table import read_inside
+
+            return read_inside(root)
+        return fstab.read(path or "/etc/fstab")
     except OSError as e:
-        raise _fail(f"fstab {path}", e) from None
+        raise _fail(f"fstab {shown(e.filename or path or '/etc/fstab')}", e) from None
+
+
+def _counted(n: int, word: str) -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+
+
+def _parse_errors(table: Fstab, name: str) -> None:
+    """mount(8)'s words for each line that is no entry."""
+    for number, _ in table.malformed():
+        print(f"velkora: {shown(name)}: parse error at line {number} -- ignored", file=sys.stderr)
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -28,22 +44,28 @@ def cmd_verify(args: argparse.Namespace) -> int:
     exit 1 where there is an error."""
     from velkora import fstab
 
-    table = _read(args.file)
+    root = args.root if args.root not in ("/", "") else None
+    table = _read(args.file, root)
+    name = table.path or args.file
     problems = fstab.verify(table, root=args.root)
     errors = warnings = parse = 0
-    shown = None
+    last = None
     for p in problems:
         if p.target is None:
             parse += 1
-            print(f"velkora: {args.file}: parse error at line {p.line} -- ignored", file=sys.stderr)
+            print(f"velkora: {shown(name)}: parse error at line {p.line} -- ignored", file=sys.stderr)
             continue
-        if (p.line, p.target) != shown:
-            shown = (p.line, p.target)
-            print(p.target)
-        print(f"   [{'E' if p.level == 'error' else 'W'}] {p.message}")
+        if (p.line, p.target) != last:
+            last = (p.line, p.target)
+            print(shown(p.target))
+        print(f"   [{'E' if p.level == 'error' else 'W'}] {shown(p.message)}")
         errors += p.level == "error"
         warnings += p.level == "warning"
-    print(f"\n{parse} parse errors, {errors} errors, {warnings} warnings", file=sys.stderr)
+    if not (parse or errors or warnings):
+        print("Success, no errors or warnings detected")
+        return 0
+    summary = ", ".join((_counted(parse, "parse error"), _counted(errors, "error"), _counted(warnings, "warning")))
+    print(f"\n{summary}", file=sys.stderr)
     return 1 if errors or parse else 0
 
 
@@ -64,11 +86,14 @@ def cmd_generate(args: argparse.Namespace) -> int:
 def mount_all(args: argparse.Namespace) -> None:
     from velkora import fstab
 
-    table = _read(args.fstab)
+    if args.root is not None and args.target_prefix is not None:
+        raise Failure("mount -a: --root and --target-prefix do not go together")
+    table = _read(args.fstab, args.root)
+    _parse_errors(table, table.path or args.fstab or "/etc/fstab")
     try:
-        fstab.mount_all(table, prefix=args.target_prefix, types=args.type, options=args.test_opts)
+        fstab.mount_all(table, prefix=args.target_prefix, root=args.root, types=args.type, options=args.test_opts)
     except OSError as e:
-        raise _fail(f"mount {e.filename or args.fstab}", e) from None
+        raise _fail(f"mount {shown(str(e.filename or table.path or '/etc/fstab'))}", e) from None
     except ValueError as e:
         raise Failure(f"mount -a: {e}") from None
 
@@ -82,7 +107,7 @@ def lookup(args: argparse.Namespace, name: str) -> Entry:
     if entry is None:
         entry = table.find(source=name)
     if entry is None:
-        raise Failure(f"mount {name}: can't find in {args.fstab}")
+        raise Failure(f"mount {shown(name)}: can't find in {shown(args.fstab or '/etc/fstab')}")
     return entry
 
 

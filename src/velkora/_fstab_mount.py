@@ -6,26 +6,32 @@ from __future__ import annotations
 import os
 
 from velkora._resources import held_signals
+from velkora.flags import MS
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from velkora._fstab_root import RootedMount
     from velkora._fstab_table import Entry, Fstab
     from velkora.contexts import mounted
 
 
 class MountedSet:
     """What one :func:`velkora.fstab.mount_all` mounted. ``mounted`` lists
-    the entries it mounted, in the order it mounted them (targets, and the
-    sources of binds, under the prefix), ``failed`` the ``nofail`` entries
-    that failed and ``errors`` their errors, one for one. As a context manager it unmounts what it
-    mounted, children first, on exit and on Ctrl-C; :meth:`unmount` does so
-    at once."""
+    the entries it mounted, in the order it mounted them (targets as the
+    caller's namespace names them: under the prefix, or where they were
+    found inside the root, as a bind's source), ``failed`` the ``nofail``
+    entries that failed and ``errors`` their errors, one for one,
+    ``malformed`` (number, text) of each line of the table that is no
+    entry (never mounted, as mount(8) passes over a parse error). As a
+    context manager it unmounts what it mounted, children first, on exit
+    and on Ctrl-C; :meth:`unmount` does so at once."""
 
     def __init__(self) -> None:
         self.mounted: list[Entry] = []
         self.failed: list[Entry] = []
         self.errors: list[OSError] = []
-        self._blocks: list[mounted] = []
+        self.malformed: list[tuple[int, str]] = []
+        self._blocks: list[mounted | RootedMount] = []
 
     def __enter__(self) -> MountedSet:
         return self
@@ -133,36 +139,104 @@ def mount_all(
     table: Fstab,
     *,
     prefix: str | None = None,
+    root: str | None = None,
     types: str | None = None,
     options: str | None = None,
 ) -> MountedSet:
-    from velkora.contexts import mounted
-
     done = MountedSet()
+    done.malformed = table.malformed()
+    wanted = _ordered([e for e in table if _wanted(e, types, options)])
     try:
-        for entry in _ordered([e for e in table if _wanted(e, types, options)]):
-            target = _under(prefix, entry.target) if prefix else entry.target
-            source = entry.source
-            if prefix and _is_bind(entry) and source.startswith("/"):
-                # The fstab is the root's: its binds show the root's own
-                # directories, never the caller's (mount(8) takes the source
-                # as the caller has it).
-                entry = entry._replace(source=_under(prefix, source))
-            if _already(entry, target):
-                continue
-            fstype = "" if entry.fstype == "none" else entry.fstype
-            block = mounted(entry.source, target, fstype or "auto", options=entry.options or "defaults")
-            try:
-                with held_signals():
-                    block.__enter__()
-                    done._blocks.append(block)
-                    done.mounted.append(entry._replace(target=target))
-            except OSError as e:
-                if "nofail" not in _words(entry.options):
-                    raise
-                done.failed.append(entry)
-                done.errors.append(e)
+        if root is not None:
+            _mount_inside(done, wanted, root)
+        else:
+            _mount_by_path(done, wanted, prefix)
     except BaseException:
         done.unmount()
         raise
     return done
+
+
+def _failed(done: MountedSet, entry: Entry, e: OSError) -> None:
+    if "nofail" not in _words(entry.options):
+        raise e
+    done.failed.append(entry)
+    done.errors.append(e)
+
+
+def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None) -> None:
+    """As mount -a [--target-prefix PREFIX]: targets under the prefix,
+    everything else, a bind's source too, as the caller has it."""
+    from velkora.contexts import mounted
+
+    for entry in entries:
+        target = _under(prefix, entry.target) if prefix else entry.target
+        if _already(entry, target):
+            continue
+        fstype = "" if entry.fstype == "none" else entry.fstype
+        block = mounted(entry.source, target, fstype or "auto", options=entry.options or "defaults")
+        try:
+            with held_signals():
+                block.__enter__()
+                done._blocks.append(block)
+                done.mounted.append(entry._replace(target=target))
+        except OSError as e:
+            _failed(done, entry, e)
+
+
+def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
+    """As the system installed at root mounts its fstab at boot: targets,
+    made directories and binds' sources inside root, each mount attached
+    onto the fd its target was found at."""
+    from velkora import _fstab_root as rooted
+    from velkora._vfs import mkdir_mode
+    from velkora.options import parse
+
+    top = os.path.abspath(root)
+    root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        for entry in entries:
+            tree = at = -1
+            try:
+                parsed = parse(entry.options or "defaults")
+                for word, bit in (("remount", MS.REMOUNT), ("move", MS.MOVE)):
+                    if parsed.flags & bit:
+                        raise ValueError(f"mount option {word!r} in an fstab entry: mount -a makes new mounts")
+                for word in parsed.userspace:
+                    name = word.partition("=")[0].lower()
+                    if name.startswith("x-mount.") and name != "x-mount.mkdir":
+                        # Never dropped: an idmapped bind must not come out a plain one.
+                        raise ValueError(f"mount option {word!r}: velkora does not carry it out")
+                with held_signals():
+                    at = rooted.target_fd(root_fd, entry.target, mkdir_mode(parsed.userspace))
+                target = rooted.host_path(at)
+                bind = rooted.is_bind(entry)
+                if bind:
+                    with held_signals():  # the fd is closed below, whatever comes
+                        tree = rooted.bind_tree(root_fd, entry, parsed)
+                    shown = entry._replace(source=rooted.host_path(tree), target=target)
+                else:
+                    shown = entry._replace(target=target)
+                if _already(shown, target):
+                    continue
+                if not bind:
+                    with held_signals():
+                        tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
+                with held_signals():
+                    block = rooted.attach(tree, at, int(parsed.propagation))
+                    done._blocks.append(block)
+                    done.mounted.append(shown)
+                if os.path.samestat(os.fstat(at), os.fstat(root_fd)):
+                    # The root itself was mounted over: what follows goes in the new mount.
+                    os.close(root_fd)
+                    root_fd = -1
+                    root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+            except OSError as e:
+                _failed(done, entry, e)
+            finally:
+                for fd in (tree, at):
+                    if fd >= 0:
+                        os.close(fd)
+    finally:
+        if root_fd >= 0:
+            os.close(root_fd)

@@ -9,7 +9,7 @@ from collections.abc import MutableSequence
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Iterable, Iterator, NamedTuple, Union, overload
+    from typing import Callable, Iterable, Iterator, NamedTuple, Union, overload
 
     PathArg = Union[str, "os.PathLike[str]"]
 else:
@@ -20,8 +20,20 @@ else:
 
 
 _NUMBER = re.compile(r"[+-]?[0-9]+\Z")
-_OCTAL = re.compile(r"\\([0-7]{3})")
-_ESCAPES = {" ": "\\040", "\t": "\\011", "\n": "\\012", "\\": "\\134"}
+# libmount's fields: runs of anything but a space or a tab (the only blanks
+# it splits at; Python's str.split() takes 27 other characters for blanks).
+_FIELDS = re.compile(r"[^ \t]+")
+# What str.split() splits at besides space, tab, newline and carriage
+# return: a text with none of them is split by it exactly as libmount
+# splits it, and faster.
+_OTHER_BLANKS = "\v\f\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000"
+_OTHER_BLANKS += "".join(map(chr, range(0x2000, 0x200B)))  # U+2000 to U+200A
+_OCTAL = re.compile(rb"\\([0-7]{3})")
+# What a written field holds as an octal escape: the blanks and the line
+# break libmount splits at, the backslash, every control character (C0,
+# DEL, C1) and every other blank, which a reader less exact than libmount
+# might split at.
+_ESCAPED = re.compile(r"[\x00-\x20\x7f-\xa0\\\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]")
 
 
 class Entry(NamedTuple):
@@ -44,50 +56,49 @@ if not TYPE_CHECKING:
 _new_entry = tuple.__new__
 
 
-def _octal(match: re.Match[str]) -> str:
-    return chr(int(match.group(1), 8))
+def _octal(match: re.Match[bytes]) -> bytes:
+    # libmount keeps the low byte of what is written (\\777 is 0xff).
+    return bytes((int(match.group(1), 8) & 0xFF,))
 
 
 def _unescape(field: str) -> str:
+    """field with its octal escapes undone: each a byte, the bytes then
+    decoded as file names are (\\302\\240 is U+00A0, a byte that is no
+    UTF-8 a surrogate escape)."""
     if "\\" not in field:
         return field
-    # The usual escapes by replace, which is fast; anything else by the pattern.
+    # The usual escapes, each one ASCII byte, by replace, which is fast;
+    # anything else through the bytes.
     plain = field.replace("\\040", " ").replace("\\011", "\t").replace("\\012", "\n")
     if "\\" not in plain.replace("\\134", ""):
         return plain.replace("\\134", "\\")
-    return _OCTAL.sub(_octal, field)
+    return os.fsdecode(_OCTAL.sub(_octal, os.fsencode(field)))
+
+
+def _octal_bytes(match: re.Match[str]) -> str:
+    return "".join(f"\\{byte:03o}" for byte in os.fsencode(match.group()))
 
 
 def _escape(field: str) -> str:
-    """A field as fstab writes it: blanks, newlines and backslashes as octal
-    escapes, and a leading # so that the line is not taken for a comment."""
-    field = "".join(_ESCAPES.get(c, c) for c in field)
+    """A field as fstab writes it: each character libmount or a looser
+    reader could split at, each control character and the backslash as
+    the octal escapes of its bytes, and a leading # so that the line is not
+    taken for a comment."""
+    field = _ESCAPED.sub(_octal_bytes, field)
     return "\\043" + field[1:] if field.startswith("#") else field
 
 
-def _parse_line(line: str) -> Entry | None | bool:
-    """The entry of line; None for a comment or blank line; False for a
-    line that is neither."""
-    fields = line.split()
-    if not fields or fields[0].startswith("#"):
-        return None
-    n = len(fields)
-    if n < 3:
-        return False
-    freq = passno = 0
-    if n > 4:
-        if not _NUMBER.match(fields[4]):
-            return False
-        freq = int(fields[4])
-        if n > 5:
-            if not _NUMBER.match(fields[5]):
-                return False
-            passno = int(fields[5])
-    s, t, f = fields[0], fields[1], fields[2]
-    o = fields[3] if n > 3 else ""
-    if "\\" in line:
-        s, t, f, o = _unescape(s), _unescape(t), _unescape(f), _unescape(o)
-    return _new_entry(Entry, (s, t, f, o, freq, passno))
+def _splitter(text: str) -> Callable[[str], list[str]]:
+    """What splits each line of text (less its newline) into fields as
+    libmount does: str.split() where it splits at nothing more (each
+    carriage return one before a newline, which libmount drops: a blank to
+    str.split()), else a pattern that splits at space and tab alone."""
+    blanks = _OTHER_BLANKS[:6] if text.isascii() else _OTHER_BLANKS  # a search for each is fast
+    if any(c in text for c in blanks):
+        return _FIELDS.findall
+    if "\r" in text and (text.count("\r") != text.count("\r\n") or "\r\r" in text):
+        return _FIELDS.findall
+    return str.split
 
 
 def render(entry: Entry) -> str:
@@ -113,6 +124,7 @@ class Fstab(_Sequence):
         # Each line: [text or None (to be written anew), entry, False where it is malformed].
         self._lines: list[list[object]] = []
         self._index: list[int] | None = None
+        self._path: str | None = None
         for entry in entries:
             self.append(entry)
 
@@ -204,12 +216,24 @@ class Fstab(_Sequence):
                 return entry
         return None
 
-    def write(self, path: PathArg = "/etc/fstab") -> None:
+    @property
+    def path(self) -> str | None:
+        """The file this table was read from (absolute), or None for one
+        read from nowhere (:func:`parse`, :func:`generate`, ``Fstab()``)."""
+        return self._path
+
+    def write(self, path: PathArg | None = None) -> None:
         """Replaces the file at path with this table, atomically: a new file
         in the same directory, written and fsynced, renamed over it (the
-        old file's mode and owner kept, else 0644), the directory fsynced."""
+        old file's mode and owner kept, else 0644), the directory fsynced.
+        Without path, the file the table was read from; a table read from
+        nowhere needs one (TypeError)."""
         from velkora._fstab_write import replace
 
+        if path is None:
+            if self._path is None:
+                raise TypeError("Fstab.write() needs a path: this table was not read from a file")
+            path = self._path
         replace(os.fspath(path), str(self))
 
 
@@ -224,20 +248,44 @@ def _checked(entry: Entry) -> Entry:
         raise TypeError("an Entry has four str fields and two int fields")
     if not (entry[0] and entry[1] and entry[2]):
         raise ValueError("an fstab entry needs a source, a target and a type")
+    if any("\0" in field for field in entry[:4]):
+        raise ValueError("an fstab entry cannot hold a NUL character")
     return entry if type(entry) is Entry else Entry(*entry)
 
 
 def parse(text: str) -> Fstab:
-    """The fstab that text holds; never raises for what it holds."""
-    # _parse_line's rules, inlined: this loop is the whole cost of a read.
+    """The fstab that text holds; never raises for what it holds. Lines
+    end at "\\n" alone and fields are split at spaces and tabs alone, as
+    libmount reads them; a line holding a NUL (or an escaped one) is
+    malformed, as is one with fewer than three fields or a freq or passno
+    that is no number."""
+    # This loop is the whole cost of a read.
     table = Fstab()
     add = table._lines.append
     number = _NUMBER.match
     unescape = _unescape
+    fields_of = _splitter(text)
     new = _new_entry
-    for line in text.splitlines(keepends=True):
-        fields = line.split(None, 6)
+    if fields_of is str.split:
+        # Then no character but "\n" and "\r\n" breaks a line for
+        # splitlines() either, and split() drops them with the blanks.
+        lines = bodies = text.splitlines(keepends=True)
+    else:
+        bodies = text.split("\n")
+        if not bodies[-1]:
+            del bodies[-1]
+        lines = [body + "\n" for body in bodies]
+        if not text.endswith("\n") and lines:
+            lines[-1] = bodies[-1]
+        bodies = [body[:-1] if body[-1:] == "\r" else body for body in bodies]
+    nul = "\0" in text
+    escaped_nul = "\\000" in text or "\\400" in text  # libmount keeps an escape's low byte
+    for line, body in zip(lines, bodies):
+        fields = fields_of(body)
         n = len(fields)
+        if nul and "\0" in line:
+            add([line, None, False])
+            continue
         if not n or fields[0][0] == "#":
             add([line, None, True])
             continue
@@ -256,6 +304,9 @@ def parse(text: str) -> Fstab:
             fields.append("")
         if "\\" in line:
             fields = [unescape(f) for f in fields[:4]]
+            if escaped_nul and "\0" in "".join(fields):
+                add([line, None, False])  # an escaped NUL: no path or word holds one
+                continue
         add([line, new(Entry, (fields[0], fields[1], fields[2], fields[3], freq, passno)), True])
     return table
 
@@ -263,5 +314,34 @@ def parse(text: str) -> Fstab:
 def read(path: PathArg = "/etc/fstab") -> Fstab:
     """The fstab in the file at path (UTF-8, undecodable bytes as surrogate
     escapes, as the file system encoding gives them)."""
-    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
-        return parse(f.read())
+    name = os.path.abspath(os.fspath(path))
+    with open(name, encoding="utf-8", errors="surrogateescape", newline="") as f:
+        table = parse(f.read())
+    table._path = name
+    return table
+
+
+def read_inside(root: PathArg, path: str = "/etc/fstab") -> Fstab:
+    """The fstab at path in the system installed at root, path looked up
+    inside root (no link or ".." in it leads out); its :attr:`Fstab.path`
+    the file that was found there, which write() replaces."""
+    from velkora import _chroot
+
+    top = os.path.abspath(os.fspath(root))
+    root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fd = _chroot.resolve(root_fd, path, os.O_RDONLY)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, os.path.join(top, path.lstrip("/"))) from None
+    finally:
+        os.close(root_fd)
+    try:
+        # Where the file is, with no link in the way: what write() replaces.
+        name = os.readlink(f"/proc/self/fd/{fd}")
+    except OSError:
+        os.close(fd)
+        raise
+    with open(fd, encoding="utf-8", errors="surrogateescape", newline="") as f:
+        table = parse(f.read())
+    table._path = name
+    return table

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import errno
 import os
+import re
 import stat
 
 from velkora._namedrecord import record
@@ -38,7 +39,7 @@ PSEUDO = frozenset(
     "anon_inodefs apparmorfs autofs bdev binder binfmt_misc bpf cgroup cgroup2 configfs cpuset debugfs devfs "
     "devpts devtmpfs dlmfs efivarfs fusectl hugetlbfs mqueue nfsd none nsfs overlay pipefs proc pstore ramfs "
     "resctrl rootfs rpc_pipefs securityfs selinuxfs smackfs sockfs spufs sysfs tmpfs tracefs vboxsf virtiofs "
-    "9p afs ceph cifs smb3 smbfs ncpfs nfs nfs4 glusterfs".split()
+    "9p afs ceph cifs smb3 smbfs ncpfs nfs nfs4 glusterfs fuse fuse.sshfs fuse.curlftpfs".split()
 )
 # tmpfs's whole list of words (Documentation/filesystems/tmpfs.rst).
 TMPFS = frozenset(
@@ -47,6 +48,29 @@ TMPFS = frozenset(
     "casefold strict_encoding".split()
 )
 _TAGS = ("UUID=", "LABEL=", "PARTUUID=", "PARTLABEL=", "ID=")
+# A source findmnt takes for a tag it does not know: a name, "=", a value.
+_TAG_LIKE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*=")
+
+
+def _found(root: str, path: str) -> tuple[os.stat_result, str]:
+    """os.stat of path in the tree at root, and where it is: looked up
+    inside root as the system installed there sees it, so that no link or
+    ".." leads out."""
+    if root in ("/", ""):
+        return os.stat(path), path
+    from velkora import _chroot
+
+    top = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fd = _chroot.resolve(top, path, os.O_PATH)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+    finally:
+        os.close(top)
+    try:
+        return os.fstat(fd), os.readlink(f"/proc/self/fd/{fd}")
+    finally:
+        os.close(fd)
 
 
 def _known_types() -> frozenset[str] | None:
@@ -71,35 +95,54 @@ def _words(options: str) -> list[str]:
     return [word for word in options.split(",") if word]
 
 
-def _order(entries: list[Entry], i: int, add: Callable[[str, str], None]) -> None:
+def _order(entries: list[Entry], canonical: list[str], i: int, add: Callable[[str, str], None]) -> None:
     """Against every later entry: the same target (a warning), or a target
-    that holds this one (an error: mount -a would hide this one)."""
-    mine = entries[i].target.rstrip("/") or "/"
-    for later in entries[i + 1 :]:
+    that holds this one (an error: mount -a would hide this one); targets
+    compared as they really are (a link followed), as findmnt compares them."""
+    mine = canonical[i]
+    for later, theirs in zip(entries[i + 1 :], canonical[i + 1 :]):
         if later.fstype == "swap":
             continue
-        theirs = later.target.rstrip("/") or "/"
         if theirs == mine:
             add("warning", "target specified more than once")
         elif _is_below(mine, theirs):
             add("error", f"wrong order: {entries[i].target} specified before {later.target}")
 
 
-def _target(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
+def _canonical(root: str, target: str) -> str:
+    """target as it really is where it exists (links and ".." followed, as
+    the system at root sees them), else as written less a trailing slash."""
+    plain = target.rstrip("/") or "/"
+    if not target.startswith("/"):
+        return plain
+    try:
+        _, found = _found(root, target)
+    except OSError:
+        return plain
+    if root in ("/", ""):
+        return os.path.realpath(found)
+    top = os.path.realpath(root)
+    rest = os.path.relpath(found, top)
+    return "/" if rest == "." else "/" + rest
+
+
+def _target(entry: Entry, root: str, canonical: str, add: Callable[[str, str], None]) -> None:
     if not entry.target.startswith("/"):
         add("error", "target is not an absolute path")
         return
     try:
-        st = os.stat(os.path.join(root, entry.target.lstrip("/")))
+        st = _found(root, entry.target)[0]
     except OSError as e:
         if not any(w.lower().startswith("x-mount.mkdir") for w in _words(entry.options)):
             add("error", f"unreachable on boot required target: {e.strerror}")
         return
     if not stat.S_ISDIR(st.st_mode):
         add("error", "target is not a directory")
+    if canonical != entry.target:
+        add("warning", f"non-canonical target path (real: {canonical})")
 
 
-def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
+def _source(entry: Entry, root: str, bind: bool, add: Callable[[str, str], None]) -> None:
     """The source and the type it holds, as findmnt checks a device's."""
     from velkora import blkid
 
@@ -107,19 +150,30 @@ def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
     if source.startswith(_TAGS):
         try:
             device = blkid.resolve(source)
-        except (OSError, ValueError):
+        except OSError as e:
+            if e.errno == errno.ENOTUNIQ:
+                # Which of them is mounted would be chance: an error, naming them all.
+                add("error", f"{source} is {e.strerror}")
+            else:
+                add("error", f"unreachable on boot required source: {source}")
+            return
+        except ValueError:
             add("error", f"unreachable on boot required source: {source}")
             return
+    elif _TAG_LIKE.match(source):
+        add("error", f"unsupported source tag: {source}")
+        add("warning", f"cannot detect on-disk filesystem type ({os.strerror(errno.ENOENT)})")
+        return
     else:
-        device = os.path.join(root, source.lstrip("/")) if source.startswith("/") else source
         try:
-            st = os.stat(device)
+            st, device = _found(root, source) if source.startswith("/") else (os.stat(source), source)
         except OSError as e:
             add("warning", f"unreachable source: {source}: {e.strerror}")
             add("warning", f"cannot detect on-disk filesystem type ({e.strerror})")
             return
         if stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode):
-            add("warning", f"non-bind mount source {source} is a directory or regular file")
+            if not bind:
+                add("warning", f"non-bind mount source {source} is a directory or regular file")
         elif not stat.S_ISBLK(st.st_mode):
             add("warning", f"source {source} is not a block device")
         if not (stat.S_ISBLK(st.st_mode) or stat.S_ISREG(st.st_mode)):
@@ -139,6 +193,7 @@ def _source(entry: Entry, root: str, add: Callable[[str, str], None]) -> None:
 def verify(table: Fstab, root: str = "/") -> list[Problem]:
     problems = [Problem(n, None, "error", f"parse error at line {n}") for n, _ in table.malformed()]
     entries = list(table)
+    canonical = [_canonical(root, entry.target) for entry in entries]
     known = _known_types()
     for i, entry in enumerate(entries):
         line = table.line_of(i)
@@ -149,10 +204,12 @@ def verify(table: Fstab, root: str = "/") -> list[Problem]:
         words = _words(entry.options)
         bind = "bind" in words or "rbind" in words
         if entry.fstype != "swap":
-            _order(entries, i, add)
-            _target(entry, root, add)
-        if not bind and entry.fstype not in PSEUDO and not entry.fstype.startswith("fuse"):
-            _source(entry, root, add)
+            _order(entries, canonical, i, add)
+            _target(entry, root, canonical[i], add)
+        # As findmnt: every source but those of a pseudo or network type; a
+        # bind's too where it gives a real type.
+        if entry.fstype not in PSEUDO:
+            _source(entry, root, bind, add)
         if (entry.target.rstrip("/") or "/") == "/" and entry.passno != 1:
             add("warning", f"recommended root FS passno is 1 (current is {entry.passno})")
         # velkora's own: what findmnt leaves to the mount to find out.

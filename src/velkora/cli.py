@@ -115,8 +115,10 @@ def _mount_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("target", nargs="?", metavar="TARGET",
                    help="where to mount it; alone, SOURCE or TARGET looked up in fstab")  # fmt: skip
     p.add_argument("-a", "--all", action="store_true", help="mount every entry of fstab, as mount -a")
-    p.add_argument("--fstab", metavar="FILE", default="/etc/fstab", help="the fstab to read (default: /etc/fstab)")
+    p.add_argument("--fstab", metavar="FILE", help="the fstab to read (default: /etc/fstab, with --root ROOT's)")
     p.add_argument("--target-prefix", metavar="DIR", help="with -a: every target under DIR")
+    p.add_argument("--root", metavar="DIR",
+                   help="with -a: mount the fstab of the system installed at DIR, every path inside it")  # fmt: skip
     p.add_argument("-O", "--test-opts", metavar="OPTIONS", help="with -a: only entries with these option words")
 
 
@@ -134,7 +136,7 @@ def _fstab_arguments(p: argparse.ArgumentParser) -> None:
     v = _command(actions, "verify", "_cli_fstab.cmd_verify", "check an fstab as findmnt --verify does",
                  "velkora fstab verify /mnt/etc/fstab")  # fmt: skip
     v.add_argument("--root", default="/", help="where the fstab's paths are (a root being built)")
-    v.add_argument("file", nargs="?", default="/etc/fstab", metavar="FILE")
+    v.add_argument("file", nargs="?", metavar="FILE", help="the fstab (default: /etc/fstab, ROOT's with --root)")
     g = _command(actions, "generate", "_cli_fstab.cmd_generate", "an fstab for the mounts below ROOT, as genfstab",
                  "velkora fstab generate /mnt >> /mnt/etc/fstab")  # fmt: skip
     g.add_argument("-t", "--tag", default="UUID", choices=("UUID", "LABEL", "PARTUUID", "PARTLABEL", "none"),

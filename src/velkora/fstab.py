@@ -11,12 +11,17 @@
     fstab.verify(table)                    # as findmnt --verify
     with fstab.mount_all(table, prefix="/mnt"):  # as mount -a --target-prefix /mnt
         ...
+    with fstab.mount_all(root="/mnt"):     # the fstab of the system at /mnt, inside it
+        ...
     fstab.generate("/mnt").write("/mnt/etc/fstab")  # as genfstab -U /mnt
 
-A file is read as libmount reads it: fields split on blanks, ``#`` lines
-and blank lines kept, octal escapes (``\\040`` for a space) undone, a line
-with fewer than three fields or a ``freq``/``passno`` that is no number kept
-as it is and reported by :func:`verify`, never dropped. ``str(parse(text))
+A file is read as libmount reads it: lines ended by a newline alone,
+fields split at spaces and tabs alone, ``#`` lines and blank lines kept,
+octal escapes (``\\040`` for a space) undone to bytes and decoded as file
+names are, a line with fewer than three fields, a ``freq``/``passno`` that
+is no number or a NUL kept as it is and reported by :func:`verify`, never
+dropped. Every control character and non-ASCII blank is written as octal
+escapes. ``str(parse(text))
 == text`` for any text; after an edit, only the lines edited are written
 anew, escaped.
 """
@@ -49,17 +54,40 @@ def verify(table: Fstab, *, root: str = "/") -> list[Problem]:
 def mount_all(
     table: Fstab | PathArg | None = None,
     *,
-    prefix: str | None = None,
+    prefix: PathArg | None = None,
+    root: PathArg | None = None,
     types: str | None = None,
     options: str | None = None,
 ) -> MountedSet:
     """What ``mount -a`` does with table (an :class:`Fstab`, or the path of
-    one; /etc/fstab by default); see :class:`MountedSet`."""
+    one; by default /etc/fstab, or with root the root's own); see
+    :class:`MountedSet`.
+
+    ``prefix`` is ``mount -a --target-prefix``: each target under it,
+    everything else (a bind's source too) as the caller has it. ``root``
+    mounts the fstab of the system installed there: each target, each
+    directory ``X-mount.mkdir`` makes and each bind's source is looked up
+    inside root, as that system sees its own tree (a link to ``/run`` is
+    root's ``run``; no link or ``..`` leads out), and each mount is attached
+    onto the directory found; devices under /dev and tags are the
+    machine's, an image file is root's own. A line that is no entry (a NUL
+    in it, too few fields) is never mounted and listed in ``malformed``;
+    the others are mounted all the same. An ``X-mount.*`` word velkora
+    does not carry out is refused by name (ValueError)."""
     from velkora._fstab_mount import mount_all as mount
 
+    if prefix is not None and root is not None:
+        raise ValueError("mount_all takes prefix or root, not both")
+    top = os.fspath(root) if root is not None else None
     if not isinstance(table, Fstab):
-        table = read(table if table is not None else "/etc/fstab")
-    return mount(table, prefix=prefix, types=types, options=options)
+        if table is None and top is not None:
+            from velkora._fstab_table import read_inside
+
+            table = read_inside(top)
+        else:
+            table = read(table if table is not None else "/etc/fstab")
+    return mount(table, prefix=os.fspath(prefix) if prefix is not None else None, root=top, types=types,
+                 options=options)  # fmt: skip
 
 
 def generate(root: PathArg, *, tags: str | None = "UUID") -> Fstab:

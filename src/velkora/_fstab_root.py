@@ -1,0 +1,223 @@
+"""``mount -a`` for the system installed at a root: each target, each
+directory ``X-mount.mkdir`` makes and each bind's source looked up inside
+the root (openat2(2) with RESOLVE_IN_ROOT), each mount made detached and
+attached onto the fd found (move_mount(2)), so that no link or ".." in
+the root's tree leads a mount, a made directory or a bind out of it."""
+
+from __future__ import annotations
+
+import errno
+import os
+
+import velkora.fsmount as fs
+from velkora import _chroot
+from velkora.flags import MS
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from velkora._fstab_table import Entry
+    from velkora.options import MountOptions
+
+# The superblock's flags, as fsconfig(2) takes them.
+_SUPERBLOCK = ((MS.RDONLY, "ro"), (MS.SYNCHRONOUS, "sync"), (MS.DIRSYNC, "dirsync"), (MS.LAZYTIME, "lazytime"),
+               (MS.MANDLOCK, "mand"))  # fmt: skip
+
+
+def _closing(fd: int) -> None:
+    if fd >= 0:
+        os.close(fd)
+
+
+def _path_of(fd: int) -> str:
+    """Where fd is, as this process's mount namespace names it."""
+    return os.readlink(f"/proc/self/fd/{fd}")
+
+
+class RootedMount:
+    """One mount that mount_all(root=) made, unmounted on exit: only while
+    it is still the mount on top at its place (its id, never reused,
+    compared first); a recursive bind with what it brought, children first."""
+
+    def __init__(self, point: str, made: list[tuple[int | None, int | None]]) -> None:
+        self.point = point
+        self._made = made  # (id, unique id) of each mount made, the top one first
+
+    def __enter__(self) -> RootedMount:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        from velkora import _mounttable
+        from velkora.contexts import _umount
+        from velkora.mountinfo import mounts_below
+
+        top_id, top_unique = self._made[0]
+        now = _mounttable.mount_id(self.point, unique=top_unique is not None)
+        if now != (top_unique if top_unique is not None else top_id):
+            raise OSError(errno.EBUSY, "another mount is on top of the one mount -a made", self.point)
+        made = {i for i, _ in self._made}
+        for m in mounts_below(self.point, "mountinfo"):  # children first
+            if m.id in made and m.mount_point is not None:
+                _umount(m.mount_point, 0)
+
+
+def _resolve(root: int, path: str, flags: int = os.O_PATH) -> int:
+    try:
+        return _chroot.resolve(root, path, flags)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+
+
+def target_fd(root: int, target: str, mode: int | None) -> int:
+    """An O_PATH fd of target inside root; where it is missing and mode is
+    given (X-mount.mkdir), made first with the directories above it, each
+    made with mkdirat(2) in its parent as found inside the root."""
+    try:
+        return _resolve(root, target)
+    except FileNotFoundError:
+        if mode is None:
+            raise
+    parts = [part for part in target.split("/") if part]
+    for n in range(1, len(parts) + 1):
+        prefix = "/" + "/".join(parts[:n])
+        try:
+            _closing(_resolve(root, prefix))
+            continue
+        except FileNotFoundError:
+            pass
+        parent = _resolve(root, "/" + "/".join(parts[: n - 1]), os.O_PATH | os.O_DIRECTORY)
+        try:
+            os.mkdir(parts[n - 1], mode, dir_fd=parent)
+        except FileExistsError:
+            pass  # made meanwhile, or a dangling link: the lookup after says which
+        finally:
+            os.close(parent)
+    return _resolve(root, target)
+
+
+def _words(options: str) -> list[str]:
+    return [word for word in options.split(",") if word]
+
+
+def is_bind(entry: Entry) -> bool:
+    words = _words(entry.options)
+    return "bind" in words or "rbind" in words
+
+
+def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> int:
+    """A detached copy of the bind's source, looked up inside root, with
+    the per-mount words set: on its top mount, and those asked for with
+    ``=recursive`` on every mount it brings."""
+    recursive = fs.AT_RECURSIVE if parsed.flags & MS.REC else 0
+    source = _resolve(root, entry.source)
+    try:
+        tree = fs.open_tree(source, "", fs.OPEN_TREE_CLONE | fs.AT_EMPTY_PATH | recursive)
+    finally:
+        os.close(source)
+    try:
+        attr_set, attr_clr, deep = int(parsed.attr_set), int(parsed.attr_clr), int(parsed.recursive)
+        if recursive and deep & (attr_set | attr_clr):
+            fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH | fs.AT_RECURSIVE, attr_set=attr_set & deep,
+                             attr_clr=attr_clr & deep)  # fmt: skip
+        if attr_set or attr_clr:
+            fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH, attr_set=attr_set, attr_clr=attr_clr)
+    except BaseException:
+        os.close(tree)
+        raise
+    return tree
+
+
+def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> int:
+    """A detached mount of a new superblock of fstype on device."""
+    from velkora._vfs import _explained
+
+    context = fs.fsopen(fstype)
+    try:
+        try:
+            fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "source", device)
+            for bit, word in _SUPERBLOCK:
+                if parsed.flags & bit:
+                    fs.fsconfig(context, fs.FSCONFIG_SET_FLAG, word)
+            for name, value in parsed.fs_params:
+                if value is None:
+                    fs.fsconfig(context, fs.FSCONFIG_SET_FLAG, name)
+                else:
+                    fs.fsconfig(context, fs.FSCONFIG_SET_STRING, name, value)
+            fs.fsconfig(context, fs.FSCONFIG_CMD_CREATE)
+            return fs.fsmount(context, 0, int(parsed.attr_set))
+        except OSError as e:
+            raise _explained(e, target) from None
+    finally:
+        os.close(context)
+
+
+def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) -> int:
+    """A detached mount of what entry names: a device under /dev or a tag
+    (the machine's, as the root's own system finds them at boot in the
+    kernel's /dev), or an image file, looked up inside root, through a
+    loop device that goes when the mount does."""
+    from velkora import _sources
+
+    source = entry.source
+    if _sources.is_tag(source):
+        return _tree_of(_sources.device_of(source), entry, parsed, target)
+    if not source.startswith("/") or source.startswith("/dev/"):
+        return _tree_of(source, entry, parsed, target)
+    found = _resolve(root, source)
+    try:
+        # The file itself, through its fd: no path is looked up again.
+        return _tree_of(f"/proc/self/fd/{found}", entry, parsed, target)
+    finally:
+        os.close(found)
+
+
+def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str) -> int:
+    from velkora import _sources, loop
+    from velkora.contexts import _is_regular_file, _loop_request
+
+    fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
+    request = _loop_request(parsed.userspace)
+    if request is None and not _is_regular_file(source):
+        if fstype == "auto":
+            fstype = _sources.fstype_of(source)
+        return _new_tree(source, fstype, parsed, target)
+    request = request or {}
+    offset, size_limit = request.get("offset", 0), request.get("size_limit", 0)
+    if "partition" in request:
+        offset, size_limit = _sources.partition_span(source, request["partition"], offset)
+    if fstype == "auto":
+        fstype = _sources.fstype_of(source, offset)
+    device = loop.attach(source, read_only=bool(parsed.flags & MS.RDONLY), offset=offset, size_limit=size_limit)
+    try:
+        return _new_tree(device.path, fstype, parsed, target)
+    finally:
+        device.close()  # autoclear: the superblock holds it now
+
+
+def attach(tree: int, at: int, propagation: int) -> RootedMount:
+    """Attaches the detached tree onto the fd at; the record of what was
+    made. Run with signals held: the mount is made and recorded at once."""
+    from velkora import _mounttable
+    from velkora.mountinfo import mounts_below
+
+    fs.move_mount(tree, "", at, "", fs.MOVE_MOUNT_F_EMPTY_PATH | fs.MOVE_MOUNT_T_EMPTY_PATH)
+    here = f"/proc/self/fd/{tree}"
+    point = _path_of(tree)
+    top = (_mounttable.mount_id(here), _mounttable.mount_id(here, unique=True))
+    made = [top]
+    ids = {top[0]}
+    for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought
+        if m.parent_id in ids and m.id not in ids:
+            ids.add(m.id)
+            made.append((m.id, None))
+    record = RootedMount(point, made)
+    if propagation:
+        try:
+            fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH, propagation=propagation)
+        except BaseException:
+            record.__exit__(None, None, None)
+            raise
+    return record
+
+
+def host_path(fd: int) -> str:
+    return _path_of(fd)
