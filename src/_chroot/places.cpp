@@ -97,8 +97,8 @@ static int make_one(int root, const Place *place, const char *prefix, bool last,
     if (parent < 0)
         return -1;
     struct statx st = {};
-    if (last && place->link_left != 0 &&
-        stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && S_ISLNK(st.stx_mode))
+    if (last && place->link_left != 0 && stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 &&
+        S_ISLNK(st.stx_mode))
         return closing(parent, 1);
     int ret;
     if (last && place->directory == 0) {
@@ -240,8 +240,8 @@ PyObject *place_error(const Places *places, Py_ssize_t i, int depth, int refusal
     if (refusal == NO_REFUSAL) {
         vk::os_error(saved_errno, name);
     } else {
-        const char *why =
-            refusal == LEADS_TO_ROOT ? "it leads to the root itself" : "no place for it inside the root";
+        const char *why = refusal == LEADS_TO_ROOT ? "it leads to the root itself"
+                                                   : "no place for it inside the root";
         PyObject *args = Py_BuildValue("(isO)", saved_errno, why, name);
         if (args != nullptr) {
             PyErr_SetObject(PyExc_OSError, args);

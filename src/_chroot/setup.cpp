@@ -216,9 +216,9 @@ static int placed(int root, char *path)
                 errno = ENOENT; // made nowhere in the root's own tree
                 return closing(parent, -1);
             }
-            int ret = n < names ? mkdirat(parent, name, 0755)
-                                : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                         0644);
+            int ret = n < names
+                          ? mkdirat(parent, name, 0755)
+                          : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (ret >= 0 && n == names)
                 ret = closing(ret, 0);
             if (closing(parent, ret) < 0)
@@ -350,8 +350,8 @@ static int bind_root(Bound *b)
     b->original = open(b->path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (b->original < 0)
         return -1;
-    b->whole = static_cast<int>(
-        syscall(SYS_open_tree, b->original, "", CLONE_FLAGS | AT_RECURSIVE));
+    b->whole =
+        static_cast<int>(syscall(SYS_open_tree, b->original, "", CLONE_FLAGS | AT_RECURSIVE));
     if (b->whole < 0 || set_attr(b->whole, AT_RECURSIVE, 0, MS_PRIVATE) < 0)
         return -1;
     b->bare = static_cast<int>(syscall(SYS_open_tree, b->original, "", CLONE_FLAGS));
