@@ -7,7 +7,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 import warnings
 
 import pytest

@@ -23,8 +23,7 @@ import os
 
 from velkora import _chroot
 from velkora import _mounttable as _kernel
-from velkora._chroot_spawn import PATH
-from velkora._chroot_spawn import _warn
+from velkora._chroot_spawn import PATH, _warn
 from velkora._chroot_spawn import start as _start
 from velkora._holders import busy as _busy
 from velkora._resources import Guard
@@ -159,6 +158,7 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
 
 # ---------------------------------------------------------------------------
 # A root set up in the caller's namespace.
+
 
 class Root(Guard):
     """The mounts :func:`run` makes, made under ``root`` in the caller's own

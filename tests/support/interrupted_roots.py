@@ -78,7 +78,7 @@ event = SigEvent(signo=signal.SIGINT, notify=0)  # SIGEV_SIGNAL: to the process,
 timer = ctypes.c_void_p()
 if libc.timer_create(time.CLOCK_MONOTONIC, ctypes.byref(event), ctypes.byref(timer)) != 0:
     raise OSError(ctypes.get_errno(), "timer_create")
-before_tree, before_fds = tree(), sorted(os.listdir("/proc/self/fd"))
+before_tree, before_fds, before_mounts = tree(), sorted(os.listdir("/proc/self/fd")), mounted()
 durations = []
 for _ in range(11):
     start = time.perf_counter_ns()
@@ -107,7 +107,8 @@ for n in range(1, cycles + 1):
         unexpected.append(repr(e))
     while received < n:  # this cycle's signal, if it came after the cycle
         time.sleep(0.0001)
-    left = {"mounts": mounted(), "tree": tree() != before_tree, "fds": sorted(os.listdir("/proc/self/fd")) != before_fds,
+    fds = sorted(os.listdir("/proc/self/fd"))
+    left = {"mounts": mounted() != before_mounts, "tree": tree() != before_tree, "fds": fds != before_fds,
             "unreaped": unreaped()}  # fmt: skip
     if any(left.values()):
         faults.append(f"cycle {n}: {left}")
