@@ -256,7 +256,8 @@ PyDoc_STRVAR(chroot_unplace_doc,
              "unplace($module, /, root, made)\n--\n\n"
              "Removes the places in made (paths inside root, an fd of the root directory,\n"
              "outermost first, as setup_root made them), innermost first, each where it\n"
-             "is still as made: an empty directory, an empty file.");
+             "is still as made: an empty directory, an empty file; any other is left.\n"
+             "Raises OSError where root is no directory fd.");
 
 static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs)
 {
@@ -275,10 +276,19 @@ static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs
             return nullptr;
         }
     }
+    struct statx st = {};
+    int ret;
     Py_BEGIN_ALLOW_THREADS
-        for (Py_ssize_t i = PyTuple_GET_SIZE(made) - 1; i >= 0; i--)
+        ret = stat_of(root, "", AT_EMPTY_PATH, &st);
+        if (ret == 0 && !S_ISDIR(st.stx_mode)) {
+            ret = -1;
+            errno = ENOTDIR;
+        }
+        for (Py_ssize_t i = PyTuple_GET_SIZE(made) - 1; ret == 0 && i >= 0; i--)
             remove_place(root, PyBytes_AS_STRING(PyTuple_GET_ITEM(made, i)));
     Py_END_ALLOW_THREADS
+    if (ret != 0)
+        return vk::os_error(errno);
     Py_RETURN_NONE;
 }
 

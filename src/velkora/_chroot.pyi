@@ -27,7 +27,8 @@ def setup_root(
 def unplace(root: int, made: tuple[bytes, ...]) -> None:
     """Removes the places in made (paths inside root, an fd of the root directory,
     outermost first, as setup_root made them), innermost first, each where it
-    is still as made: an empty directory, an empty file."""
+    is still as made: an empty directory, an empty file; any other is left.
+    Raises OSError where root is no directory fd."""
 
 def spawn(
     root: int,
