@@ -4,6 +4,7 @@ caller dies, and a storm of Ctrl-C over both."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -186,3 +187,18 @@ def test_ctrl_c_at_any_moment_leaves_nothing(root, what):
     report = json.loads(got.stdout)
     assert report["interrupted"] > cycles // 4
     assert (report["faults"], report["unexpected"]) == ([], [])
+
+
+def test_ctrl_c_in_a_roots_command_and_its_exit_in_one_close(root):
+    # The command and a daemon of it hold the Root's /tmp: the interrupt
+    # ends both, and the Root's exit takes every mount down at once.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            with chroot.Root(root) as inside:
+                inside.run(["sh", "-c", f"cd /tmp && sleep {MARK} & cd /tmp && sleep {MARK}"])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert gone(0) and [line for line in mountinfo().splitlines() if str(root) in line] == []
