@@ -180,9 +180,10 @@ STORM = os.path.join(SUPPORT, "interrupted_roots.py")
 
 
 @pytest.mark.parametrize("what", ["root", "run"])
-def test_ctrl_c_at_any_moment_leaves_nothing(root, what):
+def test_ctrl_c_at_any_moment_leaves_nothing(root, tmp_path, what):
     cycles = 300
-    got = subprocess.run([sys.executable, STORM, what, str(root), str(cycles)], capture_output=True, timeout=120)
+    argv = [sys.executable, STORM, what, str(root), str(cycles), str(tmp_path)]
+    got = subprocess.run(argv, capture_output=True, timeout=120)
     assert got.returncode == 0, got.stderr.decode()[-3000:]
     report = json.loads(got.stdout)
     assert report["interrupted"] > cycles // 4

@@ -5,6 +5,7 @@ waited for on a pidfd, never by polling, and every child reaped once."""
 from __future__ import annotations
 
 import os
+import sys
 
 from velkora import _chroot
 from velkora._resources import held_signals as _held_signals
@@ -60,7 +61,7 @@ class _Init:
                 except BlockingIOError:
                     written = b""
                 if len(written) == 4:  # the command's own wait status
-                    status = int.from_bytes(written, "little", signed=True)
+                    status = int.from_bytes(written, sys.byteorder, signed=True)
                 for fd in self.fds():
                     os.close(fd)
                 self.pidfd = self.status = -1

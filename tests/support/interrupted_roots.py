@@ -1,7 +1,7 @@
 """Runs argv[3] cycles of argv[1] on the busybox root argv[2], each under
 one SIGINT at a random moment of it, sent by a POSIX timer: "root", a
-chroot.Root set up and closed; "run", chroot.run of a command. Each has a
-bind whose place the root lacks. After each cycle it checks, through the
+chroot.Root set up and closed; "run", chroot.run of a command. Each binds
+the directory argv[4] where the root has no place for it. After each cycle it checks, through the
 kernel's own tables, for a mount left under the root (/proc/self/mountinfo
 read directly), a place left in the root's tree, an fd left open
 (/proc/self/fd) and a child left unreaped, and keeps the exception the
@@ -16,7 +16,6 @@ import os
 import random
 import signal
 import sys
-import tempfile
 import time
 import traceback
 from typing import List, Optional
@@ -24,9 +23,8 @@ from typing import List, Optional
 from velkora import chroot
 
 armed, received = False, 0
-what, root, cycles = sys.argv[1], sys.argv[2], int(sys.argv[3])
+what, root, cycles, scratch = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 libc = ctypes.CDLL(None, use_errno=True)
-scratch = tempfile.mkdtemp(prefix="velkora-storm-")
 block: Optional[chroot.Root] = None
 
 
@@ -115,5 +113,4 @@ for n in range(1, cycles + 1):
         break
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 libc.timer_delete(timer)
-os.rmdir(scratch)
 print(json.dumps({"interrupted": interrupted, "caller": caller, "faults": faults[:5], "unexpected": unexpected[:5]}))
