@@ -197,7 +197,7 @@ def start(root: int, path: str, steps: tuple[Any, ...], places: tuple[Any, ...],
     return subprocess.CompletedProcess(list(argv), code, kept_out, kept_err)
 
 
-def _warn(steps: tuple[Any, ...], warned: list[tuple[int, int]]) -> None:
+def _warn(steps: tuple[Any, ...], warned: list[tuple[int, int]], stacklevel: int = 4) -> None:
     """A warning for each step passed over: the host's resolv.conf with no
     place in the root."""
     if warned:
@@ -206,4 +206,4 @@ def _warn(steps: tuple[Any, ...], warned: list[tuple[int, int]]) -> None:
         for index, error in warned:
             target = os.fsdecode(steps[index][1])
             text = f"{target}: the host's resolv.conf is not bound in the root: {os.strerror(error)}"
-            warnings.warn(text, RuntimeWarning, stacklevel=4)
+            warnings.warn(text, RuntimeWarning, stacklevel=stacklevel)

@@ -202,7 +202,7 @@ class Root(Guard):
         with _held_signals():  # made and kept in one go: an interrupt comes before or after
             fd, made, warned = _chroot.setup_root(os.fsencode(self.root), self._needed, self._steps)
             self._fd, self._made, self._before = fd, made, before
-        _warn(self._steps, warned)
+        _warn(self._steps, warned, 3)
         return self
 
     def _undo(self) -> None:
