@@ -13,6 +13,7 @@ import pytest
 from test_chroot import root as chroot_root  # noqa: F401 - a fixture
 from test_chroot import tree
 
+import velkora._chroot_spawn
 import velkora.mount as vm
 from support.loops import devices_left
 from support.mountinfo import unmount_all_below
@@ -59,16 +60,32 @@ def mountinfo(pid="self"):
         return f.read()
 
 
-def test_a_daemon_the_command_leaves_dies_with_it(root):
+@pytest.fixture(params=["pidfd", "status pipe"])
+def ending(request, monkeypatch):
+    """The init's end seen on its pidfd, or as on a kernel without pidfds."""
+    if request.param == "status pipe":
+        spawn = velkora._chroot_spawn._chroot.spawn
+
+        def without_pidfd(*args):
+            pid, pidfd, status, warned = spawn(*args)
+            os.close(pidfd)
+            return pid, -1, status, warned
+
+        monkeypatch.setattr(velkora._chroot_spawn._chroot, "spawn", without_pidfd)
+    return request.param
+
+
+def test_a_daemon_the_command_leaves_dies_with_it(root, ending):
     # capture_output returns when the command ends: the daemon holding its
-    # pipes goes with it, and ps inside sees a namespace of its own.
+    # pipes goes with it, and the shell inside is pid 2 of a namespace of
+    # its own.
     start = time.monotonic()
-    done = chroot.run(root, ["sh", "-c", f"sleep {MARK} & echo $$"], capture_output=True, timeout=30)
-    assert (done.returncode, done.stdout, time.monotonic() - start < 10) == (0, b"2\n", True)
+    done = chroot.run(root, ["sh", "-c", f"sleep {MARK} & echo $$; exit 5"], capture_output=True, timeout=30)
+    assert (done.returncode, done.stdout, time.monotonic() - start < 10) == (5, b"2\n", True)
     assert gone()
 
 
-def test_a_timeout_ends_the_command_and_all_it_started(root, tmp_path):
+def test_a_timeout_ends_the_command_and_all_it_started(root, tmp_path, ending):
     before = tree(root)
     start = time.monotonic()
     with pytest.raises(subprocess.TimeoutExpired):

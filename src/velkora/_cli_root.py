@@ -41,6 +41,10 @@ def cmd_chroot(args: argparse.Namespace) -> int:
     # Ctrl-C is the command's (the terminal sends it to both): this process
     # waits on for the command's end, as a shell does.
     signal.signal(signal.SIGINT, lambda *_: None)
+    import warnings
+
+    # A resolv.conf passed over: one line, as the command's other messages.
+    warnings.showwarning = lambda message, *_: print(f"velkora: chroot: {message}", file=sys.stderr)
     try:
         done = chroot.run(args.root, command or _shell(args.root), binds=binds, ro_binds=ro_binds, dev=args.dev,
                           resolv_conf=args.resolv_conf)  # fmt: skip
