@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/stat.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -192,6 +193,11 @@ static void standard_fds(const Child *c)
     fail(c, AT_EXEC, 0);
 }
 
+static int command_entry(void *c)
+{
+    command_main(static_cast<const Child *>(c));
+}
+
 // Closes every fd but keep (sorted, distinct): close_range(2) over the gaps.
 static void close_all_but(const int *keep, int n)
 {
@@ -247,9 +253,11 @@ static void reap_all(pid_t command, int *status, bool *reaped, bool wait)
         remove_places(c->root, c->places);
         _exit(127);
     }
-    long forked = syscall(SYS_clone, SIGCHLD | (c->new_namespace ? CLONE_NEWNS : 0), 0, 0, 0, 0);
-    if (forked == 0)
-        command_main(c);
+    // The command shares the init's memory until its exec, as
+    // posix_spawn's child does, the init held meanwhile (CLONE_VFORK): no
+    // copy of the caller's page tables a second time.
+    int flags = CLONE_VM | CLONE_VFORK | SIGCHLD | (c->new_namespace ? CLONE_NEWNS : 0);
+    long forked = clone(command_entry, c->stack, flags, c);
     auto command = static_cast<pid_t>(forked);
     int status = 0;
     bool reaped = false;

@@ -170,6 +170,7 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
     char **envp = argv == nullptr ? nullptr : strings_of(env_obj, "env");
     PyObject *result = nullptr;
     PyObject *warnings = nullptr;
+    char *stack = nullptr;
     int reports[2] = {-1, -1};
     int statuses[2] = {-1, -1};
     if (envp == nullptr)
@@ -179,8 +180,12 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
         goto done;
     }
     warnings = PyList_New(0);
-    if (warnings == nullptr)
+    stack = static_cast<char *>(PyMem_RawMalloc(COMMAND_STACK));
+    if (warnings == nullptr || stack == nullptr) {
+        if (stack == nullptr)
+            PyErr_NoMemory();
         goto done;
+    }
     if (syscall(SYS_pipe2, reports, O_CLOEXEC) != 0 ||
         syscall(SYS_pipe2, statuses, O_CLOEXEC) != 0) {
         vk::os_error(errno);
@@ -195,6 +200,8 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
     c.new_namespace = new_namespace != 0;
     c.report = reports[1];
     c.status = statuses[1];
+    // The stack grows down, from its top, 16-byte aligned.
+    c.stack = stack + (COMMAND_STACK & ~static_cast<size_t>(15));
     {
         // The caller, for the init to see whether it died before its
         // PR_SET_PDEATHSIG took hold (getppid() tells nothing in a new PID
@@ -241,6 +248,7 @@ done:
             vk::close_quietly(fd);
     }
     Py_XDECREF(warnings);
+    PyMem_RawFree(stack);
     PyMem_Free(static_cast<void *>(argv));
     PyMem_Free(static_cast<void *>(envp));
     places_free(&places);

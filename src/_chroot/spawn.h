@@ -49,9 +49,14 @@ struct Child {
     int fds[3] = {-1, -1, -1};
     int caller = -1; // a pidfd of the caller, -1 where the kernel has none
     bool new_namespace = false;
-    int report = -1; // write ends: failures and warnings, closed at the exec
-    int status = -1; // the command's wait status, written by the init at its end
+    int report = -1;       // write ends: failures and warnings, closed at the exec
+    int status = -1;       // the command's wait status, written by the init at its end
+    char *stack = nullptr; // the top of the command's stack while it shares the init's memory
 };
+
+// The room the command has on that stack until its exec: a plan's steps
+// and a PATH lookup use a few PATH_MAX buffers.
+constexpr size_t COMMAND_STACK = 256 * 1024;
 
 // The init of the PID namespace (child.cpp): never returns.
 [[noreturn]] void init_main(Child *c);
