@@ -77,9 +77,22 @@ class _Init:
             if self.code is None:
                 try:
                     os.kill(self.pid, signal.SIGUSR1)  # unreaped: still ours
+                    if self.pidfd >= 0 and not _readable(self.pidfd, 5.0):
+                        # Still held by a command that never reached its
+                        # exec (a bind of a hung mount): the kernel ends
+                        # the namespace, the places left.
+                        os.kill(self.pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
                 self.reap()
+
+
+def _readable(fd: int, timeout: float) -> bool:
+    import select
+
+    poll = select.poll()
+    poll.register(fd, select.POLLIN)
+    return bool(poll.poll(timeout * 1000))
 
 
 def _exchange(init: _Init, stdin: int | None, out: int | None, err: int | None, data: bytes | None,
