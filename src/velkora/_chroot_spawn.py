@@ -8,6 +8,7 @@ import os
 import sys
 
 from velkora import _chroot
+from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
 
 TYPE_CHECKING = False
@@ -87,6 +88,32 @@ class _Init:
                 self.reap()
 
 
+class Kept(Guard):
+    """What a command's start holds until its end: fds, a selector and the
+    init. Leaving ends the init (and reaps it) and closes the rest, whatever
+    comes: an interrupt in the middle of it runs it again (Guard)."""
+
+    def __init__(self) -> None:
+        self.fds: list[int] = []
+        self.selectors: list[Any] = []
+        self.init: _Init | None = None
+
+    def _enter(self) -> Kept:
+        return self
+
+    def _undo(self) -> None:
+        self._leave(False)
+
+    def _leave(self, again: bool) -> None:
+        if self.init is not None:
+            self.init.end()  # ended and reaped already, or now: the command goes with the caller
+        with _held_signals():
+            while self.selectors:
+                self.selectors.pop().close()
+            while self.fds:
+                os.close(self.fds.pop())
+
+
 def _readable(fd: int, timeout: float) -> bool:
     import select
 
@@ -95,17 +122,19 @@ def _readable(fd: int, timeout: float) -> bool:
     return bool(poll.poll(timeout * 1000))
 
 
-def _exchange(init: _Init, stdin: int | None, out: int | None, err: int | None, data: bytes | None,
-              timeout: float | None, ends: list[int]) -> tuple[bytes, bytes, int]:  # fmt: skip
+def _exchange(kept: Kept, stdin: int | None, out: int | None, err: int | None, data: bytes | None,
+              timeout: float | None) -> tuple[bytes, bytes, int]:  # fmt: skip
     """Writes data to stdin, reads out and err to their ends and waits for
     the init's end: (output, error output, exit status). TimeoutExpired past
     timeout. The init's end is seen on its pidfd, or without one on its
     status pipe (written, or closed, as it ends). stdin is closed once
-    written, and taken out of ends."""
+    written, and taken out of kept's fds."""
     import selectors
     import subprocess
     import time
 
+    init = kept.init
+    assert init is not None
     deadline = None if timeout is None else time.monotonic() + timeout
     got: dict[int, list[bytes]] = {fd: [] for fd in (out, err) if fd is not None}
     view = memoryview(data or b"")
@@ -113,41 +142,43 @@ def _exchange(init: _Init, stdin: int | None, out: int | None, err: int | None, 
 
     def close(fd: int) -> None:
         with _held_signals():
-            ends.remove(fd)
+            kept.fds.remove(fd)
             os.close(fd)
 
-    with selectors.DefaultSelector() as selector:
-        if stdin is not None:
-            if view:
-                os.set_blocking(stdin, False)
-                selector.register(stdin, selectors.EVENT_WRITE)
-            else:
-                close(stdin)
-        for fd in got:
-            selector.register(fd, selectors.EVENT_READ)
-        selector.register(ending, selectors.EVENT_READ)
-        while selector.get_map():
-            left = None if deadline is None else deadline - time.monotonic()
-            if left is not None and left <= 0:
-                raise subprocess.TimeoutExpired([], timeout or 0)
-            for key, _ in selector.select(left):
-                fd = key.fd
-                if fd == ending:  # the init has ended: its pipes are at their end too
+    with _held_signals():
+        selector = selectors.DefaultSelector()
+        kept.selectors.append(selector)
+    if stdin is not None:
+        if view:
+            os.set_blocking(stdin, False)
+            selector.register(stdin, selectors.EVENT_WRITE)
+        else:
+            close(stdin)
+    for fd in got:
+        selector.register(fd, selectors.EVENT_READ)
+    selector.register(ending, selectors.EVENT_READ)
+    while selector.get_map():
+        left = None if deadline is None else deadline - time.monotonic()
+        if left is not None and left <= 0:
+            raise subprocess.TimeoutExpired([], timeout or 0)
+        for key, _ in selector.select(left):
+            fd = key.fd
+            if fd == ending:  # the init has ended: its pipes are at their end too
+                selector.unregister(fd)
+            elif fd == stdin:
+                try:
+                    view = view[os.write(fd, view[:65536]) :]
+                except BrokenPipeError:
+                    view = view[:0]
+                if not view:
                     selector.unregister(fd)
-                elif fd == stdin:
-                    try:
-                        view = view[os.write(fd, view[:65536]) :]
-                    except BrokenPipeError:
-                        view = view[:0]
-                    if not view:
-                        selector.unregister(fd)
-                        close(fd)
+                    close(fd)
+            else:
+                chunk = os.read(fd, 65536)
+                if chunk:
+                    got[fd].append(chunk)
                 else:
-                    chunk = os.read(fd, 65536)
-                    if chunk:
-                        got[fd].append(chunk)
-                    else:
-                        selector.unregister(fd)
+                    selector.unregister(fd)
     code = init.reap()
     output = b"".join(got[out]) if out is not None else b""
     errors = b"".join(got[err]) if err is not None else b""
@@ -167,42 +198,32 @@ def start(root: int, path: str, steps: tuple[Any, ...], places: tuple[Any, ...],
         raise ValueError("argv must name a command")
     environment = _environment(env)
     where = os.fsencode(os.fspath(cwd))
-    ends: list[int] = []  # every pipe end of ours, closed at the end
-    init: _Init | None = None
-    try:
+    with Kept() as kept:
         with _held_signals():  # no interrupt between the pipes, the child and their keeping
             stdin = out = err = None
             child = [-1, -1, -1]
             if input is not None:
                 child[0], stdin = os.pipe()
-                ends += [child[0], stdin]
+                kept.fds += [child[0], stdin]
             if capture_output:
                 out, child[1] = os.pipe()
                 err, child[2] = os.pipe()
-                ends += [out, child[1], err, child[2]]
+                kept.fds += [out, child[1], err, child[2]]
             fds = (child[0], child[1], child[2])
             pid, pidfd, status, warned = _chroot.spawn(
                 root, os.fsencode(path), steps, args, environment, where, fds, new_namespace, places
             )
-            init = _Init(pid, pidfd, status)
+            kept.init = _Init(pid, pidfd, status)
             for fd in child:
                 if fd >= 0:
-                    ends.remove(fd)
+                    kept.fds.remove(fd)
                     os.close(fd)
         _warn(steps, warned)
         try:
-            output, errors, code = _exchange(init, stdin, out, err, input, timeout, ends)
+            output, errors, code = _exchange(kept, stdin, out, err, input, timeout)
         except subprocess.TimeoutExpired:
-            init.end()
+            kept.init.end()
             raise subprocess.TimeoutExpired(list(argv), timeout or 0) from None
-    except BaseException:
-        if init is not None:
-            init.end()  # an interrupt: the command goes with the caller
-        raise
-    finally:
-        with _held_signals():
-            for fd in ends:
-                os.close(fd)
     kept_out = output if capture_output else None
     kept_err = errors if capture_output else None
     if check and code != 0:

@@ -24,6 +24,7 @@ import os
 from velkora import _chroot
 from velkora import _mounttable as _kernel
 from velkora._chroot_spawn import PATH, _warn
+from velkora._chroot_spawn import Kept as _Kept
 from velkora._chroot_spawn import start as _start
 from velkora._holders import busy as _busy
 from velkora._resources import Guard
@@ -145,15 +146,13 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
     command could not be started.
     """
     steps, needed = _plan(binds, ro_binds, dev, resolv_conf)
-    fd = -1
-    try:
+    with _Kept() as kept:
         with _held_signals():
             fd = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+            kept.fds.append(fd)
         path = os.fsdecode(os.path.realpath(root))
-        return _start(fd, path, steps, needed, argv, env, cwd, input, capture_output, check, timeout, True)
-    finally:
-        if fd >= 0:
-            os.close(fd)
+        done = _start(fd, path, steps, needed, argv, env, cwd, input, capture_output, check, timeout, True)
+    return done
 
 
 # ---------------------------------------------------------------------------
