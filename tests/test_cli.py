@@ -584,3 +584,60 @@ def test_mount_a_target_prefix_binds_the_source_as_written(place, tmp_path):
     targets = (f"{place}/ours/view", f"{place}/theirs/view")
     views = [(m["root"], m["source"]) for m in mounts() if m["target"] in targets]
     assert len(views) == 2 and views[0] == views[1]
+# ---------------------------------------------------------------------------
+# velkora chroot: the command's status as chroot(1) and arch-chroot give it,
+# and Ctrl-C.
+
+
+@pytest.fixture
+def busybox_root(place):
+    busybox = shutil.which("busybox")
+    if busybox is None:
+        pytest.skip("busybox not found (Debian: busybox-static)")
+    vm.mount("vk-root", str(place), "tmpfs")
+    (place / "bin").mkdir()
+    shutil.copy(busybox, place / "bin" / "busybox")
+    for name in ("sh", "sleep", "true"):
+        os.symlink("busybox", place / "bin" / name)
+    (place / "bin" / "plain").write_text("not a program")
+    return place
+
+
+@pytest.mark.parametrize(
+    ("argv", "status", "said"),
+    [(["sh", "-c", "exit 3"], 3, ""), (["sh", "-c", "kill -9 $$"], 137, ""),
+     (["velkora-missing"], 127, "failed to run command 'velkora-missing': No such file or directory"),
+     (["/bin/plain"], 126, "failed to run command '/bin/plain': Permission denied")],
+)  # fmt: skip
+def test_chroot_exits_with_the_commands_status(busybox_root, argv, status, said):
+    # The same root through chroot(1): the same status.
+    ran = velkora_("chroot", "--dev", "minimal", busybox_root, *argv, check=False)
+    theirs = subprocess.run(["chroot", str(busybox_root), *argv], capture_output=True).returncode
+    assert (ran.returncode, theirs if theirs >= 0 else 128 - theirs) == (status, status)
+    assert said in ran.stderr
+    assert [m.mount_point for m in velkora.mountinfo.mounts_below(busybox_root)] == [str(busybox_root)]
+
+
+def test_chroot_passes_ctrl_c_to_the_command_and_exits_with_it(busybox_root):
+    # Ctrl-C reaches the whole process group: the command takes it, velkora
+    # waits for its end and exits with its status; its daemon goes too.
+    script = "trap 'exit 42' INT; sleep 4242 & echo up; wait"
+    ran = subprocess.Popen([sys.executable, "-m", "velkora", "chroot", str(busybox_root), "sh", "-c", script],
+                           stdout=subprocess.PIPE, start_new_session=True)  # fmt: skip
+    try:
+        assert ran.stdout.readline() == b"up\n"
+        os.killpg(ran.pid, signal.SIGINT)
+        assert ran.wait(timeout=10) == 42
+    finally:
+        ran.kill()
+        ran.wait()
+        ran.stdout.close()
+    assert not [p for p in os.listdir("/proc") if p.isdigit() and _cmdline(p) == [b"sleep", b"4242"]]
+
+
+def _cmdline(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().split(b"\0")[:-1]
+    except OSError:
+        return None

@@ -45,9 +45,10 @@ LOOP_REFUSALS = [
 # velkora._chroot's refusals of a plan or a command, before any call: each raises.
 NO_NUL = "(-1, -1, -1)"
 CHROOT_REFUSALS = [
-    "ch.setup(0, ((1, b'/x', None, (), 0, False, 0),))",
-    "ch.setup(0, ((1, b'/x', b'tmpfs', ((b'mode', b'0755'), (b'k', 5)), 0, False, 0),))",
-    "ch.setup(0, ((3, b'/x', None, (), 0, False, 0), (9, b'/y', None, (), 0, False, 0)))",
+    "ch.setup_root(b'/', (), ((1, b'/x', None, (), 0, False, 0),))",
+    "ch.setup_root(b'/', (), ((1, b'/x', b'tmpfs', ((b'mode', b'0755'), (b'k', 5)), 0, False, 0),))",
+    "ch.setup_root(b'/', (), ((3, b'/x', None, (), 0, False, 0), (9, b'/y', None, (), 0, False, 0)))",
+    "ch.setup_root(b'/', ((b'/x', 1, 0), (b'/a\\0b', 1, 0)), ())",
     f"ch.spawn(0, b'/', ((3, b'/x', None, ((b'k', None),), 0, False, 0),), [], [], b'/', {NO_NUL}, True)",
     f"ch.spawn(0, b'/', (), [b'sh', b'a\\0b'], [], b'/', {NO_NUL}, True)",
     f"ch.spawn(0, b'/', (), [b'sh'], ['PATH=/bin'], b'/', {NO_NUL}, True)",

@@ -84,7 +84,10 @@ SURFACE = {
         {"LSMT_ROOT"},
     ),
     g: (set(), set()),
-    c: ({"resolve", "setup", "spawn"}, {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK"}),
+    c: (
+        {"resolve", "setup_root", "spawn", "unplace"},
+        {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
+    ),
     lo: (
         {"attach", "detach", "status", "set_autoclear", "add_partition", "del_partition"},
         # Written out, not read off the module under test.

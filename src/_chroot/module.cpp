@@ -9,13 +9,14 @@ namespace rooted {
 
 static const vk::IntConstant constants[] = {
     {"KIND_FS", KIND_FS},     {"KIND_BIND", KIND_BIND}, {"KIND_DIR", KIND_DIR},
-    {"KIND_FILE", KIND_FILE}, {"KIND_LINK", KIND_LINK},
+    {"KIND_FILE", KIND_FILE}, {"KIND_LINK", KIND_LINK}, {"KIND_RESOLV", KIND_RESOLV},
 };
 
 static int chroot_exec(PyObject *module)
 {
     if (PyModule_AddFunctions(module, setup_methods) < 0 ||
-        PyModule_AddFunctions(module, spawn_methods) < 0)
+        PyModule_AddFunctions(module, spawn_methods) < 0 ||
+        PyModule_AddFunctions(module, places_methods) < 0)
         return -1;
     return vk::add_int_constants(module, constants);
 }

@@ -58,17 +58,19 @@ static int step_from(PyObject *item, Step *step)
     if (!PyArg_ParseTuple(item, "iOOOKpI:step", &step->kind, &target, &source, &params, &step->attr,
                           &step->recursive, &step->mode))
         return -1;
-    if (step->kind < KIND_FS || step->kind > KIND_LINK) {
+    if (step->kind < KIND_FS || step->kind > KIND_RESOLV) {
         PyErr_Format(PyExc_ValueError, "no step of kind %d", step->kind);
         return -1;
     }
     if (text_of(target, false, &step->target) < 0 || text_of(source, true, &step->source) < 0)
         return -1;
-    if ((step->kind == KIND_FS || step->kind == KIND_BIND || step->kind == KIND_LINK) &&
+    if ((step->kind == KIND_FS || step->kind == KIND_BIND || step->kind == KIND_LINK ||
+         step->kind == KIND_RESOLV) &&
         step->source == nullptr) {
         PyErr_SetString(PyExc_ValueError, "this step needs a source");
         return -1;
     }
+    step->warned = 0;
     step->params = params_of(params);
     return step->params == nullptr ? -1 : 0;
 }

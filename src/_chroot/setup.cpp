@@ -32,43 +32,6 @@ int resolve(int root, const char *path, int flags)
     return static_cast<int>(fd);
 }
 
-// Closes fd keeping errno; returns ret.
-static int closing(int fd, int ret)
-{
-    int saved = errno;
-    if (fd >= 0)
-        close(fd);
-    errno = saved;
-    return ret;
-}
-
-// The directory holding target, resolved in root, and target's last name
-// (in buffer, which must hold PATH_MAX bytes). -1 with errno on failure.
-static int parent_of(int root, const char *target, char *buffer, const char **name)
-{
-    size_t n = 0;
-    while (n < PATH_MAX && target[n] != '\0')
-        n++;
-    if (n == 0 || n >= PATH_MAX) {
-        errno = n == 0 ? ENOENT : ENAMETOOLONG;
-        return -1;
-    }
-    vk::copy_bytes(buffer, target, n + 1);
-    while (n > 1 && buffer[n - 1] == '/') // a trailing slash names the same place
-        buffer[--n] = '\0';
-    size_t slash = n;
-    while (slash > 0 && buffer[slash - 1] != '/')
-        slash--;
-    *name = buffer + slash;
-    if (**name == '\0' || strcmp(*name, ".") == 0 || strcmp(*name, "..") == 0) {
-        errno = EINVAL; // the root itself, or no name of its own
-        return -1;
-    }
-    if (slash > 0)
-        buffer[slash - 1] = '\0';
-    return resolve(root, slash > 1 ? buffer : "/", O_PATH | O_DIRECTORY);
-}
-
 static int make_node(int root, const Step *step)
 {
     char buffer[PATH_MAX];
@@ -92,16 +55,28 @@ static int make_node(int root, const Step *step)
     return closing(parent, ret);
 }
 
-// Attaches the detached mount tree at the target; closes tree.
-static int attach(int root, int tree, const Step *step)
+// Attaches the detached mount tree at target; closes tree.
+static int attach(int root, int tree, const char *target)
 {
-    int at = resolve(root, step->target, O_PATH);
+    int at = resolve(root, target, O_PATH);
     if (at < 0)
         return closing(tree, -1);
     long ret = syscall(SYS_move_mount, tree, "", at, "",
                        MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH);
     closing(at, 0);
     return closing(tree, static_cast<int>(ret));
+}
+
+// mount_setattr(2) of the detached or attached tree at fd: attr set, and
+// propagation (0: left) where given.
+static int set_attr(int fd, unsigned int flags, unsigned long long attr,
+                    unsigned long long propagation)
+{
+    // struct mount_attr (attr_set, attr_clr, propagation, userns_fd), which
+    // older headers lack.
+    unsigned long long values[4] = {attr, 0, propagation, 0};
+    return static_cast<int>(
+        syscall(SYS_mount_setattr, fd, "", AT_EMPTY_PATH | flags, values, sizeof values));
 }
 
 static int mount_fs(int root, const Step *step)
@@ -120,36 +95,167 @@ static int mount_fs(int root, const Step *step)
         return closing(context, -1);
     int tree = static_cast<int>(syscall(SYS_fsmount, context, FSMOUNT_CLOEXEC, step->attr));
     closing(context, 0);
-    return tree < 0 ? -1 : attach(root, tree, step);
+    return tree < 0 ? -1 : attach(root, tree, step->target);
 }
 
-static int bind(int root, const Step *step)
+static int bind(int root, const Step *step, const char *target)
 {
     unsigned int deep = step->recursive != 0 ? AT_RECURSIVE : 0U;
     int tree = static_cast<int>(
         syscall(SYS_open_tree, AT_FDCWD, step->source, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | deep));
     if (tree < 0)
         return -1;
-    if (step->attr != 0) {
-        // struct mount_attr (attr_set, attr_clr, propagation, userns_fd),
-        // which older headers lack.
-        unsigned long long attr[4] = {step->attr, 0, 0, 0};
-        if (syscall(SYS_mount_setattr, tree, "", AT_EMPTY_PATH | deep, attr, sizeof attr) < 0)
-            return closing(tree, -1);
+    if (step->attr != 0 && set_attr(tree, deep, step->attr, 0) < 0)
+        return closing(tree, -1);
+    return attach(root, tree, target);
+}
+
+// Whether the directory dir is on one of the plan's own tmpfs (/run, /tmp),
+// where a name may be made that goes with them.
+static bool on_plan_fs(int root, int dir)
+{
+    struct statx at = {};
+    if (stat_of(dir, "", AT_EMPTY_PATH, &at) != 0)
+        return false;
+    static const char *const plan_fs[] = {"/run", "/tmp"};
+    for (const char *fs : plan_fs) {
+        struct statx st = {};
+        int fd = resolve(root, fs, O_PATH | O_DIRECTORY);
+        if (fd >= 0 && closing(fd, stat_of(fd, "", AT_EMPTY_PATH, &st)) == 0 &&
+            st.stx_dev_major == at.stx_dev_major && st.stx_dev_minor == at.stx_dev_minor)
+            return true;
     }
-    return attach(root, tree, step);
+    return false;
+}
+
+// Where path goes on after its first depth names.
+static const char *after_names(const char *path, int depth)
+{
+    int n = 0;
+    const char *p = path;
+    for (; *p != '\0'; p++) {
+        if (*p != '/' && (p == path || p[-1] == '/') && ++n > depth)
+            break;
+    }
+    while (p > path && p[-1] == '/')
+        p--;
+    return p;
+}
+
+// Appends text to out (PATH_MAX bytes, *used of them taken); false where it
+// does not fit.
+static bool append(char *out, size_t *used, const char *text)
+{
+    size_t n = strlen(text);
+    if (*used + n >= PATH_MAX)
+        return false;
+    vk::copy_bytes(out + *used, text, n + 1);
+    *used += n;
+    return true;
+}
+
+// path (PATH_MAX bytes) with the link at its first depth names, whose text
+// is link, put in their place, as the kernel follows it.
+static int follow(char *path, int depth, const char *link)
+{
+    char out[PATH_MAX];
+    size_t used = 0;
+    out[0] = '\0';
+    if (link[0] != '/')
+        prefix_of(path, depth - 1, out);
+    used = strlen(out);
+    if (!append(out, &used, "/") || !append(out, &used, link) ||
+        !append(out, &used, after_names(path, depth))) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    vk::copy_bytes(path, out, used + 1);
+    return 0;
+}
+
+// The place path (PATH_MAX bytes) names inside root, links followed there:
+// each name missing made on the plan's own tmpfs, a link that leads
+// nowhere followed by its text, as the kernel would follow it. 0 with path
+// the place, or -1 with errno.
+static int placed(int root, char *path)
+{
+    for (int hops = 0; hops <= 40; hops++) {
+        int names = 0;
+        for (const char *p = path; *p != '\0'; p++)
+            names += *p != '/' && (p == path || p[-1] == '/') ? 1 : 0;
+        bool followed = false;
+        for (int n = 1; n <= names && !followed; n++) {
+            char prefix[PATH_MAX];
+            prefix_of(path, n, prefix);
+            int fd = resolve(root, prefix, O_PATH);
+            if (fd >= 0) {
+                closing(fd, 0);
+                continue;
+            }
+            if (errno != ENOENT)
+                return -1;
+            char buffer[PATH_MAX];
+            const char *name;
+            int parent = parent_of(root, prefix, buffer, &name);
+            if (parent < 0)
+                return -1;
+            struct statx st = {};
+            if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && S_ISLNK(st.stx_mode)) {
+                char link[PATH_MAX];
+                long length = readlinkat(parent, name, link, sizeof link - 1);
+                closing(parent, 0);
+                if (length < 0)
+                    return -1;
+                link[length] = '\0';
+                if (follow(path, n, link) < 0)
+                    return -1;
+                followed = true;
+                continue;
+            }
+            if (!on_plan_fs(root, parent)) {
+                errno = ENOENT; // made nowhere in the root's own tree
+                return closing(parent, -1);
+            }
+            int ret = n < names
+                          ? mkdirat(parent, name, 0755)
+                          : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (ret >= 0 && n == names)
+                ret = closing(ret, 0);
+            if (closing(parent, ret) < 0)
+                return -1;
+        }
+        if (!followed)
+            return 0;
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+static int bind_resolv(int root, const Step *step)
+{
+    char path[PATH_MAX];
+    size_t n = strlen(step->target);
+    if (n >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    vk::copy_bytes(path, step->target, n + 1);
+    return placed(root, path) < 0 ? -1 : bind(root, step, path);
 }
 
 int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
 {
     for (Py_ssize_t i = 0; i < plan->count; i++) {
-        const Step *step = &plan->steps[i];
+        Step *step = &plan->steps[i];
         int ret;
         if (step->kind == KIND_FS)
             ret = mount_fs(root, step);
         else if (step->kind == KIND_BIND)
-            ret = bind(root, step);
-        else
+            ret = bind(root, step, step->target);
+        else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
+            step->warned = bind_resolv(root, step) < 0 ? errno : 0;
+            ret = 0;
+        } else
             ret = make_node(root, step);
         if (ret < 0) {
             *failed = i;
@@ -202,42 +308,169 @@ static PyObject *chroot_resolve(PyObject *self, PyObject *args, PyObject *kwargs
     return result;
 }
 
-PyDoc_STRVAR(chroot_setup_doc,
-             "setup($module, /, root, plan)\n--\n\n"
-             "Carries out plan under root (an fd of the root directory) in this process:\n"
-             "each step's target looked up inside root, each mount made detached and\n"
-             "attached there with move_mount(2). Raises OSError naming the step's target\n"
-             "at the first that fails; the steps before it stay done.");
-
-static PyObject *chroot_setup(PyObject *self, PyObject *args, PyObject *kwargs)
+// The warnings of a plan carried out: a list of (step, errno), or null.
+PyObject *warnings_of(const Plan *plan)
 {
-    static const char *const kwlist[] = {"root", "plan", nullptr};
-    int root;
+    PyObject *list = PyList_New(0);
+    for (Py_ssize_t i = 0; list != nullptr && i < plan->count; i++) {
+        if (plan->steps[i].warned == 0)
+            continue;
+        PyObject *item = Py_BuildValue("(ni)", i, plan->steps[i].warned);
+        if (item == nullptr || PyList_Append(list, item) < 0)
+            Py_CLEAR(list);
+        Py_XDECREF(item);
+    }
+    return list;
+}
+
+namespace {
+
+// A root bound onto itself for setup_root, and what was done so far.
+struct Bound {
+    const char *path;
+    int original = -1; // the root as it was, under everything below
+    int whole = -1;    // the root's tree, its mounts cloned, detached or on bare
+    int bare = -1;     // the root alone, attached onto the original
+    int attached = 0;  // how many of bare and whole are attached
+};
+
+} // namespace
+
+static const unsigned int CLONE_FLAGS = OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH;
+
+// The root's tree bound onto itself where no other namespace sees it: its
+// mounts cloned detached (whole) and made private there; then the root
+// alone (bare) cloned, made private, attached onto the root and made
+// private again (attached under a shared parent, it joined a new peer group
+// with its copies in the parent's peers, which this leaves: they have
+// nothing under them, and go again with it); then whole attached onto bare,
+// which no longer propagates. 0, or -1 with errno.
+static int bind_root(Bound *b)
+{
+    b->original = open(b->path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (b->original < 0)
+        return -1;
+    b->whole =
+        static_cast<int>(syscall(SYS_open_tree, b->original, "", CLONE_FLAGS | AT_RECURSIVE));
+    if (b->whole < 0 || set_attr(b->whole, AT_RECURSIVE, 0, MS_PRIVATE) < 0)
+        return -1;
+    b->bare = static_cast<int>(syscall(SYS_open_tree, b->original, "", CLONE_FLAGS));
+    if (b->bare < 0 || set_attr(b->bare, 0, 0, MS_PRIVATE) < 0)
+        return -1;
+    const unsigned int empty = MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH;
+    if (syscall(SYS_move_mount, b->bare, "", b->original, "", empty) < 0)
+        return -1;
+    b->attached = 1;
+    if (set_attr(b->bare, 0, 0, MS_PRIVATE) < 0 ||
+        syscall(SYS_move_mount, b->whole, "", b->bare, "", empty) < 0)
+        return -1;
+    b->attached = 2;
+    return 0;
+}
+
+// Takes down what bind_root attached, top first, each with all under it
+// (nothing holds them: no command ran), then removes the places made.
+static void unbind_root(Bound *b, Places *places)
+{
+    int saved = errno;
+    closing(b->whole, 0);
+    closing(b->bare, 0);
+    b->whole = b->bare = -1;
+    for (; b->attached > 0; b->attached--)
+        syscall(SYS_umount2, b->path, 2 /* MNT_DETACH */);
+    remove_places(b->original, places);
+    errno = saved;
+}
+
+PyDoc_STRVAR(chroot_setup_root_doc,
+             "setup_root($module, /, path, places, plan)\n--\n\n"
+             "Binds the root at path onto itself where no other mount namespace sees it\n"
+             "(the mounts below it cloned, private), makes the places missing in its\n"
+             "tree and carries out plan there, each step's target looked up inside the\n"
+             "root. Returns (fd, made, warnings): an O_PATH fd of the bound root, the\n"
+             "places made (outermost first) and the steps passed over, as (index,\n"
+             "errno). Raises OSError naming what failed, everything undone.");
+
+static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"path", "places", "plan", nullptr};
+    PyObject *path;
+    PyObject *place_items;
     PyObject *steps;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O:setup", const_cast<char **>(kwlist),
-                                     vk::to_fd, &root, &steps))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO:setup_root", const_cast<char **>(kwlist),
+                                     &PyBytes_Type, &path, &place_items, &steps))
         return nullptr;
     Plan plan;
     if (plan_from(steps, &plan) < 0)
         return nullptr;
+    Places places;
+    if (places_from(place_items, &places) < 0) {
+        plan_free(&plan);
+        return nullptr;
+    }
+    Bound b;
+    b.path = PyBytes_AS_STRING(path);
     Py_ssize_t failed = -1;
-    int ret;
-    int saved_errno;
-    // The steps change the mount table, which the caller looks at on failure:
-    // made once, never again after EINTR.
+    Py_ssize_t place = -1;
+    int depth = 0;
+    int refusal = NO_REFUSAL;
+    int stage = 0; // 0: binding, 1: places, 2: the plan, 3: done
+    int saved_errno = 0;
+    // Changes to the mount table, each made once: EINTR is an answer.
     Py_BEGIN_ALLOW_THREADS
-        ret = carry_out(root, &plan, &failed);
+        if (bind_root(&b) == 0) {
+            stage = 1;
+            if (make_places(b.whole, &places, &place, &depth, &refusal) == 0) {
+                stage = 2;
+                if (carry_out(b.whole, &plan, &failed) == 0)
+                    stage = 3;
+            }
+        }
         saved_errno = errno;
+        if (stage < 3)
+            unbind_root(&b, &places);
+        else
+            closing(b.bare, 0);
     Py_END_ALLOW_THREADS
-    PyObject *result = ret == 0 ? Py_NewRef(Py_None) : step_error(&plan, failed, saved_errno);
+    PyObject *result = nullptr;
+    if (stage == 0) {
+        vk::os_error(saved_errno, path);
+    } else if (stage == 1) {
+        place_error(&places, place, depth, refusal, saved_errno);
+    } else if (stage == 2) {
+        step_error(&plan, failed, saved_errno);
+    } else {
+        PyObject *made = PyTuple_New(places.made_count);
+        for (Py_ssize_t i = 0; made != nullptr && i < places.made_count; i++) {
+            char prefix[PATH_MAX];
+            prefix_of(places.places[places.made[i].place].path, places.made[i].depth, prefix);
+            PyObject *item = PyBytes_FromString(prefix);
+            if (item == nullptr)
+                Py_CLEAR(made);
+            else
+                PyTuple_SET_ITEM(made, i, item);
+        }
+        PyObject *warned = made != nullptr ? warnings_of(&plan) : nullptr;
+        if (warned != nullptr)
+            result = Py_BuildValue("(iNN)", b.whole, made, warned);
+        if (result == nullptr) { // no memory: nothing is kept
+            Py_XDECREF(made);
+            Py_BEGIN_ALLOW_THREADS
+                b.attached = 2;
+                unbind_root(&b, &places);
+            Py_END_ALLOW_THREADS
+        }
+    }
+    closing(b.original, 0);
+    places_free(&places);
     plan_free(&plan);
     return result;
 }
 
 PyMethodDef setup_methods[] = {
     VK_METHOD(chroot, resolve),
-    VK_METHOD(chroot, setup),
+    VK_METHOD(chroot, setup_root),
     {nullptr, nullptr, 0, nullptr},
 };
 

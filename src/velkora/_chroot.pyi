@@ -7,17 +7,28 @@ KIND_BIND: int
 KIND_DIR: int
 KIND_FILE: int
 KIND_LINK: int
+KIND_RESOLV: int
 
 def resolve(root: int, path: str | bytes, flags: int) -> int:
     """An fd (non-inheritable) of path looked up inside root, an fd of the root
     directory: openat2(2) with RESOLVE_IN_ROOT and RESOLVE_NO_MAGICLINKS, so
     that no symbolic link or ".." leads out of it. Raises OSError."""
 
-def setup(root: int, plan: tuple[Any, ...]) -> None:
-    """Carries out plan under root (an fd of the root directory) in this process:
-    each step's target looked up inside root, each mount made detached and
-    attached there with move_mount(2). Raises OSError naming the step's target
-    at the first that fails; the steps before it stay done."""
+def setup_root(
+    path: bytes, places: tuple[tuple[bytes, bool, bool], ...], plan: tuple[Any, ...]
+) -> tuple[int, tuple[bytes, ...], list[tuple[int, int]]]:
+    """Binds the root at path onto itself where no other mount namespace sees it
+    (the mounts below it cloned, private), makes the places missing in its
+    tree and carries out plan there, each step's target looked up inside the
+    root. Returns (fd, made, warnings): an O_PATH fd of the bound root, the
+    places made (outermost first) and the steps passed over, as (index,
+    errno). Raises OSError naming what failed, everything undone."""
+
+def unplace(root: int, made: tuple[bytes, ...]) -> None:
+    """Removes the places in made (paths inside root, an fd of the root directory,
+    outermost first, as setup_root made them), innermost first, each where it
+    is still as made: an empty directory, an empty file; any other is left.
+    Raises OSError where root is no directory fd."""
 
 def spawn(
     root: int,
@@ -28,12 +39,19 @@ def spawn(
     cwd: bytes,
     fds: tuple[int, int, int],
     new_namespace: bool,
-) -> int:
+    places: tuple[tuple[bytes, bool, bool], ...] = (),
+) -> tuple[int, int, int, list[tuple[int, int]]]:
     """Starts argv (a list of bytes) with root, an fd of the directory at
     root_path, as its "/" and cwd its working directory, env (a list of
     b"KEY=VALUE") its environment and fds (three fds, -1 for the caller's
-    own) its standard input, output and error; returns its pid. The child,
-    made by clone(2) with CLONE_NEWNS where new_namespace (and root looked up
-    again there), makes every mount private there, carries out plan, chroots
-    and execs, and is killed when the calling thread ends (PR_SET_PDEATHSIG).
-    Raises OSError for what failed before the exec, the child then reaped."""
+    own) its standard input, output and error, in a PID namespace of its own.
+    Returns (pid, pidfd, status, warnings): the pid of that namespace's init,
+    a pidfd of it (-1 where the kernel has none), the read end of a pipe the
+    init writes the command's wait status to as it ends, and the plan's steps
+    passed over, as (index, errno). The init makes the places missing in the
+    root's tree, starts the command (in a mount namespace of its own where
+    new_namespace, its mounts private, plan carried out there), passes on the
+    signals processes send it, and when the command ends, when it is sent
+    SIGUSR1 or when the calling thread ends (PR_SET_PDEATHSIG) kills what is
+    left in the namespace, reaps it and removes the places. Raises OSError for
+    what failed before the exec, the init then reaped."""

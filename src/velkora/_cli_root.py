@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 
@@ -40,10 +41,22 @@ def cmd_chroot(args: argparse.Namespace) -> int:
     # Ctrl-C is the command's (the terminal sends it to both): this process
     # waits on for the command's end, as a shell does.
     signal.signal(signal.SIGINT, lambda *_: None)
+    import warnings
+
+    # A resolv.conf passed over: one line, as the command's other messages.
+    warnings.showwarning = lambda message, *_: print(f"velkora: chroot: {message}", file=sys.stderr)
     try:
         done = chroot.run(args.root, command or _shell(args.root), binds=binds, ro_binds=ro_binds, dev=args.dev,
                           resolv_conf=args.resolv_conf)  # fmt: skip
     except OSError as e:
+        run = command or _shell(args.root)
+        if e.filename == os.fsdecode(run[0]):
+            # The command itself could not be run, as chroot(1) says it: 127
+            # where there is none, 126 where it cannot be run.
+            from velkora._cli_common import shown as _shown
+
+            print(f"velkora: chroot: failed to run command '{_shown(e.filename)}': {e.strerror}", file=sys.stderr)
+            return 127 if e.errno == errno.ENOENT else 126
         raise _fail(f"chroot {e.filename or args.root}", e) from None
     except ValueError as e:
         raise Failure(f"chroot {args.root}: {e}") from None

@@ -1,0 +1,116 @@
+"""Runs argv[3] cycles of argv[1] on the busybox root argv[2], each under
+one SIGINT at a random moment of it, sent by a POSIX timer: "root", a
+chroot.Root set up and closed; "run", chroot.run of a command. Each binds
+the directory argv[4] where the root has no place for it. After each cycle it checks, through the
+kernel's own tables, for a mount left under the root (/proc/self/mountinfo
+read directly), a place left in the root's tree, an fd left open
+(/proc/self/fd) and a child left unreaped, and keeps the exception the
+cycle raised. Prints {"interrupted", "caller", "faults", "unexpected"} as
+JSON: "caller" the cycles whose interrupt came in this file's own frame
+between the with block and Root's __enter__ or __exit__ (the
+interpreter's, not velkora's), "faults" the first of what was left."""
+
+import ctypes
+import json
+import os
+import random
+import signal
+import sys
+import time
+import traceback
+from typing import List, Optional
+
+from velkora import chroot
+
+armed, received = False, 0
+what, root, cycles, scratch = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+libc = ctypes.CDLL(None, use_errno=True)
+block: Optional[chroot.Root] = None
+
+
+class SigEvent(ctypes.Structure):  # struct sigevent, 64 bytes
+    _fields_ = [("value", ctypes.c_void_p), ("signo", ctypes.c_int), ("notify", ctypes.c_int),
+                ("tid", ctypes.c_int), ("pad", ctypes.c_int * 11)]  # fmt: skip
+
+
+class ITimerSpec(ctypes.Structure):
+    _fields_ = [("interval", ctypes.c_long * 2), ("value", ctypes.c_long * 2)]
+
+
+def interrupt(signum: int, frame: object) -> None:
+    global received
+    received += 1
+    if armed:
+        raise KeyboardInterrupt
+
+
+def cycle() -> None:
+    global block
+    if what == "root":
+        block = chroot.Root(root, dev="minimal", binds=[(scratch, "/mnt/x")])
+        with block:
+            pass
+    else:
+        chroot.run(root, ["true"], binds=[(scratch, "/mnt/x")], capture_output=True)
+
+
+def tree() -> List[str]:
+    return sorted(os.path.relpath(os.path.join(d, n), root) for d, ds, fs in os.walk(root) for n in ds + fs)
+
+
+def mounted() -> List[str]:
+    with open("/proc/self/mountinfo") as f:
+        points = [line.split()[4] for line in f]
+    return [p for p in points if p == root or p.startswith(root + "/")]
+
+
+def unreaped() -> bool:
+    try:
+        return os.waitpid(-1, os.WNOHANG) != (0, 0)
+    except ChildProcessError:
+        return False
+
+
+signal.signal(signal.SIGINT, interrupt)
+event = SigEvent(signo=signal.SIGINT, notify=0)  # SIGEV_SIGNAL: to the process, one thread here
+timer = ctypes.c_void_p()
+if libc.timer_create(time.CLOCK_MONOTONIC, ctypes.byref(event), ctypes.byref(timer)) != 0:
+    raise OSError(ctypes.get_errno(), "timer_create")
+before_tree, before_fds, before_mounts = tree(), sorted(os.listdir("/proc/self/fd")), mounted()
+durations = []
+for _ in range(11):
+    start = time.perf_counter_ns()
+    cycle()
+    durations.append(time.perf_counter_ns() - start)
+span, chance = max(2, sorted(durations)[5]), random.Random(37)
+interrupted = caller = 0
+faults: List[str] = []
+unexpected: List[str] = []
+for n in range(1, cycles + 1):
+    due = ITimerSpec(value=(0, chance.randrange(1, span + span // 4)))
+    libc.timer_settime(timer, 0, ctypes.byref(due), None)
+    try:
+        armed = True
+        cycle()
+        armed = False
+    except KeyboardInterrupt as e:
+        armed = False
+        interrupted += 1
+        frames = traceback.extract_tb(e.__traceback__)
+        if block is not None and block._before is not None and frames[-1].name == "cycle":
+            caller += 1  # the interpreter's hole between the with and Root
+            block.close()
+    except BaseException as e:  # noqa: BLE001 - every other kind is a fault to report
+        armed = False
+        unexpected.append(repr(e))
+    while received < n:  # this cycle's signal, if it came after the cycle
+        time.sleep(0.0001)
+    fds = sorted(os.listdir("/proc/self/fd"))
+    left = {"mounts": mounted() != before_mounts, "tree": tree() != before_tree, "fds": fds != before_fds,
+            "unreaped": unreaped()}  # fmt: skip
+    if any(left.values()):
+        faults.append(f"cycle {n}: {left}")
+        break
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+libc.timer_delete(timer)
+print(json.dumps({"interrupted": interrupted, "caller": caller, "faults": faults[:5], "unexpected": unexpected[:5]}))

@@ -1,0 +1,222 @@
+"""velkora.chroot against other namespaces and the caller's end: what a peer
+and a slave namespace see of a Root, what is left when the command or its
+caller dies, and a storm of Ctrl-C over both."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from test_chroot import root as chroot_root  # noqa: F401 - a fixture
+from test_chroot import tree
+
+import velkora._chroot_spawn
+import velkora.mount as vm
+from support.loops import devices_left
+from support.mountinfo import unmount_all_below
+from velkora import chroot, loop
+
+pytestmark = [pytest.mark.usefixtures("kernel"), pytest.mark.fdmount]
+SUPPORT = os.path.join(os.path.dirname(__file__), "support")
+# A sleep's length no other process on the machine runs: how its processes
+# are found in /proc.
+MARK = str(7000 + os.getpid() % 1000)
+
+
+@pytest.fixture
+def root(chroot_root):  # noqa: F811 - the fixture imported above
+    """test_chroot's busybox root, on a shared mount."""
+    return chroot_root
+
+
+def marked():
+    """The pids of every live process whose command line holds MARK."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                words = f.read().split(b"\0")
+            with open(f"/proc/{pid}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if MARK.encode() in words and state not in "ZX":
+            found.append(int(pid))
+    return found
+
+
+def gone(wait=5.0):
+    deadline = time.monotonic() + wait
+    while marked() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return marked() == []
+
+
+def mountinfo(pid="self"):
+    with open(f"/proc/{pid}/mountinfo") as f:
+        return f.read()
+
+
+@pytest.fixture(params=["pidfd", "status pipe"])
+def ending(request, monkeypatch):
+    """The init's end seen on its pidfd, or as on a kernel without pidfds."""
+    if request.param == "status pipe":
+        spawn = velkora._chroot_spawn._chroot.spawn
+
+        def without_pidfd(*args):
+            pid, pidfd, status, warned = spawn(*args)
+            os.close(pidfd)
+            return pid, -1, status, warned
+
+        monkeypatch.setattr(velkora._chroot_spawn._chroot, "spawn", without_pidfd)
+    return request.param
+
+
+def test_a_daemon_the_command_leaves_dies_with_it(root, ending):
+    # capture_output returns when the command ends: the daemon holding its
+    # pipes goes with it, and the shell inside is pid 2 of a namespace of
+    # its own.
+    start = time.monotonic()
+    done = chroot.run(root, ["sh", "-c", f"sleep {MARK} & echo $$; exit 5"], capture_output=True, timeout=30)
+    assert (done.returncode, done.stdout, time.monotonic() - start < 10) == (5, b"2\n", True)
+    assert gone()
+
+
+def test_a_timeout_ends_the_command_and_all_it_started(root, tmp_path, ending):
+    before = tree(root)
+    start = time.monotonic()
+    with pytest.raises(subprocess.TimeoutExpired):
+        chroot.run(root, ["sh", "-c", f"sleep {MARK} & sleep {MARK}"], binds=[(tmp_path, "/mnt/x")], timeout=0.3)
+    assert time.monotonic() - start < 5 and gone() and tree(root) == before
+
+
+def test_kill_9_of_the_caller_leaves_no_process_mount_or_place(root, tmp_path):
+    # The caller makes places for a bind (/mnt/x) in the root, then is
+    # killed: the command, its daemon, their namespace and the places go.
+    before = tree(root)
+    program = (
+        f"from velkora import chroot; chroot.run({str(root)!r}, ['sh', '-c', 'sleep {MARK} & sleep {MARK}'],"
+        f" binds=[({str(tmp_path)!r}, '/mnt/x')])"
+    )
+    caller = subprocess.Popen([sys.executable, "-c", program])
+    try:
+        deadline = time.monotonic() + 10
+        while len(marked()) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        sleepers = marked()
+        assert len(sleepers) == 2
+        namespaces = {os.readlink(f"/proc/{pid}/ns/mnt") for pid in sleepers}
+        assert (root / "mnt" / "x").is_dir()
+    finally:
+        caller.kill()
+        caller.wait()
+    assert gone()
+    left = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            left += [pid] if os.readlink(f"/proc/{pid}/ns/mnt") in namespaces else []
+        except OSError:
+            pass
+    deadline = time.monotonic() + 5
+    while tree(root) != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert (left, tree(root)) == ([], before)
+
+
+@pytest.fixture
+def images(tmp_path):
+    """An ext4 root on a loop device, with a tmpfs at its /boot, on a shared
+    parent: (root, the parent, the image file)."""
+    file = tmp_path / "root.img"
+    with open(file, "wb") as f:
+        f.truncate(32 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(file)], check=True)
+    base = tmp_path / "base"
+    base.mkdir()
+    vm.mount("vk-base", str(base), "tmpfs")
+    try:
+        vm.mount("none", str(base), "", 1 << 20)  # MS_SHARED, as systemd has "/"
+        (base / "root").mkdir()
+        device = loop.attach(file)  # autoclear: it goes with the last mount
+        try:
+            vm.mount(device.path, str(base / "root"), "ext4")
+        finally:
+            device.close()
+        (base / "root" / "boot").mkdir()
+        vm.mount("vk-boot", str(base / "root" / "boot"), "tmpfs")
+        yield base / "root", base, file
+    finally:
+        unmount_all_below(base)
+
+
+def own(text, top):
+    """The lines of a mountinfo text at or under top."""
+    return sorted(line for line in text.splitlines() if line.split()[4].startswith(str(top)))
+
+
+def test_a_peer_and_a_slave_namespace_see_nothing_root_makes(images, tmp_path):
+    # Where systemd has it: the root's parent shared, a slave namespace (a
+    # service's) alive around the Root, and a peer of the parent (a bind of
+    # it) in this one.
+    top, base, file = images
+    peer = tmp_path / "peer"
+    peer.mkdir()
+    vm.mount(str(base), str(peer), "", vm.MS_BIND | 1 << 14)  # MS_REC
+    slave = subprocess.Popen(["unshare", "-m", "--propagation", "slave", "sleep", MARK])
+    try:
+        time.sleep(0.2)
+        theirs = own(mountinfo(slave.pid), base) + own(mountinfo(slave.pid), peer)
+        ours = own(mountinfo(), base) + own(mountinfo(), peer)
+        with chroot.Root(top, dev="minimal"):
+            during_slave = own(mountinfo(slave.pid), base) + own(mountinfo(slave.pid), peer)
+            during_peer = own(mountinfo(), peer)
+            made = [line for line in own(mountinfo(), top) if line not in ours]
+        # The bare self-bind alone reaches them: a copy at the root, with
+        # nothing under it; none of the mounts made under it.
+        assert len(made) > 10
+        extra = [line.split()[4] for line in during_slave if line not in theirs]
+        assert sorted(extra) == sorted([str(peer / "root"), str(top)])
+        assert [line.split()[4] for line in during_peer if line not in ours] == [str(peer / "root")]
+        # Gone with close(); the root's own mounts keep their ids and propagation.
+        after_slave = own(mountinfo(slave.pid), base) + own(mountinfo(slave.pid), peer)
+        after = own(mountinfo(), base) + own(mountinfo(), peer)
+        assert (after_slave, after) == (theirs, ours)
+        unmount_all_below(peer)
+        unmount_all_below(top)
+        assert own(mountinfo(slave.pid), top) == []
+        assert devices_left(file) == []  # nothing holds the image
+    finally:
+        slave.kill()
+        slave.wait()
+
+
+STORM = os.path.join(SUPPORT, "interrupted_roots.py")
+
+
+@pytest.mark.parametrize("what", ["root", "run"])
+def test_ctrl_c_at_any_moment_leaves_nothing(root, tmp_path, what):
+    cycles = 300
+    argv = [sys.executable, STORM, what, str(root), str(cycles), str(tmp_path)]
+    got = subprocess.run(argv, capture_output=True, timeout=120)
+    assert got.returncode == 0, got.stderr.decode()[-3000:]
+    report = json.loads(got.stdout)
+    assert report["interrupted"] > cycles // 4
+    assert (report["faults"], report["unexpected"]) == ([], [])
+
+
+def test_ctrl_c_in_a_roots_command_and_its_exit_in_one_close(root):
+    # The command and a daemon of it hold the Root's /tmp: the interrupt
+    # ends both, and the Root's exit takes every mount down at once.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            with chroot.Root(root) as inside:
+                inside.run(["sh", "-c", f"cd /tmp && sleep {MARK} & cd /tmp && sleep {MARK}"])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert gone(0) and [line for line in mountinfo().splitlines() if str(root) in line] == []
