@@ -522,6 +522,8 @@ def test_blkid_exits_2_where_nothing_is_found_as_blkid_p_does(tmp_path):
     theirs = subprocess.run(["blkid", "-p", str(empty)], capture_output=True)
     ours = velkora_("blkid", empty, check=False)
     assert (ours.returncode, ours.stdout) == (theirs.returncode, "") == (2, "")
+
+
 # -- fstab verify, mount -a --root ----------------------------------------------
 
 
@@ -550,6 +552,7 @@ def test_fstab_verify_root_reads_the_roots_own_fstab(tmp_path):
     assert run.returncode == 1 and run.stdout.splitlines()[0] == "/only/in/this/root"
 
 
+@pytest.mark.fdmount  # mounts onto fds that openat2 found
 def test_mount_a_root_mounts_inside_the_root(place):
     from support.mountinfo import mounts
 
@@ -584,6 +587,8 @@ def test_mount_a_target_prefix_binds_the_source_as_written(place, tmp_path):
     targets = (f"{place}/ours/view", f"{place}/theirs/view")
     views = [(m["root"], m["source"]) for m in mounts() if m["target"] in targets]
     assert len(views) == 2 and views[0] == views[1]
+
+
 # ---------------------------------------------------------------------------
 # velkora chroot: the command's status as chroot(1) and arch-chroot give it,
 # and Ctrl-C.
@@ -603,6 +608,7 @@ def busybox_root(place):
     return place
 
 
+@pytest.mark.fdmount  # chroot resolves every place with openat2
 @pytest.mark.parametrize(
     ("argv", "status", "said"),
     [(["sh", "-c", "exit 3"], 3, ""), (["sh", "-c", "kill -9 $$"], 137, ""),
@@ -618,6 +624,7 @@ def test_chroot_exits_with_the_commands_status(busybox_root, argv, status, said)
     assert [m.mount_point for m in velkora.mountinfo.mounts_below(busybox_root)] == [str(busybox_root)]
 
 
+@pytest.mark.fdmount  # chroot resolves every place with openat2
 def test_chroot_passes_ctrl_c_to_the_command_and_exits_with_it(busybox_root):
     # Ctrl-C reaches the whole process group: the command takes it, velkora
     # waits for its end and exits with its status; its daemon goes too.
