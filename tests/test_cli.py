@@ -359,3 +359,22 @@ def test_blkid_exits_2_where_nothing_is_found_as_blkid_p_does(tmp_path):
     ours = velkora_("blkid", empty, check=False)
     assert (ours.returncode, ours.stdout) == (theirs.returncode, "") == (2, "")
 
+
+# ---- velkora fstab generate: a label is never written as a line ----
+
+
+@pytest.mark.blockdev
+def test_fstab_generate_never_lets_a_label_write_a_line(place, btrfs_image):
+    # A Btrfs label holding newlines, written raw in the comment above the
+    # entry, would be an entry of its own: findmnt reads one entry only.
+    forged = "x\nLABEL=victim /etc ext4 defaults 0 1\n#"
+    subprocess.run(["btrfs", "filesystem", "label", str(btrfs_image), forged], check=True, capture_output=True)
+    with loop.attach(btrfs_image) as device:
+        subprocess.run(["mount", device.path, str(place)], check=True)
+        try:
+            out = velkora_("fstab", "generate", place).stdout
+        finally:
+            subprocess.run(["umount", str(place)], check=True)
+    (place / "fstab").write_text(out)
+    read = ["findmnt", "--tab-file", str(place / "fstab"), "-n", "-o", "TARGET"]
+    assert subprocess.run(read, capture_output=True, text=True, check=True).stdout.split() == ["/"]
