@@ -378,3 +378,18 @@ def test_fstab_generate_never_lets_a_label_write_a_line(place, btrfs_image):
     (place / "fstab").write_text(out)
     read = ["findmnt", "--tab-file", str(place / "fstab"), "-n", "-o", "TARGET"]
     assert subprocess.run(read, capture_output=True, text=True, check=True).stdout.split() == ["/"]
+
+
+NAMED = [["fstab", "verify", "FSTAB"], ["mount", "-a", "--fstab", "FSTAB"], ["mount", "LABEL=a\x1b[31mb", "PLACE"],
+         ["fstab", "verify", "PLACE/\x1b[2J"]]  # fmt: skip
+
+
+@pytest.mark.parametrize("cmd", NAMED)
+def test_fstab_and_mount_messages_never_print_a_name_raw(place, cmd):
+    # A label and a target holding ESC (fstab's octal escapes), and a file
+    # name holding one: every line the command prints shows them as \x1b.
+    fstab = place / "fstab"
+    fstab.write_text("LABEL=a\\033[31mb /nowhere/\\033[2Jx ext4 defaults 0 2\n")
+    said = velkora_(*[str(w).replace("FSTAB", str(fstab)).replace("PLACE", str(place)) for w in cmd], check=False)
+    printed = said.stdout + said.stderr
+    assert "\\x1b" in printed and not any(c < " " and c != "\n" for c in printed)

@@ -7,7 +7,7 @@ import errno
 import os
 import sys
 
-from velkora._cli_common import PROPAGATION, Failure, UsageError, _fail, _is_mount_point
+from velkora._cli_common import PROPAGATION, Failure, UsageError, _fail, _is_mount_point, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -196,5 +196,5 @@ def cmd_loop_detach(args: argparse.Namespace) -> None:
             failures.append(_fail(f"loop detach {device}", e) if isinstance(e, OSError) else f"loop detach: {e}")
     if failures:
         for failure in failures[:-1]:
-            print(f"velkora: {failure}", file=sys.stderr)
+            print(f"velkora: {shown(str(failure))}", file=sys.stderr)
         raise Failure(str(failures[-1]))

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import sys
 
-from velkora._cli_common import Failure, _fail
+from velkora._cli_common import Failure, _fail, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -31,16 +31,16 @@ def cmd_verify(args: argparse.Namespace) -> int:
     table = _read(args.file)
     problems = fstab.verify(table, root=args.root)
     errors = warnings = parse = 0
-    shown = None
+    last = None
     for p in problems:
         if p.target is None:
             parse += 1
-            print(f"velkora: {args.file}: parse error at line {p.line} -- ignored", file=sys.stderr)
+            print(f"velkora: {shown(args.file)}: parse error at line {p.line} -- ignored", file=sys.stderr)
             continue
-        if (p.line, p.target) != shown:
-            shown = (p.line, p.target)
-            print(p.target)
-        print(f"   [{'E' if p.level == 'error' else 'W'}] {p.message}")
+        if (p.line, p.target) != last:
+            last = (p.line, p.target)
+            print(shown(p.target))
+        print(f"   [{'E' if p.level == 'error' else 'W'}] {shown(p.message)}")
         errors += p.level == "error"
         warnings += p.level == "warning"
     print(f"\n{parse} parse errors, {errors} errors, {warnings} warnings", file=sys.stderr)
@@ -101,6 +101,6 @@ def umount_all(args: argparse.Namespace) -> None:
         except OSError as e:
             failures.append(str(_fail(f"umount {entry.target}", e)))
     for failure in failures[:-1]:
-        print(f"velkora: {failure}", file=sys.stderr)
+        print(f"velkora: {shown(failure)}", file=sys.stderr)
     if failures:
         raise Failure(failures[-1])

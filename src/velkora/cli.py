@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import sys
 
-from velkora._cli_common import FAILED, INTERRUPTED, PROPAGATION, Failure, UsageError
+from velkora._cli_common import FAILED, INTERRUPTED, PROPAGATION, Failure, UsageError, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the command starts without typing's import
@@ -294,8 +294,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             args.parser.error(str(e))
         sys.stdout.flush()
         return status
-    except Failure as e:
-        print(f"velkora: {e}", file=sys.stderr)
+    except Failure as e:  # what it names shown escaped (shown() again changes nothing)
+        print(f"velkora: {shown(str(e))}", file=sys.stderr)
         return FAILED
     except KeyboardInterrupt:
         return INTERRUPTED
