@@ -287,6 +287,12 @@ STALE = BARE_DEV.split("image, uuid")[0] + textwrap.dedent("""
             except FileNotFoundError as e:
                 out["stale"] = e.strerror
             out["theirs"] = blkid.resolve("PARTUUID=" + blkid.probe(a).partitions[1].uuid) == da.path + "p2"
+            # velkora blkid lists B's p2 by its node only if the node is B's.
+            value = ["blkid", "-p", "-s", "UUID", "-o", "value", da.path + "p2"]
+            a_uuid = subprocess.run(value, capture_output=True, text=True).stdout.strip()
+            listed = subprocess.run([sys.executable, "-m", "velkora", "blkid"], capture_output=True, text=True)
+            out["listed"] = [line for line in listed.stdout.splitlines() if a_uuid in line]
+            out["listed_a"] = da.path + "p2"
             out["command"] = subprocess.run(cmd, capture_output=True, text=True).stderr
             # udev's link, pointing at a device that does not hold the label.
             os.makedirs("/dev/disk/by-label")
@@ -325,6 +331,7 @@ def test_a_stale_partition_node_is_replaced_and_never_given(kernel, tmp_path):
     out = json.loads(run("unshare", "-m", "--propagation", "private", *argv))
     assert out["node"] == out["sysfs"] and out["resolved"] and out["mounted"] == "b"
     assert out["stale"].startswith("no device holds it (/dev/loop") and out["theirs"]
+    assert [line.split(":")[0] for line in out["listed"]] == [out["listed_a"]]
     assert "no device holds it" in out["command"]
     assert out["link"]
     assert out["clone"][0] == "held by more than one filesystem: " + ", ".join(out["clone"][1])
