@@ -485,25 +485,25 @@ def test_a_path_holds_only_what_is_below_it(place):
 def blkid_value(image, tag):
     """blkid -p's raw value of tag (its -o value form prints the bytes as they are)."""
     out = subprocess.run(["blkid", "-p", "-s", tag, "-o", "value", str(image)], capture_output=True).stdout
-    return out[:-1].decode()
+    return out[:-1].decode(errors="surrogateescape")
 
 
 @pytest.mark.images
 def test_blkid_never_prints_a_label_raw_and_export_is_safe_for_eval(tmp_path, btrfs_image):
-    # An ext4 label with ESC, a terminal command and a newline (16 bytes at
-    # most); a Btrfs label that a shell would run (255 at most).
+    # An ext4 label with ESC, a terminal command, a newline and a byte that
+    # is no UTF-8 (16 bytes at most); a Btrfs label that a shell would run.
     ext4 = tmp_path / "ext4.img"
     with open(ext4, "wb") as f:
         f.truncate(8 << 20)
-    subprocess.run(["mkfs.ext4", "-q", "-L", "a\x1b[2J\nb: c\x07\x7f", str(ext4)], check=True)
+    subprocess.run(["mkfs.ext4", "-q", "-L", "a\x1b[2J\nb: c\x07\x7f\udcff", str(ext4)], check=True)
     hostile = "x;touch PWNED$$ & y|z 'q' `w` $(v)"
     subprocess.run(["btrfs", "filesystem", "label", str(btrfs_image), hostile], check=True, capture_output=True)
-    assert (blkid_value(ext4, "LABEL"), blkid_value(btrfs_image, "LABEL")) == ("a\x1b[2J\nb: c\x07\x7f", hostile)
+    assert (blkid_value(ext4, "LABEL"), blkid_value(btrfs_image, "LABEL")) == ("a\x1b[2J\nb: c\x07\x7f\udcff", hostile)
     lines = velkora_("blkid", ext4, btrfs_image).stdout.splitlines()
     assert len(lines) == 2 and not any(c < " " or "\x7f" <= c <= "\x9f" for c in "".join(lines))
-    assert lines[0].startswith(f'{ext4}: LABEL="a\\x1b[2J\\x0ab: c\\x07\\x7f" UUID=')
+    assert lines[0].startswith(f'{ext4}: LABEL="a\\x1b[2J\\x0ab: c\\x07\\x7f\\xff" UUID=')
     # Each field one line, and eval takes each value whole, running nothing.
-    for image, label in ((btrfs_image, hostile), (ext4, "a\\x1b[2J\\x0ab: c\\x07\\x7f")):
+    for image, label in ((btrfs_image, hostile), (ext4, "a\\x1b[2J\\x0ab: c\\x07\\x7f\\xff")):
         out = velkora_("blkid", "-o", "export", image).stdout
         assert len(out.splitlines()) == 5 if image == btrfs_image else 4
         script = 'eval "$1"; printf "%s\\n%s\\n%s" "$DEVNAME" "$TYPE" "$LABEL"'
@@ -511,7 +511,7 @@ def test_blkid_never_prints_a_label_raw_and_export_is_safe_for_eval(tmp_path, bt
         assert said.stdout == f"{image}\n{blkid_value(image, 'TYPE')}\n{label}" and said.stderr == ""
         assert not list(tmp_path.glob("PWNED*"))
     listed = json.loads(velkora_("blkid", "--json", ext4, btrfs_image).stdout)
-    assert [d["label"] for d in listed] == [blkid_value(ext4, "LABEL"), hostile]
+    assert [d["label"] for d in listed] == [blkid_value(ext4, "LABEL").replace("\udcff", "\\xff"), hostile]
 
 
 @pytest.mark.images
@@ -648,3 +648,38 @@ def _cmdline(pid):
             return f.read().split(b"\0")[:-1]
     except OSError:
         return None
+
+
+# ---- velkora fstab generate: a label is never written as a line ----
+
+
+@pytest.mark.blockdev
+def test_fstab_generate_never_lets_a_label_write_a_line(place, btrfs_image):
+    # A Btrfs label holding newlines, written raw in the comment above the
+    # entry, would be an entry of its own: findmnt reads one entry only.
+    forged = "x\nLABEL=victim /etc ext4 defaults 0 1\n#"
+    subprocess.run(["btrfs", "filesystem", "label", str(btrfs_image), forged], check=True, capture_output=True)
+    with loop.attach(btrfs_image) as device:
+        subprocess.run(["mount", device.path, str(place)], check=True)
+        try:
+            out = velkora_("fstab", "generate", place).stdout
+        finally:
+            subprocess.run(["umount", str(place)], check=True)
+    (place / "fstab").write_text(out)
+    read = ["findmnt", "--tab-file", str(place / "fstab"), "-n", "-o", "TARGET"]
+    assert subprocess.run(read, capture_output=True, text=True, check=True).stdout.split() == ["/"]
+
+
+NAMED = [["fstab", "verify", "FSTAB"], ["mount", "-a", "--fstab", "FSTAB"], ["mount", "LABEL=a\x1b[31mb", "PLACE"],
+         ["fstab", "verify", "PLACE/\x1b[2J"]]  # fmt: skip
+
+
+@pytest.mark.parametrize("cmd", NAMED)
+def test_fstab_and_mount_messages_never_print_a_name_raw(place, cmd):
+    # A label and a target holding ESC (fstab's octal escapes), and a file
+    # name holding one: every line the command prints shows them as \x1b.
+    fstab = place / "fstab"
+    fstab.write_text("LABEL=a\\033[31mb /nowhere/\\033[2Jx ext4 defaults 0 2\n")
+    said = velkora_(*[str(w).replace("FSTAB", str(fstab)).replace("PLACE", str(place)) for w in cmd], check=False)
+    printed = said.stdout + said.stderr
+    assert "\\x1b" in printed and not any(c < " " and c != "\n" for c in printed)

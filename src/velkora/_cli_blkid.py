@@ -54,7 +54,9 @@ def cmd_blkid(args: argparse.Namespace) -> int:
         try:
             with warnings.catch_warnings(record=True) as said:
                 warnings.simplefilter("always")
-                found.append((device, blkid.probe(device)))
+                # A device listed is read through its checked node: never a
+                # node left by another device, never one that is no device.
+                found.append((device, blkid.probe(device) if args.devices else blkid._probe_listed(device)))
             for warning in said:  # a table entry left out: one line, as the command's own
                 print(f"velkora: warning: {shown(str(warning.message))}", file=sys.stderr)
         except OSError as e:

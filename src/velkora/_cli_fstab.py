@@ -126,6 +126,6 @@ def umount_all(args: argparse.Namespace) -> None:
         except OSError as e:
             failures.append(str(_fail(f"umount {entry.target}", e)))
     for failure in failures[:-1]:
-        print(f"velkora: {failure}", file=sys.stderr)
+        print(f"velkora: {shown(failure)}", file=sys.stderr)
     if failures:
         raise Failure(failures[-1])

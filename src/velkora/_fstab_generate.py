@@ -130,11 +130,12 @@ def _device_entry(
     found = probed[device]
     source = f"{tags}={found[tags]}" if tags is not None and tags in found else device
     # The comment names the device and the filesystem's other tags; with no
-    # tags, the tags alone.
+    # tags, the tags alone. Each escaped as a field is: a label or a
+    # source holding a newline would otherwise write a line of its own.
     others = [f"{key}={found[key]}" for key in ("UUID", "LABEL") if key != tags and key in found]
     comment = ""
     if tags == "UUID" or others:
-        comment = "# " + " ".join(([device] if tags is not None else []) + others) + "\n"
+        comment = "# " + " ".join(_escape(w) for w in ([device] if tags is not None else []) + others) + "\n"
     fstype = m.fs_type or "auto"
     passno = 0 if fstype in NO_FSCK else 1 if target == "/" else 2
     return comment + _line(source, target, fstype, options, passno) + "\n"

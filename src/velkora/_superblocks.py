@@ -37,9 +37,12 @@ def _guid(raw: bytes) -> str:
 
 
 def _text(raw: bytes) -> str | None:
-    """A label field: up to its first NUL, trailing blanks dropped."""
+    """A label field: up to its first NUL, trailing blanks dropped; a byte
+    that is no UTF-8 kept as os.fsdecode keeps it (a lone surrogate), so
+    that the label is the bytes a tag in an fstab names and a command can
+    show them as \\xNN."""
     raw = raw.split(b"\0", 1)[0].rstrip(b" \t\n")
-    return raw.decode("utf-8", "replace") if raw else None
+    return raw.decode("utf-8", "surrogateescape") if raw else None
 
 
 def _found(fstype: str, uuid: str | None, label: str | None, uuid_sub: str | None = None) -> Found:

@@ -98,13 +98,17 @@ def probe(path: PathArg, *, offset: int = 0) -> Probe:
         found, bad = _probe_fd(fd, offset, os.fspath(path))
     finally:
         os.close(fd)
+    _left_out(os.fsdecode(os.fspath(path)), found, bad)
+    return found
+
+
+def _left_out(path: str, found: Probe, bad: list[tuple[int, str]]) -> None:
+    """A warning for each table entry left out, to probe's caller."""
     if bad:
         import warnings
 
-        shown = os.fsdecode(os.fspath(path))
         for number, reason in bad:
-            warnings.warn(f"{shown}: partition {number} of the {found.pttype} table left out: {reason}", stacklevel=2)
-    return found
+            warnings.warn(f"{path}: partition {number} of the {found.pttype} table left out: {reason}", stacklevel=3)
 
 
 def _probe_fd(fd: int, offset: int, path: str | bytes) -> tuple[Probe, list[tuple[int, str]]]:
@@ -309,6 +313,23 @@ def _checked_probe(name: str) -> tuple[Probe, int | None, tuple[int, int] | None
         return found, _diskseq(fd), member
     finally:
         os.close(fd)
+
+
+def _probe_listed(path: str) -> Probe:
+    """probe() of a device devices() lists, through its checked node
+    (_open_checked): OSError ESTALE where the node at path is not that
+    device (one left by another), so that what is shown as a device's is
+    that device's."""
+    try:
+        fd = _open_checked(path[len("/dev/") :])
+    except _Stale:
+        raise OSError(errno.ESTALE, "not the device sysfs names by it", path) from None
+    try:
+        found, bad = _probe_fd(fd, 0, path)
+    finally:
+        os.close(fd)
+    _left_out(path, found, bad)
+    return found
 
 
 def _partition_holds(name: str, entry: Partition, seq: int | None) -> None:

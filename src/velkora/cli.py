@@ -309,7 +309,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             args.parser.error(shown(str(e)))
         sys.stdout.flush()
         return status
-    except Failure as e:
+    except Failure as e:  # what it names shown escaped (shown() again changes nothing)
         print(f"velkora: {shown(str(e))}", file=sys.stderr)
         return FAILED
     except KeyboardInterrupt:
