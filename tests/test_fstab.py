@@ -393,3 +393,22 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []
     with pytest.raises(ValueError, match="X-mount.idmap"):  # never dropped
         fstab.mount_all(fstab.parse("/srv /srv/data none bind,X-mount.idmap=b:0:1000:1\n"), root=root)
+
+
+@pytest.mark.blockdev
+def test_mount_all_in_a_root_takes_no_file_of_the_callers_for_an_image(place, tmp_path, monkeypatch):
+    from support.mountinfo import mounts
+
+    root, image = place / "root", tmp_path / "host.img"
+    (root / "mnt").mkdir(parents=True)
+    with open(image, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
+    monkeypatch.chdir(root)  # a relative name is the root's "/" at boot, not the caller's directory
+    with open(image, "rb") as held:
+        for source in (f"/dev/..{image}", os.path.relpath(image, root), f"/dev/fd/{held.fileno()}"):
+            entry = f"{source} /mnt ext4 defaults 0 0\n"
+            with pytest.raises(OSError):
+                fstab.mount_all(fstab.parse(entry), root=root)
+            attached = subprocess.run(["losetup", "-j", str(image)], capture_output=True, text=True).stdout
+            assert attached == "" and [m for m in mounts() if m["target"].startswith(str(place))] == []

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
 
 import velkora.fsmount as fs
 from velkora import _chroot
@@ -150,6 +151,13 @@ def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> in
         os.close(context)
 
 
+def _is_block_device(path: str) -> bool:
+    try:
+        return stat.S_ISBLK(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) -> int:
     """A detached mount of what entry names: a device under /dev or a tag
     (the machine's, as the root's own system finds them at boot in the
@@ -159,23 +167,38 @@ def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) 
 
     source = entry.source
     if _sources.is_tag(source):
-        return _tree_of(_sources.device_of(source), entry, parsed, target)
-    if not source.startswith("/") or source.startswith("/dev/"):
-        return _tree_of(source, entry, parsed, target)
-    found = _resolve(root, source)
+        return _tree_of(_sources.device_of(source), entry, parsed, target, machine=True)
+    if source.startswith("/") and os.path.normpath(source).startswith("/dev/"):
+        # The machine's devices alone: no file there (/dev/fd/N, /dev/stdout
+        # are the caller's) and no ".." out of it is ever a loop's file.
+        return _tree_of(os.path.normpath(source), entry, parsed, target, machine=True)
     try:
+        # At boot the current directory is "/": a file named relative is the root's.
+        found = _resolve(root, source if source.startswith("/") else "/" + source)
+    except OSError:
+        if source.startswith("/"):
+            raise
+        return _tree_of(source, entry, parsed, target, machine=True)  # a name: tmpfs, proc, ...
+    try:
+        if not source.startswith("/") and not stat.S_ISREG(os.fstat(found).st_mode):
+            return _tree_of(source, entry, parsed, target, machine=True)
         # The file itself, through its fd: no path is looked up again.
         return _tree_of(f"/proc/self/fd/{found}", entry, parsed, target)
     finally:
         os.close(found)
 
 
-def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str) -> int:
+def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machine: bool = False) -> int:
+    """A detached mount of source; with machine, source is the machine's
+    block device or a name, and no file of the caller's tree is ever put
+    behind a loop device."""
     from velkora import _sources, loop
     from velkora.contexts import _is_regular_file, _loop_request
 
     fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
     request = _loop_request(parsed.userspace)
+    if machine and (request is not None or _is_regular_file(source)) and not _is_block_device(source):
+        raise OSError(errno.ENOTBLK, "not a block device (an image file is looked up inside the root)", entry.source)
     if request is None and not _is_regular_file(source):
         if fstype == "auto":
             fstype = _sources.fstype_of(source)
