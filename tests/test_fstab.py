@@ -2,6 +2,7 @@
 same files, files kept byte for byte, mount -a as mount(8) does it, an
 image's fstab mounted inside it. verify is in test_fstab_verify."""
 
+import errno
 import os
 import subprocess
 import sys
@@ -412,3 +413,37 @@ def test_mount_all_in_a_root_takes_no_file_of_the_callers_for_an_image(place, tm
                 fstab.mount_all(fstab.parse(entry), root=root)
             attached = subprocess.run(["losetup", "-j", str(image)], capture_output=True, text=True).stdout
             assert attached == "" and [m for m in mounts() if m["target"].startswith(str(place))] == []
+
+
+def test_mount_all_in_a_root_sets_recursive_propagation_and_undoes_a_failed_one(place, monkeypatch):
+    import velkora.fsmount
+
+    def made(top):
+        found = subprocess.run(["findmnt", "-rn", "-o", "TARGET,PROPAGATION"], capture_output=True, text=True)
+        lines = [line.split(" ") for line in found.stdout.splitlines() if line.startswith(f"{root}/{top}")]
+        return sorted((target[len(f"{root}/{top}") :], propagation) for target, propagation in lines)
+
+    root = place / "root"
+    root.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "top", str(root)], check=True)
+    subprocess.run(["mount", "--make-shared", str(root)], check=True)  # what is attached below is shared
+    (root / "s/x").mkdir(parents=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "inner", str(root / "s/x")], check=True)
+    text = "tmpfs /{0}/a tmpfs rprivate,X-mount.mkdir 0 0\n{1}/s /{0}/b none rbind,runbindable,X-mount.mkdir 0 0\n"
+    table = fstab.parse(text.format("ours", ""))
+    (root / "fstab").write_text(text.format("theirs", root))
+    subprocess.run(["mount", "-a", "-T", str(root / "fstab"), "--target-prefix", str(root)], check=True)
+    with fstab.mount_all(table, root=root):
+        assert made("ours") == made("theirs") and len(made("ours")) == 3
+    assert made("ours") == []
+
+    def failing(*args, **kwargs):
+        if kwargs.get("propagation"):
+            raise OSError(errno.EIO, "injected")
+        return setattr_(*args, **kwargs)
+
+    setattr_ = velkora.fsmount.mount_setattr
+    monkeypatch.setattr(velkora.fsmount, "mount_setattr", failing)
+    with pytest.raises(OSError) as raised:
+        fstab.mount_all(table, root=root)
+    assert raised.value.errno == errno.EIO and made("ours") == []  # the error itself, and nothing left attached

@@ -223,7 +223,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                     with held_signals():
                         tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
                 with held_signals():
-                    block = rooted.attach(tree, at, int(parsed.propagation))
+                    owned, tree = tree, -1  # attach closes it
+                    block = rooted.attach(owned, at, int(parsed.propagation))
                     done._blocks.append(block)
                     done.mounted.append(shown)
                 if os.path.samestat(os.fstat(at), os.fstat(root_fd)):

@@ -217,28 +217,41 @@ def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machi
 
 
 def attach(tree: int, at: int, propagation: int) -> RootedMount:
-    """Attaches the detached tree onto the fd at; the record of what was
+    """Attaches the detached tree onto the fd at, closing tree (the mount
+    could not be undone while it is open: EBUSY); the record of what was
     made. Run with signals held: the mount is made and recorded at once."""
     from velkora import _mounttable
     from velkora.mountinfo import mounts_below
 
-    fs.move_mount(tree, "", at, "", fs.MOVE_MOUNT_F_EMPTY_PATH | fs.MOVE_MOUNT_T_EMPTY_PATH)
-    here = f"/proc/self/fd/{tree}"
-    point = _path_of(tree)
-    top = (_mounttable.mount_id(here), _mounttable.mount_id(here, unique=True))
-    made = [top]
-    ids = {top[0]}
-    for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought
-        if m.parent_id in ids and m.id not in ids:
-            ids.add(m.id)
-            made.append((m.id, None))
-    record = RootedMount(point, made)
-    if propagation:
-        try:
-            fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH, propagation=propagation)
-        except BaseException:
-            record.__exit__(None, None, None)
-            raise
+    try:
+        fs.move_mount(tree, "", at, "", fs.MOVE_MOUNT_F_EMPTY_PATH | fs.MOVE_MOUNT_T_EMPTY_PATH)
+    except BaseException:
+        os.close(tree)
+        raise
+    failure: BaseException | None = None
+    try:
+        here = f"/proc/self/fd/{tree}"
+        point = _path_of(tree)
+        top = (_mounttable.mount_id(here), _mounttable.mount_id(here, unique=True))
+        made = [top]
+        ids = {top[0]}
+        for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought
+            if m.parent_id in ids and m.id not in ids:
+                ids.add(m.id)
+                made.append((m.id, None))
+        record = RootedMount(point, made)
+        if propagation:
+            # rshared, rslave, ...: the type alone, on every mount the tree holds.
+            deep = fs.AT_RECURSIVE if propagation & int(MS.REC) else 0
+            try:
+                fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH | deep, propagation=propagation & ~int(MS.REC))
+            except BaseException as e:
+                failure = e
+    finally:
+        os.close(tree)
+    if failure is not None:
+        record.__exit__(None, None, None)
+        raise failure
     return record
 
 
