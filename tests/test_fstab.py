@@ -390,6 +390,8 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
         assert sorted(os.listdir(root / "srv/data")) == ["disk.img", "inroot"]
         assert {p.name for p in host.rglob("*")} == before
         assert [e.target for e in done.failed] == ["/mnt/data"]
+        binds = [e for e in done.mounted if e.fstype == "none"]  # its source where it was found, as the kernel has it
+        assert len(binds) == 1 and os.path.samefile(binds[0].source, binds[0].target)
         assert [n for n, _ in done.malformed] == [7, 8]
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []
     with pytest.raises(ValueError, match="X-mount.idmap"):  # never dropped

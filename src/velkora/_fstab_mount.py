@@ -213,8 +213,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                 bind = rooted.is_bind(entry)
                 if bind:
                     with held_signals():  # the fd is closed below, whatever comes
-                        tree = rooted.bind_tree(root_fd, entry, parsed)
-                    shown = entry._replace(source=rooted.host_path(tree), target=target)
+                        tree, found = rooted.bind_tree(root_fd, entry, parsed)
+                    shown = entry._replace(source=found, target=target)
                 else:
                     shown = entry._replace(target=target)
                 if _already(shown, target):

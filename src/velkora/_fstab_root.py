@@ -104,13 +104,15 @@ def is_bind(entry: Entry) -> bool:
     return "bind" in words or "rbind" in words
 
 
-def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> int:
+def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> tuple[int, str]:
     """A detached copy of the bind's source, looked up inside root, with
     the per-mount words set: on its top mount, and those asked for with
-    ``=recursive`` on every mount it brings."""
+    ``=recursive`` on every mount it brings; and where the source was found
+    (a detached copy has no path in the caller's tree)."""
     recursive = fs.AT_RECURSIVE if parsed.flags & MS.REC else 0
     source = _resolve(root, entry.source)
     try:
+        found = _path_of(source)
         tree = fs.open_tree(source, "", fs.OPEN_TREE_CLONE | fs.AT_EMPTY_PATH | recursive)
     finally:
         os.close(source)
@@ -124,7 +126,7 @@ def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> int:
     except BaseException:
         os.close(tree)
         raise
-    return tree
+    return tree, found
 
 
 def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> int:
