@@ -10,6 +10,9 @@ from velkora.flags import MS
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import signal
+    from typing import Callable
+
     from velkora._fstab_root import RootedMount
     from velkora._fstab_table import Entry, Fstab
     from velkora.contexts import mounted
@@ -43,14 +46,14 @@ class MountedSet:
         """Unmounts every mount this set made, the last made first; the
         first failure is raised once the others were tried."""
         failure: BaseException | None = None
-        while self._blocks:
-            with held_signals():
-                block = self._blocks.pop()
+        with held_signals():  # one Ctrl-C after another never stops it half-way
+            while self._blocks:
                 try:
-                    block.__exit__(None, None, None)
+                    self._blocks[-1].__exit__(None, None, None)
                 except OSError as e:
                     failure = failure or e
-        self.mounted = []
+                del self._blocks[-1]
+            self.mounted = []
         if failure is not None:
             raise failure
 
@@ -146,15 +149,38 @@ def mount_all(
     done = MountedSet()
     done.malformed = table.malformed()
     wanted = _ordered([e for e in table if _wanted(e, types, options)])
-    try:
-        if root is not None:
-            _mount_inside(done, wanted, root)
-        else:
-            _mount_by_path(done, wanted, prefix)
-    except BaseException:
-        done.unmount()
-        raise
+    # Signals held throughout, a Ctrl-C taken between entries: once one
+    # came, what was mounted is undone before it is let through, so that a
+    # second one cannot cut the undoing short.
+    held = held_signals()
+    with held:
+        def interrupted() -> bool:
+            return _interrupted(held.old)
+
+        try:
+            if root is not None:
+                _mount_inside(done, wanted, root, interrupted)
+            else:
+                _mount_by_path(done, wanted, prefix, interrupted)
+        except BaseException:
+            done.unmount()
+            raise
+        stopped = interrupted()
+        if stopped:
+            done.unmount()
+    if stopped:
+        raise KeyboardInterrupt  # where the handler let it pass
     return done
+
+
+def _interrupted(mask: set[signal.Signals] | None) -> bool:
+    """Whether a SIGINT or SIGTERM that held_signals held (mask: the one
+    it replaced, None where it held nothing) waits."""
+    import signal
+
+    if mask is None:
+        return False
+    return bool(signal.sigpending() & ({signal.SIGINT, signal.SIGTERM} - mask))
 
 
 def _failed(done: MountedSet, entry: Entry, e: OSError) -> None:
@@ -164,12 +190,14 @@ def _failed(done: MountedSet, entry: Entry, e: OSError) -> None:
     done.errors.append(e)
 
 
-def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None) -> None:
+def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None, stop: Callable[[], bool]) -> None:
     """As mount -a [--target-prefix PREFIX]: targets under the prefix,
     everything else, a bind's source too, as the caller has it."""
     from velkora.contexts import mounted
 
     for entry in entries:
+        if stop():
+            return
         target = _under(prefix, entry.target) if prefix else entry.target
         if _already(entry, target):
             continue
@@ -184,7 +212,7 @@ def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None) -
             _failed(done, entry, e)
 
 
-def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
+def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Callable[[], bool]) -> None:
     """As the system installed at root mounts its fstab at boot: targets,
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
@@ -196,6 +224,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
     root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         for entry in entries:
+            if stop():
+                return
             tree = at = -1
             try:
                 parsed = parse(entry.options or "defaults")
