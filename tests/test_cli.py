@@ -377,3 +377,25 @@ def test_mount_a_target_prefix_binds_the_source_as_written(place, tmp_path):
     targets = (f"{place}/ours/view", f"{place}/theirs/view")
     views = [(m["root"], m["source"]) for m in mounts() if m["target"] in targets]
     assert len(views) == 2 and views[0] == views[1]
+
+
+def fstab_escaped(path):
+    return "".join(f"\\{ord(c):03o}" if c in " \t\n\\" or ord(c) < 0x20 else c for c in str(path))
+
+
+def test_mount_a_and_umount_a_print_the_entries_words_escaped(place):
+    root = place / "root"
+    (root / "etc").mkdir(parents=True)
+    # The kernel's reason quotes the word as written.
+    (root / "etc/fstab").write_text("tmpfs /a tmpfs X-mount.mkdir,bad\\033[2Jword 0 0\n")
+    run = velkora_("mount", "-a", "--root", root, check=False)
+    assert run.returncode == 1 and "\x1b" not in run.stderr and "bad\\x1b[2Jword" in run.stderr
+    targets = [place / f"busy{n}\x1b]0;x\x07" for n in range(2)]
+    for target in targets:  # each held busy by a mount below it
+        target.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", target], check=True)
+        (target / "sub").mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", target / "sub"], check=True)
+    (place / "fstab").write_text("".join(f"tmpfs {fstab_escaped(t)} tmpfs defaults 0 0\n" for t in targets))
+    run = velkora_("umount", "-a", "--fstab", place / "fstab", check=False)
+    assert run.returncode == 1 and "\x1b" not in run.stderr and run.stderr.count("resource busy") == 2
