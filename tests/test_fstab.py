@@ -465,3 +465,20 @@ def test_mount_all_in_a_root_sets_recursive_propagation_and_undoes_a_failed_one(
     with pytest.raises(OSError) as raised:
         fstab.mount_all(table, root=root)
     assert raised.value.errno == errno.EIO and made("ours") == []  # the error itself, and nothing left attached
+
+
+@pytest.mark.blockdev
+def test_mount_all_in_a_root_passes_over_an_image_mounted_already(place):
+    from support.mountinfo import mounts
+
+    root = place / "root"
+    (root / "c").mkdir(parents=True)
+    with open(root / "x.img", "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(root / "x.img")], check=True)
+    table = fstab.parse("/x.img /c ext4 defaults 0 0\n")
+    # As mount -a: "already mounted", never a second superblock of one image through a second loop device.
+    with fstab.mount_all(table, root=root), fstab.mount_all(table, root=root) as again:
+        attached = subprocess.run(["losetup", "-j", str(root / "x.img")], capture_output=True, text=True).stdout
+        assert again.mounted == [] and len(attached.splitlines()) == 1
+        assert len([m for m in mounts() if m["target"] == f"{root}/c"]) == 1

@@ -245,9 +245,13 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
                     with held_signals():  # the fd is closed below, whatever comes
                         tree, found = rooted.bind_tree(root_fd, entry, parsed)
                     shown = entry._replace(source=found, target=target)
+                    known = shown
                 else:
                     shown = entry._replace(target=target)
-                if _already(shown, target):
+                    # An image is mounted already through a loop device of the file found in the root.
+                    image = rooted.image_file(root_fd, entry.source)
+                    known = shown._replace(source=image) if image else shown
+                if _already(known, target):
                     continue
                 if not bind:
                     with held_signals():

@@ -190,6 +190,23 @@ def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) 
         os.close(found)
 
 
+def image_file(root: int, source: str) -> str | None:
+    """Where the image file source names inside root is in the caller's
+    tree, as filesystem_tree finds it; None for a device, a tag or a name."""
+    from velkora import _sources
+
+    if _sources.is_tag(source) or source.startswith("/") and os.path.normpath(source).startswith("/dev/"):
+        return None
+    try:
+        found = _resolve(root, source if source.startswith("/") else "/" + source)
+    except OSError:
+        return None
+    try:
+        return _path_of(found) if stat.S_ISREG(os.fstat(found).st_mode) else None
+    finally:
+        os.close(found)
+
+
 def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machine: bool = False) -> int:
     """A detached mount of source; with machine, source is the machine's
     block device or a name, and no file of the caller's tree is ever put
