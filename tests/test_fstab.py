@@ -468,17 +468,23 @@ def test_mount_all_in_a_root_sets_recursive_propagation_and_undoes_a_failed_one(
 
 
 @pytest.mark.blockdev
-def test_mount_all_in_a_root_passes_over_an_image_mounted_already(place):
+def test_mount_all_in_a_root_mounts_an_image_through_one_loop_device(place):
     from support.mountinfo import mounts
 
+    def attached():
+        found = subprocess.run(["losetup", "-j", str(root / "x.img")], capture_output=True, text=True)
+        return found.stdout.splitlines()
+
     root = place / "root"
-    (root / "c").mkdir(parents=True)
+    for name in "cd":
+        (root / name).mkdir(parents=True)
     with open(root / "x.img", "wb") as f:
         f.truncate(4 << 20)
     subprocess.run(["mkfs.ext4", "-q", str(root / "x.img")], check=True)
-    table = fstab.parse("/x.img /c ext4 defaults 0 0\n")
-    # As mount -a: "already mounted", never a second superblock of one image through a second loop device.
+    table = fstab.parse("/x.img /c ext4 defaults 0 0\n/x.img /d ext4 defaults 0 0\n")
+    # As mount(8): the device that holds the image already, never a second
+    # superblock of one image; and "already mounted" for a target.
     with fstab.mount_all(table, root=root), fstab.mount_all(table, root=root) as again:
-        attached = subprocess.run(["losetup", "-j", str(root / "x.img")], capture_output=True, text=True).stdout
-        assert again.mounted == [] and len(attached.splitlines()) == 1
-        assert len([m for m in mounts() if m["target"] == f"{root}/c"]) == 1
+        assert again.mounted == [] and len(attached()) == 1
+        assert len([m for m in mounts() if m["target"] in (f"{root}/c", f"{root}/d")]) == 2
+    assert devices_left(root / "x.img") == []  # autoclear: gone with the last mount

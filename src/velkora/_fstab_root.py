@@ -228,7 +228,16 @@ def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machi
         offset, size_limit = _sources.partition_span(source, request["partition"], offset)
     if fstype == "auto":
         fstype = _sources.fstype_of(source, offset)
-    device = loop.attach(source, read_only=bool(parsed.flags & MS.RDONLY), offset=offset, size_limit=size_limit)
+    read_only = bool(parsed.flags & MS.RDONLY)
+    # The device that holds this part of the file already, as mount(8)
+    # takes it: a second one would make a second filesystem of one image.
+    held = loop.bound(source, offset=offset, size_limit=size_limit, read_only=read_only)
+    if held is not None:
+        try:
+            return _new_tree(held[1], fstype, parsed, target)
+        finally:
+            os.close(held[0])
+    device = loop.attach(source, read_only=read_only, offset=offset, size_limit=size_limit)
     try:
         return _new_tree(device.path, fstype, parsed, target)
     finally:
