@@ -153,10 +153,11 @@ def mount_all(
     # came, what was mounted is undone before it is let through, so that a
     # second one cannot cut the undoing short.
     held = held_signals()
-    with held:
-        def interrupted() -> bool:
-            return _interrupted(held.old)
 
+    def interrupted() -> bool:
+        return _interrupted(held.old)
+
+    with held:
         try:
             if root is not None:
                 _mount_inside(done, wanted, root, interrupted)
@@ -173,7 +174,7 @@ def mount_all(
     return done
 
 
-def _interrupted(mask: set[signal.Signals] | None) -> bool:
+def _interrupted(mask: set[int | signal.Signals] | None) -> bool:
     """Whether a SIGINT or SIGTERM that held_signals held (mask: the one
     it replaced, None where it held nothing) waits."""
     import signal

@@ -256,7 +256,7 @@ def attach(tree: int, at: int, propagation: int) -> RootedMount:
     except BaseException:
         os.close(tree)
         raise
-    failure: BaseException | None = None
+    failure: OSError | None = None
     try:
         here = f"/proc/self/fd/{tree}"
         point = _path_of(tree)
@@ -273,7 +273,7 @@ def attach(tree: int, at: int, propagation: int) -> RootedMount:
             deep = fs.AT_RECURSIVE if propagation & int(MS.REC) else 0
             try:
                 fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH | deep, propagation=propagation & ~int(MS.REC))
-            except BaseException as e:
+            except OSError as e:
                 failure = e
     finally:
         os.close(tree)
