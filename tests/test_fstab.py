@@ -4,6 +4,7 @@ image's fstab mounted inside it. verify is in test_fstab_verify."""
 
 import errno
 import os
+import stat
 import subprocess
 import sys
 
@@ -488,3 +489,15 @@ def test_mount_all_in_a_root_mounts_an_image_through_one_loop_device(place):
         assert again.mounted == [] and len(attached()) == 1
         assert len([m for m in mounts() if m["target"] in (f"{root}/c", f"{root}/d")]) == 2
     assert devices_left(root / "x.img") == []  # autoclear: gone with the last mount
+
+
+@pytest.mark.parametrize("node", ["fifo", "zero"])
+def test_a_roots_fstab_that_is_no_file_is_refused_not_waited_on(tmp_path, node):
+    (tmp_path / "etc").mkdir()
+    if node == "fifo":
+        os.mkfifo(tmp_path / "etc/fstab")  # open(2) waits for a writer
+    else:
+        os.mknod(tmp_path / "etc/fstab", 0o644 | stat.S_IFCHR, os.makedev(1, 5))  # /dev/zero: no end
+    script = f"from velkora import fstab; fstab.mount_all(root={str(tmp_path)!r})"
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+    assert run.returncode == 1 and "OSError: [Errno 22] not a regular file" in run.stderr
