@@ -399,3 +399,18 @@ def test_mount_a_and_umount_a_print_the_entries_words_escaped(place):
     (place / "fstab").write_text("".join(f"tmpfs {fstab_escaped(t)} tmpfs defaults 0 0\n" for t in targets))
     run = velkora_("umount", "-a", "--fstab", place / "fstab", check=False)
     assert run.returncode == 1 and "\x1b" not in run.stderr and run.stderr.count("resource busy") == 2
+
+
+@pytest.mark.parametrize("entry, said", [
+    ("/fifo /mnt auto defaults 0 0", "mount /fifo: neither a block device nor a regular file"),
+    ("/fifo /mnt ext4 defaults 0 0", "/fifo: Can't lookup blockdev"),  # the kernel's words, the entry's name
+    ("tmpfs /mnt nosuchfs defaults 0 0", "unknown filesystem type 'nosuchfs'"),  # mount(8)'s words
+])  # fmt: skip
+def test_mount_a_root_names_what_the_entry_names(place, entry, said):
+    root = place / "root"
+    (root / "etc").mkdir(parents=True)
+    (root / "mnt").mkdir()
+    os.mkfifo(root / "fifo")
+    (root / "etc/fstab").write_text(entry + "\n")
+    run = velkora_("mount", "-a", "--root", root, check=False)
+    assert run.returncode == 1 and said in run.stderr and "/proc/self/fd" not in run.stderr

@@ -133,7 +133,12 @@ def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> in
     """A detached mount of a new superblock of fstype on device."""
     from velkora._vfs import _explained
 
-    context = fs.fsopen(fstype)
+    try:
+        context = fs.fsopen(fstype)
+    except OSError as e:
+        if e.errno != errno.ENODEV:
+            raise
+        raise OSError(e.errno, f"unknown filesystem type {fstype!r}", target) from None  # mount(8)'s words
     try:
         try:
             fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "source", device)
@@ -185,7 +190,17 @@ def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) 
         if not source.startswith("/") and not stat.S_ISREG(os.fstat(found).st_mode):
             return _tree_of(source, entry, parsed, target, machine=True)
         # The file itself, through its fd: no path is looked up again.
-        return _tree_of(f"/proc/self/fd/{found}", entry, parsed, target)
+        here = f"/proc/self/fd/{found}"
+        try:
+            return _tree_of(here, entry, parsed, target)
+        except OSError as e:
+            # Named as the entry names it, not by the fd.
+            if e.filename != here and here not in (e.strerror or ""):
+                raise
+            error = OSError(e.errno, (e.strerror or "").replace(here, source),
+                            source if e.filename == here else e.filename)  # fmt: skip
+            error.kernel_messages = getattr(e, "kernel_messages", ())  # type: ignore[attr-defined]
+            raise error from None
     finally:
         os.close(found)
 
