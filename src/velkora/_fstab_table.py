@@ -326,9 +326,9 @@ def read_inside(root: PathArg, path: str = "/etc/fstab") -> Fstab:
     """The fstab at path in the system installed at root, path looked up
     inside root (no link or ".." in it leads out); its :attr:`Fstab.path`
     the file that was found there, which write() replaces."""
-    from velkora import _chroot
-
     import stat
+
+    from velkora import _chroot
 
     top = os.path.abspath(os.fspath(root))
     shown = os.path.join(top, path.lstrip("/"))
