@@ -501,3 +501,30 @@ def test_a_roots_fstab_that_is_no_file_is_refused_not_waited_on(tmp_path, node):
     script = f"from velkora import fstab; fstab.mount_all(root={str(tmp_path)!r})"
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
     assert run.returncode == 1 and "OSError: [Errno 22] not a regular file" in run.stderr
+
+
+def test_mount_all_in_a_root_never_unmounts_a_mount_that_took_a_reused_id(place):
+    from support.mountinfo import mounts
+
+    def mount_id(path):
+        table = subprocess.run(["findmnt", "-rn", "-o", "ID,TARGET"], capture_output=True, text=True).stdout
+        return [line.split(" ")[0] for line in table.splitlines() if line.split(" ")[1] == str(path)][-1]
+
+    root = place / "root"
+    for d in ("b", "s/x", "s/y", "fill"):
+        (root / d).mkdir(parents=True)
+    subprocess.run(["mount", "-t", "tmpfs", "inner", root / "s/x"], check=True)
+    done = fstab.mount_all(fstab.parse("/s /b none rbind 0 0\n"), root=root)
+    brought = mount_id(root / "b/x")
+    subprocess.run(["umount", root / "b/x"], check=True)
+    for n in range(64):  # the kernel gives the lowest free id: the holes below are filled first
+        subprocess.run(["mount", "-t", "tmpfs", "theirs", root / "b/y"], check=True)
+        if mount_id(root / "b/y") == brought:
+            break
+        subprocess.run(["umount", root / "b/y"], check=True)
+        (root / f"fill/{n}").mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "fill", root / f"fill/{n}"], check=True)
+    with pytest.raises(OSError) as raised:
+        done.unmount()
+    assert raised.value.errno == errno.EBUSY
+    assert [m["source"] for m in mounts() if m["target"] == f"{root}/b/y"] == ["theirs"]

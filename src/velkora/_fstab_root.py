@@ -55,10 +55,34 @@ class RootedMount:
         now = _mounttable.mount_id(self.point, unique=top_unique is not None)
         if now != (top_unique if top_unique is not None else top_id):
             raise OSError(errno.EBUSY, "another mount is on top of the one mount -a made", self.point)
-        made = {i for i, _ in self._made}
-        for m in mounts_below(self.point, "mountinfo"):  # children first
-            if m.id in made and m.mount_point is not None:
+        made = dict(self._made)
+        tree = {top_id}
+        table = mounts_below(self.point, "mountinfo")  # children first
+        for m in reversed(table):
+            if m.parent_id in tree:
+                tree.add(m.id)
+        # What is on ours (not what ours covers, nor what was there before).
+        below = [m for m in table if m.id in tree]
+        for m in below:
+            # An id is used again once its mount is gone: one below ours that
+            # is another's (by its unique id, where the kernel gives one) is
+            # never unmounted, and ours are left whole.
+            mine = m.id in made and (made[m.id] is None or _unique_at(m.mount_point, m.id) in (None, made[m.id]))
+            if not mine:
+                raise OSError(errno.EBUSY, "another mount is below the one mount -a made", m.mount_point)
+        for m in below:
+            if m.mount_point is not None:
                 _umount(m.mount_point, 0)
+
+
+def _unique_at(path: str | None, mount_id: int | None) -> int | None:
+    """The unique id of the mount mount_id at path, where it is the one on
+    top there; else None."""
+    from velkora import _mounttable
+
+    if path is None or _mounttable.mount_id(path) != mount_id:
+        return None
+    return _mounttable.mount_id(path, unique=True)
 
 
 def _resolve(root: int, path: str, flags: int = os.O_PATH) -> int:
@@ -281,7 +305,7 @@ def attach(tree: int, at: int, propagation: int) -> RootedMount:
         for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought
             if m.parent_id in ids and m.id not in ids:
                 ids.add(m.id)
-                made.append((m.id, None))
+                made.append((m.id, _unique_at(m.mount_point, m.id)))
         record = RootedMount(point, made)
         if propagation:
             # rshared, rslave, ...: the type alone, on every mount the tree holds.
