@@ -414,3 +414,21 @@ def test_mount_a_root_names_what_the_entry_names(place, entry, said):
     (root / "etc/fstab").write_text(entry + "\n")
     run = velkora_("mount", "-a", "--root", root, check=False)
     assert run.returncode == 1 and said in run.stderr and "/proc/self/fd" not in run.stderr
+
+
+@pytest.mark.parametrize("entry", ["tmpfs /mnt tmpfs defaults 0 0", "/etc /mnt none bind 0 0"])
+def test_mount_a_root_as_a_user_names_the_target(entry):
+    import tempfile
+
+    top = Path(tempfile.mkdtemp(prefix=f"vk-user-{os.getpid()}-"))  # one a user can read
+    try:
+        top.chmod(0o755)
+        for d in ("etc", "mnt"):
+            (top / d).mkdir()
+        (top / "etc/fstab").write_text(entry + "\n")
+        user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        run = subprocess.run([*user, sys.executable, "-m", "velkora", "mount", "-a", "--root", str(top)],
+                             capture_output=True, text=True)  # fmt: skip
+        assert run.stderr == "velkora: mount /mnt: Operation not permitted (velkora mount needs root)\n"
+    finally:
+        shutil.rmtree(top)

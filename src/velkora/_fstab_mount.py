@@ -268,6 +268,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
                     root_fd = -1
                     root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
             except OSError as e:
+                if not e.filename:
+                    e.filename = entry.target  # a call on an fd names nothing: the entry's target
                 _failed(done, entry, e)
             finally:
                 for fd in (tree, at):
