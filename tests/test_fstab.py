@@ -528,3 +528,20 @@ def test_mount_all_in_a_root_never_unmounts_a_mount_that_took_a_reused_id(place)
         done.unmount()
     assert raised.value.errno == errno.EBUSY
     assert [m["source"] for m in mounts() if m["target"] == f"{root}/b/y"] == ["theirs"]
+
+
+@pytest.mark.blockdev
+def test_generate_writes_no_line_a_label_or_a_name_can_break(place, tmp_path):
+    image, root = tmp_path / "root.img", place / "root"
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    # The comments name the device's other tags and a bind's directory: both the image's to choose.
+    subprocess.run(["mkfs.ext4", "-q", "-L", "a\nUUID=x / xfs", str(image)], check=True)
+    root.mkdir()
+    subprocess.run(["mount", "-o", "loop", str(image), str(root)], check=True)
+    (root / "d\nLABEL=v h ext4 defaults 0 0").mkdir()
+    (root / "b").mkdir()
+    subprocess.run(["mount", "--bind", str(root / "d\nLABEL=v h ext4 defaults 0 0"), str(root / "b")], check=True)
+    path = tmp_path / "fstab"
+    fstab.generate(root).write(path)
+    assert [entry[1] for entry in findmnt_entries(path)] == ["/", "/b"]
