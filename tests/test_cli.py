@@ -683,3 +683,58 @@ def test_fstab_and_mount_messages_never_print_a_name_raw(place, cmd):
     said = velkora_(*[str(w).replace("FSTAB", str(fstab)).replace("PLACE", str(place)) for w in cmd], check=False)
     printed = said.stdout + said.stderr
     assert "\\x1b" in printed and not any(c < " " and c != "\n" for c in printed)
+
+
+def fstab_escaped(path):
+    return "".join(f"\\{ord(c):03o}" if c in " \t\n\\" or ord(c) < 0x20 else c for c in str(path))
+
+
+def test_mount_a_and_umount_a_print_the_entries_words_escaped(place):
+    root = place / "root"
+    (root / "etc").mkdir(parents=True)
+    # The kernel's reason quotes the word as written.
+    (root / "etc/fstab").write_text("tmpfs /a tmpfs X-mount.mkdir,bad\\033[2Jword 0 0\n")
+    run = velkora_("mount", "-a", "--root", root, check=False)
+    assert run.returncode == 1 and "\x1b" not in run.stderr and "bad\\x1b[2Jword" in run.stderr
+    targets = [place / f"busy{n}\x1b]0;x\x07" for n in range(2)]
+    for target in targets:  # each held busy by a mount below it
+        target.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", target], check=True)
+        (target / "sub").mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", target / "sub"], check=True)
+    (place / "fstab").write_text("".join(f"tmpfs {fstab_escaped(t)} tmpfs defaults 0 0\n" for t in targets))
+    run = velkora_("umount", "-a", "--fstab", place / "fstab", check=False)
+    assert run.returncode == 1 and "\x1b" not in run.stderr and run.stderr.count("resource busy") == 2
+
+
+@pytest.mark.parametrize("entry, said", [
+    ("/fifo /mnt auto defaults 0 0", "mount /fifo: neither a block device nor a regular file"),
+    ("/fifo /mnt ext4 defaults 0 0", "/fifo: Can't lookup blockdev"),  # the kernel's words, the entry's name
+    ("tmpfs /mnt nosuchfs defaults 0 0", "unknown filesystem type 'nosuchfs'"),  # mount(8)'s words
+])  # fmt: skip
+def test_mount_a_root_names_what_the_entry_names(place, entry, said):
+    root = place / "root"
+    (root / "etc").mkdir(parents=True)
+    (root / "mnt").mkdir()
+    os.mkfifo(root / "fifo")
+    (root / "etc/fstab").write_text(entry + "\n")
+    run = velkora_("mount", "-a", "--root", root, check=False)
+    assert run.returncode == 1 and said in run.stderr and "/proc/self/fd" not in run.stderr
+
+
+@pytest.mark.parametrize("entry", ["tmpfs /mnt tmpfs defaults 0 0", "/etc /mnt none bind 0 0"])
+def test_mount_a_root_as_a_user_names_the_target(entry):
+    import tempfile
+
+    top = Path(tempfile.mkdtemp(prefix=f"vk-user-{os.getpid()}-"))  # one a user can read
+    try:
+        top.chmod(0o755)
+        for d in ("etc", "mnt"):
+            (top / d).mkdir()
+        (top / "etc/fstab").write_text(entry + "\n")
+        user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        run = subprocess.run([*user, sys.executable, "-m", "velkora", "mount", "-a", "--root", str(top)],
+                             capture_output=True, text=True)  # fmt: skip
+        assert run.stderr == "velkora: mount /mnt: Operation not permitted (velkora mount needs root)\n"
+    finally:
+        shutil.rmtree(top)

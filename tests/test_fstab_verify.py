@@ -156,3 +156,20 @@ def test_verify_checks_sources_by_type_as_findmnt_does(tmp_path):
     ours = [(p.target, p.level, p.message) for p in fstab.verify(fstab.read(path)) if not p.message.startswith(OWN)]
     theirs = [t for t in findmnt_verify(path)[0] if "seems unsupported" not in t[2]]
     assert ours == theirs and len(ours) == 10
+
+
+@pytest.mark.blockdev
+def test_verify_in_a_root_checks_the_machines_devices_as_mount_all_takes_them(tmp_path):
+    image, root = tmp_path / "x.img", tmp_path / "root"
+    (root / "mnt").mkdir(parents=True)
+    with open(image, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run(["mkfs.ext4", "-q", str(image)], check=True)
+    with loop.attach(image) as device:
+        path = tmp_path / "fstab"
+        path.write_text(f"{device.path} /mnt xfs defaults 0 0\n")  # a /dev the root does not have
+        theirs, _ = findmnt_verify(path)
+        problems = fstab.verify(fstab.read(path), root=str(root))
+    assert [t[2] for t in theirs if "on-disk" in t[2]] == ["xfs does not match with on-disk ext4"]
+    assert [p.message for p in problems if "source" in p.message or "on-disk" in p.message] == [
+        "xfs does not match with on-disk ext4"]  # fmt: skip

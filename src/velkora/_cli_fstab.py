@@ -26,7 +26,13 @@ def _read(path: str | None, root: str | None = None) -> Fstab:
             return read_inside(root)
         return fstab.read(path or "/etc/fstab")
     except OSError as e:
-        raise _fail(f"fstab {shown(e.filename or path or '/etc/fstab')}", e) from None
+        raise _failure(f"fstab {e.filename or path or '/etc/fstab'}", e) from None
+
+
+def _failure(what: str, e: OSError) -> Failure:
+    """_fail's line, escaped whole: the kernel's reason quotes the entry's
+    own words ("Unknown parameter 'WORD'")."""
+    return Failure(shown(str(_fail(what, e))))
 
 
 def _counted(n: int, word: str) -> str:
@@ -76,9 +82,9 @@ def cmd_generate(args: argparse.Namespace) -> int:
     try:
         table = fstab.generate(args.root, tags=None if args.tag == "none" else args.tag)
     except OSError as e:
-        raise _fail(f"fstab generate {args.root}", e) from None
+        raise _failure(f"fstab generate {args.root}", e) from None
     except ValueError as e:
-        raise Failure(f"fstab generate: {e}") from None
+        raise Failure(shown(f"fstab generate: {e}")) from None
     sys.stdout.write(str(table))
     return 0
 
@@ -93,9 +99,9 @@ def mount_all(args: argparse.Namespace) -> None:
     try:
         fstab.mount_all(table, prefix=args.target_prefix, root=args.root, types=args.type, options=args.test_opts)
     except OSError as e:
-        raise _fail(f"mount {shown(str(e.filename or table.path or '/etc/fstab'))}", e) from None
+        raise _failure(f"mount {e.filename or table.path or '/etc/fstab'}", e) from None
     except ValueError as e:
-        raise Failure(f"mount -a: {e}") from None
+        raise Failure(shown(f"mount -a: {e}")) from None
 
 
 def lookup(args: argparse.Namespace, name: str) -> Entry:
@@ -124,7 +130,7 @@ def umount_all(args: argparse.Namespace) -> None:
         try:
             unmount(entry.target, lazy=args.lazy)
         except OSError as e:
-            failures.append(str(_fail(f"umount {entry.target}", e)))
+            failures.append(str(_failure(f"umount {entry.target}", e)))
     for failure in failures[:-1]:
         print(f"velkora: {shown(failure)}", file=sys.stderr)
     if failures:

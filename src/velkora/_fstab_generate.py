@@ -107,7 +107,8 @@ def generate(root: str, tags: str | None) -> Fstab:
             continue  # a directory from outside the root: not the tree's to mount
         provider, source = held
         options = [w for w in options if w != "relatime" and not w.startswith("subvol")]
-        lines = (f"# {source}\n" if tags == "UUID" else "") + _line(source, target, "none", options + ["bind"], 0)
+        comment = f"# {_escape(source)}\n" if tags == "UUID" else ""  # escaped: no line of its own
+        lines = comment + _line(source, target, "none", options + ["bind"], 0)
         if provider.id in written:
             add(m, lines + "\n")
         else:
@@ -135,7 +136,8 @@ def _device_entry(
     others = [f"{key}={found[key]}" for key in ("UUID", "LABEL") if key != tags and key in found]
     comment = ""
     if tags == "UUID" or others:
-        comment = "# " + " ".join(_escape(w) for w in ([device] if tags is not None else []) + others) + "\n"
+        # Escaped as the fields are: a newline in a label or a name would begin an entry of its own.
+        comment = "# " + " ".join(_escape(word) for word in ([device] if tags is not None else []) + others) + "\n"
     fstype = m.fs_type or "auto"
     passno = 0 if fstype in NO_FSCK else 1 if target == "/" else 2
     return comment + _line(source, target, fstype, options, passno) + "\n"

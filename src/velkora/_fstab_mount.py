@@ -10,6 +10,9 @@ from velkora.flags import MS
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import signal
+    from typing import Callable
+
     from velkora._fstab_root import RootedMount
     from velkora._fstab_table import Entry, Fstab
     from velkora.contexts import mounted
@@ -43,14 +46,14 @@ class MountedSet:
         """Unmounts every mount this set made, the last made first; the
         first failure is raised once the others were tried."""
         failure: BaseException | None = None
-        while self._blocks:
-            with held_signals():
-                block = self._blocks.pop()
+        with held_signals():  # one Ctrl-C after another never stops it half-way
+            while self._blocks:
                 try:
-                    block.__exit__(None, None, None)
+                    self._blocks[-1].__exit__(None, None, None)
                 except OSError as e:
                     failure = failure or e
-        self.mounted = []
+                del self._blocks[-1]
+            self.mounted = []
         if failure is not None:
             raise failure
 
@@ -146,15 +149,39 @@ def mount_all(
     done = MountedSet()
     done.malformed = table.malformed()
     wanted = _ordered([e for e in table if _wanted(e, types, options)])
-    try:
-        if root is not None:
-            _mount_inside(done, wanted, root)
-        else:
-            _mount_by_path(done, wanted, prefix)
-    except BaseException:
-        done.unmount()
-        raise
+    # Signals held throughout, a Ctrl-C taken between entries: once one
+    # came, what was mounted is undone before it is let through, so that a
+    # second one cannot cut the undoing short.
+    held = held_signals()
+
+    def interrupted() -> bool:
+        return _interrupted(held.old)
+
+    with held:
+        try:
+            if root is not None:
+                _mount_inside(done, wanted, root, interrupted)
+            else:
+                _mount_by_path(done, wanted, prefix, interrupted)
+        except BaseException:
+            done.unmount()
+            raise
+        stopped = interrupted()
+        if stopped:
+            done.unmount()
+    if stopped:
+        raise KeyboardInterrupt  # where the handler let it pass
     return done
+
+
+def _interrupted(mask: set[int | signal.Signals] | None) -> bool:
+    """Whether a SIGINT or SIGTERM that held_signals held (mask: the one
+    it replaced, None where it held nothing) waits."""
+    import signal
+
+    if mask is None:
+        return False
+    return bool(signal.sigpending() & ({signal.SIGINT, signal.SIGTERM} - mask))
 
 
 def _failed(done: MountedSet, entry: Entry, e: OSError) -> None:
@@ -164,12 +191,14 @@ def _failed(done: MountedSet, entry: Entry, e: OSError) -> None:
     done.errors.append(e)
 
 
-def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None) -> None:
+def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None, stop: Callable[[], bool]) -> None:
     """As mount -a [--target-prefix PREFIX]: targets under the prefix,
     everything else, a bind's source too, as the caller has it."""
     from velkora.contexts import mounted
 
     for entry in entries:
+        if stop():
+            return
         target = _under(prefix, entry.target) if prefix else entry.target
         if _already(entry, target):
             continue
@@ -184,7 +213,7 @@ def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None) -
             _failed(done, entry, e)
 
 
-def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
+def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Callable[[], bool]) -> None:
     """As the system installed at root mounts its fstab at boot: targets,
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
@@ -196,6 +225,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
     root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         for entry in entries:
+            if stop():
+                return
             tree = at = -1
             try:
                 parsed = parse(entry.options or "defaults")
@@ -213,17 +244,22 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                 bind = rooted.is_bind(entry)
                 if bind:
                     with held_signals():  # the fd is closed below, whatever comes
-                        tree = rooted.bind_tree(root_fd, entry, parsed)
-                    shown = entry._replace(source=rooted.host_path(tree), target=target)
+                        tree, found = rooted.bind_tree(root_fd, entry, parsed)
+                    shown = entry._replace(source=found, target=target)
+                    known = shown
                 else:
                     shown = entry._replace(target=target)
-                if _already(shown, target):
+                    # An image is mounted already through a loop device of the file found in the root.
+                    image = rooted.image_file(root_fd, entry.source)
+                    known = shown._replace(source=image) if image else shown
+                if _already(known, target):
                     continue
                 if not bind:
                     with held_signals():
                         tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
                 with held_signals():
-                    block = rooted.attach(tree, at, int(parsed.propagation))
+                    owned, tree = tree, -1  # attach closes it
+                    block = rooted.attach(owned, at, int(parsed.propagation))
                     done._blocks.append(block)
                     done.mounted.append(shown)
                 if os.path.samestat(os.fstat(at), os.fstat(root_fd)):
@@ -232,6 +268,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str) -> None:
                     root_fd = -1
                     root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
             except OSError as e:
+                if not e.filename:
+                    e.filename = entry.target  # a call on an fd names nothing: the entry's target
                 _failed(done, entry, e)
             finally:
                 for fd in (tree, at):

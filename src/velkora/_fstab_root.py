@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
 
 import velkora.fsmount as fs
 from velkora import _chroot
@@ -54,10 +55,34 @@ class RootedMount:
         now = _mounttable.mount_id(self.point, unique=top_unique is not None)
         if now != (top_unique if top_unique is not None else top_id):
             raise OSError(errno.EBUSY, "another mount is on top of the one mount -a made", self.point)
-        made = {i for i, _ in self._made}
-        for m in mounts_below(self.point, "mountinfo"):  # children first
-            if m.id in made and m.mount_point is not None:
+        made = dict(self._made)
+        tree = {top_id}
+        table = mounts_below(self.point, "mountinfo")  # children first
+        for m in reversed(table):
+            if m.parent_id in tree:
+                tree.add(m.id)
+        # What is on ours (not what ours covers, nor what was there before).
+        below = [m for m in table if m.id in tree]
+        for m in below:
+            # An id is used again once its mount is gone: one below ours that
+            # is another's (by its unique id, where the kernel gives one) is
+            # never unmounted, and ours are left whole.
+            mine = m.id in made and (made[m.id] is None or _unique_at(m.mount_point, m.id) in (None, made[m.id]))
+            if not mine:
+                raise OSError(errno.EBUSY, "another mount is below the one mount -a made", m.mount_point)
+        for m in below:
+            if m.mount_point is not None:
                 _umount(m.mount_point, 0)
+
+
+def _unique_at(path: str | None, mount_id: int | None) -> int | None:
+    """The unique id of the mount mount_id at path, where it is the one on
+    top there; else None."""
+    from velkora import _mounttable
+
+    if path is None or _mounttable.mount_id(path) != mount_id:
+        return None
+    return _mounttable.mount_id(path, unique=True)
 
 
 def _resolve(root: int, path: str, flags: int = os.O_PATH) -> int:
@@ -103,13 +128,15 @@ def is_bind(entry: Entry) -> bool:
     return "bind" in words or "rbind" in words
 
 
-def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> int:
+def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> tuple[int, str]:
     """A detached copy of the bind's source, looked up inside root, with
     the per-mount words set: on its top mount, and those asked for with
-    ``=recursive`` on every mount it brings."""
+    ``=recursive`` on every mount it brings; and where the source was found
+    (a detached copy has no path in the caller's tree)."""
     recursive = fs.AT_RECURSIVE if parsed.flags & MS.REC else 0
     source = _resolve(root, entry.source)
     try:
+        found = _path_of(source)
         tree = fs.open_tree(source, "", fs.OPEN_TREE_CLONE | fs.AT_EMPTY_PATH | recursive)
     finally:
         os.close(source)
@@ -123,14 +150,19 @@ def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> int:
     except BaseException:
         os.close(tree)
         raise
-    return tree
+    return tree, found
 
 
 def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> int:
     """A detached mount of a new superblock of fstype on device."""
     from velkora._vfs import _explained
 
-    context = fs.fsopen(fstype)
+    try:
+        context = fs.fsopen(fstype)
+    except OSError as e:
+        if e.errno != errno.ENODEV:
+            raise
+        raise OSError(e.errno, f"unknown filesystem type {fstype!r}", target) from None  # mount(8)'s words
     try:
         try:
             fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "source", device)
@@ -150,6 +182,13 @@ def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> in
         os.close(context)
 
 
+def _is_block_device(path: str) -> bool:
+    try:
+        return stat.S_ISBLK(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) -> int:
     """A detached mount of what entry names: a device under /dev or a tag
     (the machine's, as the root's own system finds them at boot in the
@@ -159,23 +198,65 @@ def filesystem_tree(root: int, entry: Entry, parsed: MountOptions, target: str) 
 
     source = entry.source
     if _sources.is_tag(source):
-        return _tree_of(_sources.device_of(source), entry, parsed, target)
-    if not source.startswith("/") or source.startswith("/dev/"):
-        return _tree_of(source, entry, parsed, target)
-    found = _resolve(root, source)
+        return _tree_of(_sources.device_of(source), entry, parsed, target, machine=True)
+    if source.startswith("/") and os.path.normpath(source).startswith("/dev/"):
+        # The machine's devices alone: no file there (/dev/fd/N, /dev/stdout
+        # are the caller's) and no ".." out of it is ever a loop's file.
+        return _tree_of(os.path.normpath(source), entry, parsed, target, machine=True)
     try:
+        # At boot the current directory is "/": a file named relative is the root's.
+        found = _resolve(root, source if source.startswith("/") else "/" + source)
+    except OSError:
+        if source.startswith("/"):
+            raise
+        return _tree_of(source, entry, parsed, target, machine=True)  # a name: tmpfs, proc, ...
+    try:
+        if not source.startswith("/") and not stat.S_ISREG(os.fstat(found).st_mode):
+            return _tree_of(source, entry, parsed, target, machine=True)
         # The file itself, through its fd: no path is looked up again.
-        return _tree_of(f"/proc/self/fd/{found}", entry, parsed, target)
+        here = f"/proc/self/fd/{found}"
+        try:
+            return _tree_of(here, entry, parsed, target)
+        except OSError as e:
+            # Named as the entry names it, not by the fd.
+            if e.filename != here and here not in (e.strerror or ""):
+                raise
+            error = OSError(e.errno, (e.strerror or "").replace(here, source),
+                            source if e.filename == here else e.filename)  # fmt: skip
+            error.kernel_messages = getattr(e, "kernel_messages", ())  # type: ignore[attr-defined]
+            raise error from None
     finally:
         os.close(found)
 
 
-def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str) -> int:
+def image_file(root: int, source: str) -> str | None:
+    """Where the image file source names inside root is in the caller's
+    tree, as filesystem_tree finds it; None for a device, a tag or a name."""
+    from velkora import _sources
+
+    if _sources.is_tag(source) or source.startswith("/") and os.path.normpath(source).startswith("/dev/"):
+        return None
+    try:
+        found = _resolve(root, source if source.startswith("/") else "/" + source)
+    except OSError:
+        return None
+    try:
+        return _path_of(found) if stat.S_ISREG(os.fstat(found).st_mode) else None
+    finally:
+        os.close(found)
+
+
+def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machine: bool = False) -> int:
+    """A detached mount of source; with machine, source is the machine's
+    block device or a name, and no file of the caller's tree is ever put
+    behind a loop device."""
     from velkora import _sources, loop
     from velkora.contexts import _is_regular_file, _loop_request
 
     fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
     request = _loop_request(parsed.userspace)
+    if machine and (request is not None or _is_regular_file(source)) and not _is_block_device(source):
+        raise OSError(errno.ENOTBLK, "not a block device (an image file is looked up inside the root)", entry.source)
     if request is None and not _is_regular_file(source):
         if fstype == "auto":
             fstype = _sources.fstype_of(source)
@@ -186,7 +267,16 @@ def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str) -> in
         offset, size_limit = _sources.partition_span(source, request["partition"], offset)
     if fstype == "auto":
         fstype = _sources.fstype_of(source, offset)
-    device = loop.attach(source, read_only=bool(parsed.flags & MS.RDONLY), offset=offset, size_limit=size_limit)
+    read_only = bool(parsed.flags & MS.RDONLY)
+    # The device that holds this part of the file already, as mount(8)
+    # takes it: a second one would make a second filesystem of one image.
+    held = loop.bound(source, offset=offset, size_limit=size_limit, read_only=read_only)
+    if held is not None:
+        try:
+            return _new_tree(held[1], fstype, parsed, target)
+        finally:
+            os.close(held[0])
+    device = loop.attach(source, read_only=read_only, offset=offset, size_limit=size_limit)
     try:
         return _new_tree(device.path, fstype, parsed, target)
     finally:
@@ -194,28 +284,41 @@ def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str) -> in
 
 
 def attach(tree: int, at: int, propagation: int) -> RootedMount:
-    """Attaches the detached tree onto the fd at; the record of what was
+    """Attaches the detached tree onto the fd at, closing tree (the mount
+    could not be undone while it is open: EBUSY); the record of what was
     made. Run with signals held: the mount is made and recorded at once."""
     from velkora import _mounttable
     from velkora.mountinfo import mounts_below
 
-    fs.move_mount(tree, "", at, "", fs.MOVE_MOUNT_F_EMPTY_PATH | fs.MOVE_MOUNT_T_EMPTY_PATH)
-    here = f"/proc/self/fd/{tree}"
-    point = _path_of(tree)
-    top = (_mounttable.mount_id(here), _mounttable.mount_id(here, unique=True))
-    made = [top]
-    ids = {top[0]}
-    for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought
-        if m.parent_id in ids and m.id not in ids:
-            ids.add(m.id)
-            made.append((m.id, None))
-    record = RootedMount(point, made)
-    if propagation:
-        try:
-            fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH, propagation=propagation)
-        except BaseException:
-            record.__exit__(None, None, None)
-            raise
+    try:
+        fs.move_mount(tree, "", at, "", fs.MOVE_MOUNT_F_EMPTY_PATH | fs.MOVE_MOUNT_T_EMPTY_PATH)
+    except BaseException:
+        os.close(tree)
+        raise
+    failure: OSError | None = None
+    try:
+        here = f"/proc/self/fd/{tree}"
+        point = _path_of(tree)
+        top = (_mounttable.mount_id(here), _mounttable.mount_id(here, unique=True))
+        made = [top]
+        ids = {top[0]}
+        for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought
+            if m.parent_id in ids and m.id not in ids:
+                ids.add(m.id)
+                made.append((m.id, _unique_at(m.mount_point, m.id)))
+        record = RootedMount(point, made)
+        if propagation:
+            # rshared, rslave, ...: the type alone, on every mount the tree holds.
+            deep = fs.AT_RECURSIVE if propagation & int(MS.REC) else 0
+            try:
+                fs.mount_setattr(tree, "", fs.AT_EMPTY_PATH | deep, propagation=propagation & ~int(MS.REC))
+            except OSError as e:
+                failure = e
+    finally:
+        os.close(tree)
+    if failure is not None:
+        record.__exit__(None, None, None)
+        raise failure
     return record
 
 

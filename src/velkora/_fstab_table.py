@@ -3,6 +3,7 @@ parser, for its other parts to share (importing none of them)."""
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 from collections.abc import MutableSequence
@@ -325,22 +326,28 @@ def read_inside(root: PathArg, path: str = "/etc/fstab") -> Fstab:
     """The fstab at path in the system installed at root, path looked up
     inside root (no link or ".." in it leads out); its :attr:`Fstab.path`
     the file that was found there, which write() replaces."""
+    import stat
+
     from velkora import _chroot
 
     top = os.path.abspath(os.fspath(root))
+    shown = os.path.join(top, path.lstrip("/"))
     root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
-        fd = _chroot.resolve(root_fd, path, os.O_RDONLY)
+        found = _chroot.resolve(root_fd, path, os.O_PATH)
     except OSError as e:
-        raise OSError(e.errno, e.strerror, os.path.join(top, path.lstrip("/"))) from None
+        raise OSError(e.errno, e.strerror, shown) from None
     finally:
         os.close(root_fd)
     try:
+        # A FIFO would be waited on for ever, a device node read without end.
+        if not stat.S_ISREG(os.fstat(found).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", shown)
         # Where the file is, with no link in the way: what write() replaces.
-        name = os.readlink(f"/proc/self/fd/{fd}")
-    except OSError:
-        os.close(fd)
-        raise
+        name = os.readlink(f"/proc/self/fd/{found}")
+        fd = os.open(f"/proc/self/fd/{found}", os.O_RDONLY | os.O_CLOEXEC)
+    finally:
+        os.close(found)
     with open(fd, encoding="utf-8", errors="surrogateescape", newline="") as f:
         table = parse(f.read())
     table._path = name

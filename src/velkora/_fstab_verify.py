@@ -166,7 +166,13 @@ def _source(entry: Entry, root: str, bind: bool, add: Callable[[str, str], None]
         return
     else:
         try:
-            st, device = _found(root, source) if source.startswith("/") else (os.stat(source), source)
+            if source.startswith("/") and os.path.normpath(source).startswith("/dev/"):
+                # The machine's, as the system at root finds them at boot (and mount_all(root=) takes them).
+                st, device = os.stat(source), source
+            elif source.startswith("/") or root in ("/", ""):
+                st, device = _found(root, source)
+            else:
+                st, device = _found(root, "/" + source)  # the current directory at boot is "/"
         except OSError as e:
             add("warning", f"unreachable source: {source}: {e.strerror}")
             add("warning", f"cannot detect on-disk filesystem type ({e.strerror})")
