@@ -284,10 +284,16 @@ def test_rmtree_as_an_ordinary_user():
         assert os.listdir(scratch) == ["roots"] and os.path.isfile(os.path.join(roots, "a", "g"))
 
 
-def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):
+@pytest.mark.parametrize("ids", ["statx", "fdinfo"])
+def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch, ids):
     # A bind of the same filesystem deep in the tree, made after the table
     # was read (as a racing mount would be): each directory's own check,
     # by mount id, stops the walk there and deletes nothing through it.
+    # "fdinfo": as before 5.8 and under qemu-user, statx names no mount.
+    if ids == "fdinfo":
+        import velkora._rmtree as walk
+
+        monkeypatch.setattr(walk, "_kernel", type("NoIds", (), {"mount_id": staticmethod(lambda *a, **k: None)}))
     outside, top = place / "outside", place / "tree"
     outside.mkdir()
     (outside / "kept").write_text("kept")
@@ -299,7 +305,7 @@ def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):
         velkora.rmtree(top)
     assert (crossed.value.errno, crossed.value.filename) == (errno.EBUSY, str(deep))
     found = subprocess.run(["findmnt", "-no", "SOURCE", str(deep)], capture_output=True, text=True).stdout
-    assert found.endswith(f"[{outside}]\n") and (outside / "kept").read_text() == "kept"
+    assert found.endswith(f"{outside}]\n") and (outside / "kept").read_text() == "kept"
 
 
 def test_rmtree_stops_where_the_way_back_up_leads_elsewhere(place, monkeypatch):

@@ -173,7 +173,7 @@ for n in range(60):
 
 @pytest.mark.storm
 @pytest.mark.parametrize("interval", [0, 0.00005], ids=["one", "storm"])
-@pytest.mark.parametrize("mode", ["prefix", "root"])
+@pytest.mark.parametrize("mode", ["prefix", pytest.param("root", marks=pytest.mark.fdmount)])
 def test_mount_all_interrupted_leaves_nothing(place, mode, interval):
     from support.mountinfo import mounts
 

@@ -11,11 +11,20 @@ from velkora import _mounttable as _kernel
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
-def _mount_of(fd: int) -> int | None:
-    """The id of the mount fd is on (the unique one, 6.8+, where there is)."""
+def _mount_of(fd: int) -> int:
+    """The id of the mount fd is on (the unique one, 6.8+, where there is;
+    else statx's, 5.8+; else the fd's mnt_id in /proc, which qemu-user and
+    older kernels give where statx names none)."""
     where = f"/proc/self/fd/{fd}"
     found = _kernel.mount_id(where, unique=True)
-    return found if found is not None else _kernel.mount_id(where)
+    if found is None:
+        found = _kernel.mount_id(where)
+    if found is None:
+        with open(f"/proc/self/fdinfo/{fd}", "rb") as f:
+            found = next((int(line[7:]) for line in f if line.startswith(b"mnt_id:")), None)
+    if found is None:  # never compare mounts that cannot be told apart
+        raise OSError(errno.ENOSYS, "the kernel names no mount ids", where)
+    return found
 
 
 def _crossed(path: str) -> OSError:
@@ -26,7 +35,7 @@ def _changed(path: str) -> OSError:
     return OSError(errno.ESTALE, "the tree was moved while it was deleted; deletion stopped", path)
 
 
-def _descend(fd: int, name: str, mount: int | None) -> int | None:
+def _descend(fd: int, name: str, mount: int) -> int | None:
     """The directory name in fd, opened (never through a symbolic link), if
     it is on the tree's own mount; else None."""
     child = os.open(name, _DIRECTORY, dir_fd=fd)
@@ -57,7 +66,7 @@ def _clear(fd: int) -> list[str]:
     return directories
 
 
-def _empty(top: int, path: str, mount: int | None) -> None:
+def _empty(top: int, path: str, mount: int) -> None:
     """Deletes what the directory top (at path) holds, depth first, however
     deep, with at most two directories open at a time: a stack of what each
     directory above still holds, and of its identity (device, inode), which
