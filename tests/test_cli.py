@@ -255,6 +255,8 @@ def test_a_refused_mount_says_what_mount8_says(place, tmp_path_factory):
             (["-t", "tmpfs", "vk-t", place / "f"], ""),  # a file
             (["-t", "tmpfs", "vk-t", place / "f" / "x"], ""),  # a file on the way
             (["--bind", nodev, d], ""),
+            (["-t", "ext4", "/dev/null", d], "ext4: "),  # no block device
+            (["-t", "ext4", place / "f" / "x", d], ""),  # a file on the source's way
         ]:
             theirs = subprocess.run(["mount", *map(str, args)], capture_output=True, text=True)
             ours = velkora_("mount", *args, check=False)
