@@ -89,7 +89,7 @@ def lookup(args: argparse.Namespace, name: str) -> Entry:
 def umount_all(args: argparse.Namespace) -> None:
     """What fstab lists and is mounted, children first."""
     from velkora import unmount
-    from velkora._cli_common import _is_mount_point
+    from velkora._cli_common import _is_mount_point, shown
     from velkora._fstab_mount import _ordered
 
     failures = []
@@ -101,6 +101,6 @@ def umount_all(args: argparse.Namespace) -> None:
         except OSError as e:
             failures.append(str(_fail(f"umount {entry.target}", e)))
     for failure in failures[:-1]:
-        print(f"velkora: {failure}", file=sys.stderr)
+        print(f"velkora: {shown(failure)}", file=sys.stderr)
     if failures:
         raise Failure(failures[-1])
