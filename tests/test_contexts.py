@@ -318,6 +318,28 @@ def test_rmtree_interrupted_at_any_moment_leaves_no_fd(place):
     )
 
 
+def test_rmtree_follows_no_link_put_on_its_way_above_the_tree(tmp_path, monkeypatch):
+    # x/y/tree, whose x is swapped for a link to another place with a y/tree
+    # after the path was resolved (while the table is read): the walk down
+    # to the tree meets the link and stops; the other tree stays.
+    (tmp_path / "x" / "y" / "tree").mkdir(parents=True)
+    (tmp_path / "other" / "y" / "tree").mkdir(parents=True)
+    (tmp_path / "other" / "y" / "tree" / "kept").write_text("kept")
+    below = velkora.mountinfo.mounts_below
+
+    def swapping(path, via=None):
+        os.rename(tmp_path / "x", tmp_path / "x.old")
+        os.symlink(tmp_path / "other", tmp_path / "x")
+        return below(path, via)
+
+    monkeypatch.setattr(velkora.mountinfo, "mounts_below", swapping)
+    with pytest.raises(OSError) as refused:
+        velkora.rmtree(tmp_path / "x" / "y" / "tree")
+    assert refused.value.errno in (errno.ELOOP, errno.ENOTDIR)
+    assert (tmp_path / "other" / "y" / "tree" / "kept").read_text() == "kept"
+    assert (tmp_path / "x.old" / "y" / "tree").is_dir()
+
+
 def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch):
     # A bind of the same filesystem deep in the tree, made after the table
     # was read (as a racing mount would be): each directory's own check,

@@ -105,6 +105,24 @@ def _empty(top: int, path: str, mount: int | None) -> None:
                 os.close(left)
 
 
+def _parent_of(real: str) -> int:
+    """The directory that holds real (a path with no link in it, as realpath
+    makes it), opened one name at a time, never through a symbolic link: a
+    link put in its way meanwhile refuses (ELOOP, ENOTDIR), where a lookup
+    of the whole path would follow it out of the tree."""
+    fd = os.open("/", _DIRECTORY)
+    try:
+        for name in os.path.dirname(real).split("/"):
+            if name:
+                up = fd
+                fd = os.open(name, _DIRECTORY, dir_fd=up)
+                os.close(up)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
 def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     """Deletes the tree at ``path``, as :func:`shutil.rmtree` does, but never
     through a mount.
@@ -116,7 +134,9 @@ def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     symbolic link) and checked to be on the tree's own mount before anything
     in it goes, so that a mount made meanwhile is not followed either (OSError
     EBUSY, what was deleted before it stays deleted). A symbolic link is
-    deleted, never followed.
+    deleted, never followed, and none is followed on the way down to the
+    tree either, once its path is resolved (one put there meanwhile refuses
+    with ELOOP or ENOTDIR).
     """
     from velkora.mountinfo import mounts_below
 
@@ -132,7 +152,7 @@ def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     parent = top = -1
     try:
         with held_signals():
-            parent = os.open(os.path.dirname(real), _DIRECTORY)
+            parent = _parent_of(real)
         name = os.path.basename(real)
         with held_signals():
             top = os.open(name, _DIRECTORY, dir_fd=parent)
