@@ -257,6 +257,7 @@ def test_a_refused_mount_says_what_mount8_says(place, tmp_path_factory):
             (["--bind", nodev, d], ""),
             (["-t", "ext4", "/dev/null", d], "ext4: "),  # no block device
             (["-t", "ext4", place / "f" / "x", d], ""),  # a file on the source's way
+            ([place / "f" / "x", d], ""),  # ... with the type to be probed
         ]:
             theirs = subprocess.run(["mount", *map(str, args)], capture_output=True, text=True)
             ours = velkora_("mount", *args, check=False)
