@@ -263,15 +263,16 @@ def _said(errno_: int | None, source: str, fstype: str, reason: str | None) -> s
     return reason if reason.startswith(f"{fstype}: ") else f"{fstype}: {reason}"
 
 
-def _missing(source: str) -> str | None:
-    """mount(8)'s words for a source that cannot be found, as stat(2) finds
-    it; None where it can."""
+def missing(source: str) -> OSError | None:
+    """Where stat(2) cannot find source, its error in mount(8)'s words
+    (its filename for the caller to set); else None."""
     try:
         os.stat(source)
     except FileNotFoundError:
-        return f"special device {source} does not exist"
+        return FileNotFoundError(errno.ENOENT, f"special device {source} does not exist")
     except NotADirectoryError:
-        return f"special device {source} does not exist (a path prefix is not a directory)"
+        why = f"special device {source} does not exist (a path prefix is not a directory)"
+        return NotADirectoryError(errno.ENOTDIR, why)
     except OSError:
         pass
     return None
@@ -296,8 +297,8 @@ def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data:
             return OSError(e.errno, "mount point does not exist", target)
         if flags & MS.MOVE:
             return OSError(e.errno, e.strerror, source)
-        missing = None if flags & MS.REMOUNT or not source else _missing(source)
-        return OSError(e.errno, missing or e.strerror, target)
+        lost = None if flags & MS.REMOUNT or not source else missing(source)
+        return OSError(e.errno, lost.strerror if lost else e.strerror, target)
     if e.errno in (errno.EPERM, errno.EACCES, errno.EBUSY) or flags & (MS.BIND | MS.MOVE | MS.REMOUNT) or not fstype:
         return OSError(e.errno, e.strerror, target)
     try:
