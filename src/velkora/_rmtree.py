@@ -136,7 +136,9 @@ def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     EBUSY, what was deleted before it stays deleted). A symbolic link is
     deleted, never followed, and none is followed on the way down to the
     tree either, once its path is resolved (one put there meanwhile refuses
-    with ELOOP or ENOTDIR).
+    with ELOOP or ENOTDIR). A directory moved out of the tree while it is
+    emptied stops the walk on its way back up (OSError ESTALE): what it
+    held is gone, nothing where it was moved to is looked at.
     """
     from velkora.mountinfo import mounts_below
 
