@@ -255,6 +255,9 @@ def test_a_refused_mount_says_what_mount8_says(place, tmp_path_factory):
             (["-t", "tmpfs", "vk-t", place / "f"], ""),  # a file
             (["-t", "tmpfs", "vk-t", place / "f" / "x"], ""),  # a file on the way
             (["--bind", nodev, d], ""),
+            (["-t", "ext4", "/dev/null", d], "ext4: "),  # no block device
+            (["-t", "ext4", place / "f" / "x", d], ""),  # a file on the source's way
+            ([place / "f" / "x", d], ""),  # ... with the type to be probed
         ]:
             theirs = subprocess.run(["mount", *map(str, args)], capture_output=True, text=True)
             ours = velkora_("mount", *args, check=False)
@@ -359,6 +362,26 @@ def test_holders_and_a_busy_umount_escape_names_and_compare_mounts(place):
             p.kill()
             p.wait()
             p.stdout.close()
+
+
+def test_umount_all_escapes_every_failure(place):
+    # Two fstab targets named with ESC (\\033, as fstab writes it), each
+    # held busy: every failure printed, none with a raw control character.
+    table = place / "fstab"
+    lines = []
+    for name in ("a", "b"):
+        (place / f"{name}\x1b[2J").mkdir()
+        lines.append(f"vk-{name} {place}/{name}\\033[2J tmpfs defaults 0 0\n")
+    table.write_text("".join(lines))
+    velkora_("mount", "-a", "--fstab", table)
+    held = [subprocess.Popen(["sleep", "60"], cwd=place / f"{name}\x1b[2J") for name in ("a", "b")]
+    try:
+        run = velkora_("umount", "-a", "--fstab", table, check=False)
+        assert (run.returncode, _raw_controls(run.stderr), len(run.stderr.splitlines())) == (1, [], 2), run.stderr
+    finally:
+        for p in held:
+            p.kill()
+            p.wait()
 
 
 def test_without_root_the_message_says_so(place, monkeypatch, capsys):

@@ -249,7 +249,7 @@ def test_rmtree_of_any_depth_in_64_fds(tmp_path):
 
 
 AS_NOBODY = """
-import os, sys
+import os, signal, sys, threading  # the interpreter's own library: root's
 import velkora.mountinfo
 from velkora import rmtree
 os.setgroups([]); os.setgid(65534); os.setuid(65534)
@@ -282,6 +282,62 @@ def test_rmtree_as_an_ordinary_user():
         run = subprocess.run([sys.executable, "-c", AS_NOBODY, own, roots], capture_output=True, text=True)
         assert run.stdout.split("\n") == ["deleted", "PermissionError", "True", ""], run.stderr
         assert os.listdir(scratch) == ["roots"] and os.path.isfile(os.path.join(roots, "a", "g"))
+
+
+STORM = """
+import os, random, signal, sys
+import velkora.mountinfo
+from velkora import rmtree
+signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))  # Ctrl-C, as a terminal sends it
+fds, ends = sorted(os.listdir("/proc/self/fd")), set()
+for i in range(150):
+    tree = os.path.join(sys.argv[1], str(i))
+    for branch in "ab":
+        os.makedirs(os.path.join(tree, branch, *["d"] * 8))
+    try:
+        try:
+            signal.setitimer(signal.ITIMER_REAL, random.uniform(0.0001, 0.002))
+            rmtree(tree)
+            ends.add("done")
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt as e:
+        ends.add(type(e).__name__)
+    assert sorted(os.listdir("/proc/self/fd")) == fds, (i, os.listdir("/proc/self/fd"))
+print(sorted(ends))
+"""
+
+
+def test_rmtree_interrupted_at_any_moment_leaves_no_fd(place):
+    # A SIGINT storm (ITIMER_REAL) over rmtree: KeyboardInterrupt, and no
+    # directory left open (it would keep the tree's mount busy).
+    velkora.mount.mount("vk-storm", str(place), "tmpfs")
+    run = subprocess.run([sys.executable, "-c", STORM, str(place)], capture_output=True, text=True)
+    assert run.returncode == 0 and run.stdout in ("['KeyboardInterrupt']\n", "['KeyboardInterrupt', 'done']\n"), (
+        run.stderr
+    )
+
+
+def test_rmtree_follows_no_link_put_on_its_way_above_the_tree(tmp_path, monkeypatch):
+    # x/y/tree, whose x is swapped for a link to another place with a y/tree
+    # after the path was resolved (while the table is read): the walk down
+    # to the tree meets the link and stops; the other tree stays.
+    (tmp_path / "x" / "y" / "tree").mkdir(parents=True)
+    (tmp_path / "other" / "y" / "tree").mkdir(parents=True)
+    (tmp_path / "other" / "y" / "tree" / "kept").write_text("kept")
+    below = velkora.mountinfo.mounts_below
+
+    def swapping(path, via=None):
+        os.rename(tmp_path / "x", tmp_path / "x.old")
+        os.symlink(tmp_path / "other", tmp_path / "x")
+        return below(path, via)
+
+    monkeypatch.setattr(velkora.mountinfo, "mounts_below", swapping)
+    with pytest.raises(OSError) as refused:
+        velkora.rmtree(tmp_path / "x" / "y" / "tree")
+    assert refused.value.errno in (errno.ELOOP, errno.ENOTDIR)
+    assert (tmp_path / "other" / "y" / "tree" / "kept").read_text() == "kept"
+    assert (tmp_path / "x.old" / "y" / "tree").is_dir()
 
 
 @pytest.mark.parametrize("ids", ["statx", "fdinfo"])

@@ -120,7 +120,7 @@ def lookup(args: argparse.Namespace, name: str) -> Entry:
 def umount_all(args: argparse.Namespace) -> None:
     """What fstab lists and is mounted, children first."""
     from velkora import unmount
-    from velkora._cli_common import _is_mount_point
+    from velkora._cli_common import _is_mount_point, shown
     from velkora._fstab_mount import _ordered
 
     failures = []

@@ -7,6 +7,7 @@ import os
 import stat
 
 from velkora import _mounttable as _kernel
+from velkora._resources import held_signals
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
@@ -35,20 +36,6 @@ def _changed(path: str) -> OSError:
     return OSError(errno.ESTALE, "the tree was moved while it was deleted; deletion stopped", path)
 
 
-def _descend(fd: int, name: str, mount: int) -> int | None:
-    """The directory name in fd, opened (never through a symbolic link), if
-    it is on the tree's own mount; else None."""
-    child = os.open(name, _DIRECTORY, dir_fd=fd)
-    try:
-        if _mount_of(child) == mount:
-            return child
-    except BaseException:
-        os.close(child)
-        raise
-    os.close(child)
-    return None
-
-
 def _clear(fd: int) -> list[str]:
     """Deletes every entry of the directory fd but its directories, and
     returns their names."""
@@ -75,9 +62,13 @@ def _empty(top: int, path: str, mount: int) -> None:
     goes through the fd of the one above, still open: no way back up (a
     directory that may be read but not searched, 0600, has none). OSError
     EBUSY for a directory on another mount than mount, checked as each is
-    opened."""
-    fd = os.dup(top)
+    opened. Each fd is opened and handed over with Ctrl-C held (a
+    KeyboardInterrupt between the two would leave it open, and the tree's
+    mount busy)."""
+    fd = child = -1
     try:
+        with held_signals():
+            fd = os.dup(top)
         st = os.fstat(fd)
         # Each level: its name, its identity, its subdirectories still to
         # go (names only: a path for each would grow as the square of the
@@ -87,35 +78,58 @@ def _empty(top: int, path: str, mount: int) -> None:
             pending = stack[-1][2]
             if pending:
                 name = pending.pop()
-                child = _descend(fd, name, mount)
-                if child is None:
+                with held_signals():
+                    child = os.open(name, _DIRECTORY, dir_fd=fd)
+                if _mount_of(child) != mount:
                     raise _crossed(os.path.join(*[level[0] for level in stack], name))
-                try:
-                    st = os.fstat(child)
-                    below = _clear(child)
-                except BaseException:
-                    os.close(child)
-                    raise
+                st = os.fstat(child)
+                below = _clear(child)
+                with held_signals():
+                    if below:  # down into it: the fd above is done with
+                        os.close(fd)
+                        fd, child = child, -1
+                    else:
+                        os.close(child)
+                        child = -1
                 if not below:
-                    os.close(child)
                     os.rmdir(name, dir_fd=fd)
                     continue
-                fd, above = child, fd  # the finally closes what fd holds
-                os.close(above)
                 stack.append((name, (st.st_dev, st.st_ino), below))
                 continue
             name = stack.pop()[0]
             if not stack:
                 break
             # Back up: the parent, found again by its identity and mount.
-            fd, left = os.open("..", _DIRECTORY, dir_fd=fd), fd
-            os.close(left)
+            with held_signals():
+                up = os.open("..", _DIRECTORY, dir_fd=fd)
+                os.close(fd)
+                fd = up
             st = os.fstat(fd)
             if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
                 raise _changed(os.path.join(*[level[0] for level in stack]))
             os.rmdir(name, dir_fd=fd)
     finally:
+        for left in (fd, child):
+            if left >= 0:
+                os.close(left)
+
+
+def _parent_of(real: str) -> int:
+    """The directory that holds real (a path with no link in it, as realpath
+    makes it), opened one name at a time, never through a symbolic link: a
+    link put in its way meanwhile refuses (ELOOP, ENOTDIR), where a lookup
+    of the whole path would follow it out of the tree."""
+    fd = os.open("/", _DIRECTORY)
+    try:
+        for name in os.path.dirname(real).split("/"):
+            if name:
+                up = fd
+                fd = os.open(name, _DIRECTORY, dir_fd=up)
+                os.close(up)
+    except BaseException:
         os.close(fd)
+        raise
+    return fd
 
 
 def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
@@ -129,7 +143,11 @@ def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     symbolic link) and checked to be on the tree's own mount before anything
     in it goes, so that a mount made meanwhile is not followed either (OSError
     EBUSY, what was deleted before it stays deleted). A symbolic link is
-    deleted, never followed.
+    deleted, never followed, and none is followed on the way down to the
+    tree either, once its path is resolved (one put there meanwhile refuses
+    with ELOOP or ENOTDIR). A directory moved out of the tree while it is
+    emptied stops the walk on its way back up (OSError ESTALE): what it
+    held is gone, nothing where it was moved to is looked at.
     """
     from velkora.mountinfo import mounts_below
 
@@ -142,17 +160,22 @@ def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     if below:
         shown = ", ".join(sorted(below))
         raise OSError(errno.EBUSY, f"mounts in the tree, nothing deleted: {shown}", where)
-    parent = os.open(os.path.dirname(real), _DIRECTORY)
+    parent = top = -1
     try:
+        with held_signals():
+            parent = _parent_of(real)
         name = os.path.basename(real)
-        top = os.open(name, _DIRECTORY, dir_fd=parent)
-        try:
-            mount = _mount_of(top)
-            if mount != _mount_of(parent):
-                raise _crossed(where)
-            _empty(top, where, mount)
-        finally:
+        with held_signals():
+            top = os.open(name, _DIRECTORY, dir_fd=parent)
+        mount = _mount_of(top)
+        if mount != _mount_of(parent):
+            raise _crossed(where)
+        _empty(top, where, mount)
+        with held_signals():
             os.close(top)
+            top = -1
         os.rmdir(name, dir_fd=parent)
     finally:
-        os.close(parent)
+        for left in (top, parent):
+            if left >= 0:
+                os.close(left)

@@ -252,6 +252,8 @@ def _said(errno_: int | None, source: str, fstype: str, reason: str | None) -> s
     reason where it gave one, else mount(8)'s words for the errno."""
     if reason is None and errno_ == errno.ENODEV:
         return f"unknown filesystem type '{fstype}'"
+    if reason is None and errno_ == errno.ENOTBLK:
+        reason = f"{source} is not a block device"
     if reason is None and errno_ == errno.EINVAL:
         reason = (
             f"wrong fs type, bad option, bad superblock on {source}, missing codepage or helper program, or other error"
@@ -261,12 +263,28 @@ def _said(errno_: int | None, source: str, fstype: str, reason: str | None) -> s
     return reason if reason.startswith(f"{fstype}: ") else f"{fstype}: {reason}"
 
 
+def missing(source: str) -> OSError | None:
+    """Where stat(2) cannot find source, its error in mount(8)'s words
+    (its filename for the caller to set); else None."""
+    try:
+        os.stat(source)
+    except FileNotFoundError:
+        return FileNotFoundError(errno.ENOENT, f"special device {source} does not exist")
+    except NotADirectoryError:
+        why = f"special device {source} does not exist (a path prefix is not a directory)"
+        return NotADirectoryError(errno.ENOTDIR, why)
+    except OSError:
+        pass
+    return None
+
+
 def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data: str) -> OSError:
     """The error of a refused mount(2) that names what failed, in mount(8)'s
     words where the kernel gives no reason of its own: "mount point does not
     exist" for a missing target ("is not a directory" for a file), "special
-    device SOURCE does not exist" (a bind's too), "unknown filesystem type
-    'T'", and for a plain EINVAL "wrong fs type, bad option, bad superblock
+    device SOURCE does not exist" (a bind's too; "(a path prefix is not a
+    directory)" after it where that is why), "SOURCE is not a block device",
+    "unknown filesystem type 'T'", and for a plain EINVAL "wrong fs type, bad option, bad superblock
     on SOURCE, ...", with the type tried before it (a new mount is never
     "not mounted"). The kernel gives its reason
     only to the new calls: the same words are put through fsopen(2) and
@@ -279,9 +297,8 @@ def refused(e: OSError, source: str, target: str, fstype: str, flags: int, data:
             return OSError(e.errno, "mount point does not exist", target)
         if flags & MS.MOVE:
             return OSError(e.errno, e.strerror, source)
-        if e.errno == errno.ENOENT and not flags & MS.REMOUNT and source and not os.path.lexists(source):
-            return OSError(e.errno, f"special device {source} does not exist", target)
-        return OSError(e.errno, e.strerror, target)
+        lost = None if flags & MS.REMOUNT or not source else missing(source)
+        return OSError(e.errno, lost.strerror if lost else e.strerror, target)
     if e.errno in (errno.EPERM, errno.EACCES, errno.EBUSY) or flags & (MS.BIND | MS.MOVE | MS.REMOUNT) or not fstype:
         return OSError(e.errno, e.strerror, target)
     try:

@@ -254,8 +254,9 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             source = _sources.device_of(source)
         if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(source)):
             if self.fstype == "auto" and not self.flags & _NO_DEVICE:
-                if not os.path.lexists(source):  # mount(8)'s words, as the kernel's ENOENT gets them
-                    raise FileNotFoundError(errno.ENOENT, f"special device {source} does not exist", self.target)
+                lost = _vfs.missing(source)  # mount(8)'s words, as the kernel's ENOENT gets them
+                if lost is not None:
+                    raise type(lost)(lost.errno, lost.strerror, self.target)
                 self.fstype = _sources.fstype_of(source)
             self._mount(source)
             return self._given
