@@ -624,6 +624,26 @@ def test_mount_a_target_prefix_binds_the_source_as_written(place, tmp_path):
     assert len(views) == 2 and views[0] == views[1]
 
 
+@pytest.mark.parametrize(
+    ("lines", "failed"),
+    [(["tmpfs {a} tmpfs bogusopt,nofail 0 0", "tmpfs {b} tmpfs defaults 0 0"], True),
+     (["/dev/velkora-none {a} ext4 nofail 0 0", "tmpfs {b} tmpfs defaults 0 0"], False)],
+    ids=["refused", "no-device"],
+)  # fmt: skip
+def test_mount_a_reports_a_nofail_entry_that_failed_as_mount8_does(place, lines, failed):
+    # nofail passes over a device that is not there, silently; any other
+    # failure is said, and the status says something failed.
+    statuses = []
+    for who in (["mount"], [sys.executable, "-m", "velkora", "mount"]):
+        top = place / who[0].rsplit("/", 1)[-1]
+        (top / "a").mkdir(parents=True)
+        (top / "b").mkdir()
+        (top / "fstab").write_text("".join(line.format(a=top / "a", b=top / "b") + "\n" for line in lines))
+        ran = subprocess.run([*who, "-a", "--fstab", str(top / "fstab")], capture_output=True, text=True)
+        statuses.append((ran.returncode != 0, f"{top / 'a'}" in ran.stderr, os.path.ismount(top / "b")))
+    assert statuses[0] == statuses[1] == (failed, failed, True)
+
+
 # ---------------------------------------------------------------------------
 # velkora chroot: the command's status as chroot(1) and arch-chroot give it,
 # and Ctrl-C.

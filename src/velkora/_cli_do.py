@@ -44,7 +44,7 @@ def _move(source: str, target: str) -> None:
         mount(source, target, "", int(MS.MOVE))
 
 
-def cmd_mount(args: argparse.Namespace) -> None:
+def cmd_mount(args: argparse.Namespace) -> int | None:
     from velkora import remount
     from velkora.flags import MS
     from velkora.options import parse
@@ -73,7 +73,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
                 remount(target, word)
         except OSError as e:
             raise _mount_failed(target, e) from None
-        return
+        return None
     if args.move and bind:
         raise UsageError("--move and a bind (--bind, --rbind, -o bind) exclude each other")
     if options.flags & MS.REMOUNT:
@@ -88,7 +88,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
             raise _mount_failed(target, e) from None
         except ValueError as e:
             raise Failure(f"mount {target}: {e}") from None
-        return
+        return None
     fstype = args.type
     if len(paths) == 1:
         # mount(8)'s lookup: TARGET or SOURCE alone, the rest from fstab.
@@ -117,7 +117,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
             for word in (args.options or "").split(","):
                 if word in PROPAGATION:
                     remount(target, word)
-            return
+            return None
         from velkora.contexts import mounted
 
         block = mounted(source, target, fstype, flags, options=args.options or "")
@@ -126,6 +126,7 @@ def cmd_mount(args: argparse.Namespace) -> None:
         raise _mount_failed(target, e, existing=bool(flags & MS.MOVE)) from None
     except ValueError as e:
         raise Failure(f"mount {target}: {e}") from None
+    return None
 
 
 def _umount_failed(target: str, e: OSError) -> Failure:

@@ -89,7 +89,12 @@ def cmd_generate(args: argparse.Namespace) -> int:
     return 0
 
 
-def mount_all(args: argparse.Namespace) -> None:
+def mount_all(args: argparse.Namespace) -> int:
+    """mount -a: a ``nofail`` entry that failed is passed over silently
+    only where its device does not exist; any other failure of one is
+    printed, and the status is 1, as mount(8) reports it."""
+    import errno
+
     from velkora import fstab
 
     if args.root is not None and args.target_prefix is not None:
@@ -97,11 +102,17 @@ def mount_all(args: argparse.Namespace) -> None:
     table = _read(args.fstab, args.root)
     _parse_errors(table, table.path or args.fstab or "/etc/fstab")
     try:
-        fstab.mount_all(table, prefix=args.target_prefix, root=args.root, types=args.type, options=args.test_opts)
+        done = fstab.mount_all(
+            table, prefix=args.target_prefix, root=args.root, types=args.type, options=args.test_opts
+        )
     except OSError as e:
         raise _failure(f"mount {e.filename or table.path or '/etc/fstab'}", e) from None
     except ValueError as e:
         raise Failure(shown(f"mount -a: {e}")) from None
+    said = [(entry, err) for entry, err in zip(done.failed, done.errors) if err.errno != errno.ENOENT]
+    for entry, err in said:
+        print(f"velkora: {_failure(f'mount {err.filename or entry.target}', err)}", file=sys.stderr)
+    return 1 if said else 0
 
 
 def lookup(args: argparse.Namespace, name: str) -> Entry:
