@@ -218,7 +218,7 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
     from velkora import _fstab_root as rooted
-    from velkora._vfs import mkdir_mode
+    from velkora._vfs import mkdir_mode, not_carried_out
     from velkora.options import parse
 
     top = os.path.abspath(root)
@@ -233,11 +233,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
                 for word, bit in (("remount", MS.REMOUNT), ("move", MS.MOVE)):
                     if parsed.flags & bit:
                         raise ValueError(f"mount option {word!r} in an fstab entry: mount -a makes new mounts")
-                for word in parsed.userspace:
-                    name = word.partition("=")[0].lower()
-                    if name.startswith("x-mount.") and name != "x-mount.mkdir":
-                        # Never dropped: an idmapped bind must not come out a plain one.
-                        raise ValueError(f"mount option {word!r}: velkora does not carry it out")
+                # Never dropped: an idmapped bind must not come out a plain one.
+                not_carried_out(parsed.userspace, entry.target)
                 with held_signals():
                     at = rooted.target_fd(root_fd, entry.target, mkdir_mode(parsed.userspace))
                 target = rooted.host_path(at)
