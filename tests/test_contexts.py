@@ -185,6 +185,25 @@ def test_names_that_are_no_utf8_go_both_ways(place):
     assert velkora.mountinfo.mount_at(place / "src").mount_point != str(place / "src")
 
 
+def test_a_recursive_bind_never_unmounts_a_mount_that_took_a_reused_id(place):
+    # A mount the rbind brought is unmounted by another, and a mount of
+    # theirs below the bind takes its id: the block leaves it (EBUSY).
+    from support.mountinfo import id_at, take_id
+
+    for d in ("b", "s/x", "s/y", "fill"):
+        (place / d).mkdir(parents=True)
+    velkora.mount.mount("inner", str(place / "s/x"), "tmpfs")
+    block = mounted(str(place / "s"), place / "b", "", options="rbind")
+    block.__enter__()
+    brought = id_at(place / "b/x")
+    subprocess.run(["umount", place / "b/x"], check=True)
+    assert take_id(brought, place / "b/y", place / "fill")
+    with pytest.raises(OSError) as refused:
+        block.__exit__(None, None, None)
+    assert refused.value.errno == errno.EBUSY
+    assert mount_at(place / "b/y")["source"] == "theirs"
+
+
 def test_unmount_takes_a_tree_leaves_first_and_refuses_what_is_no_mount(place, monkeypatch):
     # A tmpfs with a child and, stacked on that child, a second one: only a
     # leaves-first order takes all three without one umount2 failing.

@@ -159,26 +159,16 @@ def test_a_roots_fstab_that_is_no_file_is_refused_not_waited_on(tmp_path, node):
 
 
 def test_mount_all_in_a_root_never_unmounts_a_mount_that_took_a_reused_id(place):
-    from support.mountinfo import mounts
-
-    def mount_id(path):
-        table = subprocess.run(["findmnt", "-rn", "-o", "ID,TARGET"], capture_output=True, text=True).stdout
-        return [line.split(" ")[0] for line in table.splitlines() if line.split(" ")[1] == str(path)][-1]
+    from support.mountinfo import id_at, mounts, take_id
 
     root = place / "root"
     for d in ("b", "s/x", "s/y", "fill"):
         (root / d).mkdir(parents=True)
     subprocess.run(["mount", "-t", "tmpfs", "inner", root / "s/x"], check=True)
     done = fstab.mount_all(fstab.parse("/s /b none rbind 0 0\n"), root=root)
-    brought = mount_id(root / "b/x")
+    brought = id_at(root / "b/x")
     subprocess.run(["umount", root / "b/x"], check=True)
-    for n in range(64):  # the kernel gives the lowest free id: the holes below are filled first
-        subprocess.run(["mount", "-t", "tmpfs", "theirs", root / "b/y"], check=True)
-        if mount_id(root / "b/y") == brought:
-            break
-        subprocess.run(["umount", root / "b/y"], check=True)
-        (root / f"fill/{n}").mkdir()
-        subprocess.run(["mount", "-t", "tmpfs", "fill", root / f"fill/{n}"], check=True)
+    assert take_id(brought, root / "b/y", root / "fill")
     with pytest.raises(OSError) as raised:
         done.unmount()
     assert raised.value.errno == errno.EBUSY

@@ -185,7 +185,9 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         self._userspace: tuple[str, ...] = ()
         self._id: int | None = None  # the mount this block made, as mountinfo shows its id
         self._unique: int | None = None  # ... and its id that is never used again, where the kernel has one
-        self._made: set[int] | None = None  # a recursive bind: every mount it made, by id
+        # A recursive bind: every mount it made, by id, with its unique id
+        # (6.8+; None before): an id alone may be another mount's later.
+        self._made: dict[int, int | None] | None = None
         cleared, tree = 0, 0
         if options is not None:
             from velkora.options import parse
@@ -233,16 +235,18 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
 
         return self._id is not None and any(m.id == self._id for m in mounts_below(self.target, "mountinfo"))
 
-    def _made_tree(self) -> set[int]:
-        """The mounts a recursive bind made: its top mount and what it brought."""
+    def _made_tree(self) -> dict[int, int | None]:
+        """The mounts a recursive bind made: its top mount and what it
+        brought, each id with its unique id where the kernel has them."""
         if self._made is None:
             from velkora.mountinfo import mounts_below
 
-            made = {self._id}
+            made: dict[int | None, int | None] = {self._id: self._unique}
             for m in reversed(mounts_below(self.target, "mountinfo")):  # parents first
                 if m.parent_id in made:
-                    made.add(m.id)
-            self._made = {i for i in made if i is not None}
+                    at = m.mount_point
+                    made[m.id] = _unique_id(at) if at is not None and _mount_id(at) == m.id else None
+            self._made = {i: unique for i, unique in made.items() if i is not None}
         return self._made
 
     def _enter(self) -> str:
@@ -336,11 +340,18 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         from velkora.mountinfo import mounts_below
 
         made = self._made_tree()
+        mine = []
         for m in mounts_below(self.target, "mountinfo"):  # children first
             if m.id in made and m.mount_point is not None:
                 if _mount_id(m.mount_point) != m.id:
                     raise OSError(errno.EBUSY, "another mount is on top of one this block made", m.mount_point)
-                _umount(m.mount_point, flags)
+                unique = made[m.id]
+                if unique is not None and _unique_id(m.mount_point) != unique:
+                    # Its own mount went, and another took the id: that one is not ours.
+                    raise OSError(errno.EBUSY, "another mount is where one this block made was", m.mount_point)
+                mine.append(m.mount_point)
+        for point in mine:
+            _umount(point, flags)
 
     def _leave(self, again: bool) -> None:
         # Called by Guard.__exit__, which is C: no interrupt can fall before

@@ -86,3 +86,25 @@ def unmount_all_below(path: object) -> None:
     for m in reversed(mounts()):
         if m["target"] == top or m["target"].startswith(top + "/"):
             detach(m["target"])
+
+
+def take_id(wanted: int, at: os.PathLike[str], fill: os.PathLike[str]) -> bool:
+    """Mounts a tmpfs named "theirs" at ``at`` holding mount id ``wanted``,
+    freed a moment ago: the kernel gives the lowest free id, so the holes
+    below it are filled first, with tmpfs under ``fill``. Whether it got it
+    (another process on the machine may take the id first)."""
+    for n in range(64):
+        subprocess.run(["mount", "-t", "tmpfs", "theirs", os.fspath(at)], check=True)
+        if id_at(at) == wanted:
+            return True
+        subprocess.run(["umount", os.fspath(at)], check=True)
+        hole = os.path.join(fill, str(n))
+        os.mkdir(hole)
+        subprocess.run(["mount", "-t", "tmpfs", "fill", hole], check=True)
+    return False
+
+
+def id_at(path: object) -> int | None:
+    """The id of the topmost mount on ``path``, or None."""
+    found = [m["id"] for m in _table() if m["target"] == str(path)]
+    return found[-1] if found else None
