@@ -334,6 +334,25 @@ def test_a_damaged_table_is_read_as_the_kernel_reads_it(kernel, images, tmp_path
     assert got == [(p[0] * 512, p[1], 1024 if p[3] == "0x5" else p[2]) for p in wanted]
 
 
+def test_a_table_of_bad_entries_is_said_in_a_few_lines(images, tmp_path):
+    # Every free entry of a GPT filled with one past the end of the disk
+    # (CRCs right): the good ones stay, and the warnings do not flood.
+    data = bytearray(Path(images["gpt"]).read_bytes())
+    count = struct.unpack_from("<I", data, 512 + 80)[0]
+    used = [n for n in range(count) if any(data[1024 + 128 * n : 1024 + 128 * n + 16])]
+    for n in range(len(used), count):
+        data[1024 + 128 * n : 1024 + 128 * (n + 1)] = data[1024 : 1024 + 128]
+        struct.pack_into("<QQ", data, 1024 + 128 * n + 32, len(data) // 512 + 100, len(data) // 512 + 200)
+    _refresh_gpt(data)
+    (tmp_path / "disk.img").write_bytes(data)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        found = blkid.probe(tmp_path / "disk.img")
+    assert [p.number for p in found.partitions] == [p[0] for p in sfdisk_partitions(images["gpt"])]
+    assert len(caught) == 9 and str(caught[-1].message).endswith(f"{count - len(used) - 8} more entries of the gpt "
+                                                                  "table left out")  # fmt: skip
+
+
 @pytest.mark.parametrize("name", ["gpt", "dos", "ext4"])
 def test_a_missing_partition_names_those_there_are(kernel, place, images, name):
     said = subprocess.run([sys.executable, "-m", "velkora", "mount", "-o", "partition=4", images[name], str(place)],

@@ -102,13 +102,22 @@ def probe(path: PathArg, *, offset: int = 0) -> Probe:
     return found
 
 
+# The entries left out that are named one by one; a hostile table may hold
+# thousands, and the rest are counted in one more warning.
+_NAMED = 8
+
+
 def _left_out(path: str, found: Probe, bad: list[tuple[int, str]]) -> None:
     """A warning for each table entry left out, to probe's caller."""
     if bad:
         import warnings
 
-        for number, reason in bad:
+        for number, reason in bad[:_NAMED]:
             warnings.warn(f"{path}: partition {number} of the {found.pttype} table left out: {reason}", stacklevel=3)
+        if len(bad) > _NAMED:
+            more = len(bad) - _NAMED
+            warnings.warn(f"{path}: {more} more entr{'y' if more == 1 else 'ies'} of the {found.pttype} table left out",
+                          stacklevel=3)  # fmt: skip
 
 
 def _probe_fd(fd: int, offset: int, path: str | bytes) -> tuple[Probe, list[tuple[int, str]]]:
