@@ -744,6 +744,7 @@ def fstab_escaped(path):
     return "".join(f"\\{ord(c):03o}" if c in " \t\n\\" or ord(c) < 0x20 else c for c in str(path))
 
 
+@pytest.mark.fdmount  # the root's fstab and targets are found with openat2
 def test_mount_a_and_umount_a_print_the_entries_words_escaped(place):
     root = place / "root"
     (root / "etc").mkdir(parents=True)
@@ -762,6 +763,7 @@ def test_mount_a_and_umount_a_print_the_entries_words_escaped(place):
     assert run.returncode == 1 and "\x1b" not in run.stderr and run.stderr.count("resource busy") == 2
 
 
+@pytest.mark.fdmount  # the root's fstab and targets are found with openat2
 @pytest.mark.parametrize("entry, said", [
     ("/fifo /mnt auto defaults 0 0", "mount /fifo: neither a block device nor a regular file"),
     ("/fifo /mnt ext4 defaults 0 0", "/fifo: Can't lookup blockdev"),  # the kernel's words, the entry's name
@@ -777,6 +779,7 @@ def test_mount_a_root_names_what_the_entry_names(place, entry, said):
     assert run.returncode == 1 and said in run.stderr and "/proc/self/fd" not in run.stderr
 
 
+@pytest.mark.fdmount  # the root's fstab and targets are found with openat2
 @pytest.mark.parametrize("entry", ["tmpfs /mnt tmpfs defaults 0 0", "/etc /mnt none bind 0 0"])
 def test_mount_a_root_as_a_user_names_the_target(entry):
     import tempfile

@@ -12,6 +12,10 @@ import pytest
 from support.loops import devices_left
 from velkora import fstab, loop
 
+
+# Every target and source is found with openat2, which qemu-user lacks.
+pytestmark = pytest.mark.fdmount
+
 # -- mount_all(root=): the fstab of an image, inside it ------------------------
 
 
