@@ -322,23 +322,29 @@ def read(path: PathArg = "/etc/fstab") -> Fstab:
     return table
 
 
+def inside(root: str, path: str, name: str) -> int:
+    """An O_PATH fd of path looked up inside root (openat2 RESOLVE_IN_ROOT:
+    no link or ".." leads out); OSError naming name where there is none."""
+    from velkora import _chroot
+
+    top = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        return _chroot.resolve(top, path, os.O_PATH)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, name) from None
+    finally:
+        os.close(top)
+
+
 def read_inside(root: PathArg, path: str = "/etc/fstab") -> Fstab:
     """The fstab at path in the system installed at root, path looked up
     inside root (no link or ".." in it leads out); its :attr:`Fstab.path`
     the file that was found there, which write() replaces."""
     import stat
 
-    from velkora import _chroot
-
     top = os.path.abspath(os.fspath(root))
     shown = os.path.join(top, path.lstrip("/"))
-    root_fd = os.open(top, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        found = _chroot.resolve(root_fd, path, os.O_PATH)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, shown) from None
-    finally:
-        os.close(root_fd)
+    found = inside(top, path, shown)
     try:
         # A FIFO would be waited on for ever, a device node read without end.
         if not stat.S_ISREG(os.fstat(found).st_mode):

@@ -58,15 +58,9 @@ def _found(root: str, path: str) -> tuple[os.stat_result, str]:
     ".." leads out."""
     if root in ("/", ""):
         return os.stat(path), path
-    from velkora import _chroot
+    from velkora._fstab_table import inside
 
-    top = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        fd = _chroot.resolve(top, path, os.O_PATH)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, path) from None
-    finally:
-        os.close(top)
+    fd = inside(root, path, path)
     try:
         return os.fstat(fd), os.readlink(f"/proc/self/fd/{fd}")
     finally:
