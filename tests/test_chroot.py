@@ -272,7 +272,8 @@ def _resolv_mounts(text):
     ("link", "placed"),
     [("../run/systemd/resolve/stub-resolv.conf", "/run/systemd/resolve/stub-resolv.conf"),  # systemd-resolved's
      ("/var/run/resolvconf/resolv.conf", "/run/resolvconf/resolv.conf"),  # through Debian's /var/run -> /run
-     ("../var/lib/missing/resolv.conf", None)],  # in the root's own tree: never made there
+     ("../var/lib/missing/resolv.conf", None),  # in the root's own tree: never made there
+     ("resolv.conf", None)],  # a link to itself, a loop: passed over too
 )  # fmt: skip
 def test_a_resolv_conf_link_is_followed_inside_the_root(root, link, placed):
     for name in ("run", "proc", "sys", "dev", "tmp", "var"):

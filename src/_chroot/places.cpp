@@ -87,6 +87,20 @@ static bool same(const struct statx &a, const struct statx &b)
            a.stx_ino == b.stx_ino;
 }
 
+// Whether the last name of path, its directory resolved inside root, is a
+// symbolic link.
+static bool is_link(int root, const char *path)
+{
+    char buffer[PATH_MAX];
+    const char *name;
+    int parent = parent_of(root, path, buffer, &name);
+    if (parent < 0)
+        return false;
+    struct statx st = {};
+    int ret = closing(parent, stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st));
+    return ret == 0 && S_ISLNK(st.stx_mode);
+}
+
 // Makes the missing name at prefix (the last of a place's path where last):
 // 0 made, 1 left for the step (a link where link_left), -1 with errno.
 static int make_one(int root, const Place *place, const char *prefix, bool last, int *refusal)
@@ -141,7 +155,9 @@ int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *r
                 }
                 continue;
             }
-            if (errno != ENOENT)
+            // A link left for its step that leads nowhere (ENOENT), or
+            // round in a loop, or anywhere else: the step's to judge.
+            if (errno != ENOENT && !(n == names && place->link_left != 0 && is_link(root, prefix)))
                 return -1;
             int made = make_one(root, place, prefix, n == names, refusal);
             if (made < 0)
