@@ -220,3 +220,14 @@ def test_ctrl_c_in_a_roots_command_and_its_exit_in_one_close(root):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert gone(0) and [line for line in mountinfo().splitlines() if str(root) in line] == []
+
+
+def test_an_init_reaped_by_someone_else_is_never_signalled_or_waited_for(root):
+    # A caller whose SIGCHLD is SIG_IGN lets the kernel reap the init; its
+    # pid then goes to another process of the caller's before an interrupt
+    # ends the call: that process is neither killed nor waited for.
+    script = os.path.join(SUPPORT, "reused_init_pid.py")
+    argv = ["unshare", "--pid", "--fork", "--mount-proc", sys.executable, script, str(root)]
+    got = subprocess.run(argv, capture_output=True, timeout=60)
+    assert got.returncode == 0, got.stderr.decode()[-3000:]
+    assert json.loads(got.stdout) == {"same pid": True, "alive": True, "waited": False}
