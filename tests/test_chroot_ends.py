@@ -231,3 +231,25 @@ def test_an_init_reaped_by_someone_else_is_never_signalled_or_waited_for(root):
     got = subprocess.run(argv, capture_output=True, timeout=60)
     assert got.returncode == 0, got.stderr.decode()[-3000:]
     assert json.loads(got.stdout) == {"same pid": True, "alive": True, "waited": False}
+
+
+def test_a_process_of_a_slave_namespace_in_the_root_never_keeps_it_bound(root):
+    # A service (a slave namespace, alive before the Root) goes into the
+    # root while the Root is up: its cwd is on its copy of the bare
+    # self-bind. close() still takes everything down, in both tables.
+    slave = subprocess.Popen(["unshare", "-m", "--propagation", "slave", "sh", "-c",
+                              f"read go && cd {root} && echo in && exec sleep {MARK}"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)  # fmt: skip
+    try:
+        time.sleep(0.2)
+        theirs, ours = own(mountinfo(slave.pid), root), own(mountinfo(), root)
+        with chroot.Root(root):
+            slave.stdin.write(b"go\n")
+            slave.stdin.flush()
+            assert slave.stdout.readline() == b"in\n"
+        assert (own(mountinfo(slave.pid), root), own(mountinfo(), root)) == (theirs, ours)
+    finally:
+        slave.kill()
+        slave.wait()
+        slave.stdin.close()
+        slave.stdout.close()

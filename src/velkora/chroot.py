@@ -46,6 +46,7 @@ __all__ = ["run", "Root", "PATH"]
 
 # MOUNT_ATTR_* (linux/mount.h).
 _RDONLY, _NOSUID, _NODEV, _NOEXEC, _STRICTATIME = 0x1, 0x2, 0x4, 0x8, 0x20
+_DETACH = 0x2  # MNT_DETACH (sys/mount.h)
 _HARMLESS = _NOSUID | _NODEV | _NOEXEC
 # The host's devices that dev="minimal" binds in, and its links, as
 # bubblewrap makes them.
@@ -169,7 +170,9 @@ class Root(Guard):
     private clone of the root with the mounts it already had on top of
     that, then the mounts of :func:`run` there. Only the bare self-bind,
     attached under a shared parent, has copies in the parent's peer and
-    slave namespaces, with nothing under them, and they go with it.
+    slave namespaces, with nothing under them, and they go with it (it is
+    detached last, so that a process there that went into it never keeps
+    it bound here).
     :meth:`run` runs commands chrooted into it. On the way out, on an
     exception or Ctrl-C too, every mount under the root that was not there
     on entry is unmounted, children first (those its commands made
@@ -247,13 +250,20 @@ class Root(Guard):
             if not below:
                 break
             parents = {m.parent_id for m in below}
+            ids = {m.id for m in below}
             failed: OSError | None = None
             gone = 0
             for m in below:
                 if m.id in parents:
                     continue
+                # The bare self-bind, last: its copies in the peers and
+                # slaves of the root's parent are the only ones, and a
+                # process there that has gone into one (its cwd) must not
+                # keep it here. Detached (MNT_DETACH), as nothing of this
+                # namespace holds it: the tree above it has gone.
+                bare = m.mount_point == self.root and m.parent_id not in ids
                 try:
-                    _kernel.umount(m.mount_point, 0)
+                    _kernel.umount(m.mount_point, _DETACH if bare else 0)
                     gone += 1
                 except OSError as e:
                     failed = failed or _busy(e, m.mount_point)
