@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -253,3 +254,21 @@ def test_a_process_of_a_slave_namespace_in_the_root_never_keeps_it_bound(root):
         slave.wait()
         slave.stdin.close()
         slave.stdout.close()
+
+
+def test_an_ordinary_user_is_refused_naming_the_root_and_nothing_is_made():
+    root = tempfile.mkdtemp(prefix="velkora-root-")  # one uid 65534 can reach
+    try:
+        os.chmod(root, 0o755)
+        program = (
+            "from velkora import chroot\n"
+            f"for call in (lambda: chroot.run({root!r}, ['true'], binds=[('/tmp', '/mnt/x')]),"
+            f" lambda: chroot.Root({root!r}, binds=[('/tmp', '/mnt/x')]).__enter__()):\n"
+            "    try:\n        call()\n    except OSError as e:\n        print(type(e).__name__, e.errno, e.filename)"
+        )
+        argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", program]
+        got = subprocess.run(argv, capture_output=True, text=True, timeout=30)
+        assert got.stdout.splitlines() == [f"PermissionError 1 {root}"] * 2, got.stderr
+        assert os.listdir(root) == [] and own(mountinfo(), root) == []
+    finally:
+        os.rmdir(root)

@@ -435,7 +435,10 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
     Py_END_ALLOW_THREADS
     PyObject *result = nullptr;
     if (stage == 0) {
-        vk::os_error(saved_errno, path);
+        PyObject *name = PyUnicode_DecodeFSDefaultAndSize(b.path, PyBytes_GET_SIZE(path));
+        if (name != nullptr)
+            vk::os_error(saved_errno, name);
+        Py_XDECREF(name);
     } else if (stage == 1) {
         place_error(&places, place, depth, refusal, saved_errno);
     } else if (stage == 2) {
