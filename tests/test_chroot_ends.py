@@ -4,6 +4,7 @@ caller dies, and a storm of Ctrl-C over both."""
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -272,3 +273,18 @@ def test_an_ordinary_user_is_refused_naming_the_root_and_nothing_is_made():
         assert os.listdir(root) == [] and own(mountinfo(), root) == []
     finally:
         os.rmdir(root)
+
+
+def test_only_the_places_velkora_made_are_removed(root, tmp_path):
+    # The command moves the /mnt made for its bind away and makes its own
+    # /mnt/x; a Root's user does the same: theirs stay, and what was moved
+    # away is theirs now.
+    script = "mv /mnt /mnt.old && mkdir -p /mnt/x"
+    chroot.run(root, ["sh", "-c", script], binds=[(tmp_path, "/mnt/x")], check=True)
+    assert sorted(tree(root / "mnt") + tree(root / "mnt.old")) == ["x", "x"]
+    shutil.rmtree(root / "mnt")
+    shutil.rmtree(root / "mnt.old")
+    with chroot.Root(root, binds=[(tmp_path, "/mnt/x")]):
+        os.rename(root / "mnt", root / "mnt.old")
+        (root / "mnt" / "x").mkdir(parents=True)
+    assert sorted(tree(root / "mnt") + tree(root / "mnt.old")) == ["x", "x"]

@@ -388,8 +388,9 @@ PyDoc_STRVAR(chroot_setup_root_doc,
              "(the mounts below it cloned, private), makes the places missing in its\n"
              "tree and carries out plan there, each step's target looked up inside the\n"
              "root. Returns (fd, made, warnings): an O_PATH fd of the bound root, the\n"
-             "places made (outermost first) and the steps passed over, as (index,\n"
-             "errno). Raises OSError naming what failed, everything undone.");
+             "places made, as (path, major, minor, inode), outermost first, and the\n"
+             "steps passed over, as (index, errno). Raises OSError naming what\n"
+             "failed, everything undone.");
 
 static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwargs)
 {
@@ -447,8 +448,9 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
         PyObject *made = PyTuple_New(places.made_count);
         for (Py_ssize_t i = 0; made != nullptr && i < places.made_count; i++) {
             char prefix[PATH_MAX];
-            prefix_of(places.places[places.made[i].place].path, places.made[i].depth, prefix);
-            PyObject *item = PyBytes_FromString(prefix);
+            const Made &m = places.made[i];
+            prefix_of(places.places[m.place].path, m.depth, prefix);
+            PyObject *item = Py_BuildValue("(yIIK)", prefix, m.dev_major, m.dev_minor, m.ino);
             if (item == nullptr)
                 Py_CLEAR(made);
             else

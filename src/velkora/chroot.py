@@ -187,7 +187,7 @@ class Root(Guard):
         self._steps, self._needed = _plan(binds, ro_binds, dev, resolv_conf)
         self._fd: int | None = None
         self._before: set[int] | None = None
-        self._made: tuple[bytes, ...] = ()
+        self._made: tuple[tuple[bytes, int, int, int], ...] = ()  # path, device, inode
 
     def __repr__(self) -> str:
         return f"<velkora.chroot.Root {self.root!r} {'open' if self._before is not None else 'closed'}>"
