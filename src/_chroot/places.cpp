@@ -184,11 +184,11 @@ void remove_place(int root, const char *path, const Made &made)
     int parent = parent_of(root, path, buffer, &name);
     if (parent < 0)
         return;
+    // Another's in its place (what was made moved away), in use, or no
+    // longer as made: left.
     struct statx st = {};
     if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && st.stx_ino == made.ino &&
         st.stx_dev_major == made.dev_major && st.stx_dev_minor == made.dev_minor) {
-        // Another's in its place (what was made moved away), in use, or no
-        // longer as made: left.
         if (S_ISDIR(st.stx_mode))
             unlinkat(parent, name, AT_REMOVEDIR);
         else if (S_ISREG(st.stx_mode) && st.stx_size == 0)
