@@ -174,10 +174,11 @@ static int follow(char *path, int depth, const char *link)
 }
 
 // The place path (PATH_MAX bytes) names inside root, links followed there:
-// each name missing made on the plan's own tmpfs, a link that leads
-// nowhere followed by its text, as the kernel would follow it. 0 with path
-// the place, or -1 with errno.
-static int placed(int root, char *path)
+// each name missing made on the plan's own tmpfs (the last a directory
+// where directory, else an empty file), a link that leads nowhere followed
+// by its text, as the kernel would follow it. 0 with path the place, or -1
+// with errno.
+static int placed(int root, char *path, bool directory)
 {
     for (int hops = 0; hops <= 40; hops++) {
         int names = 0;
@@ -216,10 +217,10 @@ static int placed(int root, char *path)
                 errno = ENOENT; // made nowhere in the root's own tree
                 return closing(parent, -1);
             }
-            int ret = n < names
+            int ret = n < names || directory
                           ? mkdirat(parent, name, 0755)
                           : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (ret >= 0 && n == names)
+            if (ret >= 0 && n == names && !directory)
                 ret = closing(ret, 0);
             if (closing(parent, ret) < 0)
                 return -1;
@@ -231,7 +232,11 @@ static int placed(int root, char *path)
     return -1;
 }
 
-static int bind_resolv(int root, const Step *step)
+// The step's bind at the place its target names, made on the plan's own
+// tmpfs where missing there (KIND_RESOLV: always; KIND_BIND: where the
+// target is below /run or /tmp, which covered the place made for it in the
+// root's tree), a directory for a directory's bind.
+static int bind_placed(int root, const Step *step)
 {
     char path[PATH_MAX];
     size_t n = strlen(step->target);
@@ -240,7 +245,15 @@ static int bind_resolv(int root, const Step *step)
         return -1;
     }
     vk::copy_bytes(path, step->target, n + 1);
-    return placed(root, path) < 0 ? -1 : bind(root, step, path);
+    struct statx source = {};
+    if (step->kind == KIND_BIND) {
+        int at = resolve(root, path, O_PATH);
+        if (at >= 0 || errno != ENOENT)
+            return at < 0 ? -1 : closing(at, bind(root, step, path));
+        if (stat_of(AT_FDCWD, step->source, 0, &source) != 0)
+            return -1;
+    }
+    return placed(root, path, S_ISDIR(source.stx_mode)) < 0 ? -1 : bind(root, step, path);
 }
 
 int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
@@ -251,9 +264,9 @@ int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
         if (step->kind == KIND_FS)
             ret = mount_fs(root, step);
         else if (step->kind == KIND_BIND)
-            ret = bind(root, step, step->target);
+            ret = bind_placed(root, step);
         else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
-            step->warned = bind_resolv(root, step) < 0 ? errno : 0;
+            step->warned = bind_placed(root, step) < 0 ? errno : 0;
             ret = 0;
         } else
             ret = make_node(root, step);

@@ -129,7 +129,8 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
     ``/etc/resolv.conf`` read-only (``resolv_conf``), then ``binds`` and
     ``ro_binds`` (``(source, target)`` pairs; read-only recursively). Every
     target is looked up inside the root; missing ones are made (a directory,
-    or an empty file for a file's bind) and removed again afterwards. A
+    or an empty file for a file's bind) and removed again afterwards, those
+    below ``/run`` and ``/tmp`` on their tmpfs (as bubblewrap makes them). A
     link at ``/etc/resolv.conf`` is followed inside the root once ``/run``
     is mounted (what it names made there where missing); where it leads
     nowhere the host's file can go, it is passed over with a
