@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
@@ -288,3 +289,33 @@ def test_only_the_places_velkora_made_are_removed(root, tmp_path):
         os.rename(root / "mnt", root / "mnt.old")
         (root / "mnt" / "x").mkdir(parents=True)
     assert sorted(tree(root / "mnt") + tree(root / "mnt.old")) == ["x", "x"]
+
+
+@pytest.mark.parametrize("first", ["run", "Root"])
+def test_the_first_to_end_leaves_the_places_another_command_uses(root, tmp_path, first):
+    # Another command starts in the root while the first (a command, or a
+    # Root) has its places made there, and outlives it: removing them would
+    # take its /proc and its bind away (rmdir detaches another namespace's
+    # mounts).
+    (tmp_path / "f").write_text("still here")
+    binds = [(tmp_path, "/mnt/x")]
+    script = "sleep 0.6; cat /mnt/x/f; test -e /proc/self/stat && echo ' and /proc'"
+    got = {}
+
+    def second():
+        got["run"] = chroot.run(root, ["sh", "-c", script], binds=binds, capture_output=True)
+
+    other = threading.Thread(target=second)
+    if first == "run":
+        ahead = threading.Thread(target=chroot.run, args=(root, ["sleep", "0.3"]), kwargs={"binds": binds})
+        ahead.start()
+        while not (root / "mnt" / "x").is_dir():
+            time.sleep(0.01)
+        other.start()
+        ahead.join()
+    else:
+        with chroot.Root(root, binds=binds):
+            other.start()
+            time.sleep(0.3)
+    other.join()
+    assert got["run"].stdout == b"still here and /proc\n", got["run"].stderr

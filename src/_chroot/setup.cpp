@@ -11,6 +11,7 @@
 #include <linux/mount.h>
 #include <linux/openat2.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -382,8 +383,10 @@ static int bind_root(Bound *b)
 }
 
 // Takes down what bind_root attached, top first, each with all under it
-// (nothing holds them: no command ran), then removes the places made.
-static void unbind_root(Bound *b, Places *places)
+// (nothing holds them: no command ran), then removes the places made
+// unless another command or Root holds the root (lock, the root locked
+// shared, cannot be had exclusive).
+static void unbind_root(Bound *b, Places *places, int lock)
 {
     int saved = errno;
     closing(b->whole, 0);
@@ -391,29 +394,32 @@ static void unbind_root(Bound *b, Places *places)
     b->whole = b->bare = -1;
     for (; b->attached > 0; b->attached--)
         syscall(SYS_umount2, b->path, 2 /* MNT_DETACH */);
-    remove_places(b->original, places);
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0)
+        remove_places(b->original, places);
     errno = saved;
 }
 
 PyDoc_STRVAR(chroot_setup_root_doc,
-             "setup_root($module, /, path, places, plan)\n--\n\n"
+             "setup_root($module, /, path, places, plan, lock=-1)\n--\n\n"
              "Binds the root at path onto itself where no other mount namespace sees it\n"
              "(the mounts below it cloned, private), makes the places missing in its\n"
              "tree and carries out plan there, each step's target looked up inside the\n"
              "root. Returns (fd, made, warnings): an O_PATH fd of the bound root, the\n"
              "places made, as (path, major, minor, inode), outermost first, and the\n"
              "steps passed over, as (index, errno). Raises OSError naming what\n"
-             "failed, everything undone.");
+             "failed, everything undone (the places made left where lock, an fd of\n"
+             "the root locked shared, cannot be had exclusive: another uses them).");
 
 static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"path", "places", "plan", nullptr};
+    static const char *const kwlist[] = {"path", "places", "plan", "lock", nullptr};
     PyObject *path;
     PyObject *place_items;
     PyObject *steps;
+    int lock = -1;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO:setup_root", const_cast<char **>(kwlist),
-                                     &PyBytes_Type, &path, &place_items, &steps))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|i:setup_root", const_cast<char **>(kwlist),
+                                     &PyBytes_Type, &path, &place_items, &steps, &lock))
         return nullptr;
     Plan plan;
     if (plan_from(steps, &plan) < 0)
@@ -443,7 +449,7 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
         }
         saved_errno = errno;
         if (stage < 3)
-            unbind_root(&b, &places);
+            unbind_root(&b, &places, lock);
         else
             closing(b.bare, 0);
     Py_END_ALLOW_THREADS
@@ -476,7 +482,7 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
             Py_XDECREF(made);
             Py_BEGIN_ALLOW_THREADS
                 b.attached = 2;
-                unbind_root(&b, &places);
+                unbind_root(&b, &places, lock);
             Py_END_ALLOW_THREADS
         }
     }
