@@ -272,7 +272,8 @@ def _resolv_mounts(text):
     ("link", "placed"),
     [("../run/systemd/resolve/stub-resolv.conf", "/run/systemd/resolve/stub-resolv.conf"),  # systemd-resolved's
      ("/var/run/resolvconf/resolv.conf", "/run/resolvconf/resolv.conf"),  # through Debian's /var/run -> /run
-     ("../var/lib/missing/resolv.conf", None)],  # in the root's own tree: never made there
+     ("../var/lib/missing/resolv.conf", None),  # in the root's own tree: never made there
+     ("resolv.conf", None)],  # a link to itself, a loop: passed over too
 )  # fmt: skip
 def test_a_resolv_conf_link_is_followed_inside_the_root(root, link, placed):
     for name in ("run", "proc", "sys", "dev", "tmp", "var"):
@@ -314,3 +315,24 @@ def test_a_read_only_bind_is_read_only_below_too(root, tmp_path):
         assert sorted(os.listdir(source / "sub")) == [] and sorted(os.listdir(source)) == ["sub"]
     finally:
         vm.umount(str(source / "sub"))
+
+
+def test_a_bind_below_run_or_tmp_is_placed_on_their_tmpfs(root, tmp_path):
+    # /run and /tmp cover the places made for these in the root's tree: the
+    # targets are made on the tmpfs, as bubblewrap makes them.
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "dir" / "f").write_text("in a directory")
+    (tmp_path / "file").write_text("a file")
+    before = tree(root)
+    binds = [(tmp_path / "dir", "/tmp/d"), (tmp_path / "file", "/run/a/f")]
+    script = "cat /tmp/d/f; echo; cat /run/a/f; echo; grep -c ' /[rt][um][np]/' /proc/self/mountinfo"
+    done = chroot.run(root, ["sh", "-c", script], binds=binds, capture_output=True)
+    with chroot.Root(root, binds=binds) as inside:
+        again = inside.run(["sh", "-c", script], capture_output=True)
+    assert done.stdout == again.stdout == b"in a directory\na file\n2\n", (done.stderr, again.stderr)
+    assert tree(root) == before
+    if shutil.which("bwrap") is not None:  # where bubblewrap puts them
+        theirs = ["bwrap", "--bind", str(root), "/", "--proc", "/proc", "--tmpfs", "/tmp", "--tmpfs", "/run"]
+        for source, target in binds:
+            theirs += ["--bind", str(source), target]
+        assert subprocess.run([*theirs, "sh", "-c", script], capture_output=True).stdout == done.stdout

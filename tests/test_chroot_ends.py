@@ -4,9 +4,12 @@ caller dies, and a storm of Ctrl-C over both."""
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 
 import pytest
@@ -220,3 +223,99 @@ def test_ctrl_c_in_a_roots_command_and_its_exit_in_one_close(root):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert gone(0) and [line for line in mountinfo().splitlines() if str(root) in line] == []
+
+
+def test_an_init_reaped_by_someone_else_is_never_signalled_or_waited_for(root):
+    # A caller whose SIGCHLD is SIG_IGN lets the kernel reap the init; its
+    # pid then goes to another process of the caller's before an interrupt
+    # ends the call: that process is neither killed nor waited for.
+    script = os.path.join(SUPPORT, "reused_init_pid.py")
+    argv = ["unshare", "--pid", "--fork", "--mount-proc", sys.executable, script, str(root)]
+    got = subprocess.run(argv, capture_output=True, timeout=60)
+    assert got.returncode == 0, got.stderr.decode()[-3000:]
+    assert json.loads(got.stdout) == {"same pid": True, "alive": True, "waited": False}
+
+
+def test_a_process_of_a_slave_namespace_in_the_root_never_keeps_it_bound(root):
+    # A service (a slave namespace, alive before the Root) goes into the
+    # root while the Root is up: its cwd is on its copy of the bare
+    # self-bind. close() still takes everything down, in both tables.
+    slave = subprocess.Popen(["unshare", "-m", "--propagation", "slave", "sh", "-c",
+                              f"read go && cd {root} && echo in && exec sleep {MARK}"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)  # fmt: skip
+    try:
+        time.sleep(0.2)
+        theirs, ours = own(mountinfo(slave.pid), root), own(mountinfo(), root)
+        with chroot.Root(root):
+            slave.stdin.write(b"go\n")
+            slave.stdin.flush()
+            assert slave.stdout.readline() == b"in\n"
+        assert (own(mountinfo(slave.pid), root), own(mountinfo(), root)) == (theirs, ours)
+    finally:
+        slave.kill()
+        slave.wait()
+        slave.stdin.close()
+        slave.stdout.close()
+
+
+def test_an_ordinary_user_is_refused_naming_the_root_and_nothing_is_made():
+    root = tempfile.mkdtemp(prefix="velkora-root-")  # one uid 65534 can reach
+    try:
+        os.chmod(root, 0o755)
+        program = (
+            "from velkora import chroot\n"
+            f"for call in (lambda: chroot.run({root!r}, ['true'], binds=[('/tmp', '/mnt/x')]),"
+            f" lambda: chroot.Root({root!r}, binds=[('/tmp', '/mnt/x')]).__enter__()):\n"
+            "    try:\n        call()\n    except OSError as e:\n        print(type(e).__name__, e.errno, e.filename)"
+        )
+        argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", program]
+        got = subprocess.run(argv, capture_output=True, text=True, timeout=30)
+        assert got.stdout.splitlines() == [f"PermissionError 1 {root}"] * 2, got.stderr
+        assert os.listdir(root) == [] and own(mountinfo(), root) == []
+    finally:
+        os.rmdir(root)
+
+
+def test_only_the_places_velkora_made_are_removed(root, tmp_path):
+    # The command moves the /mnt made for its bind away and makes its own
+    # /mnt/x; a Root's user does the same: theirs stay, and what was moved
+    # away is theirs now.
+    script = "mv /mnt /mnt.old && mkdir -p /mnt/x"
+    chroot.run(root, ["sh", "-c", script], binds=[(tmp_path, "/mnt/x")], check=True)
+    assert sorted(tree(root / "mnt") + tree(root / "mnt.old")) == ["x", "x"]
+    shutil.rmtree(root / "mnt")
+    shutil.rmtree(root / "mnt.old")
+    with chroot.Root(root, binds=[(tmp_path, "/mnt/x")]):
+        os.rename(root / "mnt", root / "mnt.old")
+        (root / "mnt" / "x").mkdir(parents=True)
+    assert sorted(tree(root / "mnt") + tree(root / "mnt.old")) == ["x", "x"]
+
+
+@pytest.mark.parametrize("first", ["run", "Root"])
+def test_the_first_to_end_leaves_the_places_another_command_uses(root, tmp_path, first):
+    # Another command starts in the root while the first (a command, or a
+    # Root) has its places made there, and outlives it: removing them would
+    # take its /proc and its bind away (rmdir detaches another namespace's
+    # mounts).
+    (tmp_path / "f").write_text("still here")
+    binds = [(tmp_path, "/mnt/x")]
+    script = "sleep 0.6; cat /mnt/x/f; test -e /proc/self/stat && echo ' and /proc'"
+    got = {}
+
+    def second():
+        got["run"] = chroot.run(root, ["sh", "-c", script], binds=binds, capture_output=True)
+
+    other = threading.Thread(target=second)
+    if first == "run":
+        ahead = threading.Thread(target=chroot.run, args=(root, ["sleep", "0.3"]), kwargs={"binds": binds})
+        ahead.start()
+        while not (root / "mnt" / "x").is_dir():
+            time.sleep(0.01)
+        other.start()
+        ahead.join()
+    else:
+        with chroot.Root(root, binds=binds):
+            other.start()
+            time.sleep(0.3)
+    other.join()
+    assert got["run"].stdout == b"still here and /proc\n", got["run"].stderr

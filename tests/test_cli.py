@@ -705,6 +705,23 @@ def _cmdline(pid):
         return None
 
 
+@pytest.mark.parametrize(
+    "args",
+    [["root\x1b[31m\udc9b\udcff", "true"], ["--bind", "/velkora-missing\x1b]0;x\x07:/mnt", "root", "true"],
+     ["--bind", "/tmp:/bin/plain/\x1b[2J", "root", "true"], ["--bind", "/tmp:/", "root\x1b[31m\x85", "true"]],
+)  # fmt: skip
+def test_chroot_errors_escape_what_they_name(busybox_root, args):
+    # A root, a bind's source or target holding ESC, BEL, C1 or undecodable
+    # bytes: one line, each escaped as findmnt writes it.
+    os.symlink(busybox_root, busybox_root / "root\x1b[31m\x85")
+    paths = {"root": busybox_root, "root\x1b[31m\x85": busybox_root / "root\x1b[31m\x85"}
+    argv = [os.fsencode(str(paths.get(a, busybox_root / a if a.startswith("root") else a))) for a in args]
+    ran = subprocess.run([sys.executable, "-m", "velkora", "chroot", *argv], capture_output=True)
+    assert ran.returncode == 1 and ran.stderr.startswith(b"velkora: chroot ")
+    assert b"\\x1b" in ran.stderr and ran.stderr.count(b"\n") == 1
+    assert [c for c in ran.stderr[:-1] if c < 0x20 or 0x7F <= c <= 0x9F or c == 0xFF] == []
+
+
 # ---- velkora fstab generate: a label is never written as a line ----
 
 

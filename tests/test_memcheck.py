@@ -52,6 +52,7 @@ CHROOT_REFUSALS = [
     f"ch.spawn(0, b'/', ((3, b'/x', None, ((b'k', None),), 0, False, 0),), [], [], b'/', {NO_NUL}, True)",
     f"ch.spawn(0, b'/', (), [b'sh', b'a\\0b'], [], b'/', {NO_NUL}, True)",
     f"ch.spawn(0, b'/', (), [b'sh'], ['PATH=/bin'], b'/', {NO_NUL}, True)",
+    "ch.unplace(0, ((b'/x', 0, 0, 1), (b'/y', 0)))",
 ]
 # The mount table's calls reach the kernel through valgrind, which answers
 # ENOSYS for calls newer than it knows (3.19 knows neither).

@@ -12,6 +12,7 @@
 #include <linux/stat.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -229,6 +230,27 @@ static void reap_all(pid_t command, int *status, bool *reaped, bool wait)
     }
 }
 
+// The root's directory, locked shared (flock) for as long as this command
+// may use places in its tree, made here or by another command or Root of
+// velkora's; -1 where it cannot be opened or locked (no locks there).
+static int share_root(const Child *c)
+{
+    int lock = openat(c->root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int ret = 0;
+    while (lock >= 0 && (ret = flock(lock, LOCK_SH)) != 0 && errno == EINTR) {
+    }
+    return ret == 0 ? lock : closing(lock, -1);
+}
+
+// Removes the places made, unless another command or Root holds the root
+// (the lock cannot be had exclusive): removing a directory another
+// namespace has a mount on takes that mount away, under its command.
+static void remove_unshared(const Child *c, int lock)
+{
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0)
+        remove_places(c->root, c->places);
+}
+
 // The init, pid 1 of the new PID namespace, in the caller's mount
 // namespace. Every signal stays held here and is taken by sigtimedwait:
 // none has a handler, so none can run the caller's code, and a held
@@ -248,9 +270,10 @@ static void reap_all(pid_t command, int *status, bool *reaped, bool wait)
     Py_ssize_t place = 0;
     int depth = 0;
     int refusal = NO_REFUSAL;
+    int lock = share_root(c);
     if (make_places(c->root, c->places, &place, &depth, &refusal) != 0) {
         report(c, AT_PLACE, static_cast<int>(place), depth, refusal);
-        remove_places(c->root, c->places);
+        remove_unshared(c, lock);
         _exit(127);
     }
     // The command shares the init's memory until its exec, as
@@ -266,11 +289,17 @@ static void reap_all(pid_t command, int *status, bool *reaped, bool wait)
         status = 127 << 8;
         reaped = true;
     }
-    // Only the root (for the places) and the status pipe are the init's to
-    // keep: the caller's pipes end when the command's processes do.
-    int keep[2] = {c->root < c->status ? c->root : c->status,
-                   c->root < c->status ? c->status : c->root};
-    close_all_but(keep, 2);
+    // Only the root (for the places), its lock and the status pipe are the
+    // init's to keep: the caller's pipes end when the command's processes do.
+    int keep[3] = {c->root, c->status, lock};
+    for (int i = 1; i < 3; i++) { // sorted, as close_all_but takes them
+        for (int j = i; j > 0 && keep[j] < keep[j - 1]; j--) {
+            int t = keep[j];
+            keep[j] = keep[j - 1];
+            keep[j - 1] = t;
+        }
+    }
+    close_all_but(keep[0] < 0 ? keep + 1 : keep, keep[0] < 0 ? 2 : 3);
     sigset_t waited;
     sigemptyset(&waited);
     static const int taken[] = {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT, END_SIGNAL};
@@ -292,7 +321,7 @@ static void reap_all(pid_t command, int *status, bool *reaped, bool wait)
     }
     kill(-1, SIGKILL); // everything left in the namespace
     reap_all(command, &status, &reaped, true);
-    remove_places(c->root, c->places);
+    remove_unshared(c, lock);
     const char *at = reinterpret_cast<const char *>(&status);
     while (write(c->status, at, sizeof status) < 0 && errno == EINTR) {
     }

@@ -56,10 +56,14 @@ struct Place {
     int link_left; // a symbolic link there is the step's to follow, not made
 };
 
-// What was made: the first depth names of a place's path.
+// What was made: the first depth names of a place's path, and what it is
+// (its device and inode), so that only that is removed again.
 struct Made {
     Py_ssize_t place;
     int depth;
+    unsigned int dev_major;
+    unsigned int dev_minor;
+    unsigned long long ino;
 };
 
 struct Places {
@@ -84,14 +88,15 @@ void places_free(Places *places);
 int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *refusal);
 
 // Removes what make_places made, innermost first, where it is still as made
-// (an empty directory, an empty file); what is not is left.
+// (the same empty directory or empty file); what is not is left.
 void remove_places(int root, Places *places);
 
 // The first depth names of path, as an absolute path in buffer (PATH_MAX).
 void prefix_of(const char *path, int depth, char *buffer);
 
-// Removes the place at path (made by make_places) where still as made.
-void remove_place(int root, const char *path);
+// Removes the place at path (made by make_places, as made) where it is
+// still that: the same empty directory or empty file.
+void remove_place(int root, const char *path, const Made &made);
 
 // The OSError of a place refused: named by the path looked at.
 PyObject *place_error(const Places *places, Py_ssize_t i, int depth, int refusal, int saved_errno);

@@ -87,9 +87,25 @@ static bool same(const struct statx &a, const struct statx &b)
            a.stx_ino == b.stx_ino;
 }
 
+// Whether the last name of path, its directory resolved inside root, is a
+// symbolic link.
+static bool is_link(int root, const char *path)
+{
+    char buffer[PATH_MAX];
+    const char *name;
+    int parent = parent_of(root, path, buffer, &name);
+    if (parent < 0)
+        return false;
+    struct statx st = {};
+    int ret = closing(parent, stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st));
+    return ret == 0 && S_ISLNK(st.stx_mode);
+}
+
 // Makes the missing name at prefix (the last of a place's path where last):
-// 0 made, 1 left for the step (a link where link_left), -1 with errno.
-static int make_one(int root, const Place *place, const char *prefix, bool last, int *refusal)
+// 0 made (what it is in *made), 1 left for the step (a link where
+// link_left), -1 with errno.
+static int make_one(int root, const Place *place, const char *prefix, bool last, int *refusal,
+                    Made *made)
 {
     char buffer[PATH_MAX];
     const char *name;
@@ -111,6 +127,11 @@ static int make_one(int root, const Place *place, const char *prefix, bool last,
     if (ret < 0 && errno == EEXIST) { // a link that leads nowhere inside the root
         errno = ENOENT;
         *refusal = NO_PLACE;
+    }
+    if (ret == 0 && stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0) {
+        made->dev_major = st.stx_dev_major;
+        made->dev_minor = st.stx_dev_minor;
+        made->ino = st.stx_ino;
     }
     return closing(parent, ret);
 }
@@ -141,28 +162,33 @@ int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *r
                 }
                 continue;
             }
-            if (errno != ENOENT)
+            // A link left for its step that leads nowhere (ENOENT), or
+            // round in a loop, or anywhere else: the step's to judge.
+            if (errno != ENOENT && !(n == names && place->link_left != 0 && is_link(root, prefix)))
                 return -1;
-            int made = make_one(root, place, prefix, n == names, refusal);
+            Made what = {i, n, 0, 0, 0}; // nothing is inode 0: left, if never known
+            int made = make_one(root, place, prefix, n == names, refusal, &what);
             if (made < 0)
                 return -1;
             if (made == 0)
-                places->made[places->made_count++] = Made{i, n};
+                places->made[places->made_count++] = what;
         }
     }
     return 0;
 }
 
-void remove_place(int root, const char *path)
+void remove_place(int root, const char *path, const Made &made)
 {
     char buffer[PATH_MAX];
     const char *name;
     int parent = parent_of(root, path, buffer, &name);
     if (parent < 0)
         return;
+    // Another's in its place (what was made moved away), in use, or no
+    // longer as made: left.
     struct statx st = {};
-    if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0) {
-        // In use, or no longer as made: left.
+    if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && st.stx_ino == made.ino &&
+        st.stx_dev_major == made.dev_major && st.stx_dev_minor == made.dev_minor) {
         if (S_ISDIR(st.stx_mode))
             unlinkat(parent, name, AT_REMOVEDIR);
         else if (S_ISREG(st.stx_mode) && st.stx_size == 0)
@@ -177,7 +203,7 @@ void remove_places(int root, Places *places)
     while (places->made_count > 0) {
         const Made &m = places->made[--places->made_count];
         prefix_of(places->places[m.place].path, m.depth, prefix);
-        remove_place(root, prefix);
+        remove_place(root, prefix, m);
     }
 }
 
@@ -254,9 +280,10 @@ PyObject *place_error(const Places *places, Py_ssize_t i, int depth, int refusal
 
 PyDoc_STRVAR(chroot_unplace_doc,
              "unplace($module, /, root, made)\n--\n\n"
-             "Removes the places in made (paths inside root, an fd of the root directory,\n"
-             "outermost first, as setup_root made them), innermost first, each where it\n"
-             "is still as made: an empty directory, an empty file; any other is left.\n"
+             "Removes the places in made ((path, major, minor, inode) of each, the path\n"
+             "inside root, an fd of the root directory, outermost first, as setup_root\n"
+             "made them), innermost first, each where it is still as made: the same\n"
+             "empty directory or empty file; any other is left.\n"
              "Raises OSError where root is no directory fd.");
 
 static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -268,11 +295,21 @@ static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O!:unplace", const_cast<char **>(kwlist),
                                      vk::to_fd, &root, &PyTuple_Type, &made))
         return nullptr;
-    for (Py_ssize_t i = PyTuple_GET_SIZE(made) - 1; i >= 0; i--) {
-        PyObject *path = PyTuple_GET_ITEM(made, i);
-        if (!PyBytes_Check(path) || PyBytes_GET_SIZE(path) >= PATH_MAX ||
+    Py_ssize_t n = PyTuple_GET_SIZE(made);
+    auto *what = static_cast<Made *>(PyMem_Malloc(sizeof(Made) * static_cast<size_t>(n + 1)));
+    if (what == nullptr)
+        return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *path = nullptr;
+        Made *m = &what[i];
+        *m = Made{i, 0, 0, 0, 0};
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(made, i), "O!IIK:made", &PyBytes_Type, &path,
+                              &m->dev_major, &m->dev_minor, &m->ino) ||
+            PyBytes_GET_SIZE(path) >= PATH_MAX ||
             strlen(PyBytes_AS_STRING(path)) != static_cast<size_t>(PyBytes_GET_SIZE(path))) {
-            PyErr_SetString(PyExc_ValueError, "made is a tuple of paths (bytes)");
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "made is a tuple of (path, major, minor, inode)");
+            PyMem_Free(what);
             return nullptr;
         }
     }
@@ -284,9 +321,12 @@ static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs
             ret = -1;
             errno = ENOTDIR;
         }
-        for (Py_ssize_t i = PyTuple_GET_SIZE(made) - 1; ret == 0 && i >= 0; i--)
-            remove_place(root, PyBytes_AS_STRING(PyTuple_GET_ITEM(made, i)));
+        for (Py_ssize_t i = n - 1; ret == 0 && i >= 0; i--) {
+            PyObject *path = PyTuple_GET_ITEM(PyTuple_GET_ITEM(made, i), 0);
+            remove_place(root, PyBytes_AS_STRING(path), what[i]);
+        }
     Py_END_ALLOW_THREADS
+    PyMem_Free(what);
     if (ret != 0)
         return vk::os_error(errno);
     Py_RETURN_NONE;

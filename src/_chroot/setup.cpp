@@ -11,6 +11,7 @@
 #include <linux/mount.h>
 #include <linux/openat2.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,10 +175,11 @@ static int follow(char *path, int depth, const char *link)
 }
 
 // The place path (PATH_MAX bytes) names inside root, links followed there:
-// each name missing made on the plan's own tmpfs, a link that leads
-// nowhere followed by its text, as the kernel would follow it. 0 with path
-// the place, or -1 with errno.
-static int placed(int root, char *path)
+// each name missing made on the plan's own tmpfs (the last a directory
+// where directory, else an empty file), a link that leads nowhere followed
+// by its text, as the kernel would follow it. 0 with path the place, or -1
+// with errno.
+static int placed(int root, char *path, bool directory)
 {
     for (int hops = 0; hops <= 40; hops++) {
         int names = 0;
@@ -216,10 +218,10 @@ static int placed(int root, char *path)
                 errno = ENOENT; // made nowhere in the root's own tree
                 return closing(parent, -1);
             }
-            int ret = n < names
+            int ret = n < names || directory
                           ? mkdirat(parent, name, 0755)
                           : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (ret >= 0 && n == names)
+            if (ret >= 0 && n == names && !directory)
                 ret = closing(ret, 0);
             if (closing(parent, ret) < 0)
                 return -1;
@@ -231,7 +233,11 @@ static int placed(int root, char *path)
     return -1;
 }
 
-static int bind_resolv(int root, const Step *step)
+// The step's bind at the place its target names, made on the plan's own
+// tmpfs where missing there (KIND_RESOLV: always; KIND_BIND: where the
+// target is below /run or /tmp, which covered the place made for it in the
+// root's tree), a directory for a directory's bind.
+static int bind_placed(int root, const Step *step)
 {
     char path[PATH_MAX];
     size_t n = strlen(step->target);
@@ -240,7 +246,15 @@ static int bind_resolv(int root, const Step *step)
         return -1;
     }
     vk::copy_bytes(path, step->target, n + 1);
-    return placed(root, path) < 0 ? -1 : bind(root, step, path);
+    struct statx source = {};
+    if (step->kind == KIND_BIND) {
+        int at = resolve(root, path, O_PATH);
+        if (at >= 0 || errno != ENOENT)
+            return at < 0 ? -1 : closing(at, bind(root, step, path));
+        if (stat_of(AT_FDCWD, step->source, 0, &source) != 0)
+            return -1;
+    }
+    return placed(root, path, S_ISDIR(source.stx_mode)) < 0 ? -1 : bind(root, step, path);
 }
 
 int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
@@ -251,9 +265,9 @@ int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
         if (step->kind == KIND_FS)
             ret = mount_fs(root, step);
         else if (step->kind == KIND_BIND)
-            ret = bind(root, step, step->target);
+            ret = bind_placed(root, step);
         else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
-            step->warned = bind_resolv(root, step) < 0 ? errno : 0;
+            step->warned = bind_placed(root, step) < 0 ? errno : 0;
             ret = 0;
         } else
             ret = make_node(root, step);
@@ -369,8 +383,10 @@ static int bind_root(Bound *b)
 }
 
 // Takes down what bind_root attached, top first, each with all under it
-// (nothing holds them: no command ran), then removes the places made.
-static void unbind_root(Bound *b, Places *places)
+// (nothing holds them: no command ran), then removes the places made
+// unless another command or Root holds the root (lock, the root locked
+// shared, cannot be had exclusive).
+static void unbind_root(Bound *b, Places *places, int lock)
 {
     int saved = errno;
     closing(b->whole, 0);
@@ -378,28 +394,32 @@ static void unbind_root(Bound *b, Places *places)
     b->whole = b->bare = -1;
     for (; b->attached > 0; b->attached--)
         syscall(SYS_umount2, b->path, 2 /* MNT_DETACH */);
-    remove_places(b->original, places);
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0)
+        remove_places(b->original, places);
     errno = saved;
 }
 
 PyDoc_STRVAR(chroot_setup_root_doc,
-             "setup_root($module, /, path, places, plan)\n--\n\n"
+             "setup_root($module, /, path, places, plan, lock=-1)\n--\n\n"
              "Binds the root at path onto itself where no other mount namespace sees it\n"
              "(the mounts below it cloned, private), makes the places missing in its\n"
              "tree and carries out plan there, each step's target looked up inside the\n"
              "root. Returns (fd, made, warnings): an O_PATH fd of the bound root, the\n"
-             "places made (outermost first) and the steps passed over, as (index,\n"
-             "errno). Raises OSError naming what failed, everything undone.");
+             "places made, as (path, major, minor, inode), outermost first, and the\n"
+             "steps passed over, as (index, errno). Raises OSError naming what\n"
+             "failed, everything undone (the places made left where lock, an fd of\n"
+             "the root locked shared, cannot be had exclusive: another uses them).");
 
 static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"path", "places", "plan", nullptr};
+    static const char *const kwlist[] = {"path", "places", "plan", "lock", nullptr};
     PyObject *path;
     PyObject *place_items;
     PyObject *steps;
+    int lock = -1;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO:setup_root", const_cast<char **>(kwlist),
-                                     &PyBytes_Type, &path, &place_items, &steps))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|i:setup_root", const_cast<char **>(kwlist),
+                                     &PyBytes_Type, &path, &place_items, &steps, &lock))
         return nullptr;
     Plan plan;
     if (plan_from(steps, &plan) < 0)
@@ -429,13 +449,16 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
         }
         saved_errno = errno;
         if (stage < 3)
-            unbind_root(&b, &places);
+            unbind_root(&b, &places, lock);
         else
             closing(b.bare, 0);
     Py_END_ALLOW_THREADS
     PyObject *result = nullptr;
     if (stage == 0) {
-        vk::os_error(saved_errno, path);
+        PyObject *name = PyUnicode_DecodeFSDefaultAndSize(b.path, PyBytes_GET_SIZE(path));
+        if (name != nullptr)
+            vk::os_error(saved_errno, name);
+        Py_XDECREF(name);
     } else if (stage == 1) {
         place_error(&places, place, depth, refusal, saved_errno);
     } else if (stage == 2) {
@@ -444,8 +467,9 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
         PyObject *made = PyTuple_New(places.made_count);
         for (Py_ssize_t i = 0; made != nullptr && i < places.made_count; i++) {
             char prefix[PATH_MAX];
-            prefix_of(places.places[places.made[i].place].path, places.made[i].depth, prefix);
-            PyObject *item = PyBytes_FromString(prefix);
+            const Made &m = places.made[i];
+            prefix_of(places.places[m.place].path, m.depth, prefix);
+            PyObject *item = Py_BuildValue("(yIIK)", prefix, m.dev_major, m.dev_minor, m.ino);
             if (item == nullptr)
                 Py_CLEAR(made);
             else
@@ -458,7 +482,7 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
             Py_XDECREF(made);
             Py_BEGIN_ALLOW_THREADS
                 b.attached = 2;
-                unbind_root(&b, &places);
+                unbind_root(&b, &places, lock);
             Py_END_ALLOW_THREADS
         }
     }

@@ -224,8 +224,8 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
                 vk::close_quietly(*fd);
             *fd = -1;
         }
-        if (pid < 0) {
-            vk::os_error(clone_errno);
+        if (pid < 0) { // EPERM: a PID namespace is root's to make
+            named_error(clone_errno, root_path);
             goto done;
         }
         if (await_start(static_cast<pid_t>(pid), reports[0], c, warnings, argv_obj, cwd) < 0)

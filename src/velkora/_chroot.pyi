@@ -15,19 +15,22 @@ def resolve(root: int, path: str | bytes, flags: int) -> int:
     that no symbolic link or ".." leads out of it. Raises OSError."""
 
 def setup_root(
-    path: bytes, places: tuple[tuple[bytes, bool, bool], ...], plan: tuple[Any, ...]
-) -> tuple[int, tuple[bytes, ...], list[tuple[int, int]]]:
+    path: bytes, places: tuple[tuple[bytes, bool, bool], ...], plan: tuple[Any, ...], lock: int = -1
+) -> tuple[int, tuple[tuple[bytes, int, int, int], ...], list[tuple[int, int]]]:
     """Binds the root at path onto itself where no other mount namespace sees it
     (the mounts below it cloned, private), makes the places missing in its
     tree and carries out plan there, each step's target looked up inside the
     root. Returns (fd, made, warnings): an O_PATH fd of the bound root, the
-    places made (outermost first) and the steps passed over, as (index,
-    errno). Raises OSError naming what failed, everything undone."""
+    places made, as (path, major, minor, inode), outermost first, and the
+    steps passed over, as (index, errno). Raises OSError naming what
+    failed, everything undone (the places made left where lock, an fd of
+    the root locked shared, cannot be had exclusive: another uses them)."""
 
-def unplace(root: int, made: tuple[bytes, ...]) -> None:
-    """Removes the places in made (paths inside root, an fd of the root directory,
-    outermost first, as setup_root made them), innermost first, each where it
-    is still as made: an empty directory, an empty file; any other is left.
+def unplace(root: int, made: tuple[tuple[bytes, int, int, int], ...]) -> None:
+    """Removes the places in made ((path, major, minor, inode) of each, the path
+    inside root, an fd of the root directory, outermost first, as setup_root
+    made them), innermost first, each where it is still as made: the same
+    empty directory or empty file; any other is left.
     Raises OSError where root is no directory fd."""
 
 def spawn(

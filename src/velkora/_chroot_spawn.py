@@ -51,7 +51,7 @@ class _Init:
         if self.code is None:
             with _held_signals():  # reaped, and its fds closed, whatever comes
                 try:
-                    status = os.waitpid(self.pid, 0)[1]
+                    status = self._wait()
                 except ChildProcessError:  # reaped by someone else: gone all the same
                     status = 0
                 import fcntl
@@ -69,6 +69,16 @@ class _Init:
                 self.code = _exit_code(status)
         return self.code
 
+    def _wait(self) -> int:
+        """The init's wait status, once it has ended: waited for through its
+        pidfd, which never waits for another process that has its pid by
+        then (it was reaped by someone else). By pid only without one."""
+        if self.pidfd >= 0 and hasattr(os, "P_PIDFD"):
+            got = os.waitid(os.P_PIDFD, self.pidfd, os.WEXITED)
+            assert got is not None  # None only with WNOHANG
+            return got.si_status << 8 if got.si_code == os.CLD_EXITED else got.si_status
+        return os.waitpid(self.pid, 0)[1]
+
     def end(self) -> None:
         """Ends the command and everything it started (the init kills them
         and removes the places), and reaps the init."""
@@ -77,15 +87,28 @@ class _Init:
         with _held_signals():
             if self.code is None:
                 try:
-                    os.kill(self.pid, signal.SIGUSR1)  # unreaped: still ours
+                    self._signal(signal.SIGUSR1)
                     if self.pidfd >= 0 and not _readable(self.pidfd, 5.0):
                         # Still held by a command that never reached its
                         # exec (a bind of a hung mount): the kernel ends
                         # the namespace, the places left.
-                        os.kill(self.pid, signal.SIGKILL)
+                        self._signal(signal.SIGKILL)
                 except ProcessLookupError:
                     pass
                 self.reap()
+
+    def _signal(self, sig: int) -> None:
+        """sig to the init through its pidfd, which never reaches another
+        process: one that reaps what it did not start (a SIGCHLD set to
+        SIG_IGN, a wait() for any child) may have let the pid go to
+        another. By pid only where the kernel has no pidfd."""
+        import signal
+
+        send = getattr(signal, "pidfd_send_signal", None)
+        if self.pidfd >= 0 and send is not None:
+            send(self.pidfd, sig)
+        else:
+            os.kill(self.pid, sig)
 
 
 class Kept(Guard):

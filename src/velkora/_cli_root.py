@@ -7,7 +7,7 @@ import errno
 import os
 import sys
 
-from velkora._cli_common import Failure, UsageError, _fail, _json
+from velkora._cli_common import Failure, UsageError, _fail, _json, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -53,13 +53,11 @@ def cmd_chroot(args: argparse.Namespace) -> int:
         if e.filename == os.fsdecode(run[0]):
             # The command itself could not be run, as chroot(1) says it: 127
             # where there is none, 126 where it cannot be run.
-            from velkora._cli_common import shown as _shown
-
-            print(f"velkora: chroot: failed to run command '{_shown(e.filename)}': {e.strerror}", file=sys.stderr)
+            print(f"velkora: chroot: failed to run command '{shown(e.filename)}': {e.strerror}", file=sys.stderr)
             return 127 if e.errno == errno.ENOENT else 126
-        raise _fail(f"chroot {e.filename or args.root}", e) from None
+        raise _fail(f"chroot {shown(os.fsdecode(e.filename or args.root))}", e) from None
     except ValueError as e:
-        raise Failure(f"chroot {args.root}: {e}") from None
+        raise Failure(f"chroot {shown(args.root)}: {shown(str(e))}") from None
     return done.returncode if done.returncode >= 0 else 128 - done.returncode
 
 

@@ -46,6 +46,7 @@ __all__ = ["run", "Root", "PATH"]
 
 # MOUNT_ATTR_* (linux/mount.h).
 _RDONLY, _NOSUID, _NODEV, _NOEXEC, _STRICTATIME = 0x1, 0x2, 0x4, 0x8, 0x20
+_DETACH = 0x2  # MNT_DETACH (sys/mount.h)
 _HARMLESS = _NOSUID | _NODEV | _NOEXEC
 # The host's devices that dev="minimal" binds in, and its links, as
 # bubblewrap makes them.
@@ -128,7 +129,9 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
     ``/etc/resolv.conf`` read-only (``resolv_conf``), then ``binds`` and
     ``ro_binds`` (``(source, target)`` pairs; read-only recursively). Every
     target is looked up inside the root; missing ones are made (a directory,
-    or an empty file for a file's bind) and removed again afterwards. A
+    or an empty file for a file's bind) and removed again afterwards (left
+    where another command or :class:`Root` uses the root then), those
+    below ``/run`` and ``/tmp`` on their tmpfs (as bubblewrap makes them). A
     link at ``/etc/resolv.conf`` is followed inside the root once ``/run``
     is mounted (what it names made there where missing); where it leads
     nowhere the host's file can go, it is passed over with a
@@ -159,6 +162,35 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
 # A root set up in the caller's namespace.
 
 
+def _share(root: str) -> int:
+    """An fd of the root's directory, locked shared (flock) as every command
+    and Root of velkora's locks it while it may use places in its tree; -1
+    where its filesystem has no such locks."""
+    import fcntl
+
+    lock = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(lock, fcntl.LOCK_SH)
+    except OSError:
+        os.close(lock)
+        return -1
+    return lock
+
+
+def _alone(lock: int) -> bool:
+    """Whether no other command or Root holds the root (its lock can be had
+    exclusive): removing a directory another namespace has a mount on takes
+    that mount away, under its command."""
+    import fcntl
+
+    try:
+        if lock >= 0:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    return True
+
+
 class Root(Guard):
     """The mounts :func:`run` makes, made under ``root`` in the caller's own
     mount namespace, for as long as the ``with`` block (or until
@@ -169,7 +201,9 @@ class Root(Guard):
     private clone of the root with the mounts it already had on top of
     that, then the mounts of :func:`run` there. Only the bare self-bind,
     attached under a shared parent, has copies in the parent's peer and
-    slave namespaces, with nothing under them, and they go with it.
+    slave namespaces, with nothing under them, and they go with it (it is
+    detached last, so that a process there that went into it never keeps
+    it bound here).
     :meth:`run` runs commands chrooted into it. On the way out, on an
     exception or Ctrl-C too, every mount under the root that was not there
     on entry is unmounted, children first (those its commands made
@@ -183,8 +217,9 @@ class Root(Guard):
         self.root = os.path.realpath(os.fsdecode(os.fspath(root)))
         self._steps, self._needed = _plan(binds, ro_binds, dev, resolv_conf)
         self._fd: int | None = None
+        self._lock = -1  # the root's directory, locked shared while it is used
         self._before: set[int] | None = None
-        self._made: tuple[bytes, ...] = ()
+        self._made: tuple[tuple[bytes, int, int, int], ...] = ()  # path, device, inode
 
     def __repr__(self) -> str:
         return f"<velkora.chroot.Root {self.root!r} {'open' if self._before is not None else 'closed'}>"
@@ -199,8 +234,14 @@ class Root(Guard):
             raise ValueError("this Root is set up already")
         before = {m.id for m in self._below()}
         with _held_signals():  # made and kept in one go: an interrupt comes before or after
-            fd, made, warned = _chroot.setup_root(os.fsencode(self.root), self._needed, self._steps)
-            self._fd, self._made, self._before = fd, made, before
+            lock = _share(self.root)
+            try:
+                fd, made, warned = _chroot.setup_root(os.fsencode(self.root), self._needed, self._steps, lock)
+            except BaseException:
+                if lock >= 0:
+                    os.close(lock)
+                raise
+            self._fd, self._lock, self._made, self._before = fd, lock, made, before
         _warn(self._steps, warned, 3)
         return self
 
@@ -233,12 +274,15 @@ class Root(Guard):
             if fd is not None:  # an fd on the root's mount would keep it busy
                 os.close(fd)
             self._unmount(self._before)
-            if self._made:  # in the root's own tree, which the mounts covered
+            lock, self._lock = self._lock, -1
+            if self._made and _alone(lock):  # in the root's own tree, which the mounts covered
                 fd = os.open(self.root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
                 try:
                     _chroot.unplace(fd, self._made)
                 finally:
                     os.close(fd)
+            if lock >= 0:
+                os.close(lock)
             self._before, self._made = None, ()
 
     def _unmount(self, before: set[int]) -> None:
@@ -247,13 +291,20 @@ class Root(Guard):
             if not below:
                 break
             parents = {m.parent_id for m in below}
+            ids = {m.id for m in below}
             failed: OSError | None = None
             gone = 0
             for m in below:
                 if m.id in parents:
                     continue
+                # The bare self-bind, last: its copies in the peers and
+                # slaves of the root's parent are the only ones, and a
+                # process there that has gone into one (its cwd) must not
+                # keep it here. Detached (MNT_DETACH), as nothing of this
+                # namespace holds it: the tree above it has gone.
+                bare = m.mount_point == self.root and m.parent_id not in ids
                 try:
-                    _kernel.umount(m.mount_point, 0)
+                    _kernel.umount(m.mount_point, _DETACH if bare else 0)
                     gone += 1
                 except OSError as e:
                     failed = failed or _busy(e, m.mount_point)
