@@ -12,7 +12,6 @@ import pytest
 from support.loops import devices_left
 from velkora import fstab, loop
 
-
 # Every target and source is found with openat2, which qemu-user lacks.
 pytestmark = pytest.mark.fdmount
 
