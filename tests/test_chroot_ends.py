@@ -268,7 +268,7 @@ def test_an_ordinary_user_is_refused_naming_the_root_and_nothing_is_made():
             f" lambda: chroot.Root({root!r}, binds=[('/tmp', '/mnt/x')]).__enter__()):\n"
             "    try:\n        call()\n    except OSError as e:\n        print(type(e).__name__, e.errno, e.filename)"
         )
-        argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", program]
+        argv = [sys.executable, os.path.join(SUPPORT, "as_user.py"), "-c", program]
         got = subprocess.run(argv, capture_output=True, text=True, timeout=30)
         assert got.stdout.splitlines() == [f"PermissionError 1 {root}"] * 2, got.stderr
         assert os.listdir(root) == [] and own(mountinfo(), root) == []

@@ -1,0 +1,28 @@
+"""Runs velkora as uid 65534, as an ordinary user would: ``as_user.py
+WORDS...`` the command, ``as_user.py -c PROGRAM`` a program. Every velkora
+module is imported first, as root, with the standard modules they use:
+the tree, venv or interpreter they come from may be one the user cannot
+read (under /root), which is no part of what the tests look at."""
+
+import importlib
+import os
+import pkgutil
+import sys
+
+import velkora
+
+for module in pkgutil.iter_modules(velkora.__path__):
+    if module.name != "__main__":
+        importlib.import_module(f"velkora.{module.name}")
+# And what they import as they run, from an interpreter that may be the user's to run but not to read.
+for module in ("argparse", "json", "selectors", "shlex", "signal", "stat", "struct", "subprocess", "warnings"):
+    importlib.import_module(module)
+os.setgroups([])
+os.setgid(65534)
+os.setuid(65534)
+if sys.argv[1:2] == ["-c"]:
+    exec(sys.argv[2])
+else:
+    from velkora.cli import main
+
+    sys.exit(main(sys.argv[1:]))
