@@ -263,9 +263,14 @@ def test_an_interrupt_takes_the_command_along(root):
 
 
 def _resolv_mounts(text):
-    """The mount points of the host's resolv.conf in a mountinfo text."""
+    """The mount points of the host's resolv.conf in a mountinfo text: those
+    whose root is its path in its filesystem (the caller's / may itself be
+    a directory of another, as in a chroot)."""
+    holder = max((m for m in mounts() if "/etc/resolv.conf".startswith(m["target"].rstrip("/") + "/")),
+                 key=lambda m: len(m["target"]))  # fmt: skip
+    inside = os.path.join(holder["root"], os.path.relpath("/etc/resolv.conf", holder["target"]))
     fields = [line.split() for line in text.splitlines()]
-    return [f[4] for f in fields if len(f) > 6 and f[3] == "/etc/resolv.conf" and f[-3] != "-"]
+    return [f[4] for f in fields if len(f) > 6 and f[3] == inside and f[-3] != "-"]
 
 
 @pytest.mark.parametrize(
