@@ -15,8 +15,8 @@ for module in pkgutil.iter_modules(velkora.__path__):
     if module.name != "__main__":
         importlib.import_module(f"velkora.{module.name}")
 # And what they import as they run, from an interpreter that may be the user's to run but not to read.
-for module in ("argparse", "json", "selectors", "shlex", "signal", "stat", "struct", "subprocess", "warnings"):
-    importlib.import_module(module)
+for name in ("argparse", "json", "selectors", "shlex", "signal", "stat", "struct", "subprocess", "warnings"):
+    importlib.import_module(name)
 os.setgroups([])
 os.setgid(65534)
 os.setuid(65534)

@@ -11,7 +11,6 @@ JSON, "caller" being the mounts left by the interpreter in the caller's
 frame (see below), "ours" those left by velkora: a block whose __enter__
 undid its work (or was interrupted doing so) with the mount still there."""
 
-import ctypes
 import json
 import os
 import random
@@ -24,20 +23,13 @@ import warnings
 from typing import List
 
 from velkora import loop, mounted
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
+from support.sigtimer import SigintTimer  # noqa: E402
 from velkora.mount import umount
 
 armed, received = False, 0
 what, path, cycles, to = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-libc = ctypes.CDLL(None, use_errno=True)
-
-
-class SigEvent(ctypes.Structure):  # struct sigevent, 64 bytes
-    _fields_ = [("value", ctypes.c_void_p), ("signo", ctypes.c_int), ("notify", ctypes.c_int),
-                ("tid", ctypes.c_int), ("pad", ctypes.c_int * 11)]  # fmt: skip
-
-
-class ITimerSpec(ctypes.Structure):
-    _fields_ = [("interval", ctypes.c_long * 2), ("value", ctypes.c_long * 2)]
 
 
 def interrupt(signum: int, frame: object) -> None:
@@ -89,11 +81,7 @@ def quiet_interrupts(report: "sys.UnraisableHookArgs") -> None:
 sys.unraisablehook = quiet_interrupts
 signal.signal(signal.SIGINT, interrupt)
 threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
-# SIGEV_THREAD_ID (4) to this thread, or SIGEV_SIGNAL (0) to the process.
-event = SigEvent(signo=signal.SIGINT, notify=4 if to == "main" else 0, tid=threading.get_native_id())
-timer = ctypes.c_void_p()
-if libc.timer_create(time.CLOCK_MONOTONIC, ctypes.byref(event), ctypes.byref(timer)) != 0:
-    raise OSError(ctypes.get_errno(), "timer_create")
+timer = SigintTimer(threading.get_native_id() if to == "main" else None)
 # A cycle's usual time: the median of 21, since the first ones can take far
 # longer (the kernel makes a loop device on first use).
 durations = []
@@ -105,8 +93,7 @@ span, chance = max(2, sorted(durations)[10]), random.Random(20)
 before = len(os.listdir("/proc/self/fd"))
 interrupted = caller = ours = 0
 for n in range(1, cycles + 1):
-    due = ITimerSpec(value=(0, chance.randrange(1, span)))
-    libc.timer_settime(timer, 0, ctypes.byref(due), None)
+    timer.arm(chance.randrange(1, span))
     try:
         armed = True
         cycle()
@@ -130,7 +117,7 @@ for n in range(1, cycles + 1):
     while received < n:  # this cycle's signal, if it came after the cycle
         time.sleep(0.0001)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
-libc.timer_delete(timer)
+timer.close()
 fds = [before, len(os.listdir("/proc/self/fd"))]
 # The devices still bound to the file while this process lives (an fd kept
 # open anywhere, or a device bound without autoclear, would show here). A

@@ -10,7 +10,6 @@ JSON: "caller" the cycles whose interrupt came in this file's own frame
 between the with block and Root's __enter__ or __exit__ (the
 interpreter's, not velkora's), "faults" the first of what was left."""
 
-import ctypes
 import json
 import os
 import random
@@ -22,19 +21,12 @@ from typing import List, Optional
 
 from velkora import chroot
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
+from support.sigtimer import SigintTimer  # noqa: E402
+
 armed, received = False, 0
 what, root, cycles, scratch = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-libc = ctypes.CDLL(None, use_errno=True)
 block: Optional[chroot.Root] = None
-
-
-class SigEvent(ctypes.Structure):  # struct sigevent, 64 bytes
-    _fields_ = [("value", ctypes.c_void_p), ("signo", ctypes.c_int), ("notify", ctypes.c_int),
-                ("tid", ctypes.c_int), ("pad", ctypes.c_int * 11)]  # fmt: skip
-
-
-class ITimerSpec(ctypes.Structure):
-    _fields_ = [("interval", ctypes.c_long * 2), ("value", ctypes.c_long * 2)]
 
 
 def interrupt(signum: int, frame: object) -> None:
@@ -72,10 +64,7 @@ def unreaped() -> bool:
 
 
 signal.signal(signal.SIGINT, interrupt)
-event = SigEvent(signo=signal.SIGINT, notify=0)  # SIGEV_SIGNAL: to the process, one thread here
-timer = ctypes.c_void_p()
-if libc.timer_create(time.CLOCK_MONOTONIC, ctypes.byref(event), ctypes.byref(timer)) != 0:
-    raise OSError(ctypes.get_errno(), "timer_create")
+timer = SigintTimer()  # to the process: one thread here
 before_tree, before_fds, before_mounts = tree(), sorted(os.listdir("/proc/self/fd")), mounted()
 durations = []
 for _ in range(11):
@@ -87,8 +76,7 @@ interrupted = caller = 0
 faults: List[str] = []
 unexpected: List[str] = []
 for n in range(1, cycles + 1):
-    due = ITimerSpec(value=(0, chance.randrange(1, span + span // 4)))
-    libc.timer_settime(timer, 0, ctypes.byref(due), None)
+    timer.arm(chance.randrange(1, span + span // 4))
     try:
         armed = True
         cycle()
@@ -112,5 +100,5 @@ for n in range(1, cycles + 1):
         faults.append(f"cycle {n}: {left}")
         break
 signal.signal(signal.SIGINT, signal.SIG_IGN)
-libc.timer_delete(timer)
+timer.close()
 print(json.dumps({"interrupted": interrupted, "caller": caller, "faults": faults[:5], "unexpected": unexpected[:5]}))
