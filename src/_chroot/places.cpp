@@ -164,7 +164,7 @@ int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *r
             }
             // A link left for its step that leads nowhere (ENOENT), or
             // round in a loop, or anywhere else: the step's to judge.
-            if (errno != ENOENT && !(n == names && place->link_left != 0 && is_link(root, prefix)))
+            if (errno != ENOENT && (n != names || place->link_left == 0 || !is_link(root, prefix)))
                 return -1;
             Made what = {i, n, 0, 0, 0}; // nothing is inode 0: left, if never known
             int made = make_one(root, place, prefix, n == names, refusal, &what);
