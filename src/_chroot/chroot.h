@@ -91,6 +91,9 @@ int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *r
 // (the same empty directory or empty file); what is not is left.
 void remove_places(int root, Places *places);
 
+// The number of names in path.
+int names_in(const char *path);
+
 // The first depth names of path, as an absolute path in buffer (PATH_MAX).
 void prefix_of(const char *path, int depth, char *buffer);
 

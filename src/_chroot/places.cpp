@@ -26,8 +26,7 @@ int closing(int fd, int ret)
     return ret;
 }
 
-// The number of names in path.
-static int names_in(const char *path)
+int names_in(const char *path)
 {
     int n = 0;
     for (const char *p = path; *p != '\0'; p++) {

@@ -174,6 +174,59 @@ static int follow(char *path, int depth, const char *link)
     return 0;
 }
 
+// Follows the symbolic link name in parent (closed), the n-th name of
+// path (PATH_MAX bytes), rewriting path as the kernel would follow it: 0,
+// or -1 with errno.
+static int follow_link(int parent, const char *name, char *path, int n)
+{
+    char link[PATH_MAX];
+    long length = readlinkat(parent, name, link, sizeof link - 1);
+    closing(parent, 0);
+    if (length < 0)
+        return -1;
+    link[length] = '\0';
+    return follow(path, n, link);
+}
+
+// Makes the missing name in parent (closed) where parent is on the plan's
+// own tmpfs: a directory where directory, else an empty file. 0, or -1 with
+// errno (ENOENT where parent is in the root's own tree).
+static int make_missing(int root, int parent, const char *name, bool directory)
+{
+    if (!on_plan_fs(root, parent)) {
+        errno = ENOENT; // made nowhere in the root's own tree
+        return closing(parent, -1);
+    }
+    int ret = directory ? mkdirat(parent, name, 0755)
+                        : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (ret >= 0 && !directory)
+        ret = closing(ret, 0);
+    return closing(parent, ret);
+}
+
+// The n-th name of path (PATH_MAX bytes) inside root: 0 there or made (a
+// directory where directory), 1 a symbolic link that leads nowhere,
+// followed (path rewritten), or -1 with errno.
+static int place_name(int root, char *path, int n, bool directory)
+{
+    char prefix[PATH_MAX];
+    prefix_of(path, n, prefix);
+    int fd = resolve(root, prefix, O_PATH);
+    if (fd >= 0)
+        return closing(fd, 0);
+    if (errno != ENOENT)
+        return -1;
+    char buffer[PATH_MAX];
+    const char *name;
+    int parent = parent_of(root, prefix, buffer, &name);
+    if (parent < 0)
+        return -1;
+    struct statx st = {};
+    if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && S_ISLNK(st.stx_mode))
+        return follow_link(parent, name, path, n) < 0 ? -1 : 1;
+    return make_missing(root, parent, name, directory);
+}
+
 // The place path (PATH_MAX bytes) names inside root, links followed there:
 // each name missing made on the plan's own tmpfs (the last a directory
 // where directory, else an empty file), a link that leads nowhere followed
@@ -182,52 +235,12 @@ static int follow(char *path, int depth, const char *link)
 static int placed(int root, char *path, bool directory)
 {
     for (int hops = 0; hops <= 40; hops++) {
-        int names = 0;
-        for (const char *p = path; *p != '\0'; p++)
-            names += *p != '/' && (p == path || p[-1] == '/') ? 1 : 0;
-        bool followed = false;
-        for (int n = 1; n <= names && !followed; n++) {
-            char prefix[PATH_MAX];
-            prefix_of(path, n, prefix);
-            int fd = resolve(root, prefix, O_PATH);
-            if (fd >= 0) {
-                closing(fd, 0);
-                continue;
-            }
-            if (errno != ENOENT)
-                return -1;
-            char buffer[PATH_MAX];
-            const char *name;
-            int parent = parent_of(root, prefix, buffer, &name);
-            if (parent < 0)
-                return -1;
-            struct statx st = {};
-            if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && S_ISLNK(st.stx_mode)) {
-                char link[PATH_MAX];
-                long length = readlinkat(parent, name, link, sizeof link - 1);
-                closing(parent, 0);
-                if (length < 0)
-                    return -1;
-                link[length] = '\0';
-                if (follow(path, n, link) < 0)
-                    return -1;
-                followed = true;
-                continue;
-            }
-            if (!on_plan_fs(root, parent)) {
-                errno = ENOENT; // made nowhere in the root's own tree
-                return closing(parent, -1);
-            }
-            int ret = n < names || directory
-                          ? mkdirat(parent, name, 0755)
-                          : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (ret >= 0 && n == names && !directory)
-                ret = closing(ret, 0);
-            if (closing(parent, ret) < 0)
-                return -1;
-        }
-        if (!followed)
-            return 0;
+        int names = names_in(path);
+        int ret = 0;
+        for (int n = 1; n <= names && ret == 0; n++)
+            ret = place_name(root, path, n, n < names || directory);
+        if (ret <= 0)
+            return ret;
     }
     errno = ELOOP;
     return -1;
