@@ -275,15 +275,16 @@ int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
     for (Py_ssize_t i = 0; i < plan->count; i++) {
         Step *step = &plan->steps[i];
         int ret;
-        if (step->kind == KIND_FS)
+        if (step->kind == KIND_FS) {
             ret = mount_fs(root, step);
-        else if (step->kind == KIND_BIND)
+        } else if (step->kind == KIND_BIND) {
             ret = bind_placed(root, step);
-        else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
+        } else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
             step->warned = bind_placed(root, step) < 0 ? errno : 0;
             ret = 0;
-        } else
+        } else {
             ret = make_node(root, step);
+        }
         if (ret < 0) {
             *failed = i;
             return -1;
