@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace rooted {
 
 int resolve(int root, const char *path, int flags)
@@ -119,14 +122,12 @@ static bool on_plan_fs(int root, int dir)
     if (stat_of(dir, "", AT_EMPTY_PATH, &at) != 0)
         return false;
     static const char *const plan_fs[] = {"/run", "/tmp"};
-    for (const char *fs : plan_fs) {
+    return std::any_of(std::begin(plan_fs), std::end(plan_fs), [root, &at](const char *fs) {
         struct statx st = {};
         int fd = resolve(root, fs, O_PATH | O_DIRECTORY);
-        if (fd >= 0 && closing(fd, stat_of(fd, "", AT_EMPTY_PATH, &st)) == 0 &&
-            st.stx_dev_major == at.stx_dev_major && st.stx_dev_minor == at.stx_dev_minor)
-            return true;
-    }
-    return false;
+        return fd >= 0 && closing(fd, stat_of(fd, "", AT_EMPTY_PATH, &st)) == 0 &&
+               st.stx_dev_major == at.stx_dev_major && st.stx_dev_minor == at.stx_dev_minor;
+    });
 }
 
 // Where path goes on after its first depth names.
@@ -355,7 +356,7 @@ namespace {
 
 // A root bound onto itself for setup_root, and what was done so far.
 struct Bound {
-    const char *path;
+    const char *path = nullptr;
     int original = -1; // the root as it was, under everything below
     int whole = -1;    // the root's tree, its mounts cloned, detached or on bare
     int bare = -1;     // the root alone, attached onto the original
