@@ -414,6 +414,94 @@ static void unbind_root(Bound *b, Places *places, int lock)
     errno = saved;
 }
 
+namespace {
+
+// Where setup_root stopped, and why.
+struct Stop {
+    int stage = 0; // 0: binding, 1: places, 2: the plan, 3: done
+    int saved_errno = 0;
+    Py_ssize_t place = -1; // stage 1: the place, its names looked at and why
+    int depth = 0;
+    int refusal = NO_REFUSAL;
+    Py_ssize_t failed = -1; // stage 2: the step
+};
+
+} // namespace
+
+// Binds the root, makes the places and carries out the plan, each once the
+// one before is done; what was done is undone unless everything was, and
+// then only bare is closed. System calls only: the GIL is not held.
+static void set_up(Bound *b, Places *places, const Plan *plan, int lock, Stop *stop)
+{
+    if (bind_root(b) == 0) {
+        stop->stage = 1;
+        if (make_places(b->whole, places, &stop->place, &stop->depth, &stop->refusal) == 0) {
+            stop->stage = 2;
+            if (carry_out(b->whole, plan, &stop->failed) == 0)
+                stop->stage = 3;
+        }
+    }
+    stop->saved_errno = errno;
+    if (stop->stage < 3)
+        unbind_root(b, places, lock);
+    else
+        closing(b->bare, 0);
+}
+
+// The OSError of a setup stopped short: naming the root (path, a bytes),
+// the place or the step.
+static void setup_error(const Stop &stop, PyObject *path, const Places *places, const Plan *plan)
+{
+    if (stop.stage == 0) {
+        PyObject *name =
+            PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path), PyBytes_GET_SIZE(path));
+        if (name != nullptr)
+            vk::os_error(stop.saved_errno, name);
+        Py_XDECREF(name);
+    } else if (stop.stage == 1) {
+        place_error(places, stop.place, stop.depth, stop.refusal, stop.saved_errno);
+    } else {
+        step_error(plan, stop.failed, stop.saved_errno);
+    }
+}
+
+// The places made, each (path, major, minor, inode), outermost first; null
+// with an exception.
+static PyObject *made_of(const Places *places)
+{
+    PyObject *made = PyTuple_New(places->made_count);
+    for (Py_ssize_t i = 0; made != nullptr && i < places->made_count; i++) {
+        char prefix[PATH_MAX];
+        const Made &m = places->made[i];
+        prefix_of(places->places[m.place].path, m.depth, prefix);
+        PyObject *item = Py_BuildValue("(yIIK)", prefix, m.dev_major, m.dev_minor, m.ino);
+        if (item == nullptr)
+            Py_CLEAR(made);
+        else
+            PyTuple_SET_ITEM(made, i, item);
+    }
+    return made;
+}
+
+// What setup_root returns for a root set up: (fd, made, warnings). Where
+// that cannot be had (no memory), everything is undone and null returned.
+static PyObject *set_up_root(Bound *b, Places *places, const Plan *plan, int lock)
+{
+    PyObject *result = nullptr;
+    PyObject *made = made_of(places);
+    PyObject *warned = made != nullptr ? warnings_of(plan) : nullptr;
+    if (warned != nullptr)
+        result = Py_BuildValue("(iNN)", b->whole, made, warned);
+    if (result == nullptr) { // no memory: nothing is kept
+        Py_XDECREF(made);
+        Py_BEGIN_ALLOW_THREADS
+            b->attached = 2;
+            unbind_root(b, places, lock);
+        Py_END_ALLOW_THREADS
+    }
+    return result;
+}
+
 PyDoc_STRVAR(chroot_setup_root_doc,
              "setup_root($module, /, path, places, plan, lock=-1)\n--\n\n"
              "Binds the root at path onto itself where no other mount namespace sees it\n"
@@ -446,61 +534,16 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
     }
     Bound b;
     b.path = PyBytes_AS_STRING(path);
-    Py_ssize_t failed = -1;
-    Py_ssize_t place = -1;
-    int depth = 0;
-    int refusal = NO_REFUSAL;
-    int stage = 0; // 0: binding, 1: places, 2: the plan, 3: done
-    int saved_errno = 0;
+    Stop stop;
     // Changes to the mount table, each made once: EINTR is an answer.
     Py_BEGIN_ALLOW_THREADS
-        if (bind_root(&b) == 0) {
-            stage = 1;
-            if (make_places(b.whole, &places, &place, &depth, &refusal) == 0) {
-                stage = 2;
-                if (carry_out(b.whole, &plan, &failed) == 0)
-                    stage = 3;
-            }
-        }
-        saved_errno = errno;
-        if (stage < 3)
-            unbind_root(&b, &places, lock);
-        else
-            closing(b.bare, 0);
+        set_up(&b, &places, &plan, lock, &stop);
     Py_END_ALLOW_THREADS
     PyObject *result = nullptr;
-    if (stage == 0) {
-        PyObject *name = PyUnicode_DecodeFSDefaultAndSize(b.path, PyBytes_GET_SIZE(path));
-        if (name != nullptr)
-            vk::os_error(saved_errno, name);
-        Py_XDECREF(name);
-    } else if (stage == 1) {
-        place_error(&places, place, depth, refusal, saved_errno);
-    } else if (stage == 2) {
-        step_error(&plan, failed, saved_errno);
-    } else {
-        PyObject *made = PyTuple_New(places.made_count);
-        for (Py_ssize_t i = 0; made != nullptr && i < places.made_count; i++) {
-            char prefix[PATH_MAX];
-            const Made &m = places.made[i];
-            prefix_of(places.places[m.place].path, m.depth, prefix);
-            PyObject *item = Py_BuildValue("(yIIK)", prefix, m.dev_major, m.dev_minor, m.ino);
-            if (item == nullptr)
-                Py_CLEAR(made);
-            else
-                PyTuple_SET_ITEM(made, i, item);
-        }
-        PyObject *warned = made != nullptr ? warnings_of(&plan) : nullptr;
-        if (warned != nullptr)
-            result = Py_BuildValue("(iNN)", b.whole, made, warned);
-        if (result == nullptr) { // no memory: nothing is kept
-            Py_XDECREF(made);
-            Py_BEGIN_ALLOW_THREADS
-                b.attached = 2;
-                unbind_root(&b, &places, lock);
-            Py_END_ALLOW_THREADS
-        }
-    }
+    if (stop.stage < 3)
+        setup_error(stop, path, &places, &plan);
+    else
+        result = set_up_root(&b, &places, &plan, lock);
     closing(b.original, 0);
     places_free(&places);
     plan_free(&plan);
