@@ -109,6 +109,13 @@ PyObject *place_error(const Places *places, Py_ssize_t i, int depth, int refusal
 // A system call only, as everything below.
 int resolve(int root, const char *path, int flags);
 
+// The place path (PATH_MAX bytes) names inside root, links followed there:
+// each name missing made on the plan's own tmpfs (the last a directory
+// where directory, else an empty file), a link that leads nowhere followed
+// by its text, as the kernel would follow it. 0 with path the place, or -1
+// with errno.
+int placed(int root, char *path, bool directory);
+
 // Carries out plan's steps under root in order: 0, or -1 with errno and
 // *failed set to the step that failed. Safe between fork and exec: system
 // calls only, no allocation.
