@@ -192,9 +192,10 @@ static PyObject *chroot_resolve(PyObject *self, PyObject *args, PyObject *kwargs
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&i:resolve", const_cast<char **>(kwlist),
                                      vk::to_fd, &root, PyUnicode_FSConverter, &path, &flags))
         return nullptr;
+    const char *name = PyBytes_AS_STRING(path); // taken with the GIL held
     long fd;
     Py_BEGIN_ALLOW_THREADS
-        fd = resolve(root, PyBytes_AS_STRING(path), flags);
+        fd = resolve(root, name, flags);
     Py_END_ALLOW_THREADS
     PyObject *result = fd >= 0 ? PyLong_FromLong(fd) : vk::os_error(errno, path);
     Py_DECREF(path);
