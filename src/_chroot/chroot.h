@@ -91,6 +91,9 @@ int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *r
 // (the same empty directory or empty file); what is not is left.
 void remove_places(int root, Places *places);
 
+// The number of names in path.
+int names_in(const char *path);
+
 // The first depth names of path, as an absolute path in buffer (PATH_MAX).
 void prefix_of(const char *path, int depth, char *buffer);
 
@@ -105,6 +108,13 @@ PyObject *place_error(const Places *places, Py_ssize_t i, int depth, int refusal
 // symbolic links and ".." never lead out of it. -1 with errno on failure.
 // A system call only, as everything below.
 int resolve(int root, const char *path, int flags);
+
+// The place path (PATH_MAX bytes) names inside root, links followed there:
+// each name missing made on the plan's own tmpfs (the last a directory
+// where directory, else an empty file), a link that leads nowhere followed
+// by its text, as the kernel would follow it. 0 with path the place, or -1
+// with errno.
+int placed(int root, char *path, bool directory);
 
 // Carries out plan's steps under root in order: 0, or -1 with errno and
 // *failed set to the step that failed. Safe between fork and exec: system

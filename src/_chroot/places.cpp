@@ -26,8 +26,7 @@ int closing(int fd, int ret)
     return ret;
 }
 
-// The number of names in path.
-static int names_in(const char *path)
+int names_in(const char *path)
 {
     int n = 0;
     for (const char *p = path; *p != '\0'; p++) {
@@ -164,7 +163,7 @@ int make_places(int root, Places *places, Py_ssize_t *failed, int *depth, int *r
             }
             // A link left for its step that leads nowhere (ENOENT), or
             // round in a loop, or anywhere else: the step's to judge.
-            if (errno != ENOENT && !(n == names && place->link_left != 0 && is_link(root, prefix)))
+            if (errno != ENOENT && (n != names || place->link_left == 0 || !is_link(root, prefix)))
                 return -1;
             Made what = {i, n, 0, 0, 0}; // nothing is inode 0: left, if never known
             int made = make_one(root, place, prefix, n == names, refusal, &what);
@@ -286,6 +285,17 @@ PyDoc_STRVAR(chroot_unplace_doc,
              "empty directory or empty file; any other is left.\n"
              "Raises OSError where root is no directory fd.");
 
+namespace {
+
+// A place unplace removes: its path (the bytes in a tuple of made, which the
+// call holds) and what was made there.
+struct Unplaced {
+    const char *path;
+    Made made;
+};
+
+} // namespace
+
 static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"root", "made", nullptr};
@@ -295,13 +305,16 @@ static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O!:unplace", const_cast<char **>(kwlist),
                                      vk::to_fd, &root, &PyTuple_Type, &made))
         return nullptr;
+    // Every path is taken out of its tuple here, with the GIL held: the
+    // system calls below touch no Python object.
     Py_ssize_t n = PyTuple_GET_SIZE(made);
-    auto *what = static_cast<Made *>(PyMem_Malloc(sizeof(Made) * static_cast<size_t>(n + 1)));
+    auto *what =
+        static_cast<Unplaced *>(PyMem_Malloc(sizeof(Unplaced) * static_cast<size_t>(n + 1)));
     if (what == nullptr)
         return PyErr_NoMemory();
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *path = nullptr;
-        Made *m = &what[i];
+        Made *m = &what[i].made;
         *m = Made{i, 0, 0, 0, 0};
         if (!PyArg_ParseTuple(PyTuple_GET_ITEM(made, i), "O!IIK:made", &PyBytes_Type, &path,
                               &m->dev_major, &m->dev_minor, &m->ino) ||
@@ -312,6 +325,7 @@ static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs
             PyMem_Free(what);
             return nullptr;
         }
+        what[i].path = PyBytes_AS_STRING(path);
     }
     struct statx st = {};
     int ret;
@@ -321,10 +335,8 @@ static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs
             ret = -1;
             errno = ENOTDIR;
         }
-        for (Py_ssize_t i = n - 1; ret == 0 && i >= 0; i--) {
-            PyObject *path = PyTuple_GET_ITEM(PyTuple_GET_ITEM(made, i), 0);
-            remove_place(root, PyBytes_AS_STRING(path), what[i]);
-        }
+        for (Py_ssize_t i = n - 1; ret == 0 && i >= 0; i--)
+            remove_place(root, what[i].path, what[i].made);
     Py_END_ALLOW_THREADS
     PyMem_Free(what);
     if (ret != 0)

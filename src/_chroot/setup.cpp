@@ -111,128 +111,6 @@ static int bind(int root, const Step *step, const char *target)
     return attach(root, tree, target);
 }
 
-// Whether the directory dir is on one of the plan's own tmpfs (/run, /tmp),
-// where a name may be made that goes with them.
-static bool on_plan_fs(int root, int dir)
-{
-    struct statx at = {};
-    if (stat_of(dir, "", AT_EMPTY_PATH, &at) != 0)
-        return false;
-    static const char *const plan_fs[] = {"/run", "/tmp"};
-    for (const char *fs : plan_fs) {
-        struct statx st = {};
-        int fd = resolve(root, fs, O_PATH | O_DIRECTORY);
-        if (fd >= 0 && closing(fd, stat_of(fd, "", AT_EMPTY_PATH, &st)) == 0 &&
-            st.stx_dev_major == at.stx_dev_major && st.stx_dev_minor == at.stx_dev_minor)
-            return true;
-    }
-    return false;
-}
-
-// Where path goes on after its first depth names.
-static const char *after_names(const char *path, int depth)
-{
-    int n = 0;
-    const char *p = path;
-    for (; *p != '\0'; p++) {
-        if (*p != '/' && (p == path || p[-1] == '/') && ++n > depth)
-            break;
-    }
-    while (p > path && p[-1] == '/')
-        p--;
-    return p;
-}
-
-// Appends text to out (PATH_MAX bytes, *used of them taken); false where it
-// does not fit.
-static bool append(char *out, size_t *used, const char *text)
-{
-    size_t n = strlen(text);
-    if (*used + n >= PATH_MAX)
-        return false;
-    vk::copy_bytes(out + *used, text, n + 1);
-    *used += n;
-    return true;
-}
-
-// path (PATH_MAX bytes) with the link at its first depth names, whose text
-// is link, put in their place, as the kernel follows it.
-static int follow(char *path, int depth, const char *link)
-{
-    char out[PATH_MAX];
-    size_t used = 0;
-    out[0] = '\0';
-    if (link[0] != '/')
-        prefix_of(path, depth - 1, out);
-    used = strlen(out);
-    if (!append(out, &used, "/") || !append(out, &used, link) ||
-        !append(out, &used, after_names(path, depth))) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    vk::copy_bytes(path, out, used + 1);
-    return 0;
-}
-
-// The place path (PATH_MAX bytes) names inside root, links followed there:
-// each name missing made on the plan's own tmpfs (the last a directory
-// where directory, else an empty file), a link that leads nowhere followed
-// by its text, as the kernel would follow it. 0 with path the place, or -1
-// with errno.
-static int placed(int root, char *path, bool directory)
-{
-    for (int hops = 0; hops <= 40; hops++) {
-        int names = 0;
-        for (const char *p = path; *p != '\0'; p++)
-            names += *p != '/' && (p == path || p[-1] == '/') ? 1 : 0;
-        bool followed = false;
-        for (int n = 1; n <= names && !followed; n++) {
-            char prefix[PATH_MAX];
-            prefix_of(path, n, prefix);
-            int fd = resolve(root, prefix, O_PATH);
-            if (fd >= 0) {
-                closing(fd, 0);
-                continue;
-            }
-            if (errno != ENOENT)
-                return -1;
-            char buffer[PATH_MAX];
-            const char *name;
-            int parent = parent_of(root, prefix, buffer, &name);
-            if (parent < 0)
-                return -1;
-            struct statx st = {};
-            if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && S_ISLNK(st.stx_mode)) {
-                char link[PATH_MAX];
-                long length = readlinkat(parent, name, link, sizeof link - 1);
-                closing(parent, 0);
-                if (length < 0)
-                    return -1;
-                link[length] = '\0';
-                if (follow(path, n, link) < 0)
-                    return -1;
-                followed = true;
-                continue;
-            }
-            if (!on_plan_fs(root, parent)) {
-                errno = ENOENT; // made nowhere in the root's own tree
-                return closing(parent, -1);
-            }
-            int ret = n < names || directory
-                          ? mkdirat(parent, name, 0755)
-                          : openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (ret >= 0 && n == names && !directory)
-                ret = closing(ret, 0);
-            if (closing(parent, ret) < 0)
-                return -1;
-        }
-        if (!followed)
-            return 0;
-    }
-    errno = ELOOP;
-    return -1;
-}
-
 // The step's bind at the place its target names, made on the plan's own
 // tmpfs where missing there (KIND_RESOLV: always; KIND_BIND: where the
 // target is below /run or /tmp, which covered the place made for it in the
@@ -262,15 +140,16 @@ int carry_out(int root, const Plan *plan, Py_ssize_t *failed)
     for (Py_ssize_t i = 0; i < plan->count; i++) {
         Step *step = &plan->steps[i];
         int ret;
-        if (step->kind == KIND_FS)
+        if (step->kind == KIND_FS) {
             ret = mount_fs(root, step);
-        else if (step->kind == KIND_BIND)
+        } else if (step->kind == KIND_BIND) {
             ret = bind_placed(root, step);
-        else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
+        } else if (step->kind == KIND_RESOLV) { // passed over, never failing the plan
             step->warned = bind_placed(root, step) < 0 ? errno : 0;
             ret = 0;
-        } else
+        } else {
             ret = make_node(root, step);
+        }
         if (ret < 0) {
             *failed = i;
             return -1;
@@ -313,9 +192,10 @@ static PyObject *chroot_resolve(PyObject *self, PyObject *args, PyObject *kwargs
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&i:resolve", const_cast<char **>(kwlist),
                                      vk::to_fd, &root, PyUnicode_FSConverter, &path, &flags))
         return nullptr;
+    const char *name = PyBytes_AS_STRING(path); // taken with the GIL held
     long fd;
     Py_BEGIN_ALLOW_THREADS
-        fd = resolve(root, PyBytes_AS_STRING(path), flags);
+        fd = resolve(root, name, flags);
     Py_END_ALLOW_THREADS
     PyObject *result = fd >= 0 ? PyLong_FromLong(fd) : vk::os_error(errno, path);
     Py_DECREF(path);
@@ -341,7 +221,7 @@ namespace {
 
 // A root bound onto itself for setup_root, and what was done so far.
 struct Bound {
-    const char *path;
+    const char *path = nullptr;
     int original = -1; // the root as it was, under everything below
     int whole = -1;    // the root's tree, its mounts cloned, detached or on bare
     int bare = -1;     // the root alone, attached onto the original
@@ -399,6 +279,94 @@ static void unbind_root(Bound *b, Places *places, int lock)
     errno = saved;
 }
 
+namespace {
+
+// Where setup_root stopped, and why.
+struct Stop {
+    int stage = 0; // 0: binding, 1: places, 2: the plan, 3: done
+    int saved_errno = 0;
+    Py_ssize_t place = -1; // stage 1: the place, its names looked at and why
+    int depth = 0;
+    int refusal = NO_REFUSAL;
+    Py_ssize_t failed = -1; // stage 2: the step
+};
+
+} // namespace
+
+// Binds the root, makes the places and carries out the plan, each once the
+// one before is done; what was done is undone unless everything was, and
+// then only bare is closed. System calls only: the GIL is not held.
+static void set_up(Bound *b, Places *places, const Plan *plan, int lock, Stop *stop)
+{
+    if (bind_root(b) == 0) {
+        stop->stage = 1;
+        if (make_places(b->whole, places, &stop->place, &stop->depth, &stop->refusal) == 0) {
+            stop->stage = 2;
+            if (carry_out(b->whole, plan, &stop->failed) == 0)
+                stop->stage = 3;
+        }
+    }
+    stop->saved_errno = errno;
+    if (stop->stage < 3)
+        unbind_root(b, places, lock);
+    else
+        closing(b->bare, 0);
+}
+
+// The OSError of a setup stopped short: naming the root (path, a bytes),
+// the place or the step.
+static void setup_error(const Stop &stop, PyObject *path, const Places *places, const Plan *plan)
+{
+    if (stop.stage == 0) {
+        PyObject *name =
+            PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path), PyBytes_GET_SIZE(path));
+        if (name != nullptr)
+            vk::os_error(stop.saved_errno, name);
+        Py_XDECREF(name);
+    } else if (stop.stage == 1) {
+        place_error(places, stop.place, stop.depth, stop.refusal, stop.saved_errno);
+    } else {
+        step_error(plan, stop.failed, stop.saved_errno);
+    }
+}
+
+// The places made, each (path, major, minor, inode), outermost first; null
+// with an exception.
+static PyObject *made_of(const Places *places)
+{
+    PyObject *made = PyTuple_New(places->made_count);
+    for (Py_ssize_t i = 0; made != nullptr && i < places->made_count; i++) {
+        char prefix[PATH_MAX];
+        const Made &m = places->made[i];
+        prefix_of(places->places[m.place].path, m.depth, prefix);
+        PyObject *item = Py_BuildValue("(yIIK)", prefix, m.dev_major, m.dev_minor, m.ino);
+        if (item == nullptr)
+            Py_CLEAR(made);
+        else
+            PyTuple_SET_ITEM(made, i, item);
+    }
+    return made;
+}
+
+// What setup_root returns for a root set up: (fd, made, warnings). Where
+// that cannot be had (no memory), everything is undone and null returned.
+static PyObject *set_up_root(Bound *b, Places *places, const Plan *plan, int lock)
+{
+    PyObject *result = nullptr;
+    PyObject *made = made_of(places);
+    PyObject *warned = made != nullptr ? warnings_of(plan) : nullptr;
+    if (warned != nullptr)
+        result = Py_BuildValue("(iNN)", b->whole, made, warned);
+    if (result == nullptr) { // no memory: nothing is kept
+        Py_XDECREF(made);
+        Py_BEGIN_ALLOW_THREADS
+            b->attached = 2;
+            unbind_root(b, places, lock);
+        Py_END_ALLOW_THREADS
+    }
+    return result;
+}
+
 PyDoc_STRVAR(chroot_setup_root_doc,
              "setup_root($module, /, path, places, plan, lock=-1)\n--\n\n"
              "Binds the root at path onto itself where no other mount namespace sees it\n"
@@ -431,61 +399,16 @@ static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwa
     }
     Bound b;
     b.path = PyBytes_AS_STRING(path);
-    Py_ssize_t failed = -1;
-    Py_ssize_t place = -1;
-    int depth = 0;
-    int refusal = NO_REFUSAL;
-    int stage = 0; // 0: binding, 1: places, 2: the plan, 3: done
-    int saved_errno = 0;
+    Stop stop;
     // Changes to the mount table, each made once: EINTR is an answer.
     Py_BEGIN_ALLOW_THREADS
-        if (bind_root(&b) == 0) {
-            stage = 1;
-            if (make_places(b.whole, &places, &place, &depth, &refusal) == 0) {
-                stage = 2;
-                if (carry_out(b.whole, &plan, &failed) == 0)
-                    stage = 3;
-            }
-        }
-        saved_errno = errno;
-        if (stage < 3)
-            unbind_root(&b, &places, lock);
-        else
-            closing(b.bare, 0);
+        set_up(&b, &places, &plan, lock, &stop);
     Py_END_ALLOW_THREADS
     PyObject *result = nullptr;
-    if (stage == 0) {
-        PyObject *name = PyUnicode_DecodeFSDefaultAndSize(b.path, PyBytes_GET_SIZE(path));
-        if (name != nullptr)
-            vk::os_error(saved_errno, name);
-        Py_XDECREF(name);
-    } else if (stage == 1) {
-        place_error(&places, place, depth, refusal, saved_errno);
-    } else if (stage == 2) {
-        step_error(&plan, failed, saved_errno);
-    } else {
-        PyObject *made = PyTuple_New(places.made_count);
-        for (Py_ssize_t i = 0; made != nullptr && i < places.made_count; i++) {
-            char prefix[PATH_MAX];
-            const Made &m = places.made[i];
-            prefix_of(places.places[m.place].path, m.depth, prefix);
-            PyObject *item = Py_BuildValue("(yIIK)", prefix, m.dev_major, m.dev_minor, m.ino);
-            if (item == nullptr)
-                Py_CLEAR(made);
-            else
-                PyTuple_SET_ITEM(made, i, item);
-        }
-        PyObject *warned = made != nullptr ? warnings_of(&plan) : nullptr;
-        if (warned != nullptr)
-            result = Py_BuildValue("(iNN)", b.whole, made, warned);
-        if (result == nullptr) { // no memory: nothing is kept
-            Py_XDECREF(made);
-            Py_BEGIN_ALLOW_THREADS
-                b.attached = 2;
-                unbind_root(&b, &places, lock);
-            Py_END_ALLOW_THREADS
-        }
-    }
+    if (stop.stage < 3)
+        setup_error(stop, path, &places, &plan);
+    else
+        result = set_up_root(&b, &places, &plan, lock);
     closing(b.original, 0);
     places_free(&places);
     plan_free(&plan);

@@ -118,6 +118,120 @@ static int await_start(pid_t pid, int fd, const Child &c, PyObject *warnings, Py
     }
 }
 
+namespace {
+
+// What spawn() holds until it returns.
+struct Held {
+    char **argv = nullptr;
+    char **envp = nullptr;
+    PyObject *warnings = nullptr;
+    char *stack = nullptr;      // the command's until its exec (COMMAND_STACK)
+    int reports[2] = {-1, -1};  // the init's failures and warnings
+    int statuses[2] = {-1, -1}; // the command's wait status
+};
+
+} // namespace
+
+// Takes what the init needs besides the plan and the places: argv, env, a
+// list for the warnings, the command's stack and the two pipes. 0, or -1
+// with an exception (what was taken is for release()).
+static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj)
+{
+    h->argv = strings_of(argv_obj, "argv");
+    h->envp = h->argv == nullptr ? nullptr : strings_of(env_obj, "env");
+    if (h->envp == nullptr)
+        return -1;
+    if (h->argv[0] == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "argv must not be empty");
+        return -1;
+    }
+    h->warnings = PyList_New(0);
+    h->stack = static_cast<char *>(PyMem_RawMalloc(COMMAND_STACK));
+    if (h->warnings == nullptr || h->stack == nullptr) {
+        if (h->stack == nullptr)
+            PyErr_NoMemory();
+        return -1;
+    }
+    if (syscall(SYS_pipe2, h->reports, O_CLOEXEC) != 0 ||
+        syscall(SYS_pipe2, h->statuses, O_CLOEXEC) != 0) {
+        vk::os_error(errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Releases what hold() took, and closes whichever pipe ends are still
+// open.
+static void release(Held *h)
+{
+    const int left[] = {h->reports[0], h->reports[1], h->statuses[0], h->statuses[1]};
+    for (int fd : left) {
+        if (fd >= 0)
+            vk::close_quietly(fd);
+    }
+    Py_XDECREF(h->warnings);
+    PyMem_RawFree(h->stack);
+    PyMem_Free(static_cast<void *>(h->argv));
+    PyMem_Free(static_cast<void *>(h->envp));
+}
+
+// Closes the caller's fd at *fd, where there is one, and forgets it.
+static void close_ours(int *fd)
+{
+    if (*fd >= 0)
+        vk::close_quietly(*fd);
+    *fd = -1;
+}
+
+// Clones the init of a new PID namespace, which runs init_main(c); then
+// closes the caller's copies of the pipes' write ends and of c->caller.
+// The init's pid, or -1 with errno.
+static long clone_init(Child *c, Held *h)
+{
+    // The caller, for the init to see whether it died before its
+    // PR_SET_PDEATHSIG took hold (getppid() tells nothing in a new PID
+    // namespace).
+    c->caller = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0U));
+    // Every signal held across the clone: none may run a handler of the
+    // caller's in the child before it has reset them.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &old);
+    long pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID, 0, 0, 0, 0);
+    if (pid == 0)
+        init_main(c);
+    int clone_errno = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    close_ours(&h->reports[1]);
+    close_ours(&h->statuses[1]);
+    close_ours(&c->caller);
+    errno = clone_errno;
+    return pid;
+}
+
+// What spawn() returns once the init at pid has started the command:
+// (pid, pidfd, status, warnings), the status pipe's read end then the
+// caller's. Null with an exception where the command did not start or that
+// cannot be had, the init then ended and reaped.
+static PyObject *started(long pid, const Child &c, Held *h, PyObject *argv, PyObject *cwd)
+{
+    if (await_start(static_cast<pid_t>(pid), h->reports[0], c, h->warnings, argv, cwd) < 0)
+        return nullptr;
+    // A pidfd of the init, unreaped: the pid is still its.
+    long pidfd = syscall(SYS_pidfd_open, pid, 0U);
+    PyObject *result =
+        Py_BuildValue("(liiO)", pid, static_cast<int>(pidfd), h->statuses[0], h->warnings);
+    if (result == nullptr) {
+        if (pidfd >= 0)
+            vk::close_quietly(static_cast<int>(pidfd));
+        end_init(static_cast<pid_t>(pid), false);
+    } else {
+        h->statuses[0] = -1; // the caller's now
+    }
+    return result;
+}
+
 PyDoc_STRVAR(
     chroot_spawn_doc,
     "spawn($module, /, root, root_path, plan, argv, env, cwd, fds, new_namespace, places=())\n"
@@ -166,91 +280,27 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
         return nullptr;
     }
     Py_XDECREF(empty);
-    char **argv = strings_of(argv_obj, "argv");
-    char **envp = argv == nullptr ? nullptr : strings_of(env_obj, "env");
+    Held h;
     PyObject *result = nullptr;
-    PyObject *warnings = nullptr;
-    char *stack = nullptr;
-    int reports[2] = {-1, -1};
-    int statuses[2] = {-1, -1};
-    if (envp == nullptr)
-        goto done;
-    if (argv[0] == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "argv must not be empty");
-        goto done;
+    if (hold(&h, argv_obj, env_obj) == 0) {
+        c.plan = &plan;
+        c.places = &places;
+        c.argv = h.argv;
+        c.envp = h.envp;
+        c.cwd = PyBytes_AS_STRING(cwd);
+        c.root_path = PyBytes_AS_STRING(root_path);
+        c.new_namespace = new_namespace != 0;
+        c.report = h.reports[1];
+        c.status = h.statuses[1];
+        // The stack grows down, from its top, 16-byte aligned.
+        c.stack = h.stack + (COMMAND_STACK & ~static_cast<size_t>(15));
+        long pid = clone_init(&c, &h);
+        if (pid < 0) // EPERM: a PID namespace is root's to make
+            named_error(errno, root_path);
+        else
+            result = started(pid, c, &h, argv_obj, cwd);
     }
-    warnings = PyList_New(0);
-    stack = static_cast<char *>(PyMem_RawMalloc(COMMAND_STACK));
-    if (warnings == nullptr || stack == nullptr) {
-        if (stack == nullptr)
-            PyErr_NoMemory();
-        goto done;
-    }
-    if (syscall(SYS_pipe2, reports, O_CLOEXEC) != 0 ||
-        syscall(SYS_pipe2, statuses, O_CLOEXEC) != 0) {
-        vk::os_error(errno);
-        goto done;
-    }
-    c.plan = &plan;
-    c.places = &places;
-    c.argv = argv;
-    c.envp = envp;
-    c.cwd = PyBytes_AS_STRING(cwd);
-    c.root_path = PyBytes_AS_STRING(root_path);
-    c.new_namespace = new_namespace != 0;
-    c.report = reports[1];
-    c.status = statuses[1];
-    // The stack grows down, from its top, 16-byte aligned.
-    c.stack = stack + (COMMAND_STACK & ~static_cast<size_t>(15));
-    {
-        // The caller, for the init to see whether it died before its
-        // PR_SET_PDEATHSIG took hold (getppid() tells nothing in a new PID
-        // namespace).
-        c.caller = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0U));
-        // Every signal held across the clone: none may run a handler of the
-        // caller's in the child before it has reset them.
-        sigset_t all;
-        sigset_t old;
-        sigfillset(&all);
-        sigprocmask(SIG_SETMASK, &all, &old);
-        long pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID, 0, 0, 0, 0);
-        if (pid == 0)
-            init_main(&c);
-        int clone_errno = errno;
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-        int *ours[] = {&reports[1], &statuses[1], &c.caller};
-        for (int *fd : ours) {
-            if (*fd >= 0)
-                vk::close_quietly(*fd);
-            *fd = -1;
-        }
-        if (pid < 0) { // EPERM: a PID namespace is root's to make
-            named_error(clone_errno, root_path);
-            goto done;
-        }
-        if (await_start(static_cast<pid_t>(pid), reports[0], c, warnings, argv_obj, cwd) < 0)
-            goto done;
-        // A pidfd of the init, unreaped: the pid is still its.
-        long pidfd = syscall(SYS_pidfd_open, pid, 0U);
-        result = Py_BuildValue("(liiO)", pid, static_cast<int>(pidfd), statuses[0], warnings);
-        if (result == nullptr) {
-            if (pidfd >= 0)
-                vk::close_quietly(static_cast<int>(pidfd));
-            end_init(static_cast<pid_t>(pid), false);
-        } else {
-            statuses[0] = -1; // the caller's now
-        }
-    }
-done:
-    int left[] = {reports[0], reports[1], statuses[0], statuses[1]};
-    for (int fd : left) {
-        if (fd >= 0)
-            vk::close_quietly(fd);
-    }
-    Py_XDECREF(warnings);
-    PyMem_RawFree(stack);
-    PyMem_Free(static_cast<void *>(argv));
-    PyMem_Free(static_cast<void *>(envp));
+    release(&h);
     places_free(&places);
     plan_free(&plan);
     return result;
