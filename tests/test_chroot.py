@@ -7,6 +7,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 import warnings
 
 import pytest
@@ -15,7 +16,7 @@ import velkora
 import velkora.mount as vm
 from support.mountinfo import mounts, unmount_all_below
 from support.namespace import unavailable
-from velkora import chroot
+from velkora import _chroot, chroot
 
 # The file-descriptor mount calls, openat2 and statx's mount ids: none under qemu-user.
 pytestmark = [pytest.mark.usefixtures("kernel"), pytest.mark.fdmount]
@@ -345,3 +346,20 @@ def test_a_bind_below_run_or_tmp_is_placed_on_their_tmpfs(root, tmp_path):
         for source, target in binds:
             theirs += ["--bind", str(source), target]
         assert subprocess.run([*theirs, "sh", "-c", script], capture_output=True).stdout == done.stdout
+
+
+def test_a_lookup_inside_the_root_outlasts_mounts_made_meanwhile(place):
+    # openat2 answers EAGAIN where a mount or a rename anywhere raced a ".."
+    # of the path: the lookup is made again, never failed.
+    for name in ("a", "b", "m"):
+        (place / name).mkdir()
+    storm = subprocess.Popen(["sh", "-c", f"while :; do mount -t tmpfs vk-race {place}/m; umount {place}/m; done"])
+    fd = os.open(place, os.O_PATH)
+    try:
+        end = time.monotonic() + 1
+        while time.monotonic() < end:
+            os.close(_chroot.resolve(fd, "/a/../b/../a/../b", os.O_PATH))
+    finally:
+        os.close(fd)
+        storm.kill()
+        storm.wait()

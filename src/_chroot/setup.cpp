@@ -26,10 +26,14 @@ int resolve(int root, const char *path, int flags)
         path++;
     if (*path == '\0')
         path = ".";
+    // EAGAIN: a rename or a mount anywhere on the machine raced a ".." of
+    // the path, and the kernel could not tell that it stayed inside; the
+    // lookup is made again, as openat2(2) advises, a bounded number of times.
     long fd;
+    int races = 0;
     do
         fd = syscall(SYS_openat2, root, path, &how, sizeof how);
-    while (fd < 0 && errno == EINTR);
+    while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++races < 1000)));
     return static_cast<int>(fd);
 }
 
