@@ -39,7 +39,11 @@ def _changed(path: str) -> OSError:
 def _clear(fd: int) -> list[str]:
     """Deletes every entry of the directory fd but its directories, and
     returns their names."""
-    with os.scandir(fd) as entries:
+    # scandir holds a dup of fd, closed when its with block ends: Ctrl-C
+    # held, so that no interrupt falls between its making and the with (the
+    # dup would then wait for the collector, which a free-threaded
+    # interpreter may run late, and keep the tree's mount busy meanwhile).
+    with held_signals(), os.scandir(fd) as entries:
         names = [(entry.name, entry.is_dir(follow_symlinks=False)) for entry in entries]
     directories = []
     for name, is_dir in names:
