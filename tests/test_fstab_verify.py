@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from support.findmnt import findmnt_verify
+from support.findmnt import commented, findmnt_verify
 from velkora import fstab, loop
 
 # velkora's own checks, which findmnt does not make; and findmnt's check of a
@@ -47,10 +47,10 @@ proc {tmp_path}/mnt proc defaults 0 0
     path = tmp_path / "fstab"
     path.write_text(text)
     problems = fstab.verify(fstab.read(path))
-    # findmnt 2.41 stops at a line it cannot parse: it checks a copy with
-    # those lines made comments, and must name a first part of them.
+    # findmnt 2.38 names each line it cannot parse, 2.41 the first and then
+    # dies of SIGSEGV: it checks a copy with those lines made comments.
     parsed = [p.line for p in problems if p.target is None]
-    assert parsed == [7, 13] and findmnt_verify(path)[1] == parsed[: len(findmnt_verify(path)[1])]
+    assert parsed == [7, 13] and findmnt_verify(path)[1] in (parsed, parsed[:1])
     kept = tmp_path / "kept"
     kept.write_text("".join("#" + line if n in parsed else line for n, line in enumerate(text.splitlines(True), 1)))
     ours = [(p.target, p.level, p.message) for p in problems if p.target is not None and not p.message.startswith(OWN)]
@@ -95,6 +95,9 @@ def test_verify_checks_the_type_behind_every_kind_of_tag(tmp_path):
         path = tmp_path / "fstab"
         path.write_bytes("".join(lines).encode())
         theirs, parse = findmnt_verify(path)
+        if parse == [7]:  # findmnt 2.41 dies at its first parse error: each on a copy without those before
+            parse += findmnt_verify(commented(path, [7]))[1]
+            theirs = findmnt_verify(commented(path, [7, 8]))[0]
         problems = fstab.verify(fstab.read(path))
     mismatch = [(p.line, p.level) for p in problems if "does not match with on-disk ext4" in p.message]
     assert mismatch == [(n, "error") for n in (1, 2, 3, 4, 5)]
