@@ -1,5 +1,7 @@
 """The velkora command, run as a user runs it, in the session's private mount namespace."""
 
+from __future__ import annotations
+
 import errno
 import json
 import os

@@ -305,7 +305,7 @@ def test_rmtree_as_an_ordinary_user():
 
 
 STORM = """
-import os, random, signal, sys
+import gc, os, random, signal, sys
 import velkora.mountinfo
 from velkora import rmtree
 signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))  # Ctrl-C, as a terminal sends it
@@ -323,11 +323,13 @@ for i in range(150):
             signal.setitimer(signal.ITIMER_REAL, 0)
     except KeyboardInterrupt as e:
         ends.add(type(e).__name__)
+    gc.collect()  # an object of the interpreter's own that holds an fd goes with it
     assert sorted(os.listdir("/proc/self/fd")) == fds, (i, os.listdir("/proc/self/fd"))
 print(sorted(ends))
 """
 
 
+@pytest.mark.storm
 def test_rmtree_interrupted_at_any_moment_leaves_no_fd(place):
     # A SIGINT storm (ITIMER_REAL) over rmtree: KeyboardInterrupt, and no
     # directory left open (it would keep the tree's mount busy).

@@ -13,6 +13,7 @@
 #include "loop.h"
 
 #include <stdio.h>
+#include <time.h>
 
 namespace loop {
 
@@ -151,6 +152,14 @@ static int attach_free_device(const Request *req, int *number)
         } else if (dev_fd == -1 && errno != EBUSY && errno != EAGAIN && errno != ENXIO) {
             path_error(-1, req->file_path);
             dev_fd = -2;
+        } else if (dev_fd == -1 && errno == ENXIO) {
+            // Torn down: LOOP_CTL_GET_FREE names it again until it is gone,
+            // so the next round waits a little longer each time.
+            struct timespec pause = {0, 200000L * (attempt + 1)};
+            Py_BEGIN_ALLOW_THREADS
+                nanosleep(&pause, nullptr);
+            Py_END_ALLOW_THREADS
+            errno = ENXIO;
         }
         // EBUSY, EAGAIN or ENXIO: taken by another process in between; the next free one.
     }

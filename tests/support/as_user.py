@@ -15,7 +15,22 @@ for module in pkgutil.iter_modules(velkora.__path__):
     if module.name != "__main__":
         importlib.import_module(f"velkora.{module.name}")
 # And what they import as they run, from an interpreter that may be the user's to run but not to read.
-for name in ("argparse", "json", "selectors", "shlex", "signal", "stat", "struct", "subprocess", "warnings"):
+for name in (
+    "argparse",
+    "fcntl",
+    "gettext",
+    "json",
+    "locale",
+    "selectors",
+    "shlex",
+    "shutil",
+    "signal",
+    "stat",
+    "struct",
+    "subprocess",
+    "textwrap",
+    "warnings",
+):
     importlib.import_module(name)
 os.setgroups([])
 os.setgid(65534)
@@ -23,6 +38,7 @@ os.setuid(65534)
 if sys.argv[1:2] == ["-c"]:
     exec(sys.argv[2])
 else:
-    from velkora.cli import main
+    from velkora.cli import main, parser
 
+    parser().format_help()  # argparse's own imports (gettext, locale) as it words a message
     sys.exit(main(sys.argv[1:]))
