@@ -85,7 +85,7 @@ SURFACE = {
     ),
     g: (set(), set()),
     c: (
-        {"resolve", "setup_root", "spawn", "unplace"},
+        {"resolve", "setup_root", "signal_init", "spawn", "unplace", "wait_init"},
         {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
     ),
     lo: (

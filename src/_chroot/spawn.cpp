@@ -9,6 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+// waitid's P_PIDFD (Linux 5.4), which glibc headers before 2.36 lack.
+static const int P_PIDFD_ID = 3;
 #ifndef SYS_pidfd_open
 #define SYS_pidfd_open 434
 #endif
@@ -306,8 +311,60 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
     return result;
 }
 
+PyDoc_STRVAR(chroot_signal_init_doc,
+             "signal_init($module, /, pidfd, sig)\n"
+             "--\n\n"
+             "Send sig to the process pidfd refers to (pidfd_send_signal(2)): never to\n"
+             "another that has its pid since, as Python 3.8 has no call for it.\n"
+             "Raises OSError (ProcessLookupError where it has ended).");
+
+static PyObject *chroot_signal_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    (void)self;
+    static const char *const kwlist[] = {"pidfd", "sig", nullptr};
+    int pidfd;
+    int sig;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:signal_init", const_cast<char **>(kwlist),
+                                     &pidfd, &sig))
+        return nullptr;
+    long ret = vk::once([=] { return syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0U); });
+    if (ret < 0)
+        return vk::os_error(errno);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(chroot_wait_init_doc,
+             "wait_init($module, /, pidfd)\n"
+             "--\n\n"
+             "Wait for the child pidfd refers to and reap it (waitid(2) with P_PIDFD):\n"
+             "never another child that has its pid since. Returns its wait status, as\n"
+             "os.waitpid gives it. Raises OSError (ChildProcessError where it was reaped).");
+
+static PyObject *chroot_wait_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    (void)self;
+    static const char *const kwlist[] = {"pidfd", nullptr};
+    int pidfd;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:wait_init", const_cast<char **>(kwlist),
+                                     &pidfd))
+        return nullptr;
+    siginfo_t info = {};
+    long ret = vk::retrying([&] {
+        return static_cast<long>(
+            waitid(static_cast<idtype_t>(P_PIDFD_ID), static_cast<id_t>(pidfd), &info, WEXITED));
+    });
+    if (ret < 0)
+        return vk::call_error(ret);
+    int status = info.si_code == CLD_EXITED ? (info.si_status & 0xff) << 8 : info.si_status & 0x7f;
+    if (info.si_code == CLD_DUMPED)
+        status |= 0x80;
+    return PyLong_FromLong(status);
+}
+
 PyMethodDef spawn_methods[] = {
     VK_METHOD(chroot, spawn),
+    VK_METHOD(chroot, signal_init),
+    VK_METHOD(chroot, wait_init),
     {nullptr, nullptr, 0, nullptr},
 };
 

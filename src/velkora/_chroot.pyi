@@ -58,3 +58,13 @@ def spawn(
     SIGUSR1 or when the calling thread ends (PR_SET_PDEATHSIG) kills what is
     left in the namespace, reaps it and removes the places. Raises OSError for
     what failed before the exec, the init then reaped."""
+
+def signal_init(pidfd: int, sig: int) -> None:
+    """Send sig to the process pidfd refers to (pidfd_send_signal(2)): never to
+    another that has its pid since, as Python 3.8 has no call for it.
+    Raises OSError (ProcessLookupError where it has ended)."""
+
+def wait_init(pidfd: int) -> int:
+    """Wait for the child pidfd refers to and reap it (waitid(2) with P_PIDFD):
+    never another child that has its pid since. Returns its wait status, as
+    os.waitpid gives it. Raises OSError (ChildProcessError where it was reaped)."""

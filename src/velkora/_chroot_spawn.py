@@ -73,10 +73,8 @@ class _Init:
         """The init's wait status, once it has ended: waited for through its
         pidfd, which never waits for another process that has its pid by
         then (it was reaped by someone else). By pid only without one."""
-        if self.pidfd >= 0 and hasattr(os, "P_PIDFD"):
-            got = os.waitid(os.P_PIDFD, self.pidfd, os.WEXITED)
-            assert got is not None  # None only with WNOHANG
-            return got.si_status << 8 if got.si_code == os.CLD_EXITED else got.si_status
+        if self.pidfd >= 0:
+            return _chroot.wait_init(self.pidfd)
         return os.waitpid(self.pid, 0)[1]
 
     def end(self) -> None:
@@ -102,11 +100,8 @@ class _Init:
         process: one that reaps what it did not start (a SIGCHLD set to
         SIG_IGN, a wait() for any child) may have let the pid go to
         another. By pid only where the kernel has no pidfd."""
-        import signal
-
-        send = getattr(signal, "pidfd_send_signal", None)
-        if self.pidfd >= 0 and send is not None:
-            send(self.pidfd, sig)
+        if self.pidfd >= 0:
+            _chroot.signal_init(self.pidfd, sig)
         else:
             os.kill(self.pid, sig)
 
