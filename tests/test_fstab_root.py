@@ -162,16 +162,14 @@ def test_a_roots_fstab_that_is_no_file_is_refused_not_waited_on(tmp_path, node):
 
 
 def test_mount_all_in_a_root_never_unmounts_a_mount_that_took_a_reused_id(place):
-    from support.mountinfo import id_at, mounts, take_id
+    from support.mountinfo import mounts, taken_over
 
     root = place / "root"
     for d in ("b", "s/x", "s/y", "fill"):
         (root / d).mkdir(parents=True)
     subprocess.run(["mount", "-t", "tmpfs", "inner", root / "s/x"], check=True)
-    done = fstab.mount_all(fstab.parse("/s /b none rbind 0 0\n"), root=root)
-    brought = id_at(root / "b/x")
-    subprocess.run(["umount", root / "b/x"], check=True)
-    assert take_id(brought, root / "b/y", root / "fill")
+    done = taken_over(lambda: fstab.mount_all(fstab.parse("/s /b none rbind 0 0\n"), root=root), root / "b/x",
+                      root / "b/y", root / "fill", lambda d: d.unmount())  # fmt: skip
     with pytest.raises(OSError) as raised:
         done.unmount()
     assert raised.value.errno == errno.EBUSY

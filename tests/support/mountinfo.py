@@ -8,7 +8,7 @@ import errno
 import os
 import re
 import subprocess
-from typing import Any, Dict
+from typing import Any, Callable, Dict, TypeVar
 
 import velkora.mount as vm
 
@@ -93,12 +93,12 @@ def take_id(wanted: int, at: os.PathLike[str], fill: os.PathLike[str]) -> bool:
     freed a moment ago: the kernel gives the lowest free id, so the holes
     below it are filled first, with tmpfs under ``fill``. Whether it got it
     (another process on the machine may take the id first)."""
-    for n in range(64):
+    for _ in range(64):
         subprocess.run(["mount", "-t", "tmpfs", "theirs", os.fspath(at)], check=True)
         if id_at(at) == wanted:
             return True
         subprocess.run(["umount", os.fspath(at)], check=True)
-        hole = os.path.join(fill, str(n))
+        hole = os.path.join(fill, str(len(os.listdir(fill))))
         os.mkdir(hole)
         subprocess.run(["mount", "-t", "tmpfs", "fill", hole], check=True)
     return False
@@ -108,3 +108,22 @@ def id_at(path: object) -> int | None:
     """The id of the topmost mount on ``path``, or None."""
     found = [m["id"] for m in _table() if m["target"] == str(path)]
     return found[-1] if found else None
+
+
+T = TypeVar("T")
+
+
+def taken_over(make: Callable[[], T], made_at: os.PathLike[str], at: os.PathLike[str], fill: os.PathLike[str],
+               undo: Callable[[T], object], tries: int = 8) -> T:  # fmt: skip
+    """What make() gives, once the mount it made at ``made_at`` has been
+    unmounted (as by another) and a tmpfs "theirs" at ``at`` has its id
+    (take_id). A process elsewhere on the machine may take the freed id
+    first: then undo() and all again, up to ``tries`` times."""
+    for _ in range(tries):
+        made = make()
+        wanted = id_at(made_at)
+        subprocess.run(["umount", os.fspath(made_at)], check=True)
+        if wanted is not None and take_id(wanted, at, fill):
+            return made
+        undo(made)
+    raise AssertionError(f"no freed mount id could be taken in {tries} tries: others on the machine took them")
