@@ -219,6 +219,7 @@ def _cmdline(pid):
         return None
 
 
+@pytest.mark.fdmount  # chroot resolves every place with openat2
 @pytest.mark.parametrize(
     "args",
     [["root\x1b[31m\udc9b\udcff", "true"], ["--bind", "/velkora-missing\x1b]0;x\x07:/mnt", "root", "true"],
