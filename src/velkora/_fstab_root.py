@@ -48,7 +48,7 @@ class RootedMount:
 
     def __exit__(self, *exc: object) -> None:
         from velkora import _mounttable
-        from velkora.contexts import _umount
+        from velkora._mounting import umount as _umount
         from velkora.mountinfo import mounts_below
 
         top_id, top_unique = self._made[0]
@@ -251,7 +251,8 @@ def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machi
     block device or a name, and no file of the caller's tree is ever put
     behind a loop device."""
     from velkora import _sources, loop
-    from velkora.contexts import _is_regular_file, _loop_request
+    from velkora._mounting import is_regular_file as _is_regular_file
+    from velkora._mounting import loop_request as _loop_request
 
     fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
     request = _loop_request(parsed.userspace)

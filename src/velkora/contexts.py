@@ -18,13 +18,17 @@ from __future__ import annotations
 
 import errno
 import os
-import stat
 from typing import TYPE_CHECKING, Sequence, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
 from velkora import _mounttable as _kernel
 from velkora import _sources, _vfs
+from velkora._mounting import is_regular_file as _is_regular_file
+from velkora._mounting import loop_request as _loop_request
+from velkora._mounting import mount_id as _mount_id
+from velkora._mounting import umount as _umount
+from velkora._mounting import unique_id as _unique_id
 from velkora._resources import FdOwner as _FdOwner
 from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
@@ -38,66 +42,6 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # mount(2) flags under which the source names no device: bind, move, remount
 # and the propagation changes.
 _NO_DEVICE = MS.BIND | MS.MOVE | MS.REMOUNT | MS.UNBINDABLE | MS.PRIVATE | MS.SLAVE | MS.SHARED
-
-
-def _umount(path: str, flags: int) -> None:
-    """umount2(2); its EBUSY names the processes that hold the mount."""
-    try:
-        _kernel.umount(path, flags)
-    except OSError as e:
-        from velkora._holders import busy
-
-        raise busy(e, path) from None
-
-
-def _is_regular_file(source: str) -> bool:
-    try:
-        return stat.S_ISREG(os.stat(source).st_mode)
-    except (OSError, ValueError):
-        return False
-
-
-def _unique_id(path: str) -> int | None:
-    """The 64-bit id of the mount at ``path``, never used again (Linux 6.8+),
-    or None."""
-    from velkora import _mounttable
-
-    try:
-        return _mounttable.mount_id(path, unique=True)
-    except OSError:
-        return None
-
-
-def _mount_id(path: str) -> int | None:
-    """The id of the mount that holds ``path`` now, or None. Opens nothing,
-    so an interrupt here leaves nothing behind."""
-    from velkora import _mounttable, mountinfo
-
-    try:
-        found = _mounttable.mount_id(path)
-        # Where statx does not say (before Linux 5.8, some emulators), the table does.
-        return found if found is not None else mountinfo.mount_at(path, "mountinfo").id
-    except OSError:
-        return None
-
-
-def _loop_request(words: tuple[str, ...]) -> dict[str, int] | None:
-    """loop.attach's keywords from the loop words among ``words``, or None."""
-    request: dict[str, int] | None = None
-    for word in words:
-        name, has_value, value = word.partition("=")
-        if name == "loop":
-            if has_value:
-                raise ValueError(f"mount option {word!r}: velkora takes a free loop device; write 'loop'")
-            request = request or {}
-        elif name in ("offset", "sizelimit", "partition"):
-            try:
-                number = int(value, 0)
-            except ValueError:
-                raise ValueError(f"mount option {word!r} is no number of bytes") from None
-            request = request or {}
-            request["size_limit" if name == "sizelimit" else name] = number
-    return request
 
 
 class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
