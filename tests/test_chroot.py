@@ -205,7 +205,7 @@ def test_holders_finds_a_cwd_an_open_file_and_a_map(place, ids, monkeypatch):
         for p in held[1:]:
             p.stdout.readline()
         if ids == "fdinfo":  # as under qemu-user, where statx names no mount
-            monkeypatch.setattr(velkora._holders._kernel, "mount_id", lambda path, unique=False: None)
+            monkeypatch.setattr(velkora._holders._mounts, "mount_id", lambda path, unique=False: None)
         found = {(h.pid, h.use) for h in velkora.holders(place / "f")}
         monkeypatch.undo()
         cli = subprocess.run([sys.executable, "-m", "velkora", "holders", "--json", str(place)], capture_output=True)

@@ -387,14 +387,14 @@ def test_umount_all_escapes_every_failure(place):
 
 def test_without_root_the_message_says_so(place, monkeypatch, capsys):
     # As a user who is not root: the kernel's EPERM, and the message says why.
-    import velkora._mounttable
+    import velkora._mounts
     from velkora import cli
 
     def refused(*args, **kwargs):
         raise PermissionError(errno.EPERM, os.strerror(errno.EPERM), str(place))
 
     monkeypatch.setattr(os, "geteuid", lambda: 1000)
-    monkeypatch.setattr(velkora._mounttable, "mount", refused)
+    monkeypatch.setattr(velkora._mounts, "mount", refused)
     assert cli.main(["mount", "-t", "tmpfs", "x", str(place)]) == 1
     assert capsys.readouterr().err == f"velkora: mount {place}: Operation not permitted (velkora mount needs root)\n"
 

@@ -210,7 +210,7 @@ def test_a_recursive_bind_never_unmounts_a_mount_that_took_a_reused_id(place):
 def test_unmount_takes_a_tree_leaves_first_and_refuses_what_is_no_mount(place, monkeypatch):
     # A tmpfs with a child and, stacked on that child, a second one: only a
     # leaves-first order takes all three without one umount2 failing.
-    kernel, failures = velkora._vfs._kernel, []
+    kernel, failures = velkora._mount8._mounts, []
 
     def umount(path, flags):
         try:
@@ -373,7 +373,7 @@ def test_rmtree_checks_each_directory_for_a_mount(place, monkeypatch, ids):
     if ids == "fdinfo":
         import velkora._rmtree as walk
 
-        monkeypatch.setattr(walk, "_kernel", type("NoIds", (), {"mount_id": staticmethod(lambda *a, **k: None)}))
+        monkeypatch.setattr(walk, "_mounts", type("NoIds", (), {"mount_id": staticmethod(lambda *a, **k: None)}))
     outside, top = place / "outside", place / "tree"
     outside.mkdir()
     (outside / "kept").write_text("kept")

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import velkora.mount as vm
-from velkora import _mounttable, mountinfo
+from velkora import _mounts, mountinfo
 from velkora.mountinfo import Mount, mount_at, mounts, mounts_below, parse_mountinfo, watch
 
 SUPPORT = Path(__file__).parent / "support"
@@ -146,7 +146,7 @@ def test_parents_come_before_children_even_after_a_move(place, via):
 @pytest.mark.parametrize("route", ["statx", "table"])
 def test_mount_at_finds_the_topmost_mount_holding_a_path(place, monkeypatch, route):
     if route == "table":  # no mount id from statx (before 5.8, qemu-user): the table is searched
-        monkeypatch.setattr(mountinfo._kernel, "mount_id", lambda *args, **kwargs: None)
+        monkeypatch.setattr(mountinfo._mounts, "mount_id", lambda *args, **kwargs: None)
     vm.mount("lower", str(place), "tmpfs")
     vm.mount("upper", str(place), "tmpfs")
     for name in ("a", "ab", "ac", "dir", "x"):
@@ -194,7 +194,7 @@ def test_no_record_is_dropped_from_the_tree():
     # reaches them, so they come last, by id; 2's parent is not listed, so it is a root.
     lines = b"".join(b"%d %d 0:1 / /m%d rw - tmpfs t rw\n" % pair for pair in
                      [(6, 5, 6), (1, 1, 1), (5, 6, 5), (3, 1, 3), (2, 9, 2), (4, 1, 4)])  # fmt: skip
-    assert [m.id for m in _mounttable.parse(Mount, lines)] == [1, 3, 4, 2, 5, 6]
+    assert [m.id for m in _mounts.parse(Mount, lines)] == [1, 3, 4, 2, 5, 6]
     assert [m.id for m in parse_mountinfo(lines)] == [6, 1, 5, 3, 2, 4]
 
 
@@ -328,13 +328,13 @@ def test_a_record_longer_than_the_first_buffer_is_read_whole(place):
 
 @pytest.mark.fdmount
 def test_the_native_calls_check_their_arguments(kernel):
-    from velkora import _mounttable
+    from velkora import _mounts
 
     for bad, exc in (({"count": 0}, ValueError), ({"last_id": -1}, OverflowError), ({"mnt_id": "1"}, TypeError)):
         with pytest.raises(exc):
-            _mounttable.listmount(**bad)
+            _mounts.listmount(**bad)
     with pytest.raises(OSError):
-        _mounttable.statmount(1)  # an old-style id is no unique mount id
+        _mounts.statmount(1)  # an old-style id is no unique mount id
 
 
 @pytest.mark.parametrize("via", [None, pytest.param("statmount", marks=pytest.mark.fdmount), "mountinfo"])

@@ -18,7 +18,7 @@ import velkora
 import velkora._chroot as c
 import velkora._guard as g
 import velkora._loop as lo
-import velkora._mounttable as t
+import velkora._mounts as t
 import velkora.fsmount as f
 import velkora.mount as m
 from support.headers import NEWER
@@ -27,7 +27,7 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 NATIVE = {
     "velkora.mount": m,
     "velkora.fsmount": f,
-    "velkora._mounttable": t,
+    "velkora._mounts": t,
     "velkora._loop": lo,
     "velkora._guard": g,
     "velkora._chroot": c,
@@ -146,7 +146,7 @@ def test_exactly_the_documented_names(module):
 
 def test_identity_and_values():
     assert (m.__name__, m.__doc__) == ("velkora.mount", "Low-level mount/umount helpers.")
-    assert (f.__name__, t.__name__) == ("velkora.fsmount", "velkora._mounttable")
+    assert (f.__name__, t.__name__) == ("velkora.fsmount", "velkora._mounts")
     assert {name: getattr(m, name) for name in MOUNT_CONSTANTS} == MOUNT_CONSTANTS
 
 

@@ -10,16 +10,16 @@ def __dir__():
 def __getattr__(name):
     # On demand: importlib.metadata and the context managers cost far more
     # than the extension that most callers came for. Any other name (a
-    # submodule not yet imported, which `from velkora import _mounttable`
+    # submodule not yet imported, which `from velkora import _mounts`
     # asks for first) is no attribute.
     if name == "__version__":
         from importlib.metadata import version
 
         return version("velkora")
     if name in ("remount", "unmount"):
-        from velkora import _vfs
+        from velkora import _mount8
 
-        return getattr(_vfs, name)
+        return getattr(_mount8, name)
     if name in ("holders", "Holder"):
         from velkora import _holders
 

@@ -16,9 +16,9 @@
 
 from velkora._holders import Holder as Holder
 from velkora._holders import holders as holders
+from velkora._mount8 import remount as remount
+from velkora._mount8 import unmount as unmount
 from velkora._rmtree import rmtree as rmtree
-from velkora._vfs import remount as remount
-from velkora._vfs import unmount as unmount
 from velkora.contexts import DetachedMount as DetachedMount
 from velkora.contexts import FsContext as FsContext
 from velkora.contexts import mounted as mounted

@@ -6,6 +6,8 @@ from __future__ import annotations
 import errno
 import os
 
+from velkora._base import shown as shown
+
 # Exit statuses.
 FAILED, USAGE, INTERRUPTED = 1, 2, 130
 
@@ -26,27 +28,6 @@ def _fail(what: str, e: OSError) -> Failure:
     if e.errno in (errno.EPERM, errno.EACCES) and os.geteuid() != 0:
         reason += f" (velkora {what.split()[0]} needs root)"
     return Failure(f"{what}: {reason}")
-
-
-def shown(text: str | None) -> str:
-    """A field for a line of text: control characters (C0, DEL and C1, whose
-    UTF-8 bytes are escaped) and bytes that are no UTF-8 as \\x escapes, as
-    findmnt writes them, so that one mount is one line and nothing in a
-    name reaches the terminal as a command."""
-    if text is None:
-        return ""
-    out = []
-    for c in text:
-        code = ord(c)
-        if code < 0x20 or code == 0x7F:
-            out.append(f"\\x{code:02x}")
-        elif 0x80 <= code <= 0x9F:
-            out.append(f"\\xc2\\x{code:02x}")
-        elif 0xDC80 <= code <= 0xDCFF:  # a byte os.fsdecode could not decode
-            out.append(f"\\x{code - 0xDC00:02x}")
-        else:
-            out.append(c)
-    return "".join(out)
 
 
 def _escaped(text: str) -> str:

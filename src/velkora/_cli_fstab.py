@@ -21,7 +21,7 @@ def _read(path: str | None, root: str | None = None) -> Fstab:
 
     try:
         if path is None and root is not None:
-            from velkora._fstab_table import read_inside
+            from velkora.fstab._table import read_inside
 
             return read_inside(root)
         return fstab.read(path or "/etc/fstab")
@@ -132,7 +132,7 @@ def umount_all(args: argparse.Namespace) -> None:
     """What fstab lists and is mounted, children first."""
     from velkora import unmount
     from velkora._cli_common import _is_mount_point, shown
-    from velkora._fstab_mount import _ordered
+    from velkora.fstab._mount import _ordered
 
     failures = []
     for entry in reversed(_ordered([e for e in _read(args.fstab) if e.fstype != "swap"])):

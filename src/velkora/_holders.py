@@ -6,7 +6,7 @@ from __future__ import annotations
 import errno
 import os
 
-from velkora import _mounttable as _kernel
+from velkora import _mounts
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -77,7 +77,7 @@ def _prober(route: str) -> Callable[[str], int | None]:
     (before 5.8, or under qemu-user, which drops the id)."""
     if route == "fdinfo":
         return _fdinfo_of
-    mount_id, unique = _kernel.mount_id, route == "unique"
+    mount_id, unique = _mounts.mount_id, route == "unique"
 
     def probe(path: str) -> int | None:
         try:
@@ -148,9 +148,9 @@ def holders(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> list[H
     from velkora.mountinfo import mount_at
 
     where = os.fsdecode(os.fspath(path))
-    route, wanted = "unique", _kernel.mount_id(where, unique=True)  # raises for a bad path
+    route, wanted = "unique", _mounts.mount_id(where, unique=True)  # raises for a bad path
     if wanted is None:
-        route, wanted = "statx", _kernel.mount_id(where)
+        route, wanted = "statx", _mounts.mount_id(where)
     probe = _prober(route)
     if wanted is None:
         route, probe = "fdinfo", _fdinfo_of
@@ -189,7 +189,7 @@ def busy(e: OSError, path: str) -> OSError:
         held = holders(path)
     except OSError:
         held = []
-    from velkora._cli_common import shown
+    from velkora._base import shown
 
     # A process names itself (PR_SET_NAME): its name reaches a terminal escaped.
     words = shown(", ".join(map(str, held)))

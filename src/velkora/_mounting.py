@@ -7,13 +7,13 @@ from __future__ import annotations
 import os
 import stat
 
-from velkora import _mounttable as _kernel
+from velkora import _mounts
 
 
 def umount(path: str, flags: int) -> None:
     """umount2(2); its EBUSY names the processes that hold the mount."""
     try:
-        _kernel.umount(path, flags)
+        _mounts.umount(path, flags)
     except OSError as e:
         from velkora._holders import busy
 
@@ -30,10 +30,10 @@ def is_regular_file(source: str) -> bool:
 def unique_id(path: str) -> int | None:
     """The 64-bit id of the mount at ``path``, never used again (Linux 6.8+),
     or None."""
-    from velkora import _mounttable
+    from velkora import _mounts
 
     try:
-        return _mounttable.mount_id(path, unique=True)
+        return _mounts.mount_id(path, unique=True)
     except OSError:
         return None
 
@@ -41,10 +41,10 @@ def unique_id(path: str) -> int | None:
 def mount_id(path: str) -> int | None:
     """The id of the mount that holds ``path`` now, or None. Opens nothing,
     so an interrupt here leaves nothing behind."""
-    from velkora import _mounttable, mountinfo
+    from velkora import _mounts, mountinfo
 
     try:
-        found = _mounttable.mount_id(path)
+        found = _mounts.mount_id(path)
         # Where statx does not say (before Linux 5.8, some emulators), the table does.
         return found if found is not None else mountinfo.mount_at(path, "mountinfo").id
     except OSError:

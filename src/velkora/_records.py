@@ -15,7 +15,7 @@ else:
     # command that reads the table starts faster). They are velkora.mountinfo's.
     NamedTuple = object
 
-    from velkora._namedrecord import record
+    from velkora._base import record
 
     def _record(cls):
         return record(cls, "velkora.mountinfo")

@@ -6,7 +6,7 @@ import errno
 import os
 import stat
 
-from velkora import _mounttable as _kernel
+from velkora import _mounts
 from velkora._resources import held_signals
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -17,9 +17,9 @@ def _mount_of(fd: int) -> int:
     else statx's, 5.8+; else the fd's mnt_id in /proc, which qemu-user and
     older kernels give where statx names none)."""
     where = f"/proc/self/fd/{fd}"
-    found = _kernel.mount_id(where, unique=True)
+    found = _mounts.mount_id(where, unique=True)
     if found is None:
-        found = _kernel.mount_id(where)
+        found = _mounts.mount_id(where)
     if found is None:
         with open(f"/proc/self/fdinfo/{fd}", "rb") as f:
             found = next((int(line[7:]) for line in f if line.startswith(b"mnt_id:")), None)

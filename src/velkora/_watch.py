@@ -7,7 +7,7 @@ from __future__ import annotations
 import errno
 import os
 
-from velkora import _mounttable as _kernel
+from velkora import _mounts
 from velkora._records import _FALL_BACK, Mount, MountEvent, _within
 from velkora._resources import FdOwner
 
@@ -93,10 +93,10 @@ class MountWatch(FdOwner):
         if via != "mountinfo":
             try:
                 with _held_signals():  # no interrupt between the fd's making and its keeping
-                    self._fd, self.via = _kernel.fanotify_init(_FAN_REPORT_MNT | _FAN_NONBLOCK), "fanotify"
+                    self._fd, self.via = _mounts.fanotify_init(_FAN_REPORT_MNT | _FAN_NONBLOCK), "fanotify"
                 marks = _FAN_MNT_ATTACH | _FAN_MNT_DETACH
-                _kernel.fanotify_mark(self.fileno(), _FAN_MARK_ADD | _FAN_MARK_MNTNS, marks, "/proc/self/ns/mnt")
-                self._known: dict[int, Mount] = dict(_kernel.table(Mount, 0, True))
+                _mounts.fanotify_mark(self.fileno(), _FAN_MARK_ADD | _FAN_MARK_MNTNS, marks, "/proc/self/ns/mnt")
+                self._known: dict[int, Mount] = dict(_mounts.table(Mount, 0, True))
                 return
             except BaseException as e:
                 self.close()
@@ -131,9 +131,9 @@ class MountWatch(FdOwner):
         where the kernel has them (statmount, 6.8+), else by mountinfo's;
         and by mountinfo's ids."""
         try:
-            pairs = _kernel.table(Mount, 0, True)
+            pairs = _mounts.table(Mount, 0, True)
         except OSError:
-            by_id = {m.id: m for m in _kernel.read(Mount)}
+            by_id = {m.id: m for m in _mounts.read(Mount)}
             return by_id, by_id
         keyed = dict(pairs)
         return keyed, {m.id: m for m in keyed.values()}
@@ -257,7 +257,7 @@ class MountWatch(FdOwner):
                 at += max(length, 24)
         if overflow:
             # Events were lost: what the table now holds against what was known.
-            new = dict(_kernel.table(Mount, 0, True))
+            new = dict(_mounts.table(Mount, 0, True))
             old_ids = {m.id: m for m in self._known.values()}
             events = _diff(self._known, new, old_ids, {m.id: m for m in new.values()})
             self._known = new
@@ -266,7 +266,7 @@ class MountWatch(FdOwner):
         for mask, unique in changes:
             found: Mount | None
             try:
-                found = _kernel.record(Mount, unique) if mask & _FAN_MNT_ATTACH else None
+                found = _mounts.record(Mount, unique) if mask & _FAN_MNT_ATTACH else None
             except FileNotFoundError:
                 found = None  # gone again: its detach follows
             if mask & _FAN_MNT_ATTACH and mask & _FAN_MNT_DETACH:
@@ -293,7 +293,7 @@ class MountWatch(FdOwner):
         for key, m in list(self._known.items()):
             if key != unique and m.mount_point is not None and _within(m.mount_point, before.mount_point):
                 try:
-                    now = _kernel.record(Mount, key)
+                    now = _mounts.record(Mount, key)
                 except FileNotFoundError:
                     continue  # gone: its detach follows
                 if now is not None:

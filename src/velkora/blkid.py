@@ -24,7 +24,7 @@ import os
 import stat
 
 from velkora import _superblocks as _sb
-from velkora._namedrecord import record as _record
+from velkora._base import record as _record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

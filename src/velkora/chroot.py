@@ -21,8 +21,7 @@ from __future__ import annotations
 import errno
 import os
 
-from velkora import _chroot
-from velkora import _mounttable as _kernel
+from velkora import _chroot, _mounts
 from velkora._chroot_spawn import PATH, _warn
 from velkora._chroot_spawn import Kept as _Kept
 from velkora._chroot_spawn import start as _start
@@ -304,7 +303,7 @@ class Root(Guard):
                 # namespace holds it: the tree above it has gone.
                 bare = m.mount_point == self.root and m.parent_id not in ids
                 try:
-                    _kernel.umount(m.mount_point, _DETACH if bare else 0)
+                    _mounts.umount(m.mount_point, _DETACH if bare else 0)
                     gone += 1
                 except OSError as e:
                     failed = failed or _busy(e, m.mount_point)

@@ -22,8 +22,7 @@ from typing import TYPE_CHECKING, Sequence, Union
 
 import velkora.fsmount as fs
 import velkora.mount as classic
-from velkora import _mounttable as _kernel
-from velkora import _sources, _vfs
+from velkora import _mount8, _mounts, _sources
 from velkora._mounting import is_regular_file as _is_regular_file
 from velkora._mounting import loop_request as _loop_request
 from velkora._mounting import mount_id as _mount_id
@@ -144,12 +143,12 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             self.data = ",".join(part for part in (parsed.data, data) if part)
             self.propagation = int(parsed.propagation)
             self.loop = _loop_request(parsed.userspace)
-            self.mkdir = _vfs.mkdir_mode(parsed.userspace)
+            self.mkdir = _mount8.mkdir_mode(parsed.userspace)
             self._userspace = parsed.userspace
             cleared, tree = int(parsed.attr_clr), int(parsed.recursive)
         # mount(2) ignores the per-mount flags of a new bind: they are set on
         # it before it is attached, as mount(8) sets them.
-        self._attributes = _vfs.attributes(self.flags, cleared) if self.flags & MS.BIND else (0, 0)
+        self._attributes = _mount8.attributes(self.flags, cleared) if self.flags & MS.BIND else (0, 0)
         self._tree = tree
 
     @property
@@ -194,15 +193,15 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         return self._made
 
     def _enter(self) -> str:
-        _vfs.not_carried_out(self._userspace, self.target)  # before anything is made
+        _mount8.not_carried_out(self._userspace, self.target)  # before anything is made
         if self.mkdir is not None and not os.path.lexists(self.target):
-            _vfs.make_target(self.target, self.mkdir)
+            _mount8.make_target(self.target, self.mkdir)
         source = self.source
         if not self.flags & _NO_DEVICE and _sources.is_tag(source):
             source = _sources.device_of(source)
         if self.loop is None and (self.flags & _NO_DEVICE or not _is_regular_file(source)):
             if self.fstype == "auto" and not self.flags & _NO_DEVICE:
-                lost = _vfs.missing(source)  # mount(8)'s words, as the kernel's ENOENT gets them
+                lost = _mount8.missing(source)  # mount(8)'s words, as the kernel's ENOENT gets them
                 if lost is not None:
                     raise type(lost)(lost.errno, lost.strerror, self.target)
                 self.fstype = _sources.fstype_of(source)
@@ -251,7 +250,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 if self._recursive_bind:
                     self._made_tree()
                 if self.propagation:
-                    _kernel.mount("none", self.target, "", self.propagation)
+                    _mounts.mount("none", self.target, "", self.propagation)
         except BaseException:
             # Undo the mount, also where an interrupt taken by another thread
             # landed just after the call, before it could be recorded.
@@ -260,17 +259,17 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 try:
                     self._unmount()
                 except OSError:
-                    _kernel.umount(self.target, classic.MNT_DETACH)
+                    _mounts.umount(self.target, classic.MNT_DETACH)
             raise
 
     def _attach(self, source: str) -> None:
         try:
             if any(self._attributes) and not self.flags & (MS.REMOUNT | MS.MOVE):
-                _vfs.bind(source, self.target, self.flags, self._attributes, self._tree)
+                _mount8.bind(source, self.target, self.flags, self._attributes, self._tree)
             else:
-                _kernel.mount(source, self.target, self.fstype, self.flags, self.data)
+                _mounts.mount(source, self.target, self.fstype, self.flags, self.data)
         except OSError as e:
-            raise _vfs.refused(e, source, self.target, self.fstype, self.flags, self.data) from None
+            raise _mount8.refused(e, source, self.target, self.fstype, self.flags, self.data) from None
 
     def _unmount(self) -> None:
         # Only what this block made: a mount put on top of it meanwhile (by

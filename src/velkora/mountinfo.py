@@ -14,7 +14,7 @@ from __future__ import annotations
 import errno
 import os
 
-from velkora import _mounttable as _kernel
+from velkora import _mounts
 from velkora._records import _FALL_BACK, Mount, MountEvent, _within
 from velkora._watch import MountWatch, watch
 
@@ -39,7 +39,7 @@ def parse_mountinfo(data: bytes) -> list[Mount]:
 
     Raises ValueError for a line that is not in mountinfo's format.
     """
-    return _kernel.parse(Mount, data, False)
+    return _mounts.parse(Mount, data, False)
 
 
 def _check(via: str | None, pid: int | None) -> None:
@@ -74,8 +74,8 @@ def _namespace_table(pid: int, via: str | None) -> list[Mount] | None:
     """Another process's table from listmount/statmount with its namespace's
     id, or None where the kernel cannot (mountinfo then)."""
     try:
-        ns_id = _kernel.mntns_id(f"/proc/{pid}/ns/mnt")
-        return _kernel.table(Mount, ns_id)
+        ns_id = _mounts.mntns_id(f"/proc/{pid}/ns/mnt")
+        return _mounts.table(Mount, ns_id)
     except OSError as e:
         if via == "statmount" or e.errno not in _FALL_BACK + (errno.ENOTTY, errno.EINVAL) or _gone(pid):
             raise _process_error(e, pid) from None
@@ -101,19 +101,19 @@ def mounts(via: str | None = None, *, pid: int | None = None) -> list[Mount]:
     _check(via, pid)
     if pid is None:
         if via == "statmount":
-            return _kernel.table(Mount)
+            return _mounts.table(Mount)
         try:
-            return _kernel.read(Mount)
+            return _mounts.read(Mount)
         except FileNotFoundError:
             if via == "mountinfo":
                 raise
-        return _kernel.table(Mount)
+        return _mounts.table(Mount)
     if via != "mountinfo":
         listed = _namespace_table(pid, via)
         if listed is not None:
             return listed
     try:
-        table: list[Mount] = _kernel.read(Mount, f"/proc/{pid}/mountinfo")
+        table: list[Mount] = _mounts.read(Mount, f"/proc/{pid}/mountinfo")
     except OSError as e:
         raise _process_error(e, pid) from None
     if not table and _gone(pid):  # an exiting process's mountinfo is empty
@@ -164,9 +164,9 @@ def mount_at(path: AnyPath, via: str | None = None, *, pid: int | None = None) -
     _must_exist(target, path)
     if via != "mountinfo":
         try:
-            unique = _kernel.mount_id(target, unique=True)
+            unique = _mounts.mount_id(target, unique=True)
             if unique is not None:
-                found: Mount | None = _kernel.record(Mount, unique)
+                found: Mount | None = _mounts.record(Mount, unique)
                 if found is not None:
                     return found
         except OSError as e:
@@ -186,7 +186,7 @@ def _visible(table: list[Mount], where: str, target: str, path: AnyPath) -> Moun
     device is the path's (a mount hidden under another has the other's
     device), or of all where none has (a Btrfs subvolume's own device)."""
     try:
-        shown = _kernel.mount_id(where)
+        shown = _mounts.mount_id(where)
         st = os.stat(where)
     except (OSError, ValueError):
         return _holding(table, target, path)
@@ -204,13 +204,13 @@ def mounts_below(path: AnyPath, via: str | None = None) -> list[Mount]:
     target = os.fsdecode(os.path.realpath(path))
     table: list[Mount]
     if via == "statmount":
-        table = _kernel.table(Mount, below=target)
+        table = _mounts.table(Mount, below=target)
     else:
         try:
-            table = _kernel.read(Mount, below=target)
+            table = _mounts.read(Mount, below=target)
         except FileNotFoundError:
             if via == "mountinfo":
                 raise
-            table = _kernel.table(Mount, below=target)
+            table = _mounts.table(Mount, below=target)
     table.reverse()
     return table

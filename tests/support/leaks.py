@@ -9,7 +9,7 @@ import os
 import sys
 from typing import Callable, List, Tuple, Type, Union
 
-import velkora._mounttable as t
+import velkora._mounts as t
 import velkora.fsmount as f
 import velkora.mount as m
 from velkora.mountinfo import Mount

@@ -5,7 +5,7 @@ request  {"expr": <Python expression>, "errno": int, "delay_ms": int}
 answer   {"exc": name or null, "errno", "strerror", "filename", "message",
           "value": repr or null, "calls": [log lines of the interposer]}
 The expression sees the modules as ``m`` (velkora.mount), ``f``
-(velkora.fsmount), ``t`` (velkora._mounttable), ``lo`` (velkora._loop) and ``g``
+(velkora.fsmount), ``t`` (velkora._mounts), ``lo`` (velkora._loop) and ``g``
 (velkora._guard), and ``c`` and ``d``, an
 FsContext and a DetachedMount owning an fd of /dev/null, which only the
 stand-in sees.
@@ -19,7 +19,7 @@ from typing import Any, Dict, List
 import velkora._chroot as ch
 import velkora._guard as g
 import velkora._loop as lo
-import velkora._mounttable as t
+import velkora._mounts as t
 import velkora.fsmount as f
 import velkora.mount as m
 

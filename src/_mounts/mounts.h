@@ -1,4 +1,4 @@
-// velkora._mounttable's private header: the kernel's structures the module
+// velkora._mounts's private header: the kernel's structures the module
 // reads, the table its routes fill, and what each file gives the others.
 //
 // The files, by concern:
@@ -28,7 +28,7 @@
 #define SYS_listmount 458
 #endif
 
-namespace mounttable {
+namespace mounts {
 
 // ---------------------------------------------------------------------------
 // From the kernel's uapi <linux/mount.h> (6.8 and later), which older headers
@@ -190,6 +190,6 @@ extern PyMethodDef statx_methods[];
 extern PyMethodDef mountcall_methods[];
 extern PyMethodDef fanotify_methods[];
 
-} // namespace mounttable
+} // namespace mounts
 
 #endif // VELKORA_MOUNTTABLE_H

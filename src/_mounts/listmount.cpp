@@ -1,10 +1,10 @@
-// velkora._mounttable: listmount(2), the ids of a namespace's mounts:
+// velkora._mounts: listmount(2), the ids of a namespace's mounts:
 // listmount() one page as the kernel gives it, and table(), a whole table
 // from listmount and statmount.
 
-#include "mounttable.h"
+#include "mounts.h"
 
-namespace mounttable {
+namespace mounts {
 
 // One listmount() call: up to room ids after last into ids; the count, or
 // -1 with errno set, or vk::RAISED.
@@ -15,13 +15,13 @@ static long list_page(uint64_t mnt_id, uint64_t last, uint64_t ns_id, uint64_t *
 }
 
 PyDoc_STRVAR(
-    mounttable_listmount_doc,
+    mounts_listmount_doc,
     "listmount(last_id: int = 0, count: int = 512, mnt_id: int = LSMT_ROOT) -> tuple[int, ...]\n\n"
     "One page of the unique ids of the mounts below mnt_id (by default all\n"
     "mounts the caller's root reaches), those after last_id, by id.\n\n"
     "Calls listmount(2). Raises OSError on failure.");
 
-static PyObject *mounttable_listmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_listmount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"last_id", "count", "mnt_id", nullptr};
     uint64_t last_id = 0;
@@ -122,7 +122,7 @@ static PyObject *table_of(PyObject *cls, uint64_t ns_id, bool with_ids, PyObject
 }
 
 PyDoc_STRVAR(
-    mounttable_table_doc,
+    mounts_table_doc,
     "table(cls: type, ns_id: int = 0, with_ids: bool = False, below: str | None = None) -> list\n\n"
     "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
     "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
@@ -130,7 +130,7 @@ PyDoc_STRVAR(
     "below, only the mounts at or below that path.\n\n"
     "Calls listmount(2) and statmount(2). Raises OSError on failure.");
 
-static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_table(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "ns_id", "with_ids", "below", nullptr};
     PyObject *cls;
@@ -147,9 +147,9 @@ static PyObject *mounttable_table(PyObject *self, PyObject *args, PyObject *kwar
 }
 
 PyMethodDef listmount_methods[] = {
-    VK_METHOD(mounttable, listmount),
-    VK_METHOD(mounttable, table),
+    VK_METHOD(mounts, listmount),
+    VK_METHOD(mounts, table),
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace mounttable
+} // namespace mounts

@@ -1,14 +1,14 @@
-// velkora._mounttable: the mountinfo text's parser, parse() and read(),
+// velkora._mounts: the mountinfo text's parser, parse() and read(),
 // the route where statmount(2) is missing or another file is read. Each name
 // field is unescaped (mountinfo writes space, tab, newline and backslash as
 // octal escapes); the superblock's options keep the filesystem's own
 // escapes, as statmount gives them.
 
-#include "mounttable.h"
+#include "mounts.h"
 
 #include <fcntl.h>
 
-namespace mounttable {
+namespace mounts {
 
 // The next field: the bytes up to the next space or the line's end.
 static bool next_field(const char **at, const char *end, const char **field, size_t *length)
@@ -212,13 +212,13 @@ static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *
     return failed ? -1 : 0;
 }
 
-PyDoc_STRVAR(mounttable_parse_doc,
+PyDoc_STRVAR(mounts_parse_doc,
              "parse(cls: type, data: bytes, ordered: bool = True) -> list\n\n"
              "The records of a mountinfo text as records of cls (a tuple subclass of 11\n"
              "fields): parents before children, or with ordered=False in the text's\n"
              "own order. Raises ValueError for a line not in mountinfo's format.");
 
-static PyObject *mounttable_parse(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_parse(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "data", "ordered", nullptr};
     PyObject *cls;
@@ -288,14 +288,14 @@ static char *read_whole(const char *path, PyObject *name, size_t *size)
 }
 
 PyDoc_STRVAR(
-    mounttable_read_doc,
+    mounts_read_doc,
     "read(cls: type, path: str = '/proc/self/mountinfo', below: str | None = None) -> list\n\n"
     "The records of a mountinfo file as records of cls, parents before\n"
     "children; with below, only the mounts at or below that path. Raises OSError on failure, "
     "ValueError for a line not in\n"
     "mountinfo's format.");
 
-static PyObject *mounttable_read(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_read(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "path", "below", nullptr};
     PyObject *cls;
@@ -326,9 +326,9 @@ static PyObject *mounttable_read(PyObject *self, PyObject *args, PyObject *kwarg
 }
 
 PyMethodDef mountinfo_methods[] = {
-    VK_METHOD(mounttable, parse),
-    VK_METHOD(mounttable, read),
+    VK_METHOD(mounts, parse),
+    VK_METHOD(mounts, read),
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace mounttable
+} // namespace mounts

@@ -1,24 +1,24 @@
-// velkora._mounttable: the mount that holds a path, by the id statx(2)
+// velkora._mounts: the mount that holds a path, by the id statx(2)
 // gives: mount_id(), for velkora.mountinfo.mount_at and velkora.mounted.
 
-#include "mounttable.h"
+#include "mounts.h"
 
 #include <fcntl.h>
 #include <linux/stat.h>
 
-namespace mounttable {
+namespace mounts {
 
 // STATX_MNT_ID_UNIQUE (6.8), which older headers lack.
 static const unsigned int MNT_ID_UNIQUE = 0x4000U;
 
-PyDoc_STRVAR(mounttable_mount_id_doc,
+PyDoc_STRVAR(mounts_mount_id_doc,
              "mount_id(path, unique: bool = False) -> int | None\n\n"
              "The id of the mount that holds path now, as mountinfo numbers it (with\n"
              "unique, the 64-bit id statmount takes), or None where the kernel does not\n"
              "say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can be\n"
              "left open. Calls statx(2). Raises OSError on failure.");
 
-static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mount_id(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", "unique", nullptr};
     PyObject *path_obj;
@@ -46,8 +46,8 @@ static PyObject *mounttable_mount_id(PyObject *self, PyObject *args, PyObject *k
 }
 
 PyMethodDef statx_methods[] = {
-    VK_METHOD(mounttable, mount_id),
+    VK_METHOD(mounts, mount_id),
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace mounttable
+} // namespace mounts

@@ -1,9 +1,9 @@
-// velkora._mounttable: mount(2) and umount2(2) for the layers above
+// velkora._mounts: mount(2) and umount2(2) for the layers above
 // velkora.mount, whose str-only arguments are its contract: here paths are
 // what the os module takes (str through the filesystem encoding, bytes,
 // os.PathLike), and a failure names the path. Neither retries after EINTR.
 
-#include "mounttable.h"
+#include "mounts.h"
 
 // The C library's, as <sys/mount.h> declares them (its MS_* macros would
 // clash with the names statmount.cpp gives the propagation bits).
@@ -11,14 +11,14 @@ extern "C" int mount(const char *source, const char *target, const char *fstype,
                      unsigned long flags, const void *data);
 extern "C" int umount2(const char *target, int flags);
 
-namespace mounttable {
+namespace mounts {
 
-PyDoc_STRVAR(mounttable_mount_doc,
+PyDoc_STRVAR(mounts_mount_doc,
              "mount(source, target, fstype: str = '', flags: int = 0, data: str = '') -> None\n\n"
              "Calls mount(2); source and target are paths (str, bytes or os.PathLike),\n"
              "fstype and data text. Raises OSError naming target on failure.");
 
-static PyObject *mounttable_mount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"source", "target", "fstype", "flags", "data", nullptr};
     PyObject *source = nullptr;
@@ -47,12 +47,12 @@ static PyObject *mounttable_mount(PyObject *self, PyObject *args, PyObject *kwar
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(mounttable_umount_doc,
+PyDoc_STRVAR(mounts_umount_doc,
              "umount(target, flags: int = 0) -> None\n\n"
              "Calls umount2(2); target is a path (str, bytes or os.PathLike).\n"
              "Raises OSError naming target on failure.");
 
-static PyObject *mounttable_umount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_umount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"target", "flags", nullptr};
     PyObject *target_obj;
@@ -73,9 +73,9 @@ static PyObject *mounttable_umount(PyObject *self, PyObject *args, PyObject *kwa
 }
 
 PyMethodDef mountcall_methods[] = {
-    VK_METHOD(mounttable, mount),
-    VK_METHOD(mounttable, umount),
+    VK_METHOD(mounts, mount),
+    VK_METHOD(mounts, umount),
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace mounttable
+} // namespace mounts

@@ -8,11 +8,11 @@ import errno
 import os
 import stat
 
-from velkora._fstab_table import _escape, parse
+from velkora.fstab._table import _escape, parse
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from velkora._fstab_table import Fstab
+    from velkora.fstab._table import Fstab
     from velkora.mountinfo import Mount
 
 # The kernel's interfaces and memory filesystems: what a system mounts for

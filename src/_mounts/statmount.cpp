@@ -1,14 +1,14 @@
-// velkora._mounttable: statmount(2), one mount's record: statmount() as the
+// velkora._mounts: statmount(2), one mount's record: statmount() as the
 // kernel gives it, record() as a record of the caller's class, and the
 // fields listmount.cpp's tables are made of. The buffer the kernel fills
 // grows while it answers EOVERFLOW; it comes from the interpreter's
 // allocator (PyMem), so the module keeps no heap of its own.
 
-#include "mounttable.h"
+#include "mounts.h"
 
 #include <stdio.h>
 
-namespace mounttable {
+namespace mounts {
 
 // The mask bits asked for, and the strings each brings.
 static const uint64_t STATMOUNT_SB_BASIC = 0x1;
@@ -319,7 +319,7 @@ static PyObject *record_dict(const statmount_v1 *r, Py_ssize_t used)
         record_text(r, area, room, STATMOUNT_MNT_OPTS, r->mnt_opts));
 }
 
-PyDoc_STRVAR(mounttable_statmount_doc,
+PyDoc_STRVAR(mounts_statmount_doc,
              "statmount(mnt_id: int) -> dict[str, int | bytes | None]\n\n"
              "The kernel's record of the mount with this unique id: the numbers of\n"
              "struct statmount by their field names, and its strings as bytes (None\n"
@@ -329,7 +329,7 @@ PyDoc_STRVAR(mounttable_statmount_doc,
              "EOVERFLOW. Raises OSError on failure (FileNotFoundError if the mount\n"
              "is gone).");
 
-static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_statmount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"mnt_id", nullptr};
     uint64_t mnt_id;
@@ -348,14 +348,14 @@ static PyObject *mounttable_statmount(PyObject *self, PyObject *args, PyObject *
     return result;
 }
 
-PyDoc_STRVAR(mounttable_record_doc,
+PyDoc_STRVAR(mounts_record_doc,
              "record(cls: type, mnt_id: int, ns_id: int = 0) -> tuple | None\n\n"
              "The mount with this unique id as a record of cls, or None where it lies\n"
              "outside the caller's root.\n\n"
              "Calls statmount(2). Raises OSError on failure (FileNotFoundError if the\n"
              "mount is gone).");
 
-static PyObject *mounttable_record(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_record(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "mnt_id", "ns_id", nullptr};
     PyObject *cls;
@@ -382,9 +382,9 @@ static PyObject *mounttable_record(PyObject *self, PyObject *args, PyObject *kwa
 }
 
 PyMethodDef statmount_methods[] = {
-    VK_METHOD(mounttable, statmount),
-    VK_METHOD(mounttable, record),
+    VK_METHOD(mounts, statmount),
+    VK_METHOD(mounts, record),
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace mounttable
+} // namespace mounts

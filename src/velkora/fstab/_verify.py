@@ -9,13 +9,13 @@ import os
 import re
 import stat
 
-from velkora._namedrecord import record
+from velkora._base import record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Callable, NamedTuple
 
-    from velkora._fstab_table import Entry, Fstab
+    from velkora.fstab._table import Entry, Fstab
 else:
     NamedTuple = object
 
@@ -58,7 +58,7 @@ def _found(root: str, path: str) -> tuple[os.stat_result, str]:
     ".." leads out."""
     if root in ("/", ""):
         return os.stat(path), path
-    from velkora._fstab_table import inside
+    from velkora.fstab._table import inside
 
     fd = inside(root, path, path)
     try:

@@ -1,24 +1,24 @@
-// velkora._mounttable: another process's mount namespace, and fanotify's
+// velkora._mounts: another process's mount namespace, and fanotify's
 // mount events (Linux 6.15), for velkora.mountinfo's pid= and watch().
 
-#include "mounttable.h"
+#include "mounts.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
-namespace mounttable {
+namespace mounts {
 
 // NS_GET_MNTNS_ID from <linux/nsfs.h> (6.11 and later): _IOR(0xb7, 5, __u64).
 static const unsigned long NS_GET_MNTNS_ID = 0x8008b705UL;
 static const unsigned int FAN_CLOEXEC = 0x1U;
 
-PyDoc_STRVAR(mounttable_mntns_id_doc,
+PyDoc_STRVAR(mounts_mntns_id_doc,
              "mntns_id(path: str) -> int\n\n"
              "The id of the mount namespace that the nsfs file at path (such as\n"
              "/proc/PID/ns/mnt) stands for, as listmount(2) and statmount(2) take it.\n\n"
              "Calls ioctl(NS_GET_MNTNS_ID). Raises OSError on failure.");
 
-static PyObject *mounttable_mntns_id(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mntns_id(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", nullptr};
     PyObject *path = nullptr;
@@ -40,12 +40,12 @@ static PyObject *mounttable_mntns_id(PyObject *self, PyObject *args, PyObject *k
     return result;
 }
 
-PyDoc_STRVAR(mounttable_fanotify_init_doc,
+PyDoc_STRVAR(mounts_fanotify_init_doc,
              "fanotify_init(flags: int, event_f_flags: int = 0) -> int\n\n"
              "A new fanotify group's fd, non-inheritable (FAN_CLOEXEC is always added).\n\n"
              "Calls fanotify_init(2). Raises OSError on failure.");
 
-static PyObject *mounttable_fanotify_init(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_fanotify_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"flags", "event_f_flags", nullptr};
     unsigned int flags;
@@ -61,12 +61,12 @@ static PyObject *mounttable_fanotify_init(PyObject *self, PyObject *args, PyObje
     return PyLong_FromLong(fd);
 }
 
-PyDoc_STRVAR(mounttable_fanotify_mark_doc,
+PyDoc_STRVAR(mounts_fanotify_mark_doc,
              "fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None\n\n"
              "Adds, removes or changes a mark of the fanotify group fd on path.\n\n"
              "Calls fanotify_mark(2). Raises OSError on failure.");
 
-static PyObject *mounttable_fanotify_mark(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_fanotify_mark(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fd", "flags", "mask", "path", nullptr};
     int fd;
@@ -87,10 +87,10 @@ static PyObject *mounttable_fanotify_mark(PyObject *self, PyObject *args, PyObje
 }
 
 PyMethodDef fanotify_methods[] = {
-    VK_METHOD(mounttable, mntns_id),
-    VK_METHOD(mounttable, fanotify_init),
-    VK_METHOD(mounttable, fanotify_mark),
+    VK_METHOD(mounts, mntns_id),
+    VK_METHOD(mounts, fanotify_init),
+    VK_METHOD(mounts, fanotify_mark),
     {nullptr, nullptr, 0, nullptr},
 };
 
-} // namespace mounttable
+} // namespace mounts

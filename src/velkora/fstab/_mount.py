@@ -13,9 +13,9 @@ if TYPE_CHECKING:
     import signal
     from typing import Callable
 
-    from velkora._fstab_root import RootedMount
-    from velkora._fstab_table import Entry, Fstab
     from velkora.contexts import mounted
+    from velkora.fstab._root import RootedMount
+    from velkora.fstab._table import Entry, Fstab
 
 
 class MountedSet:
@@ -217,8 +217,8 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
     """As the system installed at root mounts its fstab at boot: targets,
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
-    from velkora import _fstab_root as rooted
-    from velkora._vfs import mkdir_mode, not_carried_out
+    from velkora._mount8 import mkdir_mode, not_carried_out
+    from velkora.fstab import _root as rooted
     from velkora.options import parse
 
     top = os.path.abspath(root)

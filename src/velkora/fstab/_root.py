@@ -16,7 +16,7 @@ from velkora.flags import MS
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from velkora._fstab_table import Entry
+    from velkora.fstab._table import Entry
     from velkora.options import MountOptions
 
 # The superblock's flags, as fsconfig(2) takes them.
@@ -47,12 +47,12 @@ class RootedMount:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        from velkora import _mounttable
+        from velkora import _mounts
         from velkora._mounting import umount as _umount
         from velkora.mountinfo import mounts_below
 
         top_id, top_unique = self._made[0]
-        now = _mounttable.mount_id(self.point, unique=top_unique is not None)
+        now = _mounts.mount_id(self.point, unique=top_unique is not None)
         if now != (top_unique if top_unique is not None else top_id):
             raise OSError(errno.EBUSY, "another mount is on top of the one mount -a made", self.point)
         made = dict(self._made)
@@ -78,11 +78,11 @@ class RootedMount:
 def _unique_at(path: str | None, mount_id: int | None) -> int | None:
     """The unique id of the mount mount_id at path, where it is the one on
     top there; else None."""
-    from velkora import _mounttable
+    from velkora import _mounts
 
-    if path is None or _mounttable.mount_id(path) != mount_id:
+    if path is None or _mounts.mount_id(path) != mount_id:
         return None
-    return _mounttable.mount_id(path, unique=True)
+    return _mounts.mount_id(path, unique=True)
 
 
 def _resolve(root: int, path: str, flags: int = os.O_PATH) -> int:
@@ -155,7 +155,7 @@ def bind_tree(root: int, entry: Entry, parsed: MountOptions) -> tuple[int, str]:
 
 def _new_tree(device: str, fstype: str, parsed: MountOptions, target: str) -> int:
     """A detached mount of a new superblock of fstype on device."""
-    from velkora._vfs import _explained
+    from velkora._mount8 import _explained
 
     try:
         context = fs.fsopen(fstype)
@@ -288,7 +288,7 @@ def attach(tree: int, at: int, propagation: int) -> RootedMount:
     """Attaches the detached tree onto the fd at, closing tree (the mount
     could not be undone while it is open: EBUSY); the record of what was
     made. Run with signals held: the mount is made and recorded at once."""
-    from velkora import _mounttable
+    from velkora import _mounts
     from velkora.mountinfo import mounts_below
 
     try:
@@ -300,7 +300,7 @@ def attach(tree: int, at: int, propagation: int) -> RootedMount:
     try:
         here = f"/proc/self/fd/{tree}"
         point = _path_of(tree)
-        top = (_mounttable.mount_id(here), _mounttable.mount_id(here, unique=True))
+        top = (_mounts.mount_id(here), _mounts.mount_id(here, unique=True))
         made = [top]
         ids = {top[0]}
         for m in reversed(mounts_below(point, "mountinfo")):  # parents first: what a recursive bind brought

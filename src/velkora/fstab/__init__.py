@@ -30,14 +30,14 @@ from __future__ import annotations
 
 import os
 
-from velkora._fstab_table import Entry, Fstab, parse, read
+from velkora.fstab._table import Entry, Fstab, parse, read
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Union
 
-    from velkora._fstab_mount import MountedSet
-    from velkora._fstab_verify import Problem
+    from velkora.fstab._mount import MountedSet
+    from velkora.fstab._verify import Problem
 
     PathArg = Union[str, "os.PathLike[str]"]
 
@@ -46,7 +46,7 @@ __all__ = ["Entry", "Fstab", "Problem", "MountedSet", "parse", "read", "verify",
 
 def verify(table: Fstab, *, root: str = "/") -> list[Problem]:
     """What ``findmnt --verify`` reports, with its words: see :mod:`velkora.fstab`'s guide."""
-    from velkora._fstab_verify import verify as check
+    from velkora.fstab._verify import verify as check
 
     return check(table, root)
 
@@ -74,14 +74,14 @@ def mount_all(
     in it, too few fields) is never mounted and listed in ``malformed``;
     the others are mounted all the same. An ``X-mount.*`` word velkora
     does not carry out is refused by name (ValueError)."""
-    from velkora._fstab_mount import mount_all as mount
+    from velkora.fstab._mount import mount_all as mount
 
     if prefix is not None and root is not None:
         raise ValueError("mount_all takes prefix or root, not both")
     top = os.fspath(root) if root is not None else None
     if not isinstance(table, Fstab):
         if table is None and top is not None:
-            from velkora._fstab_table import read_inside
+            from velkora.fstab._table import read_inside
 
             table = read_inside(top)
         else:
@@ -102,7 +102,7 @@ def generate(root: PathArg, *, tags: str | None = "UUID") -> Fstab:
     directories from outside the root; a bind of a directory inside it is
     written as one (``none``, ``bind``), its source as the root sees it.
     ValueError where root is not a mount point."""
-    from velkora._fstab_generate import generate as make
+    from velkora.fstab._generate import generate as make
 
     return make(os.fspath(root), tags)
 
@@ -110,11 +110,11 @@ def generate(root: PathArg, *, tags: str | None = "UUID") -> Fstab:
 def __getattr__(name: str) -> object:
     # The records of the other parts, imported only when asked for.
     if name == "Problem":
-        from velkora._fstab_verify import Problem
+        from velkora.fstab._verify import Problem
 
         return Problem
     if name == "MountedSet":
-        from velkora._fstab_mount import MountedSet
+        from velkora.fstab._mount import MountedSet
 
         return MountedSet
     raise AttributeError(f"module 'velkora.fstab' has no attribute {name!r}")

@@ -12,7 +12,7 @@ import errno
 import os
 
 import velkora.fsmount as fs
-from velkora import _mounttable as _kernel
+from velkora import _mounts
 from velkora.flags import MNT, MOUNT_ATTR, MS
 from velkora.options import ATIME_MODES, ATTRIBUTE_BITS, ATTRIBUTES, IMPLIES, VFS, parse, split
 
@@ -65,7 +65,7 @@ def _bind_remount(path: str, words: str) -> None:
     """A bind remount of the mount at path: its flags as the table has them,
     changed by words."""
     merged = parse(_current(path, False) + "," + words)
-    _kernel.mount("none", path, "", int(MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)))
+    _mounts.mount("none", path, "", int(MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)))
 
 
 def bind(source: str, target: str, flags: int, attr: tuple[int, int], tree: int) -> None:
@@ -98,7 +98,7 @@ def bind(source: str, target: str, flags: int, attr: tuple[int, int], tree: int)
             os.close(fd)
     # The classic route: the bind, then a bind remount of each mount it made
     # that merges its current flags with the words.
-    _kernel.mount(source, target, "", int(flags & (MS.BIND | MS.REC)))
+    _mounts.mount(source, target, "", int(flags & (MS.BIND | MS.REC)))
     words = _words(attr_set, attr_clr)
     if tree and flags & MS.REC:
         from velkora.mountinfo import mounts_below
@@ -165,9 +165,9 @@ def remount(target: str | os.PathLike[str], options: str = "") -> None:
             flags = MS.REMOUNT | MS.BIND | (merged.flags & PER_MOUNT)
         else:
             flags = MS.REMOUNT | (merged.flags & ~(MS.BIND | MS.REC | MS.MOVE))
-        _kernel.mount("none", path, "", int(flags), parsed.data)
+        _mounts.mount("none", path, "", int(flags), parsed.data)
     if parsed.propagation:
-        _kernel.mount("none", path, "", int(parsed.propagation))
+        _mounts.mount("none", path, "", int(parsed.propagation))
 
 
 def unmount(target: str | os.PathLike[str], *, lazy: bool = False, recursive: bool = False) -> None:
@@ -189,7 +189,7 @@ def unmount(target: str | os.PathLike[str], *, lazy: bool = False, recursive: bo
     path = os.fspath(target)
     flags = int(MNT.DETACH) if lazy else 0
     if not recursive or lazy:  # a lazy unmount takes the tree along by itself
-        _kernel.umount(path, flags)
+        _mounts.umount(path, flags)
         return
     if mount_at(path).mount_point != os.path.realpath(path):  # a missing path says so
         raise OSError(errno.EINVAL, "not mounted", path)
@@ -204,7 +204,7 @@ def unmount(target: str | os.PathLike[str], *, lazy: bool = False, recursive: bo
         for id_, _, point in below:
             if id_ not in parents:
                 try:
-                    _kernel.umount(point, flags)
+                    _mounts.umount(point, flags)
                     gone += 1
                 except OSError as e:
                     failed = failed or e

@@ -50,7 +50,7 @@ class Entry(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    from velkora._namedrecord import record
+    from velkora._base import record
 
     Entry = record(Entry, "velkora.fstab", ("", 0, 0))  # noqa: F811 - the fields, as a namedtuple
 
@@ -229,7 +229,7 @@ class Fstab(_Sequence):
         old file's mode and owner kept, else 0644), the directory fsynced.
         Without path, the file the table was read from; a table read from
         nowhere needs one (TypeError)."""
-        from velkora._fstab_write import replace
+        from velkora.fstab._write import replace
 
         if path is None:
             if self._path is None:

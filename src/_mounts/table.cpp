@@ -1,12 +1,12 @@
-// velkora._mounttable: records, the table the routes fill, and its tree
+// velkora._mounts: records, the table the routes fill, and its tree
 // order (parents before children, siblings by the id mountinfo shows, as
 // findmnt draws them).
 
-#include "mounttable.h"
+#include "mounts.h"
 
 #include <stdlib.h>
 
-namespace mounttable {
+namespace mounts {
 
 int record_type(PyObject *cls)
 {
@@ -299,4 +299,4 @@ const char *below_path(PyObject *below, size_t *length)
     return path;
 }
 
-} // namespace mounttable
+} // namespace mounts
