@@ -219,7 +219,7 @@ def lint(session: nox.Session) -> None:
     install_tree(session)
     sources = sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*/*.cpp"))
     headers = sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*/*.h"))
-    session.run("clang-format", "--dry-run", "--Werror", *sources, *headers, "tests/support/interposer.c")
+    session.run("clang-format", "--dry-run", "--Werror", *sources, *headers, "tests/programs/interposer.c")
     build = Path(session.virtualenv.location) / "tidy"
     session.run(
         "cmake", "-S", ".", "-B", str(build), "-G", "Ninja", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
@@ -234,7 +234,7 @@ def lint(session: nox.Session) -> None:
     session.run("ruff", "format", "--check", ".")
     native = [f"velkora.{p.parent.name}" for p in sorted(ROOT.glob("src/*/exports.map"))]
     session.run("python", "-m", "mypy.stubtest", *native)
-    session.run("mypy", "--strict", "src/velkora", "examples", "tests/support")
+    session.run("mypy", "--strict", "src/velkora", "examples", "tests/support", "tests/programs")
 
 
 @nox.session

@@ -33,7 +33,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-INTERPOSER = HERE.parent / "tests" / "support" / "interposer.c"
+INTERPOSER = HERE.parent / "tests" / "programs" / "interposer.c"
 MS_BIND = 4096
 CONTENDERS = ["C", "velkora", "ctypes", "mount(8)"]
 

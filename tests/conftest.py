@@ -1,6 +1,7 @@
 """Fixtures and hooks: the private mount namespace, scratch places to mount
 on, a Btrfs loop device, and the recording stand-in for the kernel. The
-helpers behind them live in support/."""
+helpers behind them live in support/, the programs tests run as processes
+of their own in programs/."""
 
 import shutil
 import subprocess

@@ -18,12 +18,12 @@ from test_chroot import tree
 
 import velkora._chroot_spawn
 import velkora.mount as vm
+from support import PROGRAMS
 from support.loops import devices_left
 from support.mountinfo import unmount_all_below
 from velkora import chroot, loop
 
 pytestmark = [pytest.mark.usefixtures("kernel"), pytest.mark.fdmount]
-SUPPORT = os.path.join(os.path.dirname(__file__), "support")
 # A sleep's length no other process on the machine runs: how its processes
 # are found in /proc.
 MARK = str(7000 + os.getpid() % 1000)
@@ -202,7 +202,7 @@ def test_a_peer_and_a_slave_namespace_see_nothing_root_makes(images, tmp_path):
         slave.wait()
 
 
-STORM = os.path.join(SUPPORT, "interrupted_roots.py")
+STORM = os.path.join(PROGRAMS, "interrupted_roots.py")
 
 
 @pytest.mark.storm
@@ -236,7 +236,7 @@ def test_an_init_reaped_by_someone_else_is_never_signalled_or_waited_for(root):
     # A caller whose SIGCHLD is SIG_IGN lets the kernel reap the init; its
     # pid then goes to another process of the caller's before an interrupt
     # ends the call: that process is neither killed nor waited for.
-    script = os.path.join(SUPPORT, "reused_init_pid.py")
+    script = os.path.join(PROGRAMS, "reused_init_pid.py")
     argv = ["unshare", "--pid", "--fork", "--mount-proc", sys.executable, script, str(root)]
     got = subprocess.run(argv, capture_output=True, timeout=60)
     assert got.returncode == 0, got.stderr.decode()[-3000:]
@@ -275,7 +275,7 @@ def test_an_ordinary_user_is_refused_naming_the_root_and_nothing_is_made():
             f" lambda: chroot.Root({root!r}, binds=[('/tmp', '/mnt/x')]).__enter__()):\n"
             "    try:\n        call()\n    except OSError as e:\n        print(type(e).__name__, e.errno, e.filename)"
         )
-        argv = [sys.executable, os.path.join(SUPPORT, "as_user.py"), "-c", program]
+        argv = [sys.executable, os.path.join(PROGRAMS, "as_user.py"), "-c", program]
         got = subprocess.run(argv, capture_output=True, text=True, timeout=30)
         assert got.stdout.splitlines() == [f"PermissionError 1 {root}"] * 2, got.stderr
         assert os.listdir(root) == [] and own(mountinfo(), root) == []

@@ -15,8 +15,8 @@ import pytest
 
 import velkora
 import velkora.mount as vm
+from support import PROGRAMS
 from support.command import velkora_
-from support.double import SUPPORT
 from velkora import loop
 
 # ---- velkora blkid: labels that hold control characters and shell words ----
@@ -322,7 +322,7 @@ def test_mount_a_root_as_a_user_names_the_target(entry):
         for d in ("etc", "mnt"):
             (top / d).mkdir()
         (top / "etc/fstab").write_text(entry + "\n")
-        user = [sys.executable, str(SUPPORT / "as_user.py")]
+        user = [sys.executable, str(PROGRAMS / "as_user.py")]
         run = subprocess.run([*user, "mount", "-a", "--root", str(top)], capture_output=True, text=True)
         assert run.stderr == "velkora: mount /mnt: Operation not permitted (velkora mount needs root)\n"
     finally:

@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import velkora.mount as m
-from support.blocking import ROUNDS, THREADS
+from programs.blocking import ROUNDS, THREADS
 from support.mountinfo import mounts
 
 # A call of each kind the stand-in can hold blocked: mount(2), umount2(2),

@@ -18,7 +18,7 @@ import pytest
 import velkora
 import velkora.mount
 import velkora.mountinfo
-from support.double import SUPPORT
+from support import PROGRAMS
 from support.mountinfo import mount_at
 from velkora import FsContext, loop, mounted
 
@@ -61,7 +61,9 @@ def test_ctrl_c_in_a_child_unmounts_everything(place):
     classic.mkdir()
     fd_made.mkdir()
     child = subprocess.Popen(
-        [sys.executable, str(SUPPORT / "interrupted.py"), str(classic), str(fd_made)], stdout=subprocess.PIPE, text=True
+        [sys.executable, str(PROGRAMS / "interrupted.py"), str(classic), str(fd_made)],
+        stdout=subprocess.PIPE,
+        text=True,
     )
     assert child.stdout is not None and child.stdout.readline() == "mounted\n"
     assert mount_at(classic) is not None and mount_at(fd_made) is not None

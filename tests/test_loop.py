@@ -18,7 +18,7 @@ import warnings
 import pytest
 
 import velkora.mount as m
-from support.double import SUPPORT
+from support import PROGRAMS
 from support.loops import devices_left
 from support.mountinfo import mount_at, mounts
 from velkora import _loop, loop, mounted
@@ -228,7 +228,8 @@ def denied_ioctl(request, error, code):
     check = (
         f"import fcntl\ntry:\n    fcntl.ioctl(999, {request})\nexcept OSError as e:\n    print('filtered', e.errno)\n"
     )
-    run = subprocess.run([sys.executable, str(SUPPORT / "seccomp.py"), "ioctl", str(error), hex(request), check + code],
+    program = str(PROGRAMS / "seccomp.py")
+    run = subprocess.run([sys.executable, program, "ioctl", str(error), hex(request), check + code],
                          capture_output=True, text=True, check=True, timeout=60)  # fmt: skip
     first, _, rest = run.stdout.partition("\n")
     assert first == f"filtered {error}"
@@ -333,7 +334,7 @@ def test_interrupted_cycles_leave_nothing(image, place, what, to):
     if what == "mounted":
         target.mkdir()
     run = subprocess.run(
-        [sys.executable, str(SUPPORT / "interrupted_cycles.py"), what, str(target), "2000", to],
+        [sys.executable, str(PROGRAMS / "interrupted_cycles.py"), what, str(target), "2000", to],
         capture_output=True, text=True, timeout=120,
     )  # fmt: skip
     assert run.returncode == 0, run.stderr

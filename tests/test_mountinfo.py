@@ -15,10 +15,9 @@ from pathlib import Path
 import pytest
 
 import velkora.mount as vm
+from support import PROGRAMS
 from velkora import _mounts, mountinfo
 from velkora.mountinfo import Mount, mount_at, mounts, mounts_below, parse_mountinfo, watch
-
-SUPPORT = Path(__file__).parent / "support"
 
 
 @pytest.mark.parametrize(
@@ -184,7 +183,7 @@ def test_a_kernel_that_refuses_statmount_falls_back_to_mountinfo(kernel, call, c
         "assert mount_at('/proc').mount_point == '/proc'\n"
         "try:\n    mounts('statmount')\nexcept OSError as e:\n    print(e.errno)\n"
     )
-    run = subprocess.run([sys.executable, str(SUPPORT / "seccomp.py"), call, str(code), "", program],
+    run = subprocess.run([sys.executable, str(PROGRAMS / "seccomp.py"), call, str(code), "", program],
                          capture_output=True, text=True, check=True)  # fmt: skip
     assert run.stdout == f"{code}\n"
 

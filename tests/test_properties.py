@@ -2,7 +2,7 @@
 invalid argument raises an argument error and makes no system call; any
 other makes exactly one, which receives the UTF-8 texts and the converted
 flags, without the GIL. Which error each invalid argument raises is tabled
-in test_calls.py."""
+in test_mount_calls.py."""
 
 import errno
 import math
@@ -84,7 +84,7 @@ def calls(draw, function):
 
 def received(function, positional, keywords):
     """What the kernel must receive from a call whose every argument is valid,
-    or None for a call with any invalid one (which tables in test_calls.py
+    or None for a call with any invalid one (which tables in test_mount_calls.py
     pin to their exceptions)."""
     names = [name for name, _ in PARAMETERS[function]]
     given_ = dict(zip(names, positional))

@@ -1,6 +1,7 @@
 """A recording stand-in for the kernel: a preloaded library replaces mount(2)
 and umount2(2) in a child interpreter, records what they receive and answers
-with a scripted errno (see interposer.c), and worker.py runs calls there."""
+with a scripted errno (see programs/interposer.c), and programs/worker.py
+runs calls there."""
 
 from __future__ import annotations
 
@@ -13,7 +14,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Sequence, Tuple
 
-SUPPORT = Path(__file__).resolve().parent
+from support import PROGRAMS
+
 ANSWER_TIMEOUT = 60  # seconds; valgrind makes a call slow, a hang makes it endless
 
 Call = Tuple[Any, ...]  # ("mount", source, target, fstype, flags, data), ("umount2", target, flags), ...
@@ -22,7 +24,7 @@ Call = Tuple[Any, ...]  # ("mount", source, target, fstype, flags, data), ("umou
 def build_interposer(out: Path) -> Path:
     """Compiles interposer.c into the preload library ``out``."""
     cc = os.environ.get("CC", "cc")
-    source = SUPPORT / "interposer.c"
+    source = PROGRAMS / "interposer.c"
     subprocess.run([cc, "-shared", "-fPIC", "-O1", "-Wall", "-o", str(out), str(source), "-ldl"], check=True)
     return out
 
@@ -88,9 +90,9 @@ class Double:
         self.proc: subprocess.Popen[str] | None = None
 
     def program(self, name: str, *args: str, timeout: float = 60, **env: object) -> Any:
-        """Runs support/NAME.py with ``args`` in a fresh interposed interpreter; returns its stdout as JSON."""
+        """Runs programs/NAME.py with ``args`` in a fresh interposed interpreter; returns its stdout as JSON."""
         run = subprocess.run(
-            [sys.executable, str(SUPPORT / f"{name}.py"), *args],
+            [sys.executable, str(PROGRAMS / f"{name}.py"), *args],
             env={**self.env, "VK_LOG": os.devnull, **{k: str(v) for k, v in env.items()}},
             capture_output=True,
             text=True,
@@ -102,7 +104,7 @@ class Double:
     def _start(self) -> subprocess.Popen[str]:
         self.log.write_text("")
         self.proc = subprocess.Popen(
-            [*self.wrapper, sys.executable, str(SUPPORT / "worker.py")],
+            [*self.wrapper, sys.executable, str(PROGRAMS / "worker.py")],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             env=self.env,

@@ -9,7 +9,7 @@ import tempfile
 import pytest
 
 import velkora.mount as m
-from support.double import SUPPORT
+from support import PROGRAMS
 from support.mountinfo import mount_at
 from velkora import FsContext
 
@@ -122,7 +122,7 @@ def test_unprivileged_caller_is_refused(kernel):
         os.mkdir(mounted)
         m.mount("tmpfs", mounted, "tmpfs")
         try:
-            program = str(SUPPORT / "unprivileged.py")
+            program = str(PROGRAMS / "unprivileged.py")
             run = subprocess.run([sys.executable, program, empty, mounted], capture_output=True, text=True)
             assert run.stdout.split() == ["PermissionError", str(errno.EPERM), "None"] * 2, run.stderr
             assert mount_at(empty) is None
