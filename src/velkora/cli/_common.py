@@ -52,4 +52,3 @@ def _json(value: object, indent: int | None = 2) -> str:
     import json
 
     return json.dumps(_valid(value), indent=indent)
-

@@ -6,9 +6,9 @@ from __future__ import annotations
 import os
 import sys
 
+from velkora._records import joined_options as _options
 from velkora.cli._common import _fail, _json
 from velkora.cli._common import shown as _shown
-from velkora._records import joined_options as _options
 from velkora.mountinfo import Mount
 
 TYPE_CHECKING = False
