@@ -5,7 +5,8 @@ hold and fstab files, from the shell.
     velkora list [PATH] [--json] [--pid PID] [--via ROUTE]
     velkora mount [-t TYPE] [-o OPTIONS] [--bind|--rbind|--move] SOURCE TARGET
     velkora mount [-o OPTIONS] SOURCE|TARGET
-    velkora mount --make-{shared,slave,private,unbindable,rshared,...} TARGET
+    velkora mount --make-shared|--make-slave|--make-private|--make-unbindable TARGET
+    velkora mount --make-rshared|--make-rslave|--make-rprivate|--make-runbindable TARGET
     velkora mount -a [--fstab FILE] [--root DIR|--target-prefix DIR] [-t TYPES] [-O OPTIONS]
     velkora umount [-l] [-R] TARGET
     velkora umount -a [-l] [--fstab FILE]
@@ -13,7 +14,8 @@ hold and fstab files, from the shell.
     velkora loop detach DEVICE...
     velkora loop list [--json]
     velkora watch [--json] [--via ROUTE]
-    velkora chroot [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] ROOT [COMMAND...]
+    velkora chroot [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] [--no-resolv-conf]
+                   ROOT [COMMAND...]
     velkora holders PATH [--json]
     velkora blkid [-o full|export] [--json] [DEVICE...]
     velkora fstab verify [--root ROOT] [FILE]
