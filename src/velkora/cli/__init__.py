@@ -113,6 +113,11 @@ def _command(
     return parser
 
 
+# Each command's arguments are here, not in its part's module: --help (the
+# whole parser) would otherwise import every part, and with each part the
+# library modules it imports.
+
+
 def _list_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("path", nargs="?", metavar="PATH", help="only the mount that holds PATH and the mounts under PATH")
     p.add_argument("--json", action="store_true", help="findmnt -J's shape")
