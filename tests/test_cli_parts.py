@@ -327,3 +327,93 @@ def test_mount_a_root_as_a_user_names_the_target(entry):
         assert run.stderr == "velkora: mount /mnt: Operation not permitted (velkora mount needs root)\n"
     finally:
         shutil.rmtree(top)
+
+
+# ---- the command as a package: its usage, its parts, the library's fallbacks ----
+
+
+def _commands(parser, path=()):
+    """Every command and subcommand the parser knows, as word tuples
+    ("loop", "attach"), each with its parser."""
+    import argparse
+
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for name, sub in action.choices.items():
+                yield (*path, name), sub
+                yield from _commands(sub, (*path, name))
+
+
+def _known():
+    from velkora.cli import parser
+
+    return dict(_commands(parser()))
+
+
+@pytest.mark.parametrize("words", list(_known()), ids=" ".join)
+def test_every_command_is_in_the_usage_and_help(words):
+    import velkora.cli
+
+    sub = _known()[words]
+    # The module's usage: a line for the command, and each of its options in
+    # one of the command's lines (mount -a, umount -a included).
+    lines = [line.strip() for line in velkora.cli.__doc__.splitlines() if line.strip().startswith("velkora ")]
+    own = [
+        line
+        for line in lines
+        if line.startswith("velkora " + " ".join(words) + " ") or line == "velkora " + " ".join(words)
+    ]
+    assert own, f"velkora {' '.join(words)} is not in velkora.cli's usage"
+    text = " ".join(own)
+    for action in sub._actions:
+        if action.option_strings and action.dest != "help":
+            assert any(f"{o} " in text + " " or f"{o}|" in text or f"{o}]" in text for o in action.option_strings), (
+                f"{action.option_strings} of velkora {' '.join(words)} is not in the usage"
+            )
+    # --help: the parent names it, and its own exits 0 under its own usage.
+    parent = velkora_(*words[:-1], "--help")
+    assert f"    {words[-1]} " in parent.stdout or f"    {words[-1]}\n" in parent.stdout
+    run = velkora_(*words, "--help")
+    assert run.stdout.startswith(f"usage: velkora {' '.join(words)} ")
+
+
+def test_the_stub_names_what_the_package_gives():
+    """velkora/__init__.pyi against the package at run time: the same names
+    (looked up lazily or not), and a line for each public module."""
+    import ast
+    import pkgutil
+
+    stub = ast.parse((Path(velkora.__file__).parent / "__init__.pyi").read_text())
+    names = {
+        alias.asname or alias.name for node in stub.body if isinstance(node, ast.ImportFrom) for alias in node.names
+    }
+    names |= {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
+    # What `import velkora` alone gives (the suite has imported submodules).
+    program = "import velkora; print(*(n for n in dir(velkora) if not n.startswith('__')), velkora.__version__)"
+    given = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True).stdout.split()
+    assert names == set(given[:-1]) | {"__version__"} and all(hasattr(velkora, name) for name in names)
+    modules = {m.name for m in pkgutil.iter_modules(velkora.__path__) if not m.name.startswith("_")} - {"contexts"}
+    said = ast.get_docstring(stub)
+    assert {m for m in modules if f"velkora.{m}:" not in said} == set()
+
+
+@pytest.mark.parametrize("error", ["ENOSYS", "EPERM"])
+def test_mount_move_falls_back_to_mount2_where_move_mount_is_refused(place, monkeypatch, error):
+    """A kernel without move_mount(2), or a container's seccomp profile that
+    answers it with EPERM: --move is made with mount(2), as mount(8) makes it."""
+    import errno
+
+    import velkora.fsmount as fs
+    from support.findmnt import findmnt
+    from velkora.cli import main
+
+    def refused(*args):
+        raise OSError(getattr(errno, error), os.strerror(getattr(errno, error)))
+
+    for name in ("a", "b"):
+        (place / name).mkdir()
+    vm.mount("vk-move", str(place / "a"), "tmpfs")
+    monkeypatch.setattr(fs, "move_mount", refused)
+    assert main(["mount", "--move", str(place / "a"), str(place / "b")]) == 0
+    seen = findmnt("-rn", "-o", "TARGET").stdout.split()
+    assert str(place / "b") in seen and str(place / "a") not in seen

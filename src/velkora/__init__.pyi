@@ -7,11 +7,20 @@
 - velkora.loop: image files on loop devices;
 - velkora.options: mount option strings as fstab writes them;
 - velkora.chroot: commands run inside a root, and roots set up in place;
+- velkora.blkid: what block devices and images hold (filesystems,
+  partition tables), and tags (UUID=, LABEL=, ...) resolved to devices;
+- velkora.fstab: fstab files read, written, verified, generated and
+  mounted (mount -a);
+- velkora.cli: the velkora command (also ``python -m velkora``);
 - mounted, overlay, FsContext and DetachedMount (from velkora.contexts):
   mounts and mount fds that clean up after themselves; remount, which
   changes only the words given, unmount (lazy, or a whole tree leaves
   first), holders (who keeps a mount busy) and rmtree (which never deletes
-  through a mount), looked up when first used.
+  through a mount), looked up when first used; __version__, the installed
+  version, looked up when first read.
+
+The modules are imported when first imported by name (``import
+velkora.blkid``), never by ``import velkora`` alone.
 """
 
 from velkora._holders import Holder as Holder

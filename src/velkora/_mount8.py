@@ -3,7 +3,8 @@ bind, remounts that change only the words given, the targets that
 ``X-mount.mkdir`` makes, and the kernel's own reason for a refused mount.
 
 ``velkora.mount`` makes each call exactly as asked; what is here is what
-mount(8) does around those calls.
+mount(8) does around those calls (also ``mount --move``'s fallback to
+mount(2), and whether a path is a mount point, as the command asks).
 """
 
 from __future__ import annotations
@@ -210,6 +211,29 @@ def unmount(target: str | os.PathLike[str], *, lazy: bool = False, recursive: bo
                     failed = failed or e
         if failed is not None and not gone:
             raise failed
+
+
+def is_mount_point(path: str) -> bool:
+    """Whether a mount's root is at path (its symbolic links resolved);
+    False where path cannot be looked up."""
+    from velkora.mountinfo import mount_at
+
+    try:
+        return mount_at(path).mount_point == os.path.realpath(path)
+    except OSError:
+        return False
+
+
+def move(source: str, target: str) -> None:
+    """mount --move: move_mount(2), or where the kernel lacks it (or a
+    seccomp filter refuses it with EPERM), mount(2) with MS_MOVE, the call
+    mount(8) makes. Nothing new to undo: one call either way."""
+    try:
+        fs.move_mount(fs.AT_FDCWD, source, fs.AT_FDCWD, target)
+    except OSError as e:
+        if e.errno not in (errno.ENOSYS, errno.EPERM):
+            raise
+        _mounts.mount(source, target, "", int(MS.MOVE))
 
 
 # The words that stand for mount attributes, as velkora.options reads them:

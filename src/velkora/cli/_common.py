@@ -1,5 +1,6 @@
-"""What the velkora command's parts share: how a failure reads, and the
-words mount(8) has for propagation. Imports no other part of the command."""
+"""What the velkora command's parts share: the exit statuses, how a failure
+reads, JSON output, and the words mount(8) has for propagation. Imports no
+other part of the command."""
 
 from __future__ import annotations
 
@@ -51,12 +52,3 @@ def _json(value: object, indent: int | None = 2) -> str:
     import json
 
     return json.dumps(_valid(value), indent=indent)
-
-
-def _is_mount_point(path: str) -> bool:
-    from velkora.mountinfo import mount_at
-
-    try:
-        return mount_at(path).mount_point == os.path.realpath(path)
-    except OSError:
-        return False

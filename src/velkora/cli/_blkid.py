@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import sys
 
-from velkora._cli_common import Failure, _fail, _json, shown
+from velkora.cli._common import Failure, _fail, _json, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -7,7 +7,7 @@ import errno
 import os
 import sys
 
-from velkora._cli_common import Failure, UsageError, _fail, _json, shown
+from velkora.cli._common import Failure, UsageError, _fail, _json, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -71,7 +71,7 @@ def cmd_holders(args: argparse.Namespace) -> None:
     if args.json:
         print(_json([{"pid": h.pid, "name": h.name, "use": h.use} for h in found], None))
         return
-    from velkora._cli_common import shown as _shown
+    from velkora.cli._common import shown as _shown
 
     width = max([len(str(h.pid)) for h in found] + [3])
     lines = [f"{'PID':>{width}} {'NAME':<15} USE"]

@@ -1,18 +1,37 @@
 """The ``velkora`` command: the mount table, mounting and unmounting, loop
-devices and the table's changes, from the shell.
+devices, the table's changes, commands inside a root, what block devices
+hold and fstab files, from the shell.
 
     velkora list [PATH] [--json] [--pid PID] [--via ROUTE]
-    velkora mount [-t TYPE] [-o OPTIONS] SOURCE TARGET
+    velkora mount [-t TYPE] [-o OPTIONS] [--bind|--rbind|--move] SOURCE TARGET
+    velkora mount [-o OPTIONS] SOURCE|TARGET
+    velkora mount --make-shared|--make-slave|--make-private|--make-unbindable TARGET
+    velkora mount --make-rshared|--make-rslave|--make-rprivate|--make-runbindable TARGET
+    velkora mount -a [--fstab FILE] [--root DIR|--target-prefix DIR] [-t TYPES] [-O OPTIONS]
     velkora umount [-l] [-R] TARGET
-    velkora loop attach|detach|list ...
-    velkora watch [--json]
-    velkora chroot [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] ROOT [COMMAND...]
+    velkora umount -a [-l] [--fstab FILE]
+    velkora loop attach [-r] [-o OFFSET] [--sizelimit SIZE] [-P] [--direct-io] [-b SIZE] FILE
+    velkora loop detach DEVICE...
+    velkora loop list [--json]
+    velkora watch [--json] [--via ROUTE]
+    velkora chroot [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] [--no-resolv-conf]
+                   ROOT [COMMAND...]
     velkora holders PATH [--json]
+    velkora blkid [-o full|export] [--json] [DEVICE...]
+    velkora fstab verify [--root ROOT] [FILE]
+    velkora fstab generate [-t TAG] ROOT
 
 Exit status: 0 on success, 1 when an operation fails (one line on stderr,
 ``velkora: mount /srv/pool: Permission denied``), 2 for a usage error, 130
 after Ctrl-C, which leaves nothing mounted or attached by the command;
-``chroot`` exits with its command's status.
+``chroot`` exits with its command's status, ``blkid`` 2 where nothing was
+found, ``fstab verify`` 1 where the file has an error.
+
+The parser and every command's arguments are here; each command family
+runs in a module of its own (cli._mount: mount and umount; cli._show: list
+and watch; cli._loop; cli._root: chroot and holders; cli._blkid;
+cli._fstab: fstab, mount -a, umount -a), imported only when that command
+runs, so that a run imports what its command needs and nothing more.
 """
 
 from __future__ import annotations
@@ -20,7 +39,7 @@ from __future__ import annotations
 import os
 import sys
 
-from velkora._cli_common import FAILED, INTERRUPTED, PROPAGATION, Failure, UsageError, shown
+from velkora.cli._common import FAILED, INTERRUPTED, PROPAGATION, Failure, UsageError, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # the command starts without typing's import
@@ -86,12 +105,17 @@ def _command(
     example: str,
 ) -> argparse.ArgumentParser:
     """A subcommand's parser; run names the function that runs it, in the
-    module of the command's part that has it ("_cli_do.cmd_mount")."""
+    module of the command's package that has it ("_mount.cmd_mount")."""
     parser: argparse.ArgumentParser = commands.add_parser(
         name, help=summary, description=summary, epilog=f"example:\n  {example}", formatter_class=_formatter,
     )  # fmt: skip
     parser.set_defaults(run=run, parser=parser)
     return parser
+
+
+# Each command's arguments are here, not in its part's module: --help (the
+# whole parser) would otherwise import every part, and with each part the
+# library modules it imports.
 
 
 def _list_arguments(p: argparse.ArgumentParser) -> None:
@@ -133,11 +157,11 @@ def _umount_arguments(p: argparse.ArgumentParser) -> None:
 def _fstab_arguments(p: argparse.ArgumentParser) -> None:
     actions = p.add_subparsers(dest="fstab_command", metavar="COMMAND")
     actions.required = True
-    v = _command(actions, "verify", "_cli_fstab.cmd_verify", "check an fstab as findmnt --verify does",
+    v = _command(actions, "verify", "_fstab.cmd_verify", "check an fstab as findmnt --verify does",
                  "velkora fstab verify /mnt/etc/fstab")  # fmt: skip
     v.add_argument("--root", default="/", help="where the fstab's paths are (a root being built)")
     v.add_argument("file", nargs="?", metavar="FILE", help="the fstab (default: /etc/fstab, ROOT's with --root)")
-    g = _command(actions, "generate", "_cli_fstab.cmd_generate", "an fstab for the mounts below ROOT, as genfstab",
+    g = _command(actions, "generate", "_fstab.cmd_generate", "an fstab for the mounts below ROOT, as genfstab",
                  "velkora fstab generate /mnt >> /mnt/etc/fstab")  # fmt: skip
     g.add_argument("-t", "--tag", default="UUID", choices=("UUID", "LABEL", "PARTUUID", "PARTLABEL", "none"),
                    help="what names each source (default: UUID; none: the device)")  # fmt: skip
@@ -147,7 +171,7 @@ def _fstab_arguments(p: argparse.ArgumentParser) -> None:
 def _loop_arguments(p: argparse.ArgumentParser) -> None:
     loops = p.add_subparsers(dest="loop_command", metavar="COMMAND")
     loops.required = True
-    a = _command(loops, "attach", "_cli_do.cmd_loop_attach", "attach FILE to a free loop device and print its name",
+    a = _command(loops, "attach", "_loop.cmd_loop_attach", "attach FILE to a free loop device and print its name",
                  "velkora loop attach --offset 1MiB -P disk.img")  # fmt: skip
     a.add_argument("-r", "--read-only", action="store_true", help="a read-only device")
     a.add_argument("-o", "--offset", type=_size, default=0, help="start N bytes into the file (512K, 1MiB ...)")
@@ -156,9 +180,9 @@ def _loop_arguments(p: argparse.ArgumentParser) -> None:
     a.add_argument("--direct-io", action="store_true", help="bypass the page cache of the file")
     a.add_argument("-b", "--sector-size", type=_size, default=0, help="the logical block size, in bytes")
     a.add_argument("file", metavar="FILE")
-    d = _command(loops, "detach", "_cli_do.cmd_loop_detach", "detach loop devices", "velkora loop detach /dev/loop3")
+    d = _command(loops, "detach", "_loop.cmd_loop_detach", "detach loop devices", "velkora loop detach /dev/loop3")
     d.add_argument("devices", nargs="+", metavar="DEVICE")
-    lst = _command(loops, "list", "_cli_show.cmd_loop_list", "the attached loop devices", "velkora loop list --json")
+    lst = _command(loops, "list", "_loop.cmd_loop_list", "the attached loop devices", "velkora loop list --json")
     lst.add_argument("--json", action="store_true", help="losetup -J's shape")
 
 
@@ -192,20 +216,20 @@ def _blkid_arguments(p: argparse.ArgumentParser) -> None:
 
 # Each command: what runs it, its summary, an example, and its arguments.
 COMMANDS = {
-    "list": ("_cli_show.cmd_list", "the mount table as a tree, as findmnt draws it", "velkora list /srv --json",
+    "list": ("_show.cmd_list", "the mount table as a tree, as findmnt draws it", "velkora list /srv --json",
              _list_arguments),
-    "mount": ("_cli_do.cmd_mount", "mount a filesystem, mount(8)'s way",
+    "mount": ("_mount.cmd_mount", "mount a filesystem, mount(8)'s way",
               "velkora mount -o subvol=home,noatime disk.img /srv/home", _mount_arguments),
-    "umount": ("_cli_do.cmd_umount", "unmount a filesystem", "velkora umount -R /srv/pool", _umount_arguments),
+    "umount": ("_mount.cmd_umount", "unmount a filesystem", "velkora umount -R /srv/pool", _umount_arguments),
     "loop": ("", "loop devices: attach, detach, list", "velkora loop attach -r disk.img", _loop_arguments),
-    "watch": ("_cli_show.cmd_watch", "print each mount attached, detached or moved, until Ctrl-C",
+    "watch": ("_show.cmd_watch", "print each mount attached, detached or moved, until Ctrl-C",
               "velkora watch --json | jq .target", _watch_arguments),
-    "chroot": ("_cli_root.cmd_chroot", "run a command inside ROOT, in a mount namespace of its own",
+    "chroot": ("_root.cmd_chroot", "run a command inside ROOT, in a mount namespace of its own",
                "velkora chroot --bind /var/cache/apt:/var/cache/apt ./root apt-get update", _chroot_arguments),
-    "holders": ("_cli_root.cmd_holders", "the processes using the mount that holds PATH",
+    "holders": ("_root.cmd_holders", "the processes using the mount that holds PATH",
                 "velkora holders /mnt/img", _holders_arguments),
     "fstab": ("", "fstab files: verify, generate", "velkora fstab verify /etc/fstab", _fstab_arguments),
-    "blkid": ("_cli_blkid.cmd_blkid", "what block devices and images hold, as blkid -p prints it",
+    "blkid": ("_blkid.cmd_blkid", "what block devices and images hold, as blkid -p prints it",
               "velkora blkid -o export /dev/loop0", _blkid_arguments),
 }  # fmt: skip
 
@@ -254,7 +278,7 @@ def _quick_list(given: list[str]) -> dict[str, object] | None:
     (--help, a bad value, anything else) None, for argparse to read."""
     if given[:1] != ["list"]:
         return None
-    found: dict[str, object] = {"run": "_cli_show.cmd_list", "path": None, "json": False, "pid": None, "via": None}
+    found: dict[str, object] = {"run": "_show.cmd_list", "path": None, "json": False, "pid": None, "via": None}
     words = iter(given[1:])
     for word in words:
         name, has_value, value = word.partition("=")
@@ -279,7 +303,7 @@ def _quick_list(given: list[str]) -> dict[str, object] | None:
 def _run(args: argparse.Namespace) -> int:
     """Runs the command; its exit status (0 where it has none of its own)."""
     module, _, function = args.run.partition(".")
-    status = getattr(__import__(f"velkora.{module}", fromlist=[function]), function)(args)
+    status = getattr(__import__(f"velkora.cli.{module}", fromlist=[function]), function)(args)
     return status or 0
 
 

@@ -1,14 +1,14 @@
 """The velkora command's views of the table: ``list`` as findmnt draws it,
-``watch``, and ``loop list`` as losetup lists."""
+and ``watch``."""
 
 from __future__ import annotations
 
 import os
 import sys
 
-from velkora._cli_common import _fail, _json
-from velkora._cli_common import shown as _shown
 from velkora._records import joined_options as _options
+from velkora.cli._common import _fail, _json
+from velkora.cli._common import shown as _shown
 from velkora.mountinfo import Mount
 
 TYPE_CHECKING = False
@@ -120,31 +120,6 @@ def cmd_list(args: argparse.Namespace) -> None:
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(3)]
     for row in [header, *rows]:
         print(" ".join(cell.ljust(width) for cell, width in zip(row, widths)) + " " + row[3])
-
-
-LOOP_COLUMNS = ("NAME", "BACK-FILE", "OFFSET", "SIZELIMIT", "RO", "AUTOCLEAR", "PARTSCAN", "DIO", "LOG-SEC")
-
-
-def cmd_loop_list(args: argparse.Namespace) -> None:
-    from velkora import loop
-
-    found = loop.devices()
-    values = [(d.path, d.backing_file, d.offset, d.size_limit, d.read_only, d.autoclear, d.partscan, d.direct_io,
-               d.block_size) for d in found]  # fmt: skip
-    if args.json:
-        keys = [column.lower() for column in LOOP_COLUMNS]
-        print(_json({"loopdevices": [dict(zip(keys, row)) for row in values]}))
-        return
-    rows = [LOOP_COLUMNS] + [
-        tuple(str(int(v)) if isinstance(v, bool) else _shown(v) if isinstance(v, str) else str(v) for v in row)
-        for row in values
-    ]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(LOOP_COLUMNS))]
-    # Numbers to the right, as losetup aligns them; the names to the left.
-    right = [not isinstance(v, str) for v in values[0]] if values else [False] * len(LOOP_COLUMNS)
-    for row in rows:
-        cells = [cell.rjust(width) if r else cell.ljust(width) for cell, width, r in zip(row, widths, right)]
-        print(" ".join(cells).rstrip())
 
 
 # ---------------------------------------------------------------------------

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import sys
 
-from velkora._cli_common import Failure, _fail, shown
+from velkora.cli._common import Failure, _fail, shown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -131,7 +131,7 @@ def lookup(args: argparse.Namespace, name: str) -> Entry:
 def umount_all(args: argparse.Namespace) -> None:
     """What fstab lists and is mounted, children first."""
     from velkora import unmount
-    from velkora._cli_common import _is_mount_point, shown
+    from velkora._mount8 import is_mount_point as _is_mount_point
     from velkora.fstab._mount import _ordered
 
     failures = []

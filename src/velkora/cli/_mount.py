@@ -1,21 +1,17 @@
-"""The velkora command's actions: ``mount`` and ``umount`` as mount(8) and
-umount(8) make them, ``loop attach`` and ``loop detach``."""
+"""The velkora command's ``mount`` and ``umount``, as mount(8) and umount(8)
+make them (their ``-a`` forms are the fstab part's: cli._fstab)."""
 
 from __future__ import annotations
 
 import errno
 import os
-import sys
 
-from velkora._cli_common import PROPAGATION, Failure, UsageError, _fail, _is_mount_point, shown
+from velkora._mount8 import is_mount_point, move
+from velkora.cli._common import PROPAGATION, Failure, UsageError, _fail
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-
-
-# ---------------------------------------------------------------------------
-# velkora mount / umount
 
 
 def _mount_failed(target: str, e: OSError, existing: bool = True) -> Failure:
@@ -24,24 +20,9 @@ def _mount_failed(target: str, e: OSError, existing: bool = True) -> Failure:
     for (a remount, a propagation change), "not mounted" for a target that
     is no mount point. A new mount says what the library says (mount(8)'s
     words, with the type tried)."""
-    if existing and e.errno == errno.EINVAL and e.strerror == os.strerror(errno.EINVAL) and not _is_mount_point(target):
+    if existing and e.errno == errno.EINVAL and e.strerror == os.strerror(errno.EINVAL) and not is_mount_point(target):
         e = OSError(e.errno, "not mounted", target)
     return _fail(f"mount {e.filename or target}", e)
-
-
-def _move(source: str, target: str) -> None:
-    """mount --move: move_mount(2), or where the kernel lacks it, mount(2)."""
-    import velkora.fsmount as fs
-
-    try:
-        fs.move_mount(fs.AT_FDCWD, source, fs.AT_FDCWD, target)
-    except OSError as e:
-        if e.errno not in (errno.ENOSYS, errno.EPERM):
-            raise
-        from velkora.flags import MS
-        from velkora.mount import mount
-
-        mount(source, target, "", int(MS.MOVE))
 
 
 def cmd_mount(args: argparse.Namespace) -> int | None:
@@ -51,10 +32,10 @@ def cmd_mount(args: argparse.Namespace) -> int | None:
 
     make = [word for word in PROPAGATION if getattr(args, "make_" + word)]
     paths = [path for path in (args.source, args.target) if path is not None]
-    if args.all:
+    if args.all:  # mount -a: the fstab part's
         if paths or make or args.bind or args.rbind or args.move:
             raise UsageError("-a takes no SOURCE or TARGET")
-        from velkora._cli_fstab import mount_all
+        from velkora.cli._fstab import mount_all
 
         return mount_all(args)
     if not paths:
@@ -92,7 +73,7 @@ def cmd_mount(args: argparse.Namespace) -> int | None:
     fstype = args.type
     if len(paths) == 1:
         # mount(8)'s lookup: TARGET or SOURCE alone, the rest from fstab.
-        from velkora._cli_fstab import lookup
+        from velkora.cli._fstab import lookup
 
         entry = lookup(args, paths[0])
         paths = [entry.source, entry.target]
@@ -112,8 +93,7 @@ def cmd_mount(args: argparse.Namespace) -> int | None:
     fstype = fstype if fstype is not None else ("" if flags & (MS.BIND | MS.MOVE) else "auto")
     try:
         if flags & MS.MOVE:
-            # Nothing new to undo: one call, as mount(8) makes it.
-            _move(source, target)
+            move(source, target)  # nothing new to undo: one call, as mount(8) makes it
             for word in (args.options or "").split(","):
                 if word in PROPAGATION:
                     remount(target, word)
@@ -132,7 +112,7 @@ def cmd_mount(args: argparse.Namespace) -> int | None:
 def _umount_failed(target: str, e: OSError) -> Failure:
     """umount(8)'s words: "not mounted" for a path that is no mount point,
     "target is busy" for a mount in use."""
-    if e.errno == errno.EINVAL and not _is_mount_point(target):
+    if e.errno == errno.EINVAL and not is_mount_point(target):
         e = OSError(e.errno, "not mounted")
     elif e.errno == errno.EBUSY:
         from velkora import holders
@@ -148,10 +128,10 @@ def _umount_failed(target: str, e: OSError) -> Failure:
 def cmd_umount(args: argparse.Namespace) -> None:
     from velkora import unmount
 
-    if args.all:
+    if args.all:  # umount -a: the fstab part's
         if args.target is not None or args.recursive:
             raise UsageError("-a takes no TARGET and no -R")
-        from velkora._cli_fstab import umount_all
+        from velkora.cli._fstab import umount_all
 
         return umount_all(args)
     if args.target is None:
@@ -160,44 +140,3 @@ def cmd_umount(args: argparse.Namespace) -> None:
         unmount(args.target, lazy=args.lazy, recursive=args.recursive)
     except OSError as e:
         raise _umount_failed(e.filename or args.target, e) from None
-
-
-# ---------------------------------------------------------------------------
-# velkora loop
-
-
-def cmd_loop_attach(args: argparse.Namespace) -> None:
-    from velkora import loop
-
-    device = None
-    try:
-        device = loop.attach(args.file, read_only=args.read_only, offset=args.offset, size_limit=args.sizelimit,
-                             block_size=args.sector_size, partscan=args.partscan, direct_io=args.direct_io,
-                             autoclear=False)  # fmt: skip
-        print(device.path, flush=True)
-    except OSError as e:
-        raise _fail(f"loop attach {args.file}", e) from None
-    except ValueError as e:
-        raise Failure(f"loop attach {args.file}: {e}") from None
-    except BaseException:
-        if device is not None:  # interrupted before the device was named: take it back
-            device.detach()
-        raise
-    finally:
-        if device is not None:
-            device.close()
-
-
-def cmd_loop_detach(args: argparse.Namespace) -> None:
-    from velkora import loop
-
-    failures = []
-    for device in args.devices:
-        try:
-            loop.detach(device)
-        except (OSError, ValueError) as e:
-            failures.append(_fail(f"loop detach {device}", e) if isinstance(e, OSError) else f"loop detach: {e}")
-    if failures:
-        for failure in failures[:-1]:
-            print(f"velkora: {shown(str(failure))}", file=sys.stderr)
-        raise Failure(str(failures[-1]))
