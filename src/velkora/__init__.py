@@ -13,7 +13,27 @@ def __getattr__(name):
     # submodule not yet imported, which `from velkora import _mounts`
     # asks for first) is no attribute.
     if name == "__version__":
-        return _version()
+        # The installed distribution's METADATA Version line, read where the
+        # package was installed (importlib.metadata alone takes three times
+        # the command's start-up); importlib.metadata where that is no
+        # single dist-info folder.
+        import os
+
+        here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        try:
+            found = [e for e in os.listdir(here) if e.startswith("velkora-") and e.endswith(".dist-info")]
+            if len(found) == 1:
+                with open(os.path.join(here, found[0], "METADATA"), encoding="utf-8") as f:
+                    for line in f:
+                        if line.startswith("Version:"):
+                            return line[len("Version:") :].strip()
+                        if not line.strip():
+                            break
+        except OSError:
+            pass
+        from importlib.metadata import version
+
+        return version("velkora")
     if name in ("remount", "unmount"):
         from velkora import _mount8
 
@@ -31,27 +51,3 @@ def __getattr__(name):
 
         return getattr(contexts, name)
     raise AttributeError(f"module 'velkora' has no attribute {name!r}")
-
-
-def _version():
-    """The installed distribution's version: its METADATA's Version line,
-    read where the package was installed (importlib.metadata alone takes
-    three times as long as the command's start-up); importlib.metadata
-    where that is no single dist-info folder."""
-    import os
-
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    try:
-        found = [e for e in os.listdir(here) if e.startswith("velkora-") and e.endswith(".dist-info")]
-        if len(found) == 1:
-            with open(os.path.join(here, found[0], "METADATA"), encoding="utf-8") as f:
-                for line in f:
-                    if line.startswith("Version:"):
-                        return line[len("Version:") :].strip()
-                    if not line.strip():
-                        break
-    except OSError:
-        pass
-    from importlib.metadata import version
-
-    return version("velkora")
