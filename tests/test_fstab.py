@@ -105,6 +105,27 @@ tmpfs /never tmpfs noauto 0 0
     assert mounts() == before
 
 
+def test_unmount_order_is_one_the_kernel_takes_down_without_ebusy(place):
+    # Children listed before and after their parents, beside swap and the
+    # root: mount(8) mounts the tree parents first, and umount(8) takes it
+    # down in velkora's order; a parent taken before its child is EBUSY.
+    table = fstab.parse(f"""tmpfs {place}/a/b tmpfs defaults 0 0
+/dev/null none swap sw 0 0
+tmpfs {place}/a tmpfs defaults 0 0
+tmpfs {place}/c tmpfs defaults 0 0
+/dev/nonexist / ext4 noauto 0 1
+tmpfs {place}/a/b/d tmpfs defaults 0 0
+tmpfs {place}/a/e tmpfs defaults 0 0
+""")
+    order = fstab.unmount_order(table)
+    assert sorted(order) == sorted(e for e in table if e.fstype != "swap") and order[-1].target == "/"
+    for target in sorted(e.target for e in order[:-1]):  # parents first
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "X-mount.mkdir", "tmpfs", target], check=True)
+    for entry in order[:-1]:
+        subprocess.run(["umount", entry.target], check=True)
+    assert not [line for line in open("/proc/self/mountinfo") if f" {place}" in line]
+
+
 def test_prefix_mounts_what_mount8_mounts_with_target_prefix(place, tmp_path):
     from support.mountinfo import mounts
 
