@@ -7,18 +7,45 @@ from __future__ import annotations
 
 import errno
 import os
+from contextvars import ContextVar
 
 _TAGS = ("UUID=", "LABEL=", "PARTUUID=", "PARTLABEL=")
+# Inside resolving_once: each tag's device, or the error looking it up raised.
+_RESOLVED: ContextVar[dict[str, str | Exception] | None] = ContextVar("velkora._sources._RESOLVED", default=None)
 
 
 def is_tag(source: str) -> bool:
     return source.startswith(_TAGS)
 
 
+class resolving_once:  # noqa: N801 - a context manager used like a function
+    """Within the block, in this thread, device_of looks each tag up once
+    and gives the same device, or raises the same error, again: mount -a
+    asks of one entry whether it is mounted already and then mounts it,
+    and both name the one device one lookup found."""
+
+    def __enter__(self) -> None:
+        self._token = _RESOLVED.set({})
+
+    def __exit__(self, *exc: object) -> None:
+        _RESOLVED.reset(self._token)
+
+
 def device_of(tag: str) -> str:
     from velkora import blkid
 
-    return blkid.resolve(tag)
+    found = _RESOLVED.get()
+    if found is None:
+        return blkid.resolve(tag)
+    if tag not in found:
+        try:
+            found[tag] = blkid.resolve(tag)
+        except (OSError, ValueError) as e:
+            found[tag] = e
+    device = found[tag]
+    if isinstance(device, Exception):
+        raise device.with_traceback(None)
+    return device
 
 
 def fstype_of(source: str, offset: int = 0) -> str:
