@@ -14,6 +14,8 @@ if TYPE_CHECKING:
 
     PathArg = Union[str, "os.PathLike[str]"]
 else:
+    from velkora._base import record as _record
+
     NamedTuple = object
 
     def overload(f):
@@ -50,9 +52,7 @@ class Entry(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    from velkora._base import record
-
-    Entry = record(Entry, "velkora.fstab", ("", 0, 0))  # noqa: F811 - the fields, as a namedtuple
+    Entry = _record(Entry, "velkora.fstab")  # noqa: F811 - the fields, as a namedtuple
 
 _new_entry = tuple.__new__
 
