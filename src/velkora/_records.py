@@ -61,7 +61,6 @@ if not TYPE_CHECKING:
 # Errors from listmount/statmount that mean "use mountinfo": a kernel without
 # them, or a seccomp profile that refuses calls it does not know.
 _FALL_BACK = (errno.ENOSYS, errno.EPERM, errno.EACCES)
-_VIA = ("statmount", "mountinfo", None)
 
 
 def _within(point: str, path: str) -> bool:
