@@ -219,9 +219,9 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
     """As the system installed at root mounts its fstab at boot: targets,
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
+    import velkora.fstab._root as rooted
     from velkora._mount8 import mkdir_mode, not_carried_out
     from velkora._sources import resolving_once
-    from velkora.fstab import _root as rooted
     from velkora.options import parse
 
     top = os.path.abspath(root)
