@@ -105,6 +105,27 @@ tmpfs /never tmpfs noauto 0 0
     assert mounts() == before
 
 
+def test_unmount_order_is_one_the_kernel_takes_down_without_ebusy(place):
+    # Children listed before and after their parents, beside swap and the
+    # root: mount(8) mounts the tree parents first, and umount(8) takes it
+    # down in velkora's order; a parent taken before its child is EBUSY.
+    table = fstab.parse(f"""tmpfs {place}/a/b tmpfs defaults 0 0
+/dev/null none swap sw 0 0
+tmpfs {place}/a tmpfs defaults 0 0
+tmpfs {place}/c tmpfs defaults 0 0
+/dev/nonexist / ext4 noauto 0 1
+tmpfs {place}/a/b/d tmpfs defaults 0 0
+tmpfs {place}/a/e tmpfs defaults 0 0
+""")
+    order = fstab.unmount_order(table)
+    assert sorted(order) == sorted(e for e in table if e.fstype != "swap") and order[-1].target == "/"
+    for target in sorted(e.target for e in order[:-1]):  # parents first
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "X-mount.mkdir", "tmpfs", target], check=True)
+    for entry in order[:-1]:
+        subprocess.run(["umount", entry.target], check=True)
+    assert not [line for line in open("/proc/self/mountinfo") if f" {place}" in line]
+
+
 def test_prefix_mounts_what_mount8_mounts_with_target_prefix(place, tmp_path):
     from support.mountinfo import mounts
 
@@ -122,6 +143,38 @@ def test_prefix_mounts_what_mount8_mounts_with_target_prefix(place, tmp_path):
     with fstab.mount_all(fstab.read(path), prefix=ours):
         subprocess.run(["mount", "-a", "-T", str(path), "--target-prefix", str(theirs)], check=True)
         assert below(ours) == below(theirs) and below(ours)[1][0] == "/t/view"
+
+
+@pytest.mark.parametrize("mode", ["prefix", pytest.param("root", marks=pytest.mark.fdmount)])
+def test_mount_all_looks_each_tag_up_once(place, monkeypatch, mode):
+    # Targets mounted already (by what the tag names, by something else),
+    # one that is not, and a tag nothing holds: each looked up once, the
+    # kernel's table then as mount -a leaves it.
+    from velkora import blkid
+
+    pid = os.getpid()
+    devices = {"LABEL=same": f"same{pid}", "LABEL=other": f"new{pid}", "LABEL=fresh": f"fresh{pid}"}
+    asked = []
+
+    def resolve(tag):
+        asked.append(tag)
+        if tag not in devices:
+            raise FileNotFoundError(2, "no device holds it", tag)
+        return devices[tag]
+
+    monkeypatch.setattr(blkid, "resolve", resolve)
+    for name, source in (("same", f"same{pid}"), ("other", f"old{pid}"), ("gone", f"old{pid}")):
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "X-mount.mkdir", source, str(place / name)], check=True)
+    table = fstab.parse("".join(f"LABEL={name} /{name} tmpfs nofail,X-mount.mkdir 0 0\n"
+                                for name in ("same", "other", "fresh", "gone")))  # fmt: skip
+    where = {"prefix": str(place)} if mode == "prefix" else {"root": str(place)}
+    with fstab.mount_all(table, **where) as done:
+        table_now = [(line.split()[4], line.split(" - ")[1].split()[1]) for line in open("/proc/self/mountinfo")]
+        assert [(t[len(str(place)) :], s) for t, s in table_now if t.startswith(f"{place}/")] == [
+            ("/same", f"same{pid}"), ("/other", f"old{pid}"), ("/gone", f"old{pid}"),
+            ("/other", f"new{pid}"), ("/fresh", f"fresh{pid}")]  # fmt: skip
+        assert [e.source for e in done.failed] == ["LABEL=gone"]
+    assert sorted(asked) == sorted(e.source for e in table)
 
 
 # mount_all is all or nothing: a Ctrl-C while it mounts leaves no mount. One

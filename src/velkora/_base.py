@@ -6,11 +6,51 @@ from __future__ import annotations
 
 from collections import namedtuple
 
+# What namedtuple makes, and typing.NamedTuple refuses to have overwritten.
+_MADE = frozenset(("__new__", "__init__", "__slots__", "__getnewargs__", "_fields", "_field_defaults", "_make",
+                   "_replace", "_asdict", "_source"))  # fmt: skip
 
-def record(cls: type, module: str, defaults: tuple = ()) -> type:  # type: ignore[type-arg]
-    """The namedtuple of cls's annotated fields, with its docstring, in module."""
-    made = namedtuple(cls.__name__, list(cls.__annotations__), defaults=defaults, module=module)  # type: ignore[misc]
+
+def record(cls: type, module: str) -> type:
+    """The namedtuple of cls's annotated fields, as typing.NamedTuple makes
+    one of a class: the values the class gives its last fields their
+    defaults, its docstring and methods kept; named as of module.
+
+    Each record is written as a typing.NamedTuple class that the type
+    checker reads, and made by this at run time, so that no module that
+    makes records imports typing::
+
+        TYPE_CHECKING = False
+        if TYPE_CHECKING:
+            from typing import NamedTuple
+        else:
+            from velkora._base import record as _record
+
+            NamedTuple = object
+
+
+        class Point(NamedTuple):
+            x: int  #: what each field holds
+            y: int = 0
+
+
+        if not TYPE_CHECKING:
+            Point = _record(Point, "velkora.points")  # noqa: F811 - the fields, as a namedtuple
+    """
+    fields = list(cls.__annotations__)
+    defaults = []
+    for name in fields:
+        if name in cls.__dict__:
+            defaults.append(cls.__dict__[name])
+        elif defaults:
+            raise TypeError(f"{cls.__name__}: field {name!r} without a default follows one with a default")
+    made = namedtuple(cls.__name__, fields, defaults=defaults, module=module)  # type: ignore[misc]
     made.__doc__, made.__annotations__ = cls.__doc__, cls.__annotations__
+    for name, value in cls.__dict__.items():
+        if name not in fields and (callable(value) or isinstance(value, (property, classmethod, staticmethod))):
+            if name in _MADE:
+                raise AttributeError(f"{cls.__name__}: {name} is the namedtuple's own")
+            setattr(made, name, value)
     return made
 
 

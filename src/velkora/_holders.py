@@ -10,40 +10,32 @@ from velkora import _mounts
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Callable
+    from typing import Callable, NamedTuple
+else:
+    from velkora._base import record as _record
+
+    NamedTuple = object
 
 # What a process uses the mount for, in the order fuser shows them.
 _LINKS = (("cwd", "cwd"), ("root", "root"), ("exe", "exe"))
 
 
-class Holder(tuple):  # type: ignore[type-arg]
+class Holder(NamedTuple):
     """A process using a mount: ``pid``, ``name`` (its command name, as in
     /proc/PID/comm) and ``use``: "cwd", "root", "exe", "fd" (an open file)
     or "map" (a mapped file)."""
 
-    __slots__ = ()
-
-    def __new__(cls, pid: int, name: str, use: str) -> Holder:
-        return tuple.__new__(cls, (pid, name, use))
-
-    @property
-    def pid(self) -> int:
-        return self[0]  # type: ignore[no-any-return]
-
-    @property
-    def name(self) -> str:
-        return self[1]  # type: ignore[no-any-return]
-
-    @property
-    def use(self) -> str:
-        return self[2]  # type: ignore[no-any-return]
-
-    def __repr__(self) -> str:
-        return f"Holder(pid={self.pid}, name={self.name!r}, use={self.use!r})"
+    pid: int
+    name: str
+    use: str
 
     def __str__(self) -> str:
         """As an EBUSY names it: "pid 4242 bash: cwd"."""
         return f"pid {self.pid} {self.name}: {self.use}"
+
+
+if not TYPE_CHECKING:
+    Holder = _record(Holder, "velkora._holders")  # noqa: F811 - the fields, as a namedtuple
 
 
 def _fdinfo_mount(fdinfo: str) -> int | None:

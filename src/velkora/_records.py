@@ -13,12 +13,9 @@ else:
     # The records are namedtuples made at run time from the classes below:
     # the same type typing.NamedTuple makes, without importing typing (a
     # command that reads the table starts faster). They are velkora.mountinfo's.
+    from velkora._base import record as _record
+
     NamedTuple = object
-
-    from velkora._base import record
-
-    def _record(cls):
-        return record(cls, "velkora.mountinfo")
 
 
 class Mount(NamedTuple):
@@ -46,7 +43,7 @@ class Mount(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    Mount = _record(Mount)  # noqa: F811 - the class's fields, as a namedtuple
+    Mount = _record(Mount, "velkora.mountinfo")  # noqa: F811 - the class's fields, as a namedtuple
 
 
 class MountEvent(NamedTuple):
@@ -58,13 +55,12 @@ class MountEvent(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    MountEvent = _record(MountEvent)  # noqa: F811 - the class's fields, as a namedtuple
+    MountEvent = _record(MountEvent, "velkora.mountinfo")  # noqa: F811 - the class's fields, as a namedtuple
 
 
 # Errors from listmount/statmount that mean "use mountinfo": a kernel without
 # them, or a seccomp profile that refuses calls it does not know.
 _FALL_BACK = (errno.ENOSYS, errno.EPERM, errno.EACCES)
-_VIA = ("statmount", "mountinfo", None)
 
 
 def _within(point: str, path: str) -> bool:

@@ -24,7 +24,6 @@ import os
 import stat
 
 from velkora import _superblocks as _sb
-from velkora._base import record as _record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -35,6 +34,8 @@ if TYPE_CHECKING:
     # count of devices) and the sequence number of the disk read.
     _Held = Tuple[str, "Probe", Optional[Tuple[int, int]], Optional[int]]
 else:
+    from velkora._base import record as _record
+
     NamedTuple = object
 
 
@@ -72,7 +73,7 @@ class Probe(NamedTuple):
 
 if not TYPE_CHECKING:
     Partition = _record(Partition, "velkora.blkid")  # noqa: F811 - the fields, as a namedtuple
-    Probe = _record(Probe, "velkora.blkid")  # noqa: F811
+    Probe = _record(Probe, "velkora.blkid")  # noqa: F811 - the fields, as a namedtuple
 
 
 def _sector_size(fd: int) -> int:

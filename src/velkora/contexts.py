@@ -23,14 +23,14 @@ from typing import TYPE_CHECKING, Sequence, Union
 import velkora.fsmount as fs
 import velkora.mount as classic
 from velkora import _mount8, _mounts, _sources
-from velkora._mounting import is_regular_file as _is_regular_file
-from velkora._mounting import loop_request as _loop_request
-from velkora._mounting import mount_id as _mount_id
-from velkora._mounting import umount as _umount
-from velkora._mounting import unique_id as _unique_id
 from velkora._resources import FdOwner as _FdOwner
 from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
+from velkora._sources import is_regular_file as _is_regular_file
+from velkora._sources import loop_request as _loop_request
+from velkora._sources import mount_id as _mount_id
+from velkora._sources import umount as _umount
+from velkora._sources import unique_id as _unique_id
 from velkora.flags import MS
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]

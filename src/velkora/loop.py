@@ -25,19 +25,27 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from typing import NamedTuple, Union
 
 from velkora import _loop
 from velkora._resources import FdOwner as _FdOwner
 from velkora._resources import held_signals as _held_signals
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NamedTuple, Union
+
+    FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int, "_loop._HasFileno"]
+    Device = Union[str, int]
+else:
+    from velkora._base import record as _record
+
+    NamedTuple = object
 
 __all__ = ["LoopDevice", "LoopInfo", "attach", "bound", "devices", "info", "detach"]
 
 BLOCK_SIZES = (0, 512, 1024, 2048, 4096)
 SYS_BLOCK = "/sys/block"
 SYS_CLASS_BLOCK = "/sys/class/block"  # partitions too
-FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int, "_loop._HasFileno"]
-Device = Union[str, int]
 
 
 class LoopInfo(NamedTuple):
@@ -53,6 +61,10 @@ class LoopInfo(NamedTuple):
     partscan: bool
     direct_io: bool
     block_size: int  #: the logical block size, in bytes
+
+
+if not TYPE_CHECKING:
+    LoopInfo = _record(LoopInfo, "velkora.loop")  # noqa: F811 - the fields, as a namedtuple
 
 
 class LoopDevice(_FdOwner):

@@ -26,9 +26,15 @@ only.
 
 from __future__ import annotations
 
-from typing import NamedTuple
-
 from velkora.flags import MOUNT_ATTR, MS
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NamedTuple
+else:
+    from velkora._base import record as _record
+
+    NamedTuple = object
 
 __all__ = ["MountOptions", "parse"]
 
@@ -46,6 +52,9 @@ class MountOptions(NamedTuple):
     #: the attributes (of attr_set and attr_clr) that ``WORD=recursive`` asked for on the whole tree
     recursive: MOUNT_ATTR = MOUNT_ATTR(0)
 
+
+if not TYPE_CHECKING:
+    MountOptions = _record(MountOptions, "velkora.options")  # noqa: F811 - the fields, as a namedtuple
 
 # Each VFS word: the MS bits it sets, or clears when the bool is False.
 VFS = {

@@ -132,10 +132,10 @@ def umount_all(args: argparse.Namespace) -> None:
     """What fstab lists and is mounted, children first."""
     from velkora import unmount
     from velkora._mount8 import is_mount_point as _is_mount_point
-    from velkora.fstab._mount import _ordered
+    from velkora.fstab import unmount_order
 
     failures = []
-    for entry in reversed(_ordered([e for e in _read(args.fstab) if e.fstype != "swap"])):
+    for entry in unmount_order(_read(args.fstab)):
         if not _is_mount_point(entry.target) or entry.target == "/":
             continue
         try:

@@ -41,7 +41,18 @@ if TYPE_CHECKING:
 
     PathArg = Union[str, "os.PathLike[str]"]
 
-__all__ = ["Entry", "Fstab", "Problem", "MountedSet", "parse", "read", "verify", "mount_all", "generate"]
+__all__ = [
+    "Entry",
+    "Fstab",
+    "Problem",
+    "MountedSet",
+    "parse",
+    "read",
+    "verify",
+    "mount_all",
+    "unmount_order",
+    "generate",
+]
 
 
 def verify(table: Fstab, *, root: str = "/") -> list[Problem]:
@@ -88,6 +99,17 @@ def mount_all(
             table = read(table if table is not None else "/etc/fstab")
     return mount(table, prefix=os.fspath(prefix) if prefix is not None else None, root=top, types=types,
                  options=options)  # fmt: skip
+
+
+def unmount_order(table: Fstab) -> list[Entry]:
+    """The entries of table in the order ``umount -a`` takes them down: swap
+    left out, each entry before the entries it lies below, whatever their
+    order in the file (so ``/`` comes last): the reverse of the order
+    :func:`mount_all` mounts them in. Whether each is mounted is the
+    caller's to look at."""
+    from velkora.fstab._mount import _ordered
+
+    return _ordered([entry for entry in table if entry.fstype != "swap"])[::-1]
 
 
 def generate(root: PathArg, *, tags: str | None = "UUID") -> Fstab:

@@ -194,31 +194,34 @@ def _failed(done: MountedSet, entry: Entry, e: OSError) -> None:
 def _mount_by_path(done: MountedSet, entries: list[Entry], prefix: str | None, stop: Callable[[], bool]) -> None:
     """As mount -a [--target-prefix PREFIX]: targets under the prefix,
     everything else, a bind's source too, as the caller has it."""
+    from velkora._sources import resolving_once
     from velkora.contexts import mounted
 
     for entry in entries:
         if stop():
             return
         target = _under(prefix, entry.target) if prefix else entry.target
-        if _already(entry, target):
-            continue
-        fstype = "" if entry.fstype == "none" else entry.fstype
-        block = mounted(entry.source, target, fstype or "auto", options=entry.options or "defaults")
-        try:
-            with held_signals():
-                block.__enter__()
-                done._blocks.append(block)
-                done.mounted.append(entry._replace(target=target))
-        except OSError as e:
-            _failed(done, entry, e)
+        with resolving_once():  # a tag looked up once, whether the target is a mount point or not
+            if _already(entry, target):
+                continue
+            fstype = "" if entry.fstype == "none" else entry.fstype
+            block = mounted(entry.source, target, fstype or "auto", options=entry.options or "defaults")
+            try:
+                with held_signals():
+                    block.__enter__()
+                    done._blocks.append(block)
+                    done.mounted.append(entry._replace(target=target))
+            except OSError as e:
+                _failed(done, entry, e)
 
 
 def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Callable[[], bool]) -> None:
     """As the system installed at root mounts its fstab at boot: targets,
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
+    import velkora.fstab._root as rooted
     from velkora._mount8 import mkdir_mode, not_carried_out
-    from velkora.fstab import _root as rooted
+    from velkora._sources import resolving_once
     from velkora.options import parse
 
     top = os.path.abspath(root)
@@ -249,11 +252,12 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
                     # An image is mounted already through a loop device of the file found in the root.
                     image = rooted.image_file(root_fd, entry.source)
                     known = shown._replace(source=image) if image else shown
-                if _already(known, target):
-                    continue
-                if not bind:
-                    with held_signals():
-                        tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
+                with resolving_once():  # a tag looked up once, whether the target is a mount point or not
+                    if _already(known, target):
+                        continue
+                    if not bind:
+                        with held_signals():
+                            tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
                 with held_signals():
                     owned, tree = tree, -1  # attach closes it
                     block = rooted.attach(owned, at, int(parsed.propagation))

@@ -48,7 +48,7 @@ class RootedMount:
 
     def __exit__(self, *exc: object) -> None:
         from velkora import _mounts
-        from velkora._mounting import umount as _umount
+        from velkora._sources import umount
         from velkora.mountinfo import mounts_below
 
         top_id, top_unique = self._made[0]
@@ -72,7 +72,7 @@ class RootedMount:
                 raise OSError(errno.EBUSY, "another mount is below the one mount -a made", m.mount_point)
         for m in below:
             if m.mount_point is not None:
-                _umount(m.mount_point, 0)
+                umount(m.mount_point, 0)
 
 
 def _unique_at(path: str | None, mount_id: int | None) -> int | None:
@@ -251,14 +251,12 @@ def _tree_of(source: str, entry: Entry, parsed: MountOptions, target: str, machi
     block device or a name, and no file of the caller's tree is ever put
     behind a loop device."""
     from velkora import _sources, loop
-    from velkora._mounting import is_regular_file as _is_regular_file
-    from velkora._mounting import loop_request as _loop_request
 
     fstype = "auto" if entry.fstype in ("none", "") else entry.fstype
-    request = _loop_request(parsed.userspace)
-    if machine and (request is not None or _is_regular_file(source)) and not _is_block_device(source):
+    request = _sources.loop_request(parsed.userspace)
+    if machine and (request is not None or _sources.is_regular_file(source)) and not _is_block_device(source):
         raise OSError(errno.ENOTBLK, "not a block device (an image file is looked up inside the root)", entry.source)
-    if request is None and not _is_regular_file(source):
+    if request is None and not _sources.is_regular_file(source):
         if fstype == "auto":
             fstype = _sources.fstype_of(source)
         return _new_tree(source, fstype, parsed, target)

@@ -1,11 +1,13 @@
-"""The fstab itself, read and written: velkora.fstab's records and
-parser, for its other parts to share (importing none of them)."""
+"""The fstab itself, read and written: velkora.fstab's records, its
+parser, and the file replaced atomically, for its other parts to share
+(importing none of them)."""
 
 from __future__ import annotations
 
 import errno
 import os
 import re
+import stat
 from collections.abc import MutableSequence
 
 TYPE_CHECKING = False
@@ -14,6 +16,8 @@ if TYPE_CHECKING:
 
     PathArg = Union[str, "os.PathLike[str]"]
 else:
+    from velkora._base import record as _record
+
     NamedTuple = object
 
     def overload(f):
@@ -50,9 +54,7 @@ class Entry(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    from velkora._base import record
-
-    Entry = record(Entry, "velkora.fstab", ("", 0, 0))  # noqa: F811 - the fields, as a namedtuple
+    Entry = _record(Entry, "velkora.fstab")  # noqa: F811 - the fields, as a namedtuple
 
 _new_entry = tuple.__new__
 
@@ -229,13 +231,11 @@ class Fstab(_Sequence):
         old file's mode and owner kept, else 0644), the directory fsynced.
         Without path, the file the table was read from; a table read from
         nowhere needs one (TypeError)."""
-        from velkora.fstab._write import replace
-
         if path is None:
             if self._path is None:
                 raise TypeError("Fstab.write() needs a path: this table was not read from a file")
             path = self._path
-        replace(os.fspath(path), str(self))
+        _replace(os.fspath(path), str(self))
 
 
 def _trimmed(path: str) -> str:
@@ -358,3 +358,39 @@ def read_inside(root: PathArg, path: str = "/etc/fstab") -> Fstab:
         table = parse(f.read())
     table._path = name
     return table
+
+
+def _replace(path: str, text: str) -> None:
+    """text in place of the file at path: a new file in the same directory,
+    given the old one's mode and owner (0644 and the caller's where there
+    was none), written, fsynced and renamed over it; the directory fsynced
+    after. A failure leaves the old file as it was and no new one."""
+    import tempfile
+
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        st = os.stat(path)
+        mode, owner = stat.S_IMODE(st.st_mode), (st.st_uid, st.st_gid)
+    except FileNotFoundError:
+        mode, owner = 0o644, None
+    fd, temporary = tempfile.mkstemp(prefix=".fstab.", dir=directory)
+    try:
+        with open(fd, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
+            f.write(text)
+            f.flush()
+            os.fchmod(f.fileno(), mode)
+            if owner is not None:
+                os.fchown(f.fileno(), *owner)
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+    dirfd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(dirfd)
+    finally:
+        os.close(dirfd)

@@ -9,14 +9,14 @@ import os
 import re
 import stat
 
-from velkora._base import record
-
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Callable, NamedTuple
 
     from velkora.fstab._table import Entry, Fstab
 else:
+    from velkora._base import record as _record
+
     NamedTuple = object
 
 
@@ -32,7 +32,7 @@ class Problem(NamedTuple):
 
 
 if not TYPE_CHECKING:
-    Problem = record(Problem, "velkora.fstab")  # noqa: F811 - the fields, as a namedtuple
+    Problem = _record(Problem, "velkora.fstab")  # noqa: F811 - the fields, as a namedtuple
 
 # Filesystems with no device to look at: findmnt checks neither their source nor their type.
 PSEUDO = frozenset(
