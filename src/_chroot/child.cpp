@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

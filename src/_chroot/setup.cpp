@@ -277,7 +277,7 @@ static void unbind_root(Bound *b, Places *places, int lock)
     closing(b->bare, 0);
     b->whole = b->bare = -1;
     for (; b->attached > 0; b->attached--)
-        syscall(SYS_umount2, b->path, 2 /* MNT_DETACH */);
+        syscall(SYS_umount2, b->path, MNT_DETACH);
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0)
         remove_places(b->original, places);
     errno = saved;

@@ -13,7 +13,7 @@ static const unsigned long NS_GET_MNTNS_ID = 0x8008b705UL;
 static const unsigned int FAN_CLOEXEC = 0x1U;
 
 PyDoc_STRVAR(mounts_mntns_id_doc,
-             "mntns_id(path: str) -> int\n\n"
+             "mntns_id($module, /, path)\n--\n\n"
              "The id of the mount namespace that the nsfs file at path (such as\n"
              "/proc/PID/ns/mnt) stands for, as listmount(2) and statmount(2) take it.\n\n"
              "Calls ioctl(NS_GET_MNTNS_ID). Raises OSError on failure.");
@@ -41,7 +41,7 @@ static PyObject *mounts_mntns_id(PyObject *self, PyObject *args, PyObject *kwarg
 }
 
 PyDoc_STRVAR(mounts_fanotify_init_doc,
-             "fanotify_init(flags: int, event_f_flags: int = 0) -> int\n\n"
+             "fanotify_init($module, /, flags, event_f_flags=0)\n--\n\n"
              "A new fanotify group's fd, non-inheritable (FAN_CLOEXEC is always added).\n\n"
              "Calls fanotify_init(2). Raises OSError on failure.");
 
@@ -62,7 +62,7 @@ static PyObject *mounts_fanotify_init(PyObject *self, PyObject *args, PyObject *
 }
 
 PyDoc_STRVAR(mounts_fanotify_mark_doc,
-             "fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None\n\n"
+             "fanotify_mark($module, /, fd, flags, mask, path)\n--\n\n"
              "Adds, removes or changes a mark of the fanotify group fd on path.\n\n"
              "Calls fanotify_mark(2). Raises OSError on failure.");
 

@@ -14,12 +14,11 @@ static long list_page(uint64_t mnt_id, uint64_t last, uint64_t ns_id, uint64_t *
     return vk::retrying([&] { return syscall(SYS_listmount, &req, ids, room, 0U); });
 }
 
-PyDoc_STRVAR(
-    mounts_listmount_doc,
-    "listmount(last_id: int = 0, count: int = 512, mnt_id: int = LSMT_ROOT) -> tuple[int, ...]\n\n"
-    "One page of the unique ids of the mounts below mnt_id (by default all\n"
-    "mounts the caller's root reaches), those after last_id, by id.\n\n"
-    "Calls listmount(2). Raises OSError on failure.");
+PyDoc_STRVAR(mounts_listmount_doc,
+             "listmount($module, /, last_id=0, count=512, mnt_id=LSMT_ROOT)\n--\n\n"
+             "One page of the unique ids of the mounts below mnt_id (by default all\n"
+             "mounts the caller's root reaches), those after last_id, by id.\n\n"
+             "Calls listmount(2). Raises OSError on failure.");
 
 static PyObject *mounts_listmount(PyObject *self, PyObject *args, PyObject *kwargs)
 {
@@ -121,14 +120,13 @@ static PyObject *table_of(PyObject *cls, uint64_t ns_id, bool with_ids, PyObject
     return result;
 }
 
-PyDoc_STRVAR(
-    mounts_table_doc,
-    "table(cls: type, ns_id: int = 0, with_ids: bool = False, below: str | None = None) -> list\n\n"
-    "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
-    "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
-    "parents before children; with with_ids, (unique id, record) pairs; with\n"
-    "below, only the mounts at or below that path.\n\n"
-    "Calls listmount(2) and statmount(2). Raises OSError on failure.");
+PyDoc_STRVAR(mounts_table_doc,
+             "table($module, /, cls, ns_id=0, with_ids=False, below=None)\n--\n\n"
+             "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
+             "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
+             "parents before children; with with_ids, (unique id, record) pairs; with\n"
+             "below, only the mounts at or below that path.\n\n"
+             "Calls listmount(2) and statmount(2). Raises OSError on failure.");
 
 static PyObject *mounts_table(PyObject *self, PyObject *args, PyObject *kwargs)
 {

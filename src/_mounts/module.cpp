@@ -23,6 +23,8 @@ int mounts_exec(PyObject *module)
         if (PyModule_AddFunctions(module, functions) < 0)
             return -1;
     }
+    if (mounts::add_flag_constants(module) < 0)
+        return -1;
     return vk::add_object(module, "LSMT_ROOT", PyLong_FromUnsignedLongLong(mounts::LSMT_ROOT));
 }
 

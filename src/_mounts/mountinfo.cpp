@@ -213,7 +213,7 @@ static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *
 }
 
 PyDoc_STRVAR(mounts_parse_doc,
-             "parse(cls: type, data: bytes, ordered: bool = True) -> list\n\n"
+             "parse($module, /, cls, data, ordered=True)\n--\n\n"
              "The records of a mountinfo text as records of cls (a tuple subclass of 11\n"
              "fields): parents before children, or with ordered=False in the text's\n"
              "own order. Raises ValueError for a line not in mountinfo's format.");
@@ -289,7 +289,7 @@ static char *read_whole(const char *path, PyObject *name, size_t *size)
 
 PyDoc_STRVAR(
     mounts_read_doc,
-    "read(cls: type, path: str = '/proc/self/mountinfo', below: str | None = None) -> list\n\n"
+    "read($module, /, cls, path='/proc/self/mountinfo', below=None)\n--\n\n"
     "The records of a mountinfo file as records of cls, parents before\n"
     "children; with below, only the mounts at or below that path. Raises OSError on failure, "
     "ValueError for a line not in\n"

@@ -190,6 +190,9 @@ extern PyMethodDef statx_methods[];
 extern PyMethodDef mountcall_methods[];
 extern PyMethodDef fanotify_methods[];
 
+// Adds the MS_*, MNT_* and UMOUNT_NOFOLLOW constants (mountcall.cpp); -1 on failure.
+int add_flag_constants(PyObject *module);
+
 } // namespace mounts
 
 #endif // VELKORA_MOUNTTABLE_H

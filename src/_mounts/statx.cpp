@@ -12,7 +12,7 @@ namespace mounts {
 static const unsigned int MNT_ID_UNIQUE = 0x4000U;
 
 PyDoc_STRVAR(mounts_mount_id_doc,
-             "mount_id(path, unique: bool = False) -> int | None\n\n"
+             "mount_id($module, /, path, unique=False)\n--\n\n"
              "The id of the mount that holds path now, as mountinfo numbers it (with\n"
              "unique, the 64-bit id statmount takes), or None where the kernel does not\n"
              "say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can be\n"

@@ -12,7 +12,9 @@
 #include <Python.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/mount.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -43,6 +45,52 @@
 #endif
 #ifndef SYS_mount_setattr
 #define SYS_mount_setattr 442
+#endif
+
+// ---------------------------------------------------------------------------
+// The mount flags' numbers: the kernel's uapi <linux/mount.h> (MS_*,
+// MOUNT_ATTR_*, OPEN_TREE_*, MOVE_MOUNT_*, FSOPEN_*, FSMOUNT_*, FSPICK_*) and
+// <fcntl.h> (AT_*) where the build's headers have them, else the one
+// definition here. Each module exports the numbers it takes (velkora._mounts
+// mount(2)'s and umount2(2)'s, velkora.fsmount the rest), and velkora.flags
+// builds its classes from those.
+//
+// <sys/mount.h> is not included anywhere: before glibc 2.36 its MS_* are an
+// enum that the uapi macros break, so mount(2) and umount2(2) are declared
+// here as the C library has them.
+
+extern "C" int mount(const char *source, const char *target, const char *fstype,
+                     unsigned long flags, const void *data);
+extern "C" int umount2(const char *target, int flags);
+
+// umount2(2)'s flags, which no uapi header holds (the C library's are in
+// <sys/mount.h>, the kernel's in its private linux/fs.h).
+#ifndef MNT_FORCE
+#define MNT_FORCE 0x00000001
+#endif
+#ifndef MNT_DETACH
+#define MNT_DETACH 0x00000002
+#endif
+#ifndef MNT_EXPIRE
+#define MNT_EXPIRE 0x00000004
+#endif
+#ifndef UMOUNT_NOFOLLOW
+#define UMOUNT_NOFOLLOW 0x00000008
+#endif
+
+// Newer than the oldest uapi header this builds against (6.1).
+#ifndef MOVE_MOUNT_BENEATH
+#define MOVE_MOUNT_BENEATH 0x00000200
+#endif
+#ifndef AT_RECURSIVE
+#define AT_RECURSIVE 0x8000
+#endif
+// Newer still: the clone, or the new mount, in a mount namespace of its own.
+#ifndef OPEN_TREE_NAMESPACE
+#define OPEN_TREE_NAMESPACE 0x00000002
+#endif
+#ifndef FSMOUNT_NAMESPACE
+#define FSMOUNT_NAMESPACE 0x00000002
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000
