@@ -18,13 +18,11 @@ PyDoc_STRVAR(mounts_mntns_id_doc,
              "/proc/PID/ns/mnt) stands for, as listmount(2) and statmount(2) take it.\n\n"
              "Calls ioctl(NS_GET_MNTNS_ID). Raises OSError on failure.");
 
-static PyObject *mounts_mntns_id(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mntns_id(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", nullptr};
     PyObject *path = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:mntns_id", const_cast<char **>(kwlist),
-                                     vk::to_path, &path))
+    if (!vk::parse_args(args, kwargs, "O&:mntns_id", kwlist, vk::to_path, &path))
         return nullptr;
     const char *name = PyBytes_AS_STRING(path);
     uint64_t id = 0;
@@ -45,14 +43,12 @@ PyDoc_STRVAR(mounts_fanotify_init_doc,
              "A new fanotify group's fd, non-inheritable (FAN_CLOEXEC is always added).\n\n"
              "Calls fanotify_init(2). Raises OSError on failure.");
 
-static PyObject *mounts_fanotify_init(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_fanotify_init(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"flags", "event_f_flags", nullptr};
     unsigned int flags;
     unsigned int event_f_flags = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "I|I:fanotify_init", const_cast<char **>(kwlist),
-                                     &flags, &event_f_flags))
+    if (!vk::parse_args(args, kwargs, "I|I:fanotify_init", kwlist, &flags, &event_f_flags))
         return nullptr;
     long fd =
         vk::once([&] { return syscall(SYS_fanotify_init, flags | FAN_CLOEXEC, event_f_flags); });
@@ -66,17 +62,15 @@ PyDoc_STRVAR(mounts_fanotify_mark_doc,
              "Adds, removes or changes a mark of the fanotify group fd on path.\n\n"
              "Calls fanotify_mark(2). Raises OSError on failure.");
 
-static PyObject *mounts_fanotify_mark(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_fanotify_mark(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fd", "flags", "mask", "path", nullptr};
     int fd;
     unsigned int flags;
     uint64_t mask;
     PyObject *path = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iIO&O&:fanotify_mark",
-                                     const_cast<char **>(kwlist), &fd, &flags, vk::to_u64, &mask,
-                                     vk::to_path, &path))
+    if (!vk::parse_args(args, kwargs, "iIO&O&:fanotify_mark", kwlist, &fd, &flags, vk::to_u64,
+                        &mask, vk::to_path, &path))
         return nullptr;
     const char *name = PyBytes_AS_STRING(path);
     long ret =

@@ -20,15 +20,14 @@ PyDoc_STRVAR(mounts_listmount_doc,
              "mounts the caller's root reaches), those after last_id, by id.\n\n"
              "Calls listmount(2). Raises OSError on failure.");
 
-static PyObject *mounts_listmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_listmount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"last_id", "count", "mnt_id", nullptr};
     uint64_t last_id = 0;
     Py_ssize_t count = 512;
     uint64_t mnt_id = LSMT_ROOT;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O&nO&:listmount", const_cast<char **>(kwlist),
-                                     vk::to_u64, &last_id, &count, vk::to_u64, &mnt_id))
+    if (!vk::parse_args(args, kwargs, "|O&nO&:listmount", kwlist, vk::to_u64, &last_id, &count,
+                        vk::to_u64, &mnt_id))
         return nullptr;
     if (count <= 0 || count > 1 << 20) {
         PyErr_SetString(PyExc_ValueError, "count must be from 1 to 1048576");
@@ -128,16 +127,15 @@ PyDoc_STRVAR(mounts_table_doc,
              "below, only the mounts at or below that path.\n\n"
              "Calls listmount(2) and statmount(2). Raises OSError on failure.");
 
-static PyObject *mounts_table(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_table(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "ns_id", "with_ids", "below", nullptr};
     PyObject *cls;
     uint64_t ns_id = 0;
     int with_ids = 0;
     PyObject *below = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&pO&:table", const_cast<char **>(kwlist),
-                                     &cls, vk::to_u64, &ns_id, &with_ids, vk::to_path, &below))
+    if (!vk::parse_args(args, kwargs, "O|O&pO&:table", kwlist, &cls, vk::to_u64, &ns_id, &with_ids,
+                        vk::to_path, &below))
         return nullptr;
     PyObject *result = record_type(cls) ? table_of(cls, ns_id, with_ids != 0, below) : nullptr;
     Py_XDECREF(below);

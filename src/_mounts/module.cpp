@@ -30,19 +30,12 @@ int mounts_exec(PyObject *module)
 
 PyModuleDef_Slot mounts_slots[] = VK_MODULE_SLOTS(mounts_exec);
 
-PyModuleDef mounts_module = {
-    PyModuleDef_HEAD_INIT,
-    "velkora._mounts",
-    "The mount table for velkora.mountinfo (listmount(2), statmount(2), or a\n"
-    "mountinfo text), and a mount's id (statx(2)), mount(2) and umount2(2) on\n"
-    "paths, and fanotify's mount events for the layers above.",
-    0,
-    nullptr,
-    mounts_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef mounts_module =
+    VK_MODULE_DEF("velkora._mounts",
+                  "The mount table for velkora.mountinfo (listmount(2), statmount(2), or a\n"
+                  "mountinfo text), and a mount's id (statx(2)), mount(2) and umount2(2) on\n"
+                  "paths, and fanotify's mount events for the layers above.",
+                  mounts_slots);
 
 } // namespace
 

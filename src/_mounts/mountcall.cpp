@@ -58,7 +58,7 @@ PyDoc_STRVAR(mounts_mount_doc,
              "Calls mount(2); source and target are paths (str, bytes or os.PathLike),\n"
              "fstype and data text. Raises OSError naming target on failure.");
 
-static PyObject *mounts_mount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"source", "target", "fstype", "flags", "data", nullptr};
     PyObject *source = nullptr;
@@ -66,9 +66,8 @@ static PyObject *mounts_mount(PyObject *self, PyObject *args, PyObject *kwargs)
     const char *fstype = "";
     unsigned long flags = 0;
     const char *data = "";
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|sks:mount", const_cast<char **>(kwlist),
-                                     vk::to_path, &source, &target_obj, &fstype, &flags, &data))
+    if (!vk::parse_args(args, kwargs, "O&O|sks:mount", kwlist, vk::to_path, &source, &target_obj,
+                        &fstype, &flags, &data))
         return nullptr;
     PyObject *encoded;
     const char *target = vk::fs_text(target_obj, &encoded);
@@ -91,14 +90,12 @@ PyDoc_STRVAR(mounts_umount_doc, "umount($module, /, target, flags=0)\n--\n\n"
                                 "Calls umount2(2); target is a path (str, bytes or os.PathLike).\n"
                                 "Raises OSError naming target on failure.");
 
-static PyObject *mounts_umount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_umount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"target", "flags", nullptr};
     PyObject *target_obj;
     int flags = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|i:umount", const_cast<char **>(kwlist),
-                                     &target_obj, &flags))
+    if (!vk::parse_args(args, kwargs, "O|i:umount", kwlist, &target_obj, &flags))
         return nullptr;
     PyObject *encoded;
     const char *target = vk::fs_text(target_obj, &encoded);

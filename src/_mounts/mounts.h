@@ -153,6 +153,26 @@ void table_clear(Table *table);
 // (id, record) pairs); null with an error set.
 PyObject *tree_order(const Table *table, bool with_ids);
 
+// A tuple of count strs (the optional fields of a mountinfo line, or the
+// same words made from statmount's answer): the i-th is the text that
+// word(i, &text, &length) gives, called for each i in order. Null with an
+// error set.
+template <typename Word> PyObject *words_tuple(Py_ssize_t count, Word word)
+{
+    PyObject *tuple = PyTuple_New(count);
+    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
+        const char *text = nullptr;
+        size_t length = 0;
+        word(i, &text, &length);
+        PyObject *str = PyUnicode_DecodeFSDefaultAndSize(text, static_cast<Py_ssize_t>(length));
+        if (str == nullptr)
+            Py_CLEAR(tuple);
+        else
+            PyTuple_SET_ITEM(tuple, i, str);
+    }
+    return tuple;
+}
+
 // Whether a mount point (length bytes) is at or below the path below (as
 // below_path gives it); every mount point is where below is null.
 bool within(const char *point, size_t length, const char *below, size_t below_length);

@@ -159,21 +159,6 @@ static PyObject *super_field(Recent *recent, const statmount_v1 *r, const char *
     return result;
 }
 
-// A tuple of count strs from texts (lengths bytes each), untracked.
-static PyObject *words_tuple(const char *const *texts, const size_t *lengths, Py_ssize_t count)
-{
-    PyObject *tuple = PyTuple_New(count);
-    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
-        PyObject *word =
-            PyUnicode_DecodeFSDefaultAndSize(texts[i], static_cast<Py_ssize_t>(lengths[i]));
-        if (word == nullptr)
-            Py_CLEAR(tuple);
-        else
-            PyTuple_SET_ITEM(tuple, i, word);
-    }
-    return tuple;
-}
-
 // Propagation, as mountinfo's optional fields.
 static PyObject *propagation_field(const statmount_v1 *r)
 {
@@ -198,7 +183,10 @@ static PyObject *propagation_field(const statmount_v1 *r)
         texts[count] = "unbindable";
         lengths[count++] = strlen("unbindable");
     }
-    return words_tuple(texts, lengths, count);
+    return words_tuple(count, [&](Py_ssize_t i, const char **text, size_t *length) {
+        *text = texts[i];
+        *length = lengths[i];
+    });
 }
 
 // A record of cls from statmount's answer (used bytes of it); None for a
@@ -325,13 +313,11 @@ PyDoc_STRVAR(mounts_statmount_doc,
              "EOVERFLOW. Raises OSError on failure (FileNotFoundError if the mount\n"
              "is gone).");
 
-static PyObject *mounts_statmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_statmount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"mnt_id", nullptr};
     uint64_t mnt_id;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:statmount", const_cast<char **>(kwlist),
-                                     vk::to_u64, &mnt_id))
+    if (!vk::parse_args(args, kwargs, "O&:statmount", kwlist, vk::to_u64, &mnt_id))
         return nullptr;
     Answer answer = {};
     int got = ask_statmount(&answer, mnt_id, 0);
@@ -351,15 +337,14 @@ PyDoc_STRVAR(mounts_record_doc,
              "Calls statmount(2). Raises OSError on failure (FileNotFoundError if the\n"
              "mount is gone).");
 
-static PyObject *mounts_record(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_record(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "mnt_id", "ns_id", nullptr};
     PyObject *cls;
     uint64_t mnt_id;
     uint64_t ns_id = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&:record", const_cast<char **>(kwlist),
-                                     &cls, vk::to_u64, &mnt_id, vk::to_u64, &ns_id) ||
+    if (!vk::parse_args(args, kwargs, "OO&|O&:record", kwlist, &cls, vk::to_u64, &mnt_id,
+                        vk::to_u64, &ns_id) ||
         !record_type(cls))
         return nullptr;
     Answer answer = {};

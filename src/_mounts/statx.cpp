@@ -18,14 +18,12 @@ PyDoc_STRVAR(mounts_mount_id_doc,
              "say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can be\n"
              "left open. Calls statx(2). Raises OSError on failure.");
 
-static PyObject *mounts_mount_id(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mount_id(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", "unique", nullptr};
     PyObject *path_obj;
     int unique = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:mount_id", const_cast<char **>(kwlist),
-                                     &path_obj, &unique))
+    if (!vk::parse_args(args, kwargs, "O|p:mount_id", kwlist, &path_obj, &unique))
         return nullptr;
     PyObject *encoded;
     const char *path = vk::fs_text(path_obj, &encoded);

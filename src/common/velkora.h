@@ -202,6 +202,16 @@ inline const char *fs_text(PyObject *obj, PyObject **holder)
     return PyBytes_AS_STRING(*holder);
 }
 
+// PyArg_ParseTupleAndKeywords with the keywords as a function's static
+// table of const strings (the interpreter takes them as char **, and only
+// reads them).
+template <typename... Out>
+inline int parse_args(PyObject *args, PyObject *kwargs, const char *format,
+                      const char *const *kwlist, Out... out)
+{
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), out...);
+}
+
 // ---------------------------------------------------------------------------
 // System calls. Each runs without the interpreter lock, and nothing else
 // does. After EINTR a call is made again unless a signal handler raised
@@ -351,6 +361,11 @@ inline int add_object(PyObject *module, const char *name, PyObject *obj)
             0, nullptr                                                                             \
         }                                                                                          \
     }
+
+// The definition of a module named name (its doc, its slots) that keeps no
+// state of its own: its functions and constants are added by its exec slot.
+#define VK_MODULE_DEF(name, doc, slots)                                                            \
+    {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr}
 
 // The init function of the module NAME, multi-phase. Python 3.8's
 // PyMODINIT_FUNC does not mark the symbol visible, and the modules are built

@@ -82,17 +82,7 @@ PyModuleDef_Slot fsmount_slots[] = VK_MODULE_SLOTS(fsmount_exec);
 PyDoc_STRVAR(fsmount_module_doc, "Linux's file-descriptor mount API: fsopen, fspick, fsconfig, "
                                  "fsmount, open_tree, move_mount and mount_setattr.");
 
-PyModuleDef fsmount_module = {
-    PyModuleDef_HEAD_INIT,
-    "velkora.fsmount",
-    fsmount_module_doc,
-    0,
-    nullptr,
-    fsmount_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef fsmount_module = VK_MODULE_DEF("velkora.fsmount", fsmount_module_doc, fsmount_slots);
 
 } // namespace
 
