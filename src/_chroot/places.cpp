@@ -14,7 +14,7 @@ namespace rooted {
 int stat_of(int dirfd, const char *path, int flags, struct statx *st)
 {
     return static_cast<int>(
-        syscall(__NR_statx, dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, st));
+        vk::statx_call(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, st));
 }
 
 int closing(int fd, int ret)

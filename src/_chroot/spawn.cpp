@@ -9,14 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifndef SYS_pidfd_send_signal
-#define SYS_pidfd_send_signal 424
-#endif
 // waitid's P_PIDFD (Linux 5.4), which glibc headers before 2.36 lack.
 static const int P_PIDFD_ID = 3;
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
 #ifndef CLONE_NEWPID
 #define CLONE_NEWPID 0x20000000
 #endif

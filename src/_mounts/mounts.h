@@ -20,13 +20,7 @@
 #include <stdint.h>
 #include <sys/syscall.h>
 
-// The generic numbers, for C library headers that predate the calls.
-#ifndef SYS_statmount
-#define SYS_statmount 457
-#endif
-#ifndef SYS_listmount
-#define SYS_listmount 458
-#endif
+// The calls' numbers: in velkora.h.
 
 namespace mounts {
 

@@ -31,9 +31,8 @@ static PyObject *mounts_mount_id(PyObject * /*self*/, PyObject *args, PyObject *
         return nullptr;
     struct statx st = {};
     unsigned int want = unique != 0 ? MNT_ID_UNIQUE : STATX_MNT_ID;
-    // By number: glibc's wrapper is newer than the oldest C library the wheels run on.
-    long ret = vk::retrying(
-        [&] { return syscall(__NR_statx, AT_FDCWD, path, AT_NO_AUTOMOUNT, want, &st); });
+    long ret =
+        vk::retrying([&] { return vk::statx_call(AT_FDCWD, path, AT_NO_AUTOMOUNT, want, &st); });
     Py_DECREF(encoded);
     if (ret != 0)
         return vk::call_error(ret, path_obj);

@@ -21,7 +21,11 @@
 #include <unistd.h>
 
 // The generic numbers, shared by every architecture but alpha, mips and ia64,
-// for C libraries whose headers predate the calls.
+// for C libraries whose headers predate the calls: every call the modules
+// make by number is here.
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
 #ifndef SYS_open_tree
 #define SYS_open_tree 428
 #endif
@@ -40,11 +44,23 @@
 #ifndef SYS_fspick
 #define SYS_fspick 433
 #endif
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
 #ifndef SYS_openat2
 #define SYS_openat2 437
 #endif
 #ifndef SYS_mount_setattr
 #define SYS_mount_setattr 442
+#endif
+#ifndef SYS_statmount
+#define SYS_statmount 457
+#endif
+#ifndef SYS_listmount
+#define SYS_listmount 458
 #endif
 
 // ---------------------------------------------------------------------------
@@ -100,6 +116,8 @@ static inline PyObject *Py_NewRef(PyObject *obj)
     return obj;
 }
 #endif
+
+struct statx; // <linux/stat.h>, for the files that read one
 
 namespace vk {
 
@@ -255,6 +273,14 @@ template <typename Call> inline long retrying(Call call)
         if (PyErr_CheckSignals() != 0)
             return RAISED;
     }
+}
+
+// statx(2), by number: the C library's wrapper (glibc 2.28) is newer than
+// the oldest C library the wheels run on. The bare call, safe between fork
+// and exec; the callers with the interpreter wrap it in retrying().
+inline long statx_call(int dirfd, const char *path, int flags, unsigned int mask, struct statx *st)
+{
+    return syscall(__NR_statx, dirfd, path, flags, mask, st);
 }
 
 // Closes an fd no error is wanted from, keeping errno.
