@@ -8,7 +8,8 @@
 //   listmount.cpp  listmount(2): listmount(), table()
 //   statmount.cpp  statmount(2): statmount(), record(), a record's fields
 //   statx.cpp      statx(2)'s mount id: mount_id()
-//   mountcall.cpp  mount(2) and umount2(2) on paths: mount(), umount()
+//   mountcall.cpp  mount(2) and umount2(2) on paths: mount(), umount(), and
+//                  their flags' numbers (MS_*, MNT_*, UMOUNT_NOFOLLOW)
 //   fanotify.cpp   another namespace's id and fanotify's mount events
 
 #ifndef VELKORA_MOUNTTABLE_H

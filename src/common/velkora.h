@@ -1,4 +1,5 @@
-// What velkora's native modules share: argument converters, the one EINTR
+// What velkora's native modules share: the system call numbers and mount
+// flag numbers older headers lack, argument converters, the one EINTR
 // retry, errno to OSError, a byte copy, and the module boilerplate. Header
 // only; everything here is inline (or a macro), so each module takes what it
 // uses and nothing else.
