@@ -21,7 +21,8 @@ import velkora._loop as lo
 import velkora._mounts as t
 import velkora.fsmount as f
 import velkora.mount as m
-from support.headers import NEWER
+from support.headers import NEWER, c_name
+from velkora import flags
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 NATIVE = {
@@ -50,13 +51,14 @@ FSMOUNT_CONSTANTS = [
     "FSOPEN_CLOEXEC", "FSPICK_CLOEXEC", "FSPICK_SYMLINK_NOFOLLOW", "FSPICK_NO_AUTOMOUNT", "FSPICK_EMPTY_PATH",
     "FSCONFIG_SET_FLAG", "FSCONFIG_SET_STRING", "FSCONFIG_SET_BINARY", "FSCONFIG_SET_PATH",
     "FSCONFIG_SET_PATH_EMPTY", "FSCONFIG_SET_FD", "FSCONFIG_CMD_CREATE", "FSCONFIG_CMD_RECONFIGURE",
-    "FSCONFIG_CMD_CREATE_EXCL", "FSMOUNT_CLOEXEC",
+    "FSCONFIG_CMD_CREATE_EXCL", "FSMOUNT_CLOEXEC", "FSMOUNT_NAMESPACE",
     "MOUNT_ATTR_RDONLY", "MOUNT_ATTR_NOSUID", "MOUNT_ATTR_NODEV", "MOUNT_ATTR_NOEXEC", "MOUNT_ATTR__ATIME",
     "MOUNT_ATTR_RELATIME", "MOUNT_ATTR_NOATIME", "MOUNT_ATTR_STRICTATIME", "MOUNT_ATTR_NODIRATIME",
     "MOUNT_ATTR_IDMAP", "MOUNT_ATTR_NOSYMFOLLOW", "MOUNT_ATTR_SIZE_VER0",
     "MOVE_MOUNT_F_SYMLINKS", "MOVE_MOUNT_F_AUTOMOUNTS", "MOVE_MOUNT_F_EMPTY_PATH", "MOVE_MOUNT_T_SYMLINKS",
     "MOVE_MOUNT_T_AUTOMOUNTS", "MOVE_MOUNT_T_EMPTY_PATH", "MOVE_MOUNT_SET_GROUP", "MOVE_MOUNT_BENEATH",
-    "OPEN_TREE_CLONE", "OPEN_TREE_CLOEXEC", "MS_UNBINDABLE", "MS_PRIVATE", "MS_SLAVE", "MS_SHARED",
+    "OPEN_TREE_CLONE", "OPEN_TREE_CLOEXEC", "OPEN_TREE_NAMESPACE",
+    "MS_UNBINDABLE", "MS_PRIVATE", "MS_SLAVE", "MS_SHARED",
 ]  # fmt: skip
 # Each module's functions, its constants, and what a documented function's
 # docstring must be (None: it must name the call and say it raises OSError).
@@ -81,7 +83,8 @@ SURFACE = {
             "fanotify_init",
             "fanotify_mark",
         },
-        {"LSMT_ROOT"},
+        # Every MS_*, MNT_* and UMOUNT_NOFOLLOW that velkora.flags names.
+        {"LSMT_ROOT"} | {c_name(cls, name) for cls in (flags.MS, flags.MNT) for name in cls.__members__},
     ),
     g: (set(), set()),
     c: (
@@ -108,8 +111,8 @@ SURFACE = {
         },  # fmt: skip
     ),
 }
-# Modules whose functions inspect.signature() reads.
-SIGNED = {f, lo, c}
+# Modules whose functions inspect.signature() reads: all but velkora.mount.
+SIGNED = {f, lo, c, t, g}
 MOUNT_DOCS = {
     m.mount: 'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
     "\n"
@@ -139,7 +142,7 @@ def test_exactly_the_documented_names(module):
         if function in MOUNT_DOCS:  # velkora.mount's are fixed to the letter
             assert (function.__doc__, function.__text_signature__) == (MOUNT_DOCS[function], None)
         elif module in SIGNED:
-            assert inspect.signature(function).parameters and "Raises OSError" in function.__doc__
+            assert inspect.signature(function).parameters and "Raises " in function.__doc__
         else:
             assert function.__doc__.startswith(f"{name}(") and "Raises " in function.__doc__
 
@@ -170,6 +173,62 @@ def test_fsmount_constants_are_the_kernel_headers(headers):
     }
     # What an older header lacks, pinned to the kernel's numbers.
     assert (f.FSCONFIG_CMD_CREATE_EXCL, f.MOVE_MOUNT_BENEATH) == (8, 0x200)
+    assert (f.OPEN_TREE_NAMESPACE, f.FSMOUNT_NAMESPACE) == (2, 2)
+
+
+def test_mount_flag_constants_are_the_kernel_headers(headers):
+    # _mounts is the one home of mount(2)'s and umount2(2)'s numbers.
+    names = {c_name(cls, name) for cls in (flags.MS, flags.MNT) for name in cls.__members__}
+    assert {n: getattr(t, n) for n in names} == {n: int(headers[n]) % 2**32 for n in names}
+
+
+def _stub_parameters(module):
+    # Each function's and method's parameters as its stub declares them:
+    # {"name" or "Class.name": [(parameter, kind, has a default), ...]}.
+    stub = ast.parse((Path(velkora.__file__).parent / f"{module.__name__.rsplit('.', 1)[1]}.pyi").read_text())
+
+    def parameters(node, method):
+        a = node.args
+        plain = [(p, inspect.Parameter.POSITIONAL_ONLY) for p in a.posonlyargs]
+        plain += [(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in a.args]
+        defaults = [False] * (len(plain) - len(a.defaults)) + [True] * len(a.defaults)
+        found = [(p.arg, kind, default) for (p, kind), default in zip(plain, defaults)]
+        found += [(p.arg, inspect.Parameter.KEYWORD_ONLY, d is not None) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+        return found[1:] if method else found  # self is bound
+
+    declared = {}
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            declared[node.name] = parameters(node, False)
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    declared[f"{node.name}.{item.name}"] = parameters(item, True)
+    return declared
+
+
+def _runtime_parameters(module):
+    # The same, as inspect.signature reads each public callable (a type's
+    # methods, dunders among them, with it); a callable without a signature
+    # raises ValueError.
+    found = {}
+    for name in dir(module):
+        thing = getattr(module, name)
+        if name.startswith("_") or not callable(thing):
+            continue
+        places = {name: thing}
+        if isinstance(thing, type):
+            places = {f"{name}.{n}": getattr(thing, n) for n, v in vars(thing).items() if callable(v)}
+        for where, function in places.items():
+            signature = list(inspect.signature(function).parameters.values())
+            bound = signature[1:] if "." in where else signature  # a method's self
+            found[where] = [(p.name, p.kind, p.default is not p.empty) for p in bound]
+    return found
+
+
+@pytest.mark.parametrize("module", sorted(SIGNED, key=lambda m: m.__name__), ids=lambda m: m.__name__)
+def test_every_callable_has_the_signature_its_stub_declares(module):
+    assert _runtime_parameters(module) == _stub_parameters(module)
 
 
 @pytest.mark.parametrize("module", list(NATIVE.values()), ids=list(NATIVE))

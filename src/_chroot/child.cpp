@@ -13,15 +13,11 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifndef SYS_close_range
-#define SYS_close_range 436
-#endif
 #ifndef CLOSE_RANGE_CLOEXEC
 #define CLOSE_RANGE_CLOEXEC (1U << 2)
 #endif
@@ -115,7 +111,7 @@ static void default_handlers()
 // thread).
 static int same_file(int fd, struct statx *st)
 {
-    return static_cast<int>(syscall(__NR_statx, fd, "", AT_EMPTY_PATH, STATX_INO, st));
+    return static_cast<int>(vk::statx_call(fd, "", AT_EMPTY_PATH, STATX_INO, st));
 }
 
 static int fd_control(int fd, int command, long arg)

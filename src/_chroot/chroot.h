@@ -131,6 +131,17 @@ PyObject *step_error(const Plan *plan, Py_ssize_t i, int saved_errno);
 // (in buffer, PATH_MAX bytes). -1 with errno on failure.
 int parent_of(int root, const char *target, char *buffer, const char **name);
 
+// What parent_of finds, and whether the last name there is a symbolic link.
+struct Parent {
+    int fd;
+    const char *name;
+    bool link;
+    char buffer[PATH_MAX];
+};
+
+// Fills *parent: its fd, or -1 with errno.
+int open_parent(int root, const char *target, Parent *parent);
+
 // statx(2) by number (the C library's stat calls are newer symbols than the
 // wheels' baseline).
 int stat_of(int dirfd, const char *path, int flags, struct statx *st);

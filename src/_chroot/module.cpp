@@ -23,17 +23,10 @@ static int chroot_exec(PyObject *module)
 
 static PyModuleDef_Slot chroot_slots[] = VK_MODULE_SLOTS(chroot_exec);
 
-static PyModuleDef chroot_module = {
-    PyModuleDef_HEAD_INIT,
+static PyModuleDef chroot_module = VK_MODULE_DEF(
     "velkora._chroot",
     "The native part of velkora.chroot: mounts made under a root, and commands started in it.",
-    0,
-    nullptr,
-    chroot_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    chroot_slots);
 
 } // namespace rooted
 

@@ -119,15 +119,12 @@ static int place_name(int root, char *path, int n, bool directory)
         return closing(fd, 0);
     if (errno != ENOENT)
         return -1;
-    char buffer[PATH_MAX];
-    const char *name;
-    int parent = parent_of(root, prefix, buffer, &name);
-    if (parent < 0)
+    Parent parent;
+    if (open_parent(root, prefix, &parent) < 0)
         return -1;
-    struct statx st = {};
-    if (stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 && S_ISLNK(st.stx_mode))
-        return follow_link(parent, name, path, n) < 0 ? -1 : 1;
-    return make_missing(root, parent, name, directory);
+    if (parent.link)
+        return follow_link(parent.fd, parent.name, path, n) < 0 ? -1 : 1;
+    return make_missing(root, parent.fd, parent.name, directory);
 }
 
 int placed(int root, char *path, bool directory)

@@ -14,7 +14,7 @@ namespace rooted {
 int stat_of(int dirfd, const char *path, int flags, struct statx *st)
 {
     return static_cast<int>(
-        syscall(__NR_statx, dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, st));
+        vk::statx_call(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, st));
 }
 
 int closing(int fd, int ret)
@@ -80,6 +80,16 @@ int parent_of(int root, const char *target, char *buffer, const char **name)
     return resolve(root, slash > 1 ? buffer : "/", O_PATH | O_DIRECTORY);
 }
 
+int open_parent(int root, const char *target, Parent *parent)
+{
+    parent->link = false;
+    parent->fd = parent_of(root, target, parent->buffer, &parent->name);
+    struct statx st = {};
+    if (parent->fd >= 0 && stat_of(parent->fd, parent->name, AT_SYMLINK_NOFOLLOW, &st) == 0)
+        parent->link = S_ISLNK(st.stx_mode);
+    return parent->fd;
+}
+
 static bool same(const struct statx &a, const struct statx &b)
 {
     return a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor &&
@@ -90,14 +100,11 @@ static bool same(const struct statx &a, const struct statx &b)
 // symbolic link.
 static bool is_link(int root, const char *path)
 {
-    char buffer[PATH_MAX];
-    const char *name;
-    int parent = parent_of(root, path, buffer, &name);
-    if (parent < 0)
+    Parent parent;
+    if (open_parent(root, path, &parent) < 0)
         return false;
-    struct statx st = {};
-    int ret = closing(parent, stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st));
-    return ret == 0 && S_ISLNK(st.stx_mode);
+    closing(parent.fd, 0);
+    return parent.link;
 }
 
 // Makes the missing name at prefix (the last of a place's path where last):
@@ -106,14 +113,12 @@ static bool is_link(int root, const char *path)
 static int make_one(int root, const Place *place, const char *prefix, bool last, int *refusal,
                     Made *made)
 {
-    char buffer[PATH_MAX];
-    const char *name;
-    int parent = parent_of(root, prefix, buffer, &name);
-    if (parent < 0)
+    Parent found;
+    if (open_parent(root, prefix, &found) < 0)
         return -1;
-    struct statx st = {};
-    if (last && place->link_left != 0 && stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0 &&
-        S_ISLNK(st.stx_mode))
+    int parent = found.fd;
+    const char *name = found.name;
+    if (last && place->link_left != 0 && found.link)
         return closing(parent, 1);
     int ret;
     if (last && place->directory == 0) {
@@ -127,6 +132,7 @@ static int make_one(int root, const Place *place, const char *prefix, bool last,
         errno = ENOENT;
         *refusal = NO_PLACE;
     }
+    struct statx st = {};
     if (ret == 0 && stat_of(parent, name, AT_SYMLINK_NOFOLLOW, &st) == 0) {
         made->dev_major = st.stx_dev_major;
         made->dev_minor = st.stx_dev_minor;
@@ -296,14 +302,13 @@ struct Unplaced {
 
 } // namespace
 
-static PyObject *chroot_unplace(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *chroot_unplace(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"root", "made", nullptr};
     int root;
     PyObject *made;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O!:unplace", const_cast<char **>(kwlist),
-                                     vk::to_fd, &root, &PyTuple_Type, &made))
+    if (!vk::parse_args(args, kwargs, "O&O!:unplace", kwlist, vk::to_fd, &root, &PyTuple_Type,
+                        &made))
         return nullptr;
     // Every path is taken out of its tuple here, with the GIL held: the
     // system calls below touch no Python object.

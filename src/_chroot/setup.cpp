@@ -186,15 +186,14 @@ PyDoc_STRVAR(chroot_resolve_doc,
              "directory: openat2(2) with RESOLVE_IN_ROOT and RESOLVE_NO_MAGICLINKS, so\n"
              "that no symbolic link or \"..\" leads out of it. Raises OSError.");
 
-static PyObject *chroot_resolve(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *chroot_resolve(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"root", "path", "flags", nullptr};
     int root;
     PyObject *path;
     int flags;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&i:resolve", const_cast<char **>(kwlist),
-                                     vk::to_fd, &root, PyUnicode_FSConverter, &path, &flags))
+    if (!vk::parse_args(args, kwargs, "O&O&i:resolve", kwlist, vk::to_fd, &root,
+                        PyUnicode_FSConverter, &path, &flags))
         return nullptr;
     const char *name = PyBytes_AS_STRING(path); // taken with the GIL held
     long fd;
@@ -277,7 +276,7 @@ static void unbind_root(Bound *b, Places *places, int lock)
     closing(b->bare, 0);
     b->whole = b->bare = -1;
     for (; b->attached > 0; b->attached--)
-        syscall(SYS_umount2, b->path, 2 /* MNT_DETACH */);
+        syscall(SYS_umount2, b->path, MNT_DETACH);
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0)
         remove_places(b->original, places);
     errno = saved;
@@ -382,16 +381,15 @@ PyDoc_STRVAR(chroot_setup_root_doc,
              "failed, everything undone (the places made left where lock, an fd of\n"
              "the root locked shared, cannot be had exclusive: another uses them).");
 
-static PyObject *chroot_setup_root(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *chroot_setup_root(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", "places", "plan", "lock", nullptr};
     PyObject *path;
     PyObject *place_items;
     PyObject *steps;
     int lock = -1;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|i:setup_root", const_cast<char **>(kwlist),
-                                     &PyBytes_Type, &path, &place_items, &steps, &lock))
+    if (!vk::parse_args(args, kwargs, "O!OO|i:setup_root", kwlist, &PyBytes_Type, &path,
+                        &place_items, &steps, &lock))
         return nullptr;
     Plan plan;
     if (plan_from(steps, &plan) < 0)

@@ -9,14 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifndef SYS_pidfd_send_signal
-#define SYS_pidfd_send_signal 424
-#endif
 // waitid's P_PIDFD (Linux 5.4), which glibc headers before 2.36 lack.
 static const int P_PIDFD_ID = 3;
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
 #ifndef CLONE_NEWPID
 #define CLONE_NEWPID 0x20000000
 #endif
@@ -256,7 +250,7 @@ PyDoc_STRVAR(
     "left in the namespace, reaps it and removes the places. Raises OSError for\n"
     "what failed before the exec, the init then reaped.");
 
-static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"root", "root_path", "plan",          "argv",   "env",
                                          "cwd",  "fds",       "new_namespace", "places", nullptr};
@@ -268,11 +262,10 @@ static PyObject *chroot_spawn(PyObject *self, PyObject *args, PyObject *kwargs)
     PyObject *cwd;
     PyObject *place_items = nullptr;
     int new_namespace;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&O!OOOO!(iii)p|O!:spawn", const_cast<char **>(kwlist), vk::to_fd,
-            &c.root, &PyBytes_Type, &root_path, &steps, &argv_obj, &env_obj, &PyBytes_Type, &cwd,
-            &c.fds[0], &c.fds[1], &c.fds[2], &new_namespace, &PyTuple_Type, &place_items))
+    if (!vk::parse_args(args, kwargs, "O&O!OOOO!(iii)p|O!:spawn", kwlist, vk::to_fd, &c.root,
+                        &PyBytes_Type, &root_path, &steps, &argv_obj, &env_obj, &PyBytes_Type, &cwd,
+                        &c.fds[0], &c.fds[1], &c.fds[2], &new_namespace, &PyTuple_Type,
+                        &place_items))
         return nullptr;
     Plan plan;
     if (plan_from(steps, &plan) < 0)
@@ -318,14 +311,12 @@ PyDoc_STRVAR(chroot_signal_init_doc,
              "another that has its pid since, as Python 3.8 has no call for it.\n"
              "Raises OSError (ProcessLookupError where it has ended).");
 
-static PyObject *chroot_signal_init(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *chroot_signal_init(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    (void)self;
     static const char *const kwlist[] = {"pidfd", "sig", nullptr};
     int pidfd;
     int sig;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:signal_init", const_cast<char **>(kwlist),
-                                     &pidfd, &sig))
+    if (!vk::parse_args(args, kwargs, "ii:signal_init", kwlist, &pidfd, &sig))
         return nullptr;
     long ret = vk::once([=] { return syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0U); });
     if (ret < 0)
@@ -340,13 +331,11 @@ PyDoc_STRVAR(chroot_wait_init_doc,
              "never another child that has its pid since. Returns its wait status, as\n"
              "os.waitpid gives it. Raises OSError (ChildProcessError where it was reaped).");
 
-static PyObject *chroot_wait_init(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *chroot_wait_init(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    (void)self;
     static const char *const kwlist[] = {"pidfd", nullptr};
     int pidfd;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:wait_init", const_cast<char **>(kwlist),
-                                     &pidfd))
+    if (!vk::parse_args(args, kwargs, "i:wait_init", kwlist, &pidfd))
         return nullptr;
     siginfo_t info = {};
     long ret = vk::retrying([&] {

@@ -119,17 +119,10 @@ static int guard_exec(PyObject *module)
 
 static PyModuleDef_Slot guard_module_slots[] = VK_MODULE_SLOTS(guard_exec);
 
-static PyModuleDef guard_module = {
-    PyModuleDef_HEAD_INIT,
-    "velkora._guard",
-    "Guard, the base class of velkora's context managers whose clean-up must run.",
-    0,
-    nullptr,
-    guard_module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+static PyModuleDef guard_module =
+    VK_MODULE_DEF("velkora._guard",
+                  "Guard, the base class of velkora's context managers whose clean-up must run.",
+                  guard_module_slots);
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 VK_MODULE_INIT(_guard, guard_module)

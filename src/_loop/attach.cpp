@@ -211,10 +211,9 @@ static PyObject *loop_attach(PyObject *self, PyObject *args, PyObject *kwargs)
     PyObject *file;
     Py_buffer name = {};
     Request req = {};
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "Oy*|O&O&O&O&:attach", const_cast<char **>(kwlist), &file, &name,
-            vk::to_u32, &req.info.lo_flags, vk::to_u64, &req.info.lo_offset, vk::to_u64,
-            &req.info.lo_sizelimit, vk::to_u32, &req.block_size))
+    if (!vk::parse_args(args, kwargs, "Oy*|O&O&O&O&:attach", kwlist, &file, &name, vk::to_u32,
+                        &req.info.lo_flags, vk::to_u64, &req.info.lo_offset, vk::to_u64,
+                        &req.info.lo_sizelimit, vk::to_u32, &req.block_size))
         return nullptr;
     // Byte by byte: memcpy would tie the module to a newer C library.
     const auto *given = static_cast<const unsigned char *>(name.buf);

@@ -57,6 +57,14 @@ inline PyObject *path_error(long ret, const char *path)
     return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
 }
 
+// None after a call that answered ret (0 or more), else its error.
+inline PyObject *none_or_error(long ret)
+{
+    if (ret < 0)
+        return path_error(ret, nullptr);
+    Py_RETURN_NONE;
+}
+
 // Undoes a binding after a later step failed, keeping errno and any
 // exception of that step (attach.cpp).
 void unbind(int dev_fd);

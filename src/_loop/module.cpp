@@ -17,16 +17,12 @@ PyDoc_STRVAR(loop_detach_doc,
              "On a device still in use the kernel only marks it to go when the last\n"
              "user closes it. Raises OSError on failure.");
 
-PyObject *loop_detach(PyObject *self, PyObject *arg)
+PyObject *loop_detach(PyObject * /*self*/, PyObject *arg)
 {
     int fd;
-    (void)self;
     if (!vk::to_fd(arg, &fd))
         return nullptr;
-    long ret = loop::ioctl_retrying(fd, LOOP_CLR_FD, 0);
-    if (ret < 0)
-        return loop::path_error(ret, nullptr);
-    Py_RETURN_NONE;
+    return loop::none_or_error(loop::ioctl_retrying(fd, LOOP_CLR_FD, 0));
 }
 
 PyDoc_STRVAR(loop_status_doc,
@@ -36,11 +32,10 @@ PyDoc_STRVAR(loop_status_doc,
              "inode, offset, size_limit, flags, file_name), where device and inode are the\n"
              "backing file's. Raises OSError on failure (ENXIO: nothing is attached).");
 
-PyObject *loop_status(PyObject *self, PyObject *arg)
+PyObject *loop_status(PyObject * /*self*/, PyObject *arg)
 {
     int fd;
     struct loop_info64 info = {};
-    (void)self;
     if (!vk::to_fd(arg, &fd))
         return nullptr;
     long ret = loop::ioctl_retrying(fd, LOOP_GET_STATUS64, reinterpret_cast<unsigned long>(&info));
@@ -61,10 +56,9 @@ PyDoc_STRVAR(loop_set_autoclear_doc,
              "Set or clear LO_FLAGS_AUTOCLEAR on the loop device open as fd\n"
              "(LOOP_GET_STATUS64, then LOOP_SET_STATUS64). Raises OSError on failure.");
 
-PyObject *loop_set_autoclear(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *loop_set_autoclear(PyObject * /*self*/, PyObject *const *args, Py_ssize_t nargs)
 {
     int fd;
-    (void)self;
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "set_autoclear expected 2 arguments, got %zd", nargs);
         return nullptr;
@@ -79,9 +73,7 @@ PyObject *loop_set_autoclear(PyObject *self, PyObject *const *args, Py_ssize_t n
             on ? info.lo_flags | LO_FLAGS_AUTOCLEAR : info.lo_flags & ~LO_FLAGS_AUTOCLEAR;
         ret = loop::ioctl_retrying(fd, LOOP_SET_STATUS64, reinterpret_cast<unsigned long>(&info));
     }
-    if (ret < 0)
-        return loop::path_error(ret, nullptr);
-    Py_RETURN_NONE;
+    return loop::none_or_error(ret);
 }
 
 PyMethodDef loop_methods[] = {

@@ -20,10 +20,8 @@ PyObject *blkpg(int fd, int op, int number, long long start, long long length)
     arg.op = op;
     arg.datalen = sizeof part;
     arg.data = &part;
-    long ret = loop::ioctl_retrying(fd, BLKPG, reinterpret_cast<unsigned long>(&arg));
-    if (ret < 0)
-        return loop::path_error(ret, nullptr);
-    Py_RETURN_NONE;
+    return loop::none_or_error(
+        loop::ioctl_retrying(fd, BLKPG, reinterpret_cast<unsigned long>(&arg)));
 }
 
 PyDoc_STRVAR(loop_add_partition_doc,
@@ -33,13 +31,12 @@ PyDoc_STRVAR(loop_add_partition_doc,
              "in bytes (BLKPG_ADD_PARTITION). Raises OSError on failure (EBUSY: the\n"
              "number is taken or the range overlaps another partition).");
 
-PyObject *loop_add_partition(PyObject *self, PyObject *args)
+PyObject *loop_add_partition(PyObject * /*self*/, PyObject *args)
 {
     PyObject *fd_obj;
     int number;
     long long start;
     long long length;
-    (void)self;
     if (!PyArg_ParseTuple(args, "OiLL:add_partition", &fd_obj, &number, &start, &length))
         return nullptr;
     int fd;
@@ -59,11 +56,10 @@ PyDoc_STRVAR(loop_del_partition_doc,
              "Remove partition number of the block device open as fd\n"
              "(BLKPG_DEL_PARTITION). Raises OSError on failure (EBUSY: it is in use).");
 
-PyObject *loop_del_partition(PyObject *self, PyObject *args)
+PyObject *loop_del_partition(PyObject * /*self*/, PyObject *args)
 {
     PyObject *fd_obj;
     int number;
-    (void)self;
     if (!PyArg_ParseTuple(args, "Oi:del_partition", &fd_obj, &number))
         return nullptr;
     int fd;

@@ -13,18 +13,16 @@ static const unsigned long NS_GET_MNTNS_ID = 0x8008b705UL;
 static const unsigned int FAN_CLOEXEC = 0x1U;
 
 PyDoc_STRVAR(mounts_mntns_id_doc,
-             "mntns_id(path: str) -> int\n\n"
+             "mntns_id($module, /, path)\n--\n\n"
              "The id of the mount namespace that the nsfs file at path (such as\n"
              "/proc/PID/ns/mnt) stands for, as listmount(2) and statmount(2) take it.\n\n"
              "Calls ioctl(NS_GET_MNTNS_ID). Raises OSError on failure.");
 
-static PyObject *mounts_mntns_id(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mntns_id(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", nullptr};
     PyObject *path = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:mntns_id", const_cast<char **>(kwlist),
-                                     vk::to_path, &path))
+    if (!vk::parse_args(args, kwargs, "O&:mntns_id", kwlist, vk::to_path, &path))
         return nullptr;
     const char *name = PyBytes_AS_STRING(path);
     uint64_t id = 0;
@@ -41,18 +39,16 @@ static PyObject *mounts_mntns_id(PyObject *self, PyObject *args, PyObject *kwarg
 }
 
 PyDoc_STRVAR(mounts_fanotify_init_doc,
-             "fanotify_init(flags: int, event_f_flags: int = 0) -> int\n\n"
+             "fanotify_init($module, /, flags, event_f_flags=0)\n--\n\n"
              "A new fanotify group's fd, non-inheritable (FAN_CLOEXEC is always added).\n\n"
              "Calls fanotify_init(2). Raises OSError on failure.");
 
-static PyObject *mounts_fanotify_init(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_fanotify_init(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"flags", "event_f_flags", nullptr};
     unsigned int flags;
     unsigned int event_f_flags = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "I|I:fanotify_init", const_cast<char **>(kwlist),
-                                     &flags, &event_f_flags))
+    if (!vk::parse_args(args, kwargs, "I|I:fanotify_init", kwlist, &flags, &event_f_flags))
         return nullptr;
     long fd =
         vk::once([&] { return syscall(SYS_fanotify_init, flags | FAN_CLOEXEC, event_f_flags); });
@@ -62,21 +58,19 @@ static PyObject *mounts_fanotify_init(PyObject *self, PyObject *args, PyObject *
 }
 
 PyDoc_STRVAR(mounts_fanotify_mark_doc,
-             "fanotify_mark(fd: int, flags: int, mask: int, path: str) -> None\n\n"
+             "fanotify_mark($module, /, fd, flags, mask, path)\n--\n\n"
              "Adds, removes or changes a mark of the fanotify group fd on path.\n\n"
              "Calls fanotify_mark(2). Raises OSError on failure.");
 
-static PyObject *mounts_fanotify_mark(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_fanotify_mark(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fd", "flags", "mask", "path", nullptr};
     int fd;
     unsigned int flags;
     uint64_t mask;
     PyObject *path = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iIO&O&:fanotify_mark",
-                                     const_cast<char **>(kwlist), &fd, &flags, vk::to_u64, &mask,
-                                     vk::to_path, &path))
+    if (!vk::parse_args(args, kwargs, "iIO&O&:fanotify_mark", kwlist, &fd, &flags, vk::to_u64,
+                        &mask, vk::to_path, &path))
         return nullptr;
     const char *name = PyBytes_AS_STRING(path);
     long ret =

@@ -14,22 +14,20 @@ static long list_page(uint64_t mnt_id, uint64_t last, uint64_t ns_id, uint64_t *
     return vk::retrying([&] { return syscall(SYS_listmount, &req, ids, room, 0U); });
 }
 
-PyDoc_STRVAR(
-    mounts_listmount_doc,
-    "listmount(last_id: int = 0, count: int = 512, mnt_id: int = LSMT_ROOT) -> tuple[int, ...]\n\n"
-    "One page of the unique ids of the mounts below mnt_id (by default all\n"
-    "mounts the caller's root reaches), those after last_id, by id.\n\n"
-    "Calls listmount(2). Raises OSError on failure.");
+PyDoc_STRVAR(mounts_listmount_doc,
+             "listmount($module, /, last_id=0, count=512, mnt_id=LSMT_ROOT)\n--\n\n"
+             "One page of the unique ids of the mounts below mnt_id (by default all\n"
+             "mounts the caller's root reaches), those after last_id, by id.\n\n"
+             "Calls listmount(2). Raises OSError on failure.");
 
-static PyObject *mounts_listmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_listmount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"last_id", "count", "mnt_id", nullptr};
     uint64_t last_id = 0;
     Py_ssize_t count = 512;
     uint64_t mnt_id = LSMT_ROOT;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O&nO&:listmount", const_cast<char **>(kwlist),
-                                     vk::to_u64, &last_id, &count, vk::to_u64, &mnt_id))
+    if (!vk::parse_args(args, kwargs, "|O&nO&:listmount", kwlist, vk::to_u64, &last_id, &count,
+                        vk::to_u64, &mnt_id))
         return nullptr;
     if (count <= 0 || count > 1 << 20) {
         PyErr_SetString(PyExc_ValueError, "count must be from 1 to 1048576");
@@ -121,25 +119,23 @@ static PyObject *table_of(PyObject *cls, uint64_t ns_id, bool with_ids, PyObject
     return result;
 }
 
-PyDoc_STRVAR(
-    mounts_table_doc,
-    "table(cls: type, ns_id: int = 0, with_ids: bool = False, below: str | None = None) -> list\n\n"
-    "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
-    "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
-    "parents before children; with with_ids, (unique id, record) pairs; with\n"
-    "below, only the mounts at or below that path.\n\n"
-    "Calls listmount(2) and statmount(2). Raises OSError on failure.");
+PyDoc_STRVAR(mounts_table_doc,
+             "table($module, /, cls, ns_id=0, with_ids=False, below=None)\n--\n\n"
+             "Every mount of a mount namespace (ns_id, 0 for the caller's) that the\n"
+             "caller's root reaches, as records of cls (a tuple subclass of 11 fields),\n"
+             "parents before children; with with_ids, (unique id, record) pairs; with\n"
+             "below, only the mounts at or below that path.\n\n"
+             "Calls listmount(2) and statmount(2). Raises OSError on failure.");
 
-static PyObject *mounts_table(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_table(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "ns_id", "with_ids", "below", nullptr};
     PyObject *cls;
     uint64_t ns_id = 0;
     int with_ids = 0;
     PyObject *below = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&pO&:table", const_cast<char **>(kwlist),
-                                     &cls, vk::to_u64, &ns_id, &with_ids, vk::to_path, &below))
+    if (!vk::parse_args(args, kwargs, "O|O&pO&:table", kwlist, &cls, vk::to_u64, &ns_id, &with_ids,
+                        vk::to_path, &below))
         return nullptr;
     PyObject *result = record_type(cls) ? table_of(cls, ns_id, with_ids != 0, below) : nullptr;
     Py_XDECREF(below);

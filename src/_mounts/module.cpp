@@ -23,24 +23,19 @@ int mounts_exec(PyObject *module)
         if (PyModule_AddFunctions(module, functions) < 0)
             return -1;
     }
+    if (mounts::add_flag_constants(module) < 0)
+        return -1;
     return vk::add_object(module, "LSMT_ROOT", PyLong_FromUnsignedLongLong(mounts::LSMT_ROOT));
 }
 
 PyModuleDef_Slot mounts_slots[] = VK_MODULE_SLOTS(mounts_exec);
 
-PyModuleDef mounts_module = {
-    PyModuleDef_HEAD_INIT,
-    "velkora._mounts",
-    "The mount table for velkora.mountinfo (listmount(2), statmount(2), or a\n"
-    "mountinfo text), and a mount's id (statx(2)), mount(2) and umount2(2) on\n"
-    "paths, and fanotify's mount events for the layers above.",
-    0,
-    nullptr,
-    mounts_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef mounts_module =
+    VK_MODULE_DEF("velkora._mounts",
+                  "The mount table for velkora.mountinfo (listmount(2), statmount(2), or a\n"
+                  "mountinfo text), and a mount's id (statx(2)), mount(2) and umount2(2) on\n"
+                  "paths, and fanotify's mount events for the layers above.",
+                  mounts_slots);
 
 } // namespace
 

@@ -112,18 +112,9 @@ static bool split_line(const char *line, const char *end, Line *out)
 // The optional fields as a tuple of strs.
 static PyObject *tags_tuple(const char *at, const char *end, Py_ssize_t count)
 {
-    PyObject *tuple = PyTuple_New(count);
-    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
-        const char *tag = nullptr;
-        size_t length = 0;
-        next_field(&at, end, &tag, &length);
-        PyObject *word = PyUnicode_DecodeFSDefaultAndSize(tag, static_cast<Py_ssize_t>(length));
-        if (word == nullptr)
-            Py_CLEAR(tuple);
-        else
-            PyTuple_SET_ITEM(tuple, i, word);
-    }
-    return tuple;
+    return words_tuple(count, [&](Py_ssize_t, const char **text, size_t *length) {
+        next_field(&at, end, text, length);
+    });
 }
 
 // A name field's bytes: the text itself, or where it has escapes, the bytes
@@ -213,20 +204,18 @@ static int parse_lines(PyTypeObject *cls, const char *data, size_t size, Table *
 }
 
 PyDoc_STRVAR(mounts_parse_doc,
-             "parse(cls: type, data: bytes, ordered: bool = True) -> list\n\n"
+             "parse($module, /, cls, data, ordered=True)\n--\n\n"
              "The records of a mountinfo text as records of cls (a tuple subclass of 11\n"
              "fields): parents before children, or with ordered=False in the text's\n"
              "own order. Raises ValueError for a line not in mountinfo's format.");
 
-static PyObject *mounts_parse(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_parse(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "data", "ordered", nullptr};
     PyObject *cls;
     Py_buffer data;
     int ordered = 1;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oy*|p:parse", const_cast<char **>(kwlist), &cls,
-                                     &data, &ordered))
+    if (!vk::parse_args(args, kwargs, "Oy*|p:parse", kwlist, &cls, &data, &ordered))
         return nullptr;
     Table table = {};
     PyObject *result = nullptr;
@@ -289,21 +278,20 @@ static char *read_whole(const char *path, PyObject *name, size_t *size)
 
 PyDoc_STRVAR(
     mounts_read_doc,
-    "read(cls: type, path: str = '/proc/self/mountinfo', below: str | None = None) -> list\n\n"
+    "read($module, /, cls, path='/proc/self/mountinfo', below=None)\n--\n\n"
     "The records of a mountinfo file as records of cls, parents before\n"
     "children; with below, only the mounts at or below that path. Raises OSError on failure, "
     "ValueError for a line not in\n"
     "mountinfo's format.");
 
-static PyObject *mounts_read(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_read(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "path", "below", nullptr};
     PyObject *cls;
     PyObject *path = nullptr;
     PyObject *below = nullptr;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O&O&:read", const_cast<char **>(kwlist), &cls,
-                                     vk::to_path, &path, vk::to_path, &below))
+    if (!vk::parse_args(args, kwargs, "O|O&O&:read", kwlist, &cls, vk::to_path, &path, vk::to_path,
+                        &below))
         return nullptr;
     PyObject *result = nullptr;
     size_t size = 0;

@@ -8,7 +8,8 @@
 //   listmount.cpp  listmount(2): listmount(), table()
 //   statmount.cpp  statmount(2): statmount(), record(), a record's fields
 //   statx.cpp      statx(2)'s mount id: mount_id()
-//   mountcall.cpp  mount(2) and umount2(2) on paths: mount(), umount()
+//   mountcall.cpp  mount(2) and umount2(2) on paths: mount(), umount(), and
+//                  their flags' numbers (MS_*, MNT_*, UMOUNT_NOFOLLOW)
 //   fanotify.cpp   another namespace's id and fanotify's mount events
 
 #ifndef VELKORA_MOUNTTABLE_H
@@ -20,13 +21,7 @@
 #include <stdint.h>
 #include <sys/syscall.h>
 
-// The generic numbers, for C library headers that predate the calls.
-#ifndef SYS_statmount
-#define SYS_statmount 457
-#endif
-#ifndef SYS_listmount
-#define SYS_listmount 458
-#endif
+// The calls' numbers: in velkora.h.
 
 namespace mounts {
 
@@ -153,6 +148,26 @@ void table_clear(Table *table);
 // (id, record) pairs); null with an error set.
 PyObject *tree_order(const Table *table, bool with_ids);
 
+// A tuple of count strs (the optional fields of a mountinfo line, or the
+// same words made from statmount's answer): the i-th is the text that
+// word(i, &text, &length) gives, called for each i in order. Null with an
+// error set.
+template <typename Word> PyObject *words_tuple(Py_ssize_t count, Word word)
+{
+    PyObject *tuple = PyTuple_New(count);
+    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
+        const char *text = nullptr;
+        size_t length = 0;
+        word(i, &text, &length);
+        PyObject *str = PyUnicode_DecodeFSDefaultAndSize(text, static_cast<Py_ssize_t>(length));
+        if (str == nullptr)
+            Py_CLEAR(tuple);
+        else
+            PyTuple_SET_ITEM(tuple, i, str);
+    }
+    return tuple;
+}
+
 // Whether a mount point (length bytes) is at or below the path below (as
 // below_path gives it); every mount point is where below is null.
 bool within(const char *point, size_t length, const char *below, size_t below_length);
@@ -189,6 +204,9 @@ extern PyMethodDef statmount_methods[];
 extern PyMethodDef statx_methods[];
 extern PyMethodDef mountcall_methods[];
 extern PyMethodDef fanotify_methods[];
+
+// Adds the MS_*, MNT_* and UMOUNT_NOFOLLOW constants (mountcall.cpp); -1 on failure.
+int add_flag_constants(PyObject *module);
 
 } // namespace mounts
 

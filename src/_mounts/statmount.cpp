@@ -58,30 +58,26 @@ static void add_word(char *out, size_t size, size_t *used, const char *word, siz
     *used += take;
 }
 
-static const uint64_t MOUNT_ATTR_RDONLY = 0x1;
-static const uint64_t MOUNT_ATTR_ATIME_MASK = 0x70;
-static const uint64_t MOUNT_ATTR_NOATIME = 0x10;
-static const uint64_t MOUNT_ATTR_RELATIME = 0;
-
 // The per-mount options, in the order mountinfo writes them; a bit of 0 is
 // one of the access-time modes.
 static const struct {
     uint64_t bit;
     const char *word;
 } mount_words[] = {
-    {0x2, "nosuid"},      {0x4, "nodev"},  {0x8, "noexec"},           {0, "noatime"},
-    {0x80, "nodiratime"}, {0, "relatime"}, {0x200000, "nosymfollow"}, {0x100000, "idmapped"},
+    {MOUNT_ATTR_NOSUID, "nosuid"},           {MOUNT_ATTR_NODEV, "nodev"},
+    {MOUNT_ATTR_NOEXEC, "noexec"},           {0, "noatime"},
+    {MOUNT_ATTR_NODIRATIME, "nodiratime"},   {0, "relatime"},
+    {MOUNT_ATTR_NOSYMFOLLOW, "nosymfollow"}, {MOUNT_ATTR_IDMAP, "idmapped"},
 };
 
+// The superblock's options (its SB_* flags, which are the MS_* numbers).
 static const struct {
     uint32_t bit;
     const char *word;
-} super_words[] = {{0x10, "sync"}, {0x80, "dirsync"}, {0x40, "mand"}, {1U << 25, "lazytime"}};
-
-static const uint32_t SB_RDONLY = 0x1;
-static const uint64_t MS_UNBINDABLE = 1 << 17;
-static const uint64_t MS_SLAVE = 1 << 19;
-static const uint64_t MS_SHARED = 1 << 20;
+} super_words[] = {{MS_SYNCHRONOUS, "sync"},
+                   {MS_DIRSYNC, "dirsync"},
+                   {MS_MANDLOCK, "mand"},
+                   {MS_LAZYTIME, "lazytime"}};
 
 // The string field for a mask bit: its text; "" where the kernel gave none
 // but says it could have (an empty text is left out of the mask); else None.
@@ -124,7 +120,7 @@ static PyObject *options_field(Recent *recent, uint64_t attr)
     char text[256];
     size_t n = 0;
     add_word(text, sizeof text, &n, (attr & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw", 2);
-    uint64_t atime = attr & MOUNT_ATTR_ATIME_MASK;
+    uint64_t atime = attr & MOUNT_ATTR__ATIME;
     for (const auto &w : mount_words) {
         bool shown = w.bit != 0
                          ? (attr & w.bit) != 0
@@ -151,7 +147,7 @@ static PyObject *super_field(Recent *recent, const statmount_v1 *r, const char *
     if (text == nullptr)
         return PyErr_NoMemory();
     size_t n = 0;
-    add_word(text, size, &n, (r->sb_flags & SB_RDONLY) != 0 ? "ro" : "rw", 2);
+    add_word(text, size, &n, (r->sb_flags & MS_RDONLY) != 0 ? "ro" : "rw", 2);
     for (const auto &w : super_words) {
         if ((r->sb_flags & w.bit) != 0)
             add_word(text, size, &n, w.word, strlen(w.word));
@@ -161,21 +157,6 @@ static PyObject *super_field(Recent *recent, const statmount_v1 *r, const char *
     PyObject *result = decoded(recent, text, n);
     PyMem_Free(text);
     return result;
-}
-
-// A tuple of count strs from texts (lengths bytes each), untracked.
-static PyObject *words_tuple(const char *const *texts, const size_t *lengths, Py_ssize_t count)
-{
-    PyObject *tuple = PyTuple_New(count);
-    for (Py_ssize_t i = 0; tuple != nullptr && i < count; i++) {
-        PyObject *word =
-            PyUnicode_DecodeFSDefaultAndSize(texts[i], static_cast<Py_ssize_t>(lengths[i]));
-        if (word == nullptr)
-            Py_CLEAR(tuple);
-        else
-            PyTuple_SET_ITEM(tuple, i, word);
-    }
-    return tuple;
 }
 
 // Propagation, as mountinfo's optional fields.
@@ -202,7 +183,10 @@ static PyObject *propagation_field(const statmount_v1 *r)
         texts[count] = "unbindable";
         lengths[count++] = strlen("unbindable");
     }
-    return words_tuple(texts, lengths, count);
+    return words_tuple(count, [&](Py_ssize_t i, const char **text, size_t *length) {
+        *text = texts[i];
+        *length = lengths[i];
+    });
 }
 
 // A record of cls from statmount's answer (used bytes of it); None for a
@@ -320,7 +304,7 @@ static PyObject *record_dict(const statmount_v1 *r, Py_ssize_t used)
 }
 
 PyDoc_STRVAR(mounts_statmount_doc,
-             "statmount(mnt_id: int) -> dict[str, int | bytes | None]\n\n"
+             "statmount($module, /, mnt_id)\n--\n\n"
              "The kernel's record of the mount with this unique id: the numbers of\n"
              "struct statmount by their field names, and its strings as bytes (None\n"
              "where the kernel gave none; \"mask\" says what it filled, and\n"
@@ -329,13 +313,11 @@ PyDoc_STRVAR(mounts_statmount_doc,
              "EOVERFLOW. Raises OSError on failure (FileNotFoundError if the mount\n"
              "is gone).");
 
-static PyObject *mounts_statmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_statmount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"mnt_id", nullptr};
     uint64_t mnt_id;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:statmount", const_cast<char **>(kwlist),
-                                     vk::to_u64, &mnt_id))
+    if (!vk::parse_args(args, kwargs, "O&:statmount", kwlist, vk::to_u64, &mnt_id))
         return nullptr;
     Answer answer = {};
     int got = ask_statmount(&answer, mnt_id, 0);
@@ -349,21 +331,20 @@ static PyObject *mounts_statmount(PyObject *self, PyObject *args, PyObject *kwar
 }
 
 PyDoc_STRVAR(mounts_record_doc,
-             "record(cls: type, mnt_id: int, ns_id: int = 0) -> tuple | None\n\n"
+             "record($module, /, cls, mnt_id, ns_id=0)\n--\n\n"
              "The mount with this unique id as a record of cls, or None where it lies\n"
              "outside the caller's root.\n\n"
              "Calls statmount(2). Raises OSError on failure (FileNotFoundError if the\n"
              "mount is gone).");
 
-static PyObject *mounts_record(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_record(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"cls", "mnt_id", "ns_id", nullptr};
     PyObject *cls;
     uint64_t mnt_id;
     uint64_t ns_id = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&|O&:record", const_cast<char **>(kwlist),
-                                     &cls, vk::to_u64, &mnt_id, vk::to_u64, &ns_id) ||
+    if (!vk::parse_args(args, kwargs, "OO&|O&:record", kwlist, &cls, vk::to_u64, &mnt_id,
+                        vk::to_u64, &ns_id) ||
         !record_type(cls))
         return nullptr;
     Answer answer = {};

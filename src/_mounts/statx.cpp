@@ -12,20 +12,18 @@ namespace mounts {
 static const unsigned int MNT_ID_UNIQUE = 0x4000U;
 
 PyDoc_STRVAR(mounts_mount_id_doc,
-             "mount_id(path, unique: bool = False) -> int | None\n\n"
+             "mount_id($module, /, path, unique=False)\n--\n\n"
              "The id of the mount that holds path now, as mountinfo numbers it (with\n"
              "unique, the 64-bit id statmount takes), or None where the kernel does not\n"
              "say (before 5.8, or 6.8 for the unique id). Needs no fd, so nothing can be\n"
              "left open. Calls statx(2). Raises OSError on failure.");
 
-static PyObject *mounts_mount_id(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *mounts_mount_id(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"path", "unique", nullptr};
     PyObject *path_obj;
     int unique = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:mount_id", const_cast<char **>(kwlist),
-                                     &path_obj, &unique))
+    if (!vk::parse_args(args, kwargs, "O|p:mount_id", kwlist, &path_obj, &unique))
         return nullptr;
     PyObject *encoded;
     const char *path = vk::fs_text(path_obj, &encoded);
@@ -33,9 +31,8 @@ static PyObject *mounts_mount_id(PyObject *self, PyObject *args, PyObject *kwarg
         return nullptr;
     struct statx st = {};
     unsigned int want = unique != 0 ? MNT_ID_UNIQUE : STATX_MNT_ID;
-    // By number: glibc's wrapper is newer than the oldest C library the wheels run on.
-    long ret = vk::retrying(
-        [&] { return syscall(__NR_statx, AT_FDCWD, path, AT_NO_AUTOMOUNT, want, &st); });
+    long ret =
+        vk::retrying([&] { return vk::statx_call(AT_FDCWD, path, AT_NO_AUTOMOUNT, want, &st); });
     Py_DECREF(encoded);
     if (ret != 0)
         return vk::call_error(ret, path_obj);

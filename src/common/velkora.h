@@ -1,4 +1,5 @@
-// What velkora's native modules share: argument converters, the one EINTR
+// What velkora's native modules share: the system call numbers and mount
+// flag numbers older headers lack, argument converters, the one EINTR
 // retry, errno to OSError, a byte copy, and the module boilerplate. Header
 // only; everything here is inline (or a macro), so each module takes what it
 // uses and nothing else.
@@ -12,14 +13,20 @@
 #include <Python.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/mount.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 // The generic numbers, shared by every architecture but alpha, mips and ia64,
-// for C libraries whose headers predate the calls.
+// for C libraries whose headers predate the calls: every call the modules
+// make by number is here.
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
 #ifndef SYS_open_tree
 #define SYS_open_tree 428
 #endif
@@ -38,11 +45,69 @@
 #ifndef SYS_fspick
 #define SYS_fspick 433
 #endif
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
 #ifndef SYS_openat2
 #define SYS_openat2 437
 #endif
 #ifndef SYS_mount_setattr
 #define SYS_mount_setattr 442
+#endif
+#ifndef SYS_statmount
+#define SYS_statmount 457
+#endif
+#ifndef SYS_listmount
+#define SYS_listmount 458
+#endif
+
+// ---------------------------------------------------------------------------
+// The mount flags' numbers: the kernel's uapi <linux/mount.h> (MS_*,
+// MOUNT_ATTR_*, OPEN_TREE_*, MOVE_MOUNT_*, FSOPEN_*, FSMOUNT_*, FSPICK_*) and
+// <fcntl.h> (AT_*) where the build's headers have them, else the one
+// definition here. Each module exports the numbers it takes (velkora._mounts
+// mount(2)'s and umount2(2)'s, velkora.fsmount the rest), and velkora.flags
+// builds its classes from those.
+//
+// <sys/mount.h> is not included anywhere: before glibc 2.36 its MS_* are an
+// enum that the uapi macros break, so mount(2) and umount2(2) are declared
+// here as the C library has them.
+
+extern "C" int mount(const char *source, const char *target, const char *fstype,
+                     unsigned long flags, const void *data);
+extern "C" int umount2(const char *target, int flags);
+
+// umount2(2)'s flags, which no uapi header holds (the C library's are in
+// <sys/mount.h>, the kernel's in its private linux/fs.h).
+#ifndef MNT_FORCE
+#define MNT_FORCE 0x00000001
+#endif
+#ifndef MNT_DETACH
+#define MNT_DETACH 0x00000002
+#endif
+#ifndef MNT_EXPIRE
+#define MNT_EXPIRE 0x00000004
+#endif
+#ifndef UMOUNT_NOFOLLOW
+#define UMOUNT_NOFOLLOW 0x00000008
+#endif
+
+// Newer than the oldest uapi header this builds against (6.1).
+#ifndef MOVE_MOUNT_BENEATH
+#define MOVE_MOUNT_BENEATH 0x00000200
+#endif
+#ifndef AT_RECURSIVE
+#define AT_RECURSIVE 0x8000
+#endif
+// Newer still: the clone, or the new mount, in a mount namespace of its own.
+#ifndef OPEN_TREE_NAMESPACE
+#define OPEN_TREE_NAMESPACE 0x00000002
+#endif
+#ifndef FSMOUNT_NAMESPACE
+#define FSMOUNT_NAMESPACE 0x00000002
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000
@@ -52,6 +117,8 @@ static inline PyObject *Py_NewRef(PyObject *obj)
     return obj;
 }
 #endif
+
+struct statx; // <linux/stat.h>, for the files that read one
 
 namespace vk {
 
@@ -154,6 +221,16 @@ inline const char *fs_text(PyObject *obj, PyObject **holder)
     return PyBytes_AS_STRING(*holder);
 }
 
+// PyArg_ParseTupleAndKeywords with the keywords as a function's static
+// table of const strings (the interpreter takes them as char **, and only
+// reads them).
+template <typename... Out>
+inline int parse_args(PyObject *args, PyObject *kwargs, const char *format,
+                      const char *const *kwlist, Out... out)
+{
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), out...);
+}
+
 // ---------------------------------------------------------------------------
 // System calls. Each runs without the interpreter lock, and nothing else
 // does. After EINTR a call is made again unless a signal handler raised
@@ -197,6 +274,14 @@ template <typename Call> inline long retrying(Call call)
         if (PyErr_CheckSignals() != 0)
             return RAISED;
     }
+}
+
+// statx(2), by number: the C library's wrapper (glibc 2.28) is newer than
+// the oldest C library the wheels run on. The bare call, safe between fork
+// and exec; the callers with the interpreter wrap it in retrying().
+inline long statx_call(int dirfd, const char *path, int flags, unsigned int mask, struct statx *st)
+{
+    return syscall(__NR_statx, dirfd, path, flags, mask, st);
 }
 
 // Closes an fd no error is wanted from, keeping errno.
@@ -303,6 +388,11 @@ inline int add_object(PyObject *module, const char *name, PyObject *obj)
             0, nullptr                                                                             \
         }                                                                                          \
     }
+
+// The definition of a module named name (its doc, its slots) that keeps no
+// state of its own: its functions and constants are added by its exec slot.
+#define VK_MODULE_DEF(name, doc, slots)                                                            \
+    {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr}
 
 // The init function of the module NAME, multi-phase. Python 3.8's
 // PyMODINIT_FUNC does not mark the symbol visible, and the modules are built

@@ -21,14 +21,12 @@ PyDoc_STRVAR(fsmount_fsopen_doc,
              "context's fd, non-inheritable (os.set_inheritable changes that).\n"
              "Raises OSError on failure.");
 
-static PyObject *fsmount_fsopen(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_fsopen(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fs_name", "flags", nullptr};
     PyObject *name_obj;
     unsigned int flags = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O&:fsopen", const_cast<char **>(kwlist),
-                                     &name_obj, vk::to_u32, &flags))
+    if (!vk::parse_args(args, kwargs, "U|O&:fsopen", kwlist, &name_obj, vk::to_u32, &flags))
         return nullptr;
     const char *fs_name = utf8_text(name_obj, "fs_name");
     if (fs_name == nullptr)
@@ -52,8 +50,8 @@ static PyObject *path_to_fd(long number, const char *format, unsigned int cloexe
     int dirfd;
     PyObject *path_obj;
     unsigned int flags = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist),
-                                     vk::to_dirfd, &dirfd, &path_obj, vk::to_u32, &flags))
+    if (!vk::parse_args(args, kwargs, format, kwlist, vk::to_dirfd, &dirfd, &path_obj, vk::to_u32,
+                        &flags))
         return nullptr;
     PyObject *encoded;
     const char *path = vk::fs_text(path_obj, &encoded);
@@ -64,9 +62,8 @@ static PyObject *path_to_fd(long number, const char *format, unsigned int cloexe
     return fd;
 }
 
-static PyObject *fsmount_fspick(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_fspick(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    (void)self;
     return path_to_fd(SYS_fspick, "O&O|O&:fspick", FSPICK_CLOEXEC, args, kwargs);
 }
 
@@ -77,16 +74,14 @@ PyDoc_STRVAR(fsmount_fsmount_doc,
              "mount's fd, non-inheritable.\n"
              "Raises OSError on failure, with the kernel's messages in kernel_messages.");
 
-static PyObject *fsmount_fsmount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_fsmount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fs_fd", "flags", "attr_flags", nullptr};
     int fs_fd;
     unsigned int flags = 0;
     unsigned int attr_flags = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&:fsmount", const_cast<char **>(kwlist),
-                                     vk::to_dirfd, &fs_fd, vk::to_u32, &flags, vk::to_u32,
-                                     &attr_flags))
+    if (!vk::parse_args(args, kwargs, "O&|O&O&:fsmount", kwlist, vk::to_dirfd, &fs_fd, vk::to_u32,
+                        &flags, vk::to_u32, &attr_flags))
         return nullptr;
     long ret =
         vk::once([=] { return syscall(SYS_fsmount, fs_fd, flags | FSMOUNT_CLOEXEC, attr_flags); });
@@ -101,9 +96,8 @@ PyDoc_STRVAR(fsmount_open_tree_doc,
              "Calls open_tree(2) with OPEN_TREE_CLOEXEC added to flags, and returns\n"
              "the fd, non-inheritable. Raises OSError on failure.");
 
-static PyObject *fsmount_open_tree(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_open_tree(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    (void)self;
     return path_to_fd(SYS_open_tree, "O&O|O&:open_tree", OPEN_TREE_CLOEXEC, args, kwargs);
 }
 
@@ -112,7 +106,7 @@ PyDoc_STRVAR(fsmount_move_mount_doc,
              "Move a mount, or attach a detached one, to a place in the tree.\n\n"
              "Calls move_mount(2). Raises OSError on failure.");
 
-static PyObject *fsmount_move_mount(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_move_mount(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"from_dirfd", "from_path", "to_dirfd",
                                          "to_path",    "flags",     nullptr};
@@ -121,10 +115,8 @@ static PyObject *fsmount_move_mount(PyObject *self, PyObject *args, PyObject *kw
     PyObject *from_obj;
     PyObject *to_obj;
     unsigned int flags = 0;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&OO&O|O&:move_mount", const_cast<char **>(kwlist), vk::to_dirfd,
-            &from_dirfd, &from_obj, vk::to_dirfd, &to_dirfd, &to_obj, vk::to_u32, &flags))
+    if (!vk::parse_args(args, kwargs, "O&OO&O|O&:move_mount", kwlist, vk::to_dirfd, &from_dirfd,
+                        &from_obj, vk::to_dirfd, &to_dirfd, &to_obj, vk::to_u32, &flags))
         return nullptr;
     PyObject *from_bytes;
     PyObject *to_bytes;
@@ -152,7 +144,7 @@ PyDoc_STRVAR(fsmount_mount_setattr_doc,
              "Calls mount_setattr(2) with a struct mount_attr made of the keywords.\n"
              "MOUNT_ATTR_IDMAP in attr_set needs userns_fd. Raises OSError on failure.");
 
-static PyObject *fsmount_mount_setattr(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_mount_setattr(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"dirfd",    "path",        "flags",     "attr_set",
                                          "attr_clr", "propagation", "userns_fd", nullptr};
@@ -161,11 +153,9 @@ static PyObject *fsmount_mount_setattr(PyObject *self, PyObject *args, PyObject 
     unsigned int flags = 0;
     struct mount_attr attr = {};
     PyObject *userns_obj = Py_None;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|O&$O&O&O&O:mount_setattr",
-                                     const_cast<char **>(kwlist), vk::to_dirfd, &dirfd, &path_obj,
-                                     vk::to_u32, &flags, vk::to_u64, &attr.attr_set, vk::to_u64,
-                                     &attr.attr_clr, vk::to_u64, &attr.propagation, &userns_obj))
+    if (!vk::parse_args(args, kwargs, "O&O|O&$O&O&O&O:mount_setattr", kwlist, vk::to_dirfd, &dirfd,
+                        &path_obj, vk::to_u32, &flags, vk::to_u64, &attr.attr_set, vk::to_u64,
+                        &attr.attr_clr, vk::to_u64, &attr.propagation, &userns_obj))
         return nullptr;
     if (userns_obj != Py_None) {
         int userns_fd;

@@ -156,7 +156,7 @@ PyDoc_STRVAR(fsmount_fsconfig_doc,
              "kernel as given. A str value or path goes through the filesystem encoding.\n"
              "Raises OSError on failure, with the kernel's messages in kernel_messages.");
 
-static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwargs)
+static PyObject *fsmount_fsconfig(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
     static const char *const kwlist[] = {"fs_fd", "cmd", "key", "value", "aux", nullptr};
     int fs_fd;
@@ -164,10 +164,8 @@ static PyObject *fsmount_fsconfig(PyObject *self, PyObject *args, PyObject *kwar
     PyObject *key_obj = Py_None;
     PyObject *value_obj = Py_None;
     PyObject *aux_obj = Py_None;
-    (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&|OOO:fsconfig", const_cast<char **>(kwlist),
-                                     vk::to_dirfd, &fs_fd, vk::to_u32, &cmd, &key_obj, &value_obj,
-                                     &aux_obj))
+    if (!vk::parse_args(args, kwargs, "O&O&|OOO:fsconfig", kwlist, vk::to_dirfd, &fs_fd, vk::to_u32,
+                        &cmd, &key_obj, &value_obj, &aux_obj))
         return nullptr;
 
     bool known;

@@ -19,15 +19,8 @@
 #include <linux/mount.h>
 #include <sys/syscall.h>
 
-// The mount calls' numbers: in velkora.h.
+// The mount calls' numbers and the flags newer than the headers: in velkora.h.
 
-// Newer than the oldest uapi header this builds against (6.1).
-#ifndef MOVE_MOUNT_BENEATH
-#define MOVE_MOUNT_BENEATH 0x00000200
-#endif
-#ifndef AT_RECURSIVE
-#define AT_RECURSIVE 0x8000
-#endif
 // An enumerator since 6.6, so no macro tells whether the header has it.
 const unsigned int FSCONFIG_CMD_CREATE_EXCL_ = 8;
 

@@ -36,6 +36,7 @@ const vk::IntConstant fsmount_constants[] = {
     {"FSCONFIG_CMD_RECONFIGURE", FSCONFIG_CMD_RECONFIGURE},
     {"FSCONFIG_CMD_CREATE_EXCL", FSCONFIG_CMD_CREATE_EXCL_},
     {"FSMOUNT_CLOEXEC", FSMOUNT_CLOEXEC},
+    {"FSMOUNT_NAMESPACE", FSMOUNT_NAMESPACE},
     {"MOUNT_ATTR_RDONLY", MOUNT_ATTR_RDONLY},
     {"MOUNT_ATTR_NOSUID", MOUNT_ATTR_NOSUID},
     {"MOUNT_ATTR_NODEV", MOUNT_ATTR_NODEV},
@@ -58,6 +59,7 @@ const vk::IntConstant fsmount_constants[] = {
     {"MOVE_MOUNT_BENEATH", MOVE_MOUNT_BENEATH},
     {"OPEN_TREE_CLONE", OPEN_TREE_CLONE},
     {"OPEN_TREE_CLOEXEC", OPEN_TREE_CLOEXEC},
+    {"OPEN_TREE_NAMESPACE", OPEN_TREE_NAMESPACE},
     {"MS_UNBINDABLE", MS_UNBINDABLE},
     {"MS_PRIVATE", MS_PRIVATE},
     {"MS_SLAVE", MS_SLAVE},
@@ -80,17 +82,7 @@ PyModuleDef_Slot fsmount_slots[] = VK_MODULE_SLOTS(fsmount_exec);
 PyDoc_STRVAR(fsmount_module_doc, "Linux's file-descriptor mount API: fsopen, fspick, fsconfig, "
                                  "fsmount, open_tree, move_mount and mount_setattr.");
 
-PyModuleDef fsmount_module = {
-    PyModuleDef_HEAD_INIT,
-    "velkora.fsmount",
-    fsmount_module_doc,
-    0,
-    nullptr,
-    fsmount_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef fsmount_module = VK_MODULE_DEF("velkora.fsmount", fsmount_module_doc, fsmount_slots);
 
 } // namespace
 

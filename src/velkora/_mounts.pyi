@@ -3,12 +3,50 @@ mountinfo text), and a mount's id (statx(2)), mount(2) and umount2(2) on
 paths, and fanotify's mount events for the layers above."""
 
 from os import PathLike
-from typing import Any
+from typing import Any, Final
 
 # A path: str (through the filesystem encoding), bytes or os.PathLike.
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 
 LSMT_ROOT: int
+
+# mount(2)'s flags (MS_*) and umount2(2)'s (MNT_*, UMOUNT_NOFOLLOW).
+MS_RDONLY: Final = 1
+MS_NOSUID: Final = 2
+MS_NODEV: Final = 4
+MS_NOEXEC: Final = 8
+MS_SYNCHRONOUS: Final = 16
+MS_REMOUNT: Final = 32
+MS_MANDLOCK: Final = 64
+MS_DIRSYNC: Final = 128
+MS_NOSYMFOLLOW: Final = 256
+MS_NOATIME: Final = 1024
+MS_NODIRATIME: Final = 2048
+MS_BIND: Final = 4096
+MS_MOVE: Final = 8192
+MS_REC: Final = 16384
+MS_SILENT: Final = 32768
+MS_VERBOSE: Final = 32768
+MS_POSIXACL: Final = 65536
+MS_UNBINDABLE: Final = 131072
+MS_PRIVATE: Final = 262144
+MS_SLAVE: Final = 524288
+MS_SHARED: Final = 1048576
+MS_RELATIME: Final = 2097152
+MS_KERNMOUNT: Final = 4194304
+MS_I_VERSION: Final = 8388608
+MS_STRICTATIME: Final = 16777216
+MS_LAZYTIME: Final = 33554432
+MS_SUBMOUNT: Final = 67108864
+MS_NOREMOTELOCK: Final = 134217728
+MS_NOSEC: Final = 268435456
+MS_BORN: Final = 536870912
+MS_ACTIVE: Final = 1073741824
+MS_NOUSER: Final = 2147483648
+MNT_FORCE: Final = 1
+MNT_DETACH: Final = 2
+MNT_EXPIRE: Final = 4
+UMOUNT_NOFOLLOW: Final = 8
 
 def listmount(last_id: int = 0, count: int = 512, mnt_id: int = ...) -> tuple[int, ...]:
     """One page of the unique ids of the mounts below mnt_id (by default all

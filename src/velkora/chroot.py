@@ -21,7 +21,7 @@ from __future__ import annotations
 import errno
 import os
 
-from velkora import _chroot, _mounts
+from velkora import _chroot, _mounts, fsmount
 from velkora._chroot_spawn import PATH, _warn
 from velkora._chroot_spawn import Kept as _Kept
 from velkora._chroot_spawn import start as _start
@@ -43,9 +43,10 @@ if TYPE_CHECKING:
 
 __all__ = ["run", "Root", "PATH"]
 
-# MOUNT_ATTR_* (linux/mount.h).
-_RDONLY, _NOSUID, _NODEV, _NOEXEC, _STRICTATIME = 0x1, 0x2, 0x4, 0x8, 0x20
-_DETACH = 0x2  # MNT_DETACH (sys/mount.h)
+# The steps' mount attributes, from velkora.fsmount (MOUNT_ATTR_*).
+_RDONLY, _NOSUID, _NODEV = fsmount.MOUNT_ATTR_RDONLY, fsmount.MOUNT_ATTR_NOSUID, fsmount.MOUNT_ATTR_NODEV
+_NOEXEC, _STRICTATIME = fsmount.MOUNT_ATTR_NOEXEC, fsmount.MOUNT_ATTR_STRICTATIME
+_DETACH = _mounts.MNT_DETACH
 _HARMLESS = _NOSUID | _NODEV | _NOEXEC
 # The host's devices that dev="minimal" binds in, and its links, as
 # bubblewrap makes them.

@@ -21,7 +21,6 @@ import os
 from typing import TYPE_CHECKING, Sequence, Union
 
 import velkora.fsmount as fs
-import velkora.mount as classic
 from velkora import _mount8, _mounts, _sources
 from velkora._resources import FdOwner as _FdOwner
 from velkora._resources import Guard
@@ -31,7 +30,7 @@ from velkora._sources import loop_request as _loop_request
 from velkora._sources import mount_id as _mount_id
 from velkora._sources import umount as _umount
 from velkora._sources import unique_id as _unique_id
-from velkora.flags import MS
+from velkora.flags import MNT, MS
 
 __all__ = ["mounted", "overlay", "FsContext", "DetachedMount"]
 
@@ -153,7 +152,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
 
     @property
     def _recursive_bind(self) -> bool:
-        both = classic.MS_BIND | classic.MS_REC
+        both = MS.BIND | MS.REC
         return self.flags & both == both
 
     if TYPE_CHECKING:  # Guard's, in C: the target as given
@@ -219,7 +218,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             offset, size_limit = _sources.partition_span(source, request["partition"], offset)
         if self.fstype == "auto":
             self.fstype = _sources.fstype_of(source, offset)
-        read_only = bool(self.flags & classic.MS_RDONLY)
+        read_only = bool(self.flags & MS.RDONLY)
         fd = -1
         try:
             with _held_signals():
@@ -259,7 +258,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
                 try:
                     self._unmount()
                 except OSError:
-                    _mounts.umount(self.target, classic.MNT_DETACH)
+                    _mounts.umount(self.target, MNT.DETACH)
             raise
 
     def _attach(self, source: str) -> None:
@@ -274,7 +273,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     def _unmount(self) -> None:
         # Only what this block made: a mount put on top of it meanwhile (by
         # the block, another thread, another process) is never removed.
-        flags = classic.MNT_DETACH if self.detach else 0
+        flags = MNT.DETACH if self.detach else 0
         if not self._on_top():
             raise OSError(errno.EBUSY, "another mount is on top of the one this block made", self.target)
         if not self._recursive_bind or self.detach or self._id is None:
