@@ -11,57 +11,77 @@ the native module that exports it: :mod:`velkora._mounts` for ``MS_*``,
 Importing ``velkora.mount`` does not import this module, nor :mod:`enum`.
 """
 
+from __future__ import annotations
+
 import enum
 
 from velkora import _mounts, fsmount
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
 __all__ = ["MS", "MNT", "MOUNT_ATTR", "OPEN_TREE", "MOVE_MOUNT", "FSOPEN", "FSMOUNT", "FSPICK"]
+
+
+def _named(module: object, prefix: str) -> Any:  # a function Enum calls unbound
+    """Each member's value (``enum.auto()``): the native module's constant of
+    the member's name under the class's prefix (``MS.BIND`` is
+    ``_mounts.MS_BIND``)."""
+
+    def value(name: str, start: int, count: int, last_values: list[Any]) -> int:
+        found: int = getattr(module, prefix + name)
+        return found
+
+    return value
 
 
 class MS(enum.IntFlag):
     """mount(2) flags (``MS_*``)."""
 
-    RDONLY = _mounts.MS_RDONLY
-    NOSUID = _mounts.MS_NOSUID
-    NODEV = _mounts.MS_NODEV
-    NOEXEC = _mounts.MS_NOEXEC
-    SYNCHRONOUS = _mounts.MS_SYNCHRONOUS
-    REMOUNT = _mounts.MS_REMOUNT
-    MANDLOCK = _mounts.MS_MANDLOCK
-    DIRSYNC = _mounts.MS_DIRSYNC
-    NOSYMFOLLOW = _mounts.MS_NOSYMFOLLOW
-    NOATIME = _mounts.MS_NOATIME
-    NODIRATIME = _mounts.MS_NODIRATIME
-    BIND = _mounts.MS_BIND
-    MOVE = _mounts.MS_MOVE
-    REC = _mounts.MS_REC
-    SILENT = _mounts.MS_SILENT
-    VERBOSE = _mounts.MS_VERBOSE  # the old name of SILENT
-    POSIXACL = _mounts.MS_POSIXACL
-    UNBINDABLE = _mounts.MS_UNBINDABLE
-    PRIVATE = _mounts.MS_PRIVATE
-    SLAVE = _mounts.MS_SLAVE
-    SHARED = _mounts.MS_SHARED
-    RELATIME = _mounts.MS_RELATIME
-    KERNMOUNT = _mounts.MS_KERNMOUNT
-    I_VERSION = _mounts.MS_I_VERSION
-    STRICTATIME = _mounts.MS_STRICTATIME
-    LAZYTIME = _mounts.MS_LAZYTIME
-    SUBMOUNT = _mounts.MS_SUBMOUNT
-    NOREMOTELOCK = _mounts.MS_NOREMOTELOCK
-    NOSEC = _mounts.MS_NOSEC
-    BORN = _mounts.MS_BORN
-    ACTIVE = _mounts.MS_ACTIVE
-    NOUSER = _mounts.MS_NOUSER
+    _generate_next_value_ = _named(_mounts, "MS_")
+    RDONLY = enum.auto()
+    NOSUID = enum.auto()
+    NODEV = enum.auto()
+    NOEXEC = enum.auto()
+    SYNCHRONOUS = enum.auto()
+    REMOUNT = enum.auto()
+    MANDLOCK = enum.auto()
+    DIRSYNC = enum.auto()
+    NOSYMFOLLOW = enum.auto()
+    NOATIME = enum.auto()
+    NODIRATIME = enum.auto()
+    BIND = enum.auto()
+    MOVE = enum.auto()
+    REC = enum.auto()
+    SILENT = enum.auto()
+    VERBOSE = enum.auto()  # the old name of SILENT
+    POSIXACL = enum.auto()
+    UNBINDABLE = enum.auto()
+    PRIVATE = enum.auto()
+    SLAVE = enum.auto()
+    SHARED = enum.auto()
+    RELATIME = enum.auto()
+    KERNMOUNT = enum.auto()
+    I_VERSION = enum.auto()
+    STRICTATIME = enum.auto()
+    LAZYTIME = enum.auto()
+    SUBMOUNT = enum.auto()
+    NOREMOTELOCK = enum.auto()
+    NOSEC = enum.auto()
+    BORN = enum.auto()
+    ACTIVE = enum.auto()
+    NOUSER = enum.auto()
 
 
 class MNT(enum.IntFlag):
     """umount2(2) flags (``MNT_*``, and ``UMOUNT_NOFOLLOW``)."""
 
-    FORCE = _mounts.MNT_FORCE
-    DETACH = _mounts.MNT_DETACH
-    EXPIRE = _mounts.MNT_EXPIRE
-    UMOUNT_NOFOLLOW = _mounts.UMOUNT_NOFOLLOW
+    _generate_next_value_ = _named(_mounts, "MNT_")
+    FORCE = enum.auto()
+    DETACH = enum.auto()
+    EXPIRE = enum.auto()
+    UMOUNT_NOFOLLOW = _mounts.UMOUNT_NOFOLLOW  # no MNT_ prefix of its own
 
 
 class MOUNT_ATTR(enum.IntFlag):
@@ -71,57 +91,63 @@ class MOUNT_ATTR(enum.IntFlag):
     of ``RELATIME`` (0), ``NOATIME`` and ``STRICTATIME``.
     """
 
-    RDONLY = fsmount.MOUNT_ATTR_RDONLY
-    NOSUID = fsmount.MOUNT_ATTR_NOSUID
-    NODEV = fsmount.MOUNT_ATTR_NODEV
-    NOEXEC = fsmount.MOUNT_ATTR_NOEXEC
-    _ATIME = fsmount.MOUNT_ATTR__ATIME
-    RELATIME = fsmount.MOUNT_ATTR_RELATIME
-    NOATIME = fsmount.MOUNT_ATTR_NOATIME
-    STRICTATIME = fsmount.MOUNT_ATTR_STRICTATIME
-    NODIRATIME = fsmount.MOUNT_ATTR_NODIRATIME
-    IDMAP = fsmount.MOUNT_ATTR_IDMAP
-    NOSYMFOLLOW = fsmount.MOUNT_ATTR_NOSYMFOLLOW
+    _generate_next_value_ = _named(fsmount, "MOUNT_ATTR_")
+    RDONLY = enum.auto()
+    NOSUID = enum.auto()
+    NODEV = enum.auto()
+    NOEXEC = enum.auto()
+    _ATIME = enum.auto()
+    RELATIME = enum.auto()
+    NOATIME = enum.auto()
+    STRICTATIME = enum.auto()
+    NODIRATIME = enum.auto()
+    IDMAP = enum.auto()
+    NOSYMFOLLOW = enum.auto()
 
 
 class OPEN_TREE(enum.IntFlag):
     """open_tree(2) flags (``OPEN_TREE_*``)."""
 
-    CLONE = fsmount.OPEN_TREE_CLONE
-    NAMESPACE = fsmount.OPEN_TREE_NAMESPACE  # newer kernels: the clone in a new mount namespace
-    CLOEXEC = fsmount.OPEN_TREE_CLOEXEC
+    _generate_next_value_ = _named(fsmount, "OPEN_TREE_")
+    CLONE = enum.auto()
+    NAMESPACE = enum.auto()  # newer kernels: the clone in a new mount namespace
+    CLOEXEC = enum.auto()
 
 
 class MOVE_MOUNT(enum.IntFlag):
     """move_mount(2) flags (``MOVE_MOUNT_*``)."""
 
-    F_SYMLINKS = fsmount.MOVE_MOUNT_F_SYMLINKS
-    F_AUTOMOUNTS = fsmount.MOVE_MOUNT_F_AUTOMOUNTS
-    F_EMPTY_PATH = fsmount.MOVE_MOUNT_F_EMPTY_PATH
-    T_SYMLINKS = fsmount.MOVE_MOUNT_T_SYMLINKS
-    T_AUTOMOUNTS = fsmount.MOVE_MOUNT_T_AUTOMOUNTS
-    T_EMPTY_PATH = fsmount.MOVE_MOUNT_T_EMPTY_PATH
-    SET_GROUP = fsmount.MOVE_MOUNT_SET_GROUP
-    BENEATH = fsmount.MOVE_MOUNT_BENEATH
+    _generate_next_value_ = _named(fsmount, "MOVE_MOUNT_")
+    F_SYMLINKS = enum.auto()
+    F_AUTOMOUNTS = enum.auto()
+    F_EMPTY_PATH = enum.auto()
+    T_SYMLINKS = enum.auto()
+    T_AUTOMOUNTS = enum.auto()
+    T_EMPTY_PATH = enum.auto()
+    SET_GROUP = enum.auto()
+    BENEATH = enum.auto()
 
 
 class FSOPEN(enum.IntFlag):
     """fsopen(2) flags (``FSOPEN_*``)."""
 
-    CLOEXEC = fsmount.FSOPEN_CLOEXEC
+    _generate_next_value_ = _named(fsmount, "FSOPEN_")
+    CLOEXEC = enum.auto()
 
 
 class FSMOUNT(enum.IntFlag):
     """fsmount(2) flags (``FSMOUNT_*``)."""
 
-    CLOEXEC = fsmount.FSMOUNT_CLOEXEC
-    NAMESPACE = fsmount.FSMOUNT_NAMESPACE  # newer kernels: the mount in a new mount namespace
+    _generate_next_value_ = _named(fsmount, "FSMOUNT_")
+    CLOEXEC = enum.auto()
+    NAMESPACE = enum.auto()  # newer kernels: the mount in a new mount namespace
 
 
 class FSPICK(enum.IntFlag):
     """fspick(2) flags (``FSPICK_*``)."""
 
-    CLOEXEC = fsmount.FSPICK_CLOEXEC
-    SYMLINK_NOFOLLOW = fsmount.FSPICK_SYMLINK_NOFOLLOW
-    NO_AUTOMOUNT = fsmount.FSPICK_NO_AUTOMOUNT
-    EMPTY_PATH = fsmount.FSPICK_EMPTY_PATH
+    _generate_next_value_ = _named(fsmount, "FSPICK_")
+    CLOEXEC = enum.auto()
+    SYMLINK_NOFOLLOW = enum.auto()
+    NO_AUTOMOUNT = enum.auto()
+    EMPTY_PATH = enum.auto()
