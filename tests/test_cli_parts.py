@@ -15,6 +15,7 @@ import pytest
 
 import velkora
 import velkora.mount as vm
+import velkora.mountinfo
 from support import PROGRAMS
 from support.command import velkora_
 from velkora import loop
