@@ -184,8 +184,9 @@ static void close_ours(int *fd)
 
 // Clones the init of a new PID namespace, which runs init_main(c); then
 // closes the caller's copies of the pipes' write ends and of c->caller.
-// The init's pid, or -1 with errno.
-static long clone_init(Child *c, Held *h)
+// The init's pid, or -1 with errno; *pidfd a pidfd of it, made by the
+// clone itself (CLONE_PIDFD, Linux 5.2), else -1.
+static long clone_init(Child *c, Held *h, int *pidfd)
 {
     // The caller, for the init to see whether it died before its
     // PR_SET_PDEATHSIG took hold (getppid() tells nothing in a new PID
@@ -197,7 +198,15 @@ static long clone_init(Child *c, Held *h)
     sigset_t old;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &old);
-    long pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID, 0, 0, 0, 0);
+    // The pidfd comes with the clone: one opened afterwards finds no
+    // process where the init has already ended and been reaped (a caller
+    // whose SIGCHLD is SIG_IGN), and its pid may be another's by then.
+    *pidfd = -1;
+    long pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID | CLONE_PIDFD, 0, pidfd, 0, 0);
+    if (pid < 0 && errno == EINVAL) { // before 5.2
+        *pidfd = -1;
+        pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID, 0, 0, 0, 0);
+    }
     if (pid == 0)
         init_main(c);
     int clone_errno = errno;
@@ -213,12 +222,16 @@ static long clone_init(Child *c, Held *h)
 // (pid, pidfd, status, warnings), the status pipe's read end then the
 // caller's. Null with an exception where the command did not start or that
 // cannot be had, the init then ended and reaped.
-static PyObject *started(long pid, const Child &c, Held *h, PyObject *argv, PyObject *cwd)
+static PyObject *started(long pid, int made, const Child &c, Held *h, PyObject *argv, PyObject *cwd)
 {
-    if (await_start(static_cast<pid_t>(pid), h->reports[0], c, h->warnings, argv, cwd) < 0)
+    if (await_start(static_cast<pid_t>(pid), h->reports[0], c, h->warnings, argv, cwd) < 0) {
+        if (made >= 0)
+            vk::close_quietly(made);
         return nullptr;
-    // A pidfd of the init, unreaped: the pid is still its.
-    long pidfd = syscall(SYS_pidfd_open, pid, 0U);
+    }
+    // The clone's pidfd; without one, a pidfd of the init opened now, while
+    // it is unreaped (where nothing reaps it behind the caller's back).
+    long pidfd = made >= 0 ? made : syscall(SYS_pidfd_open, pid, 0U);
     PyObject *result =
         Py_BuildValue("(liiO)", pid, static_cast<int>(pidfd), h->statuses[0], h->warnings);
     if (result == nullptr) {
@@ -292,11 +305,12 @@ static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwa
         c.status = h.statuses[1];
         // The stack grows down, from its top, 16-byte aligned.
         c.stack = h.stack + (COMMAND_STACK & ~static_cast<size_t>(15));
-        long pid = clone_init(&c, &h);
+        int pidfd = -1;
+        long pid = clone_init(&c, &h, &pidfd);
         if (pid < 0) // EPERM: a PID namespace is root's to make
             named_error(errno, root_path);
         else
-            result = started(pid, c, &h, argv_obj, cwd);
+            result = started(pid, pidfd, c, &h, argv_obj, cwd);
     }
     release(&h);
     places_free(&places);

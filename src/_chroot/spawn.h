@@ -5,7 +5,13 @@
 
 #include "chroot.h"
 
+#include <sched.h>
 #include <signal.h>
+
+// clone(2)'s pidfd of the child, in <sched.h> from glibc 2.31.
+#ifndef CLONE_PIDFD
+#define CLONE_PIDFD 0x00001000
+#endif
 
 namespace rooted {
 
