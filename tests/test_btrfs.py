@@ -275,11 +275,14 @@ def test_unprivileged_listing(tree):
     btrfs.create(f"{tree}/@home/shared/inner")
     program = (
         "import json, sys; from velkora import btrfs; "
-        f"print(json.dumps([s._asdict() for s in btrfs.subvolumes({tree + '/@home'!r})]))"
+        f"print(json.dumps([s._asdict() for s in btrfs.subvolumes({tree + '/@home'!r})])); "
+        f"print(btrfs.info({tree + '/@home/shared/inner/'!r}).path)"
     )
     run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-    got = json.loads(run.stdout)
+    listing, path = run.stdout.splitlines()
+    got = json.loads(listing)
+    assert path == "@home/shared/inner"  # from the mount table, the tree search being root's
     rows = listed(tree)
     want = [r for r in rows.values() if r["path"] in ("@home/shared", "@home/shared/inner")]
     assert [(s["id"], s["path"]) for s in got] == [(int(r["id"]), r["path"][len("@home/") :]) for r in want]

@@ -4,11 +4,12 @@
 // The files, by concern:
 //   module.cpp  the module: its function tables and init
 //   calls.cpp   opening a path, the ioctl, errors, the fields of a record
-//   query.cpp   is_subvolume(), subvolume_id(), subvol_info(), fs_uuid(),
-//               rootrefs(), ino_lookup_user(): what any user may ask
+//   query.cpp   is_subvolume(), subvolume_id(), subvol_info(), fs_uuid():
+//               what any user may ask; ino_lookup() (root only)
 //   search.cpp  roots(), default_id(): the tree of tree roots (root only)
 //   change.cpp  create(), snapshot(), destroy(), the flags, the default,
 //               the received state
+//   walk.cpp    reachable(): what an ordinary user may list below a path
 //
 // Every ioctl runs without the interpreter lock and is made again after
 // EINTR unless a signal handler raised (vk::retrying): the kernel answers
@@ -218,10 +219,15 @@ PyObject *uuid_text(const unsigned char *uuid);
 // Seconds as a float, or None where both parts are zero (new reference).
 PyObject *seconds(uint64_t sec, uint32_t nsec);
 
+// A record's fields from GET_SUBVOL_INFO, as roots() gives them, dir_path
+// in its place (new reference; null with an error set).
+PyObject *info_row(const struct btrfs_ioctl_get_subvol_info_args &info, PyObject *dir_path);
+
 // The tables of functions, one for each file.
 extern PyMethodDef query_methods[];
 extern PyMethodDef search_methods[];
 extern PyMethodDef change_methods[];
+extern PyMethodDef walk_methods[];
 
 } // namespace btrfs
 

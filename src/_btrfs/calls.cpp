@@ -74,4 +74,22 @@ PyObject *seconds(uint64_t sec, uint32_t nsec)
     return PyFloat_FromDouble(static_cast<double>(sec) + static_cast<double>(nsec) / 1e9);
 }
 
+PyObject *info_row(const struct btrfs_ioctl_get_subvol_info_args &info, PyObject *dir_path)
+{
+    return Py_BuildValue(
+        "(KKKy#ONNNKKKKKNNNNN)", static_cast<unsigned long long>(info.treeid),
+        static_cast<unsigned long long>(info.parent_id),
+        static_cast<unsigned long long>(info.dirid), info.name,
+        static_cast<Py_ssize_t>(strnlen(info.name, sizeof info.name)), dir_path,
+        uuid_text(info.uuid), uuid_text(info.parent_uuid), uuid_text(info.received_uuid),
+        static_cast<unsigned long long>(info.generation),
+        static_cast<unsigned long long>(info.ctransid),
+        static_cast<unsigned long long>(info.otransid),
+        static_cast<unsigned long long>(info.stransid),
+        static_cast<unsigned long long>(info.rtransid), seconds(info.ctime.sec, info.ctime.nsec),
+        seconds(info.otime.sec, info.otime.nsec), seconds(info.stime.sec, info.stime.nsec),
+        seconds(info.rtime.sec, info.rtime.nsec),
+        PyBool_FromLong((info.flags & BTRFS_ROOT_SUBVOL_RDONLY) != 0));
+}
+
 } // namespace btrfs

@@ -13,6 +13,7 @@ PyMethodDef *const function_tables[] = {
     btrfs::query_methods,
     btrfs::search_methods,
     btrfs::change_methods,
+    btrfs::walk_methods,
 };
 
 const vk::IntConstant btrfs_constants[] = {

@@ -1,7 +1,7 @@
 // velkora._btrfs: what any user may ask of a path on Btrfs: whether it is a
 // subvolume, which subvolume holds it, that subvolume's record
-// (GET_SUBVOL_INFO), the filesystem's UUID, and the subvolumes directly
-// below one (GET_SUBVOL_ROOTREF, INO_LOOKUP_USER).
+// (GET_SUBVOL_INFO), the filesystem's UUID; and for root, a directory's
+// path in any subvolume (INO_LOOKUP).
 
 #include "btrfs.h"
 
@@ -88,20 +88,7 @@ PyObject *query_subvol_info(PyObject *self, PyObject *arg)
     long ret = ioctl_retrying(fd.fd, BTRFS_IOC_GET_SUBVOL_INFO, &info);
     if (ret < 0)
         return ioctl_error(ret, fd.fd, path.obj);
-    return Py_BuildValue(
-        "(KKKy#ONNNKKKKKNNNNN)", static_cast<unsigned long long>(info.treeid),
-        static_cast<unsigned long long>(info.parent_id),
-        static_cast<unsigned long long>(info.dirid), info.name,
-        static_cast<Py_ssize_t>(strnlen(info.name, sizeof info.name)), Py_None,
-        uuid_text(info.uuid), uuid_text(info.parent_uuid), uuid_text(info.received_uuid),
-        static_cast<unsigned long long>(info.generation),
-        static_cast<unsigned long long>(info.ctransid),
-        static_cast<unsigned long long>(info.otransid),
-        static_cast<unsigned long long>(info.stransid),
-        static_cast<unsigned long long>(info.rtransid), seconds(info.ctime.sec, info.ctime.nsec),
-        seconds(info.otime.sec, info.otime.nsec), seconds(info.stime.sec, info.stime.nsec),
-        seconds(info.rtime.sec, info.rtime.nsec),
-        PyBool_FromLong((info.flags & BTRFS_ROOT_SUBVOL_RDONLY) != 0));
+    return info_row(info, Py_None);
 }
 
 PyDoc_STRVAR(query_fs_uuid_doc,
@@ -124,83 +111,6 @@ PyObject *query_fs_uuid(PyObject *self, PyObject *arg)
     if (ret < 0)
         return ioctl_error(ret, fd.fd, path.obj);
     return uuid_text(info.fsid);
-}
-
-PyDoc_STRVAR(query_rootrefs_doc,
-             "rootrefs($module, path, /)\n"
-             "--\n\n"
-             "The subvolumes directly below the one that holds path, as\n"
-             "GET_SUBVOL_ROOTREF gives them: a list of (id, dir_id) by id. Raises\n"
-             "OSError on failure.");
-
-PyObject *query_rootrefs(PyObject *self, PyObject *arg)
-{
-    (void)self;
-    Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
-    PyObject *list = PyList_New(0);
-    if (list == nullptr)
-        return nullptr;
-    struct btrfs_ioctl_get_subvol_rootref_args refs = {};
-    for (;;) {
-        // EOVERFLOW: the buffer is full and min_treeid says where to go on.
-        long ret = ioctl_retrying(fd.fd, BTRFS_IOC_GET_SUBVOL_ROOTREF, &refs);
-        bool more = ret < 0 && errno == EOVERFLOW;
-        if (ret < 0 && !more) {
-            Py_DECREF(list);
-            return ioctl_error(ret, fd.fd, path.obj);
-        }
-        for (int i = 0; i < refs.num_items; i++) {
-            PyObject *item =
-                Py_BuildValue("(KK)", static_cast<unsigned long long>(refs.rootref[i].treeid),
-                              static_cast<unsigned long long>(refs.rootref[i].dirid));
-            if (item == nullptr || PyList_Append(list, item) < 0) {
-                Py_XDECREF(item);
-                Py_DECREF(list);
-                return nullptr;
-            }
-            Py_DECREF(item);
-        }
-        if (!more || refs.num_items == 0)
-            return list;
-    }
-}
-
-PyDoc_STRVAR(query_ino_lookup_user_doc,
-             "ino_lookup_user($module, path, dir_id, id, /)\n"
-             "--\n\n"
-             "(dir_path, name) of the subvolume id, whose entry is in the directory\n"
-             "dir_id of the subvolume that holds path: dir_path from path's directory,\n"
-             "empty or ending in a slash (INO_LOOKUP_USER, which checks that the caller\n"
-             "may search each directory on the way). Raises OSError on failure.");
-
-PyObject *query_ino_lookup_user(PyObject *self, PyObject *args)
-{
-    (void)self;
-    PyObject *obj;
-    uint64_t dir_id, id;
-    if (!PyArg_ParseTuple(args, "OO&O&:ino_lookup_user", &obj, vk::to_u64, &dir_id, vk::to_u64,
-                          &id))
-        return nullptr;
-    Path path;
-    if (!path.set(obj))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
-    struct btrfs_ioctl_ino_lookup_user_args lookup = {};
-    lookup.dirid = dir_id;
-    lookup.treeid = id;
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_INO_LOOKUP_USER, &lookup);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
-    return Py_BuildValue(
-        "(y#y#)", lookup.path, static_cast<Py_ssize_t>(strnlen(lookup.path, sizeof lookup.path)),
-        lookup.name, static_cast<Py_ssize_t>(strnlen(lookup.name, sizeof lookup.name)));
 }
 
 PyDoc_STRVAR(query_ino_lookup_doc,
@@ -240,8 +150,6 @@ PyMethodDef query_methods[] = {
     {"subvolume_id", query_subvolume_id, METH_O, query_subvolume_id_doc},
     {"subvol_info", query_subvol_info, METH_O, query_subvol_info_doc},
     {"fs_uuid", query_fs_uuid, METH_O, query_fs_uuid_doc},
-    {"rootrefs", query_rootrefs, METH_O, query_rootrefs_doc},
-    {"ino_lookup_user", query_ino_lookup_user, METH_VARARGS, query_ino_lookup_user_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,14 +31,11 @@ def subvol_info(path: _Path, /) -> _Row:
 def fs_uuid(path: _Path, /) -> str:
     """The UUID of the Btrfs filesystem that holds path (FS_INFO)."""
 
-def rootrefs(path: _Path, /) -> list[tuple[int, int]]:
-    """(id, dir_id) of each subvolume directly below the one that holds path."""
-
-def ino_lookup_user(path: _Path, dir_id: int, id: int, /) -> tuple[bytes, bytes]:
-    """(dir_path, name) of the subvolume id, from path's directory (INO_LOOKUP_USER)."""
-
 def ino_lookup(path: _Path, id: int, inode: int, /) -> bytes:
     """The path of the directory inode in the subvolume id, from its root (INO_LOOKUP)."""
+
+def reachable(path: _Path, /) -> list[_Row]:
+    """The subvolumes below path the caller may reach, dir_path from path (unprivileged ioctls)."""
 
 def roots(path: _Path, min_id: int = 256, max_id: int = 18446744073709551360, /) -> list[_Row]:
     """The subvolumes with ids from min_id to max_id, by id (TREE_SEARCH_V2; root only)."""

@@ -126,28 +126,10 @@ def _below(rows: list[tuple], top: int) -> list[tuple]:  # type: ignore[type-arg
 
 
 def _reachable(path: AnyPath) -> list[Subvolume]:
-    """What an ordinary user may list below path (GET_SUBVOL_ROOTREF,
-    INO_LOOKUP_USER, GET_SUBVOL_INFO), paths from path, by id: a
-    subvolume whose directory the user may not search is left out, and
-    so is what is below it."""
-    found = []
-    todo = [(os.fsencode(path), b"")]
-    while todo:
-        at, rel = todo.pop()
-        for id_, dir_id in _btrfs.rootrefs(at):
-            try:
-                dir_path, name = _btrfs.ino_lookup_user(at, dir_id, id_)
-                place = os.path.join(at, dir_path + name)
-                row = _btrfs.subvol_info(place)
-            except (PermissionError, FileNotFoundError):
-                continue  # not below path, or not the user's to see
-            if row[0] != id_:
-                continue  # something else is mounted there
-            inner = rel + dir_path + name
-            found.append(_record(row, os.fsdecode(inner)))
-            todo.append((place, inner + b"/"))
-    found.sort(key=lambda s: s.id)
-    return found
+    """What an ordinary user may list below path, paths from path, by id."""
+    rows = _btrfs.reachable(path)
+    rows.sort()
+    return [_record(row, os.fsdecode(row[4] + row[3])) for row in rows]  # type: ignore[operator]
 
 
 def is_subvolume(path: AnyPath) -> bool:
