@@ -65,6 +65,7 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
         self._id = id
         self._fd: int | None = None
         self._dir: str | None = None
+        self._on = False  # whether the directory has the subvolume mounted on it
 
     if TYPE_CHECKING:  # Guard's, in C
 
@@ -72,13 +73,21 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
 
     def _enter(self) -> str:
         device = _device(self._fs)
-        if _FD_MOUNTS:
-            try:
-                return self._detached(device)
-            except OSError as e:
-                if e.errno not in (errno.ENOSYS, errno.EPERM):
-                    raise
-        return self._mounted(device)
+        if not _FD_MOUNTS:
+            return self._mounted(device)
+        try:
+            return self._detached(device)
+        except OSError as e:
+            # ENOSYS: a kernel without the calls; EPERM: a seccomp filter that
+            # refuses them, or a caller without the privilege to mount at all.
+            if e.errno not in (errno.ENOSYS, errno.EPERM):
+                raise
+            refused = OSError(e.errno, e.strerror, os.fsdecode(os.fspath(self._fs)))
+        try:
+            return self._mounted(device)
+        except PermissionError:
+            self._close()
+            raise refused from None
 
     def _detached(self, device: str) -> str:
         import velkora.fsmount as fs
@@ -102,7 +111,9 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
 
         with held_signals():
             self._dir = tempfile.mkdtemp(prefix="velkora-btrfs-")
-        _mounts.mount(device, self._dir, "btrfs", 0, f"subvolid={self._id}")
+        with held_signals():
+            _mounts.mount(device, self._dir, "btrfs", 0, f"subvolid={self._id}")
+            self._on = True
         _mounts.mount("none", self._dir, "", MS_PRIVATE)
         return self._dir
 
@@ -118,14 +129,13 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
         if fd is not None:
             os.close(fd)
         where = self._dir
-        if where is not None:
+        if where is None:
+            return
+        if self._on:
             from velkora import _mounts
             from velkora.mount import MNT_DETACH
 
-            try:
-                _mounts.umount(where, MNT_DETACH)
-            except OSError as e:
-                if e.errno != errno.EINVAL:  # EINVAL: nothing is mounted there (any more)
-                    raise
-            self._dir = None
-            os.rmdir(where)
+            _mounts.umount(where, MNT_DETACH)  # private, and ours alone: nothing else can be below it
+            self._on = False
+        self._dir = None
+        os.rmdir(where)
