@@ -57,23 +57,23 @@ class Subvolume(NamedTuple):
     since the epoch, None where unset.
     """
 
-    id: int
+    id: int  #: the subvolume's id (its tree's objectid): 256 and up, 5 for the top level
     parent_id: int  #: the subvolume holding it (0 for the top level)
     dir_id: int  #: the inode number of the directory holding it, in its parent
-    path: str
-    uuid: str | None
+    path: str  #: from the top level ("" for the top level itself); see above
+    uuid: str | None  #: its own UUID
     parent_uuid: str | None  #: the subvolume it is a snapshot of
     received_uuid: str | None  #: the subvolume it was received from (btrfs receive)
     generation: int  #: the last transaction that changed it
-    ctransid: int
+    ctransid: int  #: the last transaction that changed an inode in it
     otransid: int  #: the transaction that made it
-    stransid: int
-    rtransid: int
-    ctime: float | None
+    stransid: int  #: the sender's transaction it was received from (0: not received)
+    rtransid: int  #: the transaction that received it (0: not received)
+    ctime: float | None  #: when an inode in it last changed
     otime: float | None  #: when it was made
-    stime: float | None
-    rtime: float | None
-    read_only: bool
+    stime: float | None  #: the sender's time of stransid
+    rtime: float | None  #: when it was received
+    read_only: bool  #: whether it is read-only (``btrfs property get ro``)
 
 
 if not TYPE_CHECKING:
