@@ -21,7 +21,8 @@ AS_USER = os.path.join(os.path.dirname(__file__), "support", "as_user.py")
 
 
 def _btrfs(*args: str) -> str:
-    return subprocess.run(["btrfs", *args], check=True, capture_output=True, text=True).stdout
+    run = subprocess.run(["btrfs", *args], check=True, capture_output=True)
+    return run.stdout.decode("utf-8", "surrogateescape")  # names as os.fsdecode gives them
 
 
 @pytest.fixture(scope="module")
@@ -78,11 +79,12 @@ def ro(path: str) -> bool:
 def tree(fs):
     """A layout with nesting, a read-only snapshot, a subvolume moved below
     one made after it (a lower id than its parent), names that share a
-    prefix, and a space."""
+    prefix, a space, and a byte that is no UTF-8."""
     for name in ("@", "@home", "@/var/lib/machines", "moved", "@x", "with space"):
         os.makedirs(os.path.dirname(f"{fs}/{name}"), exist_ok=True)
         subprocess.run(["btrfs", "-q", "subvolume", "create", f"{fs}/{name}"], check=True)
     os.rename(f"{fs}/moved", f"{fs}/@x/moved")
+    subprocess.run(["btrfs", "-q", "subvolume", "create", os.fsencode(fs) + b"/@x/caf\xe9"], check=True)
     subprocess.run(["btrfs", "-q", "subvolume", "snapshot", "-r", f"{fs}/@", f"{fs}/@snap"], check=True)
     return fs
 
@@ -107,7 +109,7 @@ def test_listing_as_btrfs_progs_lists(tree):
     [
         ("@", {"@/var/lib/machines"}),  # not @home, @x or @snap: by the tree, not by the name
         ("@/var", {"@/var/lib/machines"}),  # the subvolume holding the path
-        ("@x", {"@x/moved"}),
+        ("@x", {"@x/moved", "@x/caf\udce9"}),
         ("@home", set()),
     ],
 )
@@ -237,6 +239,21 @@ def test_delete_refuses_a_busy_tree(tree, how):
         os.rmdir(elsewhere)
     btrfs.delete(tree, id=btrfs.info(paths[0]).id, recursive=True)
     assert not os.path.exists(paths[0])
+
+
+def test_paths_through_a_subvol_mount(tree):
+    # A path under a subvol= mount: the records keep their paths from the top level.
+    elsewhere = tempfile.mkdtemp(prefix=f"vk-subvol-{os.getpid()}-")
+    device = subprocess.run(["findmnt", "-no", "SOURCE", tree], capture_output=True, text=True).stdout.strip()
+    subprocess.run(["mount", "-o", "subvol=@", device, elsewhere], check=True)
+    try:
+        assert btrfs.subvolumes(elsewhere) == btrfs.subvolumes(tree)
+        assert btrfs.info(f"{elsewhere}/var/lib/machines").path == "@/var/lib/machines"
+        assert [s.path for s in btrfs.subvolumes(elsewhere, below=True)] == ["@/var/lib/machines"]
+        assert btrfs.info(os.fsencode(tree) + b"/@x/caf\xe9").path == "@x/caf\udce9"
+    finally:
+        subprocess.run(["umount", elsewhere], check=True)
+        os.rmdir(elsewhere)
 
 
 def mountinfo() -> list[str]:
