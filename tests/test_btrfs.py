@@ -173,11 +173,12 @@ def test_received_subvolume_needs_force(tree):
     assert (s.received_uuid, s.stransid, s.stime, s.read_only) == (None, 0, None, False)
 
 
-def make_nested(top: str, name: str) -> list[str]:
+def make_nested(top: str, name: str, owner: int = 0) -> list[str]:
     """A tree with read-only members, one holding others: its paths, top first."""
     paths = [f"{top}/{name}", f"{top}/{name}/a", f"{top}/{name}/a/b", f"{top}/{name}/a/b/c", f"{top}/{name}/d"]
     for path in paths:
         btrfs.create(path)
+        os.chown(path, owner, owner)
     for path in (paths[2], paths[1]):  # deepest first: a read-only one takes no new entries
         _btrfs("property", "set", path, "ro", "true")
     return paths
@@ -304,3 +305,31 @@ def test_unprivileged_listing(tree):
     want = [r for r in rows.values() if r["path"] in ("@home/shared", "@home/shared/inner")]
     assert [(s["id"], s["path"]) for s in got] == [(int(r["id"]), r["path"][len("@home/") :]) for r in want]
     assert [as_progs(btrfs.Subvolume(**s)) for s in got] == [dict(r, path=r["path"][6:]) for r in want]
+
+
+def test_unprivileged_recursive_delete(tree):
+    # As a user (user_subvol_rm_allowed): the tree found through the
+    # unprivileged ioctls, the busy check through the mount points below.
+    subprocess.run(["mount", "-o", "remount,user_subvol_rm_allowed", tree], check=True)
+    os.mkdir(f"{tree}/@home/user")
+    os.chown(f"{tree}/@home/user", 65534, 65534)
+    paths = make_nested(f"{tree}/@home/user", "t", 65534)
+    os.mkdir(f"{paths[4]}/tmp")
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", f"{paths[4]}/tmp"], check=True)
+    program = (
+        "from velkora import btrfs\n"
+        "try:\n"
+        f"    btrfs.delete({paths[0]!r}, recursive=True)\n"
+        "except OSError as e:\n"
+        "    print(e.errno, e.filename)\n"
+    )
+    before = listed(tree)
+    try:
+        run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
+        assert (run.returncode, run.stdout) == (0, f"{errno.EBUSY} {paths[4]}/tmp\n"), run.stderr
+        assert listed(tree) == before
+    finally:
+        subprocess.run(["umount", f"{paths[4]}/tmp"], check=True)
+    run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (0, ""), run.stderr
+    assert not any(row["path"].startswith("@home/user/t") for row in listed(tree).values())
