@@ -151,6 +151,9 @@ def test_default_and_read_only(tree):
     for value in (True, True, False, False):
         btrfs.set_read_only(f"{tree}/flip", value)
         assert btrfs.read_only(f"{tree}/flip") is value is ro(f"{tree}/flip")
+    flip = btrfs.info(f"{tree}/flip").id
+    btrfs.delete(f"{tree}/@home", id=flip)  # any path on the filesystem
+    assert flip not in listed(tree) and not os.path.exists(f"{tree}/flip")
 
 
 def test_received_subvolume_needs_force(tree):

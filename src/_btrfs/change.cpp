@@ -163,7 +163,8 @@ PyObject *change_destroy_id(PyObject *self, PyObject *args)
         return nullptr;
     struct btrfs_ioctl_vol_args_v2 v2 = {};
     v2.flags = BTRFS_SUBVOL_SPEC_BY_ID;
-    v2.subvolid = id;
+    // subvolid shares its place with name (a union headers before 5.7 lack).
+    vk::copy_bytes(v2.name, reinterpret_cast<const char *>(&id), sizeof id);
     long ret = ioctl_retrying(fd.fd, BTRFS_IOC_SNAP_DESTROY_V2, &v2);
     if (ret < 0)
         return ioctl_error(ret, fd.fd, path.obj);
