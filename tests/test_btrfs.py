@@ -177,12 +177,16 @@ def test_received_subvolume_needs_force(tree):
 
 
 def make_nested(top: str, name: str, owner: int = 0) -> list[str]:
-    """A tree with read-only members, one holding others: its paths, top first."""
-    paths = [f"{top}/{name}", f"{top}/{name}/a", f"{top}/{name}/a/b", f"{top}/{name}/a/b/c", f"{top}/{name}/d"]
+    """A tree with read-only members (one holding another directly, one
+    through a plain directory): its paths, top first."""
+    paths = [f"{top}/{name}{inner}" for inner in ("", "/a", "/a/b", "/a/b/c", "/d", "/f", "/f/dir/g")]
     for path in paths:
+        if not os.path.isdir(os.path.dirname(path)):
+            os.mkdir(os.path.dirname(path))
+            os.chown(os.path.dirname(path), owner, owner)
         btrfs.create(path)
         os.chown(path, owner, owner)
-    for path in (paths[2], paths[1]):  # deepest first: a read-only one takes no new entries
+    for path in (paths[2], paths[1], paths[5]):  # deepest first: a read-only one takes no new entries
         _btrfs("property", "set", path, "ro", "true")
     return paths
 

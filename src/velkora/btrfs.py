@@ -205,19 +205,20 @@ def create(path: AnyPath) -> int:
     return _btrfs.create(path)
 
 
-def _nested(path: AnyPath) -> list[tuple[bytes, Subvolume]]:
-    """The subvolumes below the one at path, parents first: each with its
-    path from path (as bytes)."""
+def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]]:
+    """The subvolume at path: its id, its path from the top level (None
+    where the caller may not read the tree of tree roots), and the
+    subvolumes below it, parents first, each with its path from path."""
+    top = _btrfs.subvolume_id(path)
     try:
         rows = _btrfs.roots(path)
     except PermissionError:
-        return [(os.fsencode(s.path), s) for s in _reachable(path)]
-    top = _btrfs.subvolume_id(path)
+        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path)]
     paths = _full_paths(rows)
-    cut = len(paths[top]) + 1 if paths.get(top) else 0
+    cut = len(paths[top]) + 1 if paths[top] else 0
     nested = [(os.fsencode(paths[row[0]][cut:]), _record(row, paths[row[0]])) for row in _below(rows, top)]
     nested.sort(key=lambda pair: pair[0].count(b"/"))
-    return nested
+    return top, paths[top], nested
 
 
 def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursive: bool = False) -> int:
@@ -231,7 +232,7 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
     """
     if not recursive:
         return _btrfs.snapshot(source, path, read_only)
-    nested = _nested(source)
+    nested = _tree(source)[2]
     made = _btrfs.snapshot(source, path, False)
     done = [os.fsencode(path)]
     try:
@@ -271,37 +272,24 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
         return
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
-    try:
-        rows = _btrfs.roots(path)
-    except PermissionError:
-        rows = None
-    if rows is None:
-        nested = [(inner, s.id) for inner, s in _nested(path)]
-        tree = {_btrfs.subvolume_id(path)} | {i for _, i in nested}
-        refuse_busy(path, tree, None)
-    else:
-        top = _btrfs.subvolume_id(path)
-        paths = _full_paths(rows)
-        below = _below(rows, top)
-        refuse_busy(path, {top} | {row[0] for row in below}, paths.get(top))
-        cut = len(paths[top]) + 1 if paths.get(top) else 0
-        nested = [(os.fsencode(paths[row[0]][cut:]), row[0]) for row in below]
+    top, top_path, nested = _tree(path)
+    refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
-        _clear_tree(path, nested)
+        _clear_tree(path, top, nested)
     _btrfs.destroy(path)
 
 
-def _clear_tree(path: AnyPath, nested: list[tuple[bytes, int]]) -> None:
-    """Deletes the subvolumes nested below path, deepest first, making each
-    read-only one that holds others writable first."""
+def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) -> None:
+    """Deletes the subvolumes nested below path (parents first), deepest
+    first, making each read-only one that holds others writable first."""
     base = os.fsencode(path)
-    holders = {base} | {os.path.dirname(os.path.join(base, inner)) for inner, _ in nested}
-    for place in sorted(holders, key=len):
-        if _btrfs.is_subvolume(place):
-            flags = _btrfs.get_flags(place)
-            if flags & _btrfs.BTRFS_SUBVOL_RDONLY:
-                _btrfs.set_flags(place, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-    for inner, _ in sorted(nested, key=lambda pair: -pair[0].count(b"/")):
+    where = {top: base}
+    where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
+    for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
+        flags = _btrfs.get_flags(where[holder])
+        if flags & _btrfs.BTRFS_SUBVOL_RDONLY:
+            _btrfs.set_flags(where[holder], flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+    for inner, _ in reversed(nested):
         _btrfs.destroy(os.path.join(base, inner))
 
 
