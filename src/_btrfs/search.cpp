@@ -8,11 +8,14 @@ namespace btrfs {
 
 namespace {
 
-// The search buffer: big enough for a few hundred root items a call.
+// The search buffer: big enough for a few hundred root items a call; a
+// search for one subvolume (or the default) takes a page.
 const size_t search_buffer = 64 * 1024;
+const size_t small_buffer = 4096;
 
 struct Search {
     struct btrfs_ioctl_search_args_v2 *args = nullptr;
+    size_t size = search_buffer;
     Search() = default;
     Search(const Search &) = delete;
     Search &operator=(const Search &) = delete;
@@ -20,8 +23,8 @@ struct Search {
     // 1, or 0 with MemoryError set.
     int start(uint64_t tree, uint64_t min_id, uint64_t max_id, uint32_t min_type, uint32_t max_type)
     {
-        args = static_cast<struct btrfs_ioctl_search_args_v2 *>(
-            PyMem_Calloc(1, sizeof *args + search_buffer));
+        args =
+            static_cast<struct btrfs_ioctl_search_args_v2 *>(PyMem_Calloc(1, sizeof *args + size));
         if (args == nullptr) {
             PyErr_NoMemory();
             return 0;
@@ -40,7 +43,7 @@ struct Search {
     long next(int fd)
     {
         args->key.nr_items = UINT32_MAX;
-        args->buf_size = search_buffer;
+        args->buf_size = size;
         long ret = ioctl_retrying(fd, BTRFS_IOC_TREE_SEARCH_V2, args);
         return ret < 0 ? ret : static_cast<long>(args->key.nr_items);
     }
@@ -157,6 +160,8 @@ PyObject *search_roots(PyObject *self, PyObject *args)
     if (fd.fd < 0)
         return nullptr;
     Search search;
+    if (max_id - min_id < 8)
+        search.size = small_buffer;
     if (!search.start(BTRFS_ROOT_TREE_OBJECTID, min_id, max_id, BTRFS_ROOT_ITEM_KEY,
                       BTRFS_ROOT_BACKREF_KEY))
         return nullptr;
@@ -238,6 +243,7 @@ PyObject *search_default_id(PyObject *self, PyObject *arg)
     if (fd.fd < 0)
         return nullptr;
     Search search;
+    search.size = small_buffer;
     if (!search.start(BTRFS_ROOT_TREE_OBJECTID, BTRFS_ROOT_TREE_DIR_OBJECTID,
                       BTRFS_ROOT_TREE_DIR_OBJECTID, BTRFS_DIR_ITEM_KEY, BTRFS_DIR_ITEM_KEY))
         return nullptr;
