@@ -1,0 +1,355 @@
+"""Btrfs subvolumes: list, show, create, snapshot, delete, the default
+subvolume, the read-only flag, and the top level reached without a mount.
+
+Every function takes a path as the :mod:`os` module takes one (``str``,
+``bytes`` or a path-like object) and talks to the filesystem through its
+ioctls (:mod:`velkora._btrfs`). Failures are the :class:`OSError` subclass
+of the kernel's errno, naming the path; a path that is not on Btrfs gets an
+OSError (ENOTTY or EINVAL) saying so.
+
+Listing the whole filesystem, and a subvolume's path from the top level,
+need root (the tree search the kernel allows root alone); as another user
+:func:`subvolumes` lists what the unprivileged interface gives, below the
+path, and :func:`info` what ``GET_SUBVOL_INFO`` gives, with the path from
+the mount table.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+
+from velkora import _btrfs
+from velkora._btrfs_busy import refuse_busy
+from velkora._btrfs_top import toplevel
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterable, NamedTuple, Union
+
+    AnyPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+else:
+    NamedTuple = object
+
+__all__ = [
+    "Subvolume",
+    "create",
+    "delete",
+    "get_default",
+    "info",
+    "is_subvolume",
+    "read_only",
+    "set_default",
+    "set_read_only",
+    "snapshot",
+    "subvolumes",
+    "toplevel",
+]
+
+
+class Subvolume(NamedTuple):
+    """One subvolume, as the filesystem records it.
+
+    ``path`` is the subvolume's path from the top level, as ``btrfs
+    subvolume list`` prints it (without ``<FS_TREE>/``): ``""`` for the top
+    level itself; from an ordinary user's listing, the path from the
+    directory listed. UUIDs are text, None where unset; times are seconds
+    since the epoch, None where unset.
+    """
+
+    id: int  #: the subvolume's id (its tree's objectid): 256 and up, 5 for the top level
+    parent_id: int  #: the subvolume holding it (0 for the top level)
+    dir_id: int  #: the inode number of the directory holding it, in its parent
+    path: str  #: from the top level ("" for the top level itself); see above
+    uuid: str | None  #: its own UUID
+    parent_uuid: str | None  #: the subvolume it is a snapshot of
+    received_uuid: str | None  #: the subvolume it was received from (btrfs receive)
+    generation: int  #: the last transaction that changed it
+    ctransid: int  #: the last transaction that changed an inode in it
+    otransid: int  #: the transaction that made it
+    stransid: int  #: the sender's transaction it was received from (0: not received)
+    rtransid: int  #: the transaction that received it (0: not received)
+    ctime: float | None  #: when an inode in it last changed
+    otime: float | None  #: when it was made
+    stime: float | None  #: the sender's time of stransid
+    rtime: float | None  #: when it was received
+    read_only: bool  #: whether it is read-only (``btrfs property get ro``)
+
+
+if not TYPE_CHECKING:
+    from velkora._base import record
+
+    Subvolume = record(Subvolume, "velkora.btrfs")  # noqa: F811 - the class's fields, as a namedtuple
+
+
+def _record(row: tuple, path: str) -> Subvolume:  # type: ignore[type-arg]
+    return Subvolume(row[0], row[1], row[2], path, *row[5:])
+
+
+def _full_paths(rows: Iterable[tuple]) -> dict[int, str]:  # type: ignore[type-arg]
+    """Each subvolume's path from the top level, from the rows of
+    _btrfs.roots (a subvolume may have a lower id than its parent, once moved)."""
+    by_id = {row[0]: row for row in rows}
+    paths: dict[int, str] = {_btrfs.BTRFS_FS_TREE_OBJECTID: ""}
+    for start in by_id:
+        chain = []
+        at = start
+        while at not in paths and at in by_id:
+            chain.append(at)
+            at = by_id[at][1]
+        base = paths.get(at, "")
+        for i in reversed(chain):
+            row = by_id[i]
+            name = os.fsdecode(row[4] + row[3])
+            base = paths[i] = f"{base}/{name}" if base else name
+    return paths
+
+
+def _below(rows: list[tuple], top: int) -> list[tuple]:  # type: ignore[type-arg]
+    """The rows of the subvolumes strictly below top, by the tree."""
+    parent = {row[0]: row[1] for row in rows}
+    inside = {top: True}
+
+    def under(i: int) -> bool:
+        chain = []
+        while i not in inside:
+            chain.append(i)
+            if i not in parent:
+                break
+            i = parent[i]
+        found = inside.get(i, False)
+        for j in chain:
+            inside[j] = found
+        return found
+
+    return [row for row in rows if row[0] != top and under(row[0])]
+
+
+def _reachable(path: AnyPath) -> list[Subvolume]:
+    """What an ordinary user may list below path, paths from path, by id."""
+    rows = _btrfs.reachable(path)
+    rows.sort()
+    return [_record(row, os.fsdecode(row[4] + row[3])) for row in rows]  # type: ignore[operator]
+
+
+def is_subvolume(path: AnyPath) -> bool:
+    """Whether ``path`` is the root directory of a subvolume: False for a
+    path that is not on Btrfs; FileNotFoundError where nothing is at path."""
+    return _btrfs.is_subvolume(path)
+
+
+def subvolumes(path: AnyPath, *, below: bool = False) -> list[Subvolume]:
+    """The subvolumes of the filesystem that holds ``path``, in id order.
+
+    As root, every subvolume but the top level (id 5), as ``btrfs subvolume
+    list`` lists them; with ``below=True``, only those strictly below the
+    subvolume that holds ``path``, by the tree of subvolumes (not by a path
+    prefix). As another user, those below ``path`` that the kernel's
+    unprivileged interface lets the user reach, each ``path`` relative to
+    ``path`` (``below`` changes nothing then).
+    """
+    try:
+        rows = _btrfs.roots(path)
+    except PermissionError:
+        return _reachable(path)
+    paths = _full_paths(rows)
+    if below:
+        rows = _below(rows, _btrfs.subvolume_id(path))
+    return [_record(row, paths[row[0]]) for row in rows]
+
+
+def _table_path(path: AnyPath) -> str:
+    """The path from the top level of the subvolume holding path, from the
+    mount that holds it (whose root Btrfs gives from the top level): for a
+    user, who may not search the tree of tree roots."""
+    from velkora import mountinfo
+
+    where = os.fsdecode(os.path.realpath(path))
+    mount = mountinfo.mount_at(where)
+    point = mount.mount_point or "/"
+    device = os.stat(where).st_dev
+    # The subvolume's root: the last directory up with the path's device.
+    while where != point and os.stat(os.path.dirname(where)).st_dev == device:
+        where = os.path.dirname(where)
+    inner = os.path.relpath(where, point)
+    parts = [part for part in (mount.root or "/").split("/") + ([] if inner == "." else [inner]) if part]
+    return "/".join(parts)
+
+
+def info(path: AnyPath) -> Subvolume:
+    """The subvolume that holds ``path``. Any user may ask
+    (``GET_SUBVOL_INFO``); its ``path`` from the top level comes from the
+    tree of tree roots for root, and from the mount table for another user."""
+    row = _btrfs.subvol_info(path)
+    id_, parent, dir_id = row[0], row[1], row[2]
+    if id_ == _btrfs.BTRFS_FS_TREE_OBJECTID:
+        return _record(row, "")
+    names = [row[3]]
+    try:
+        if dir_id != _btrfs.BTRFS_FIRST_FREE_OBJECTID:
+            names[0] = _btrfs.ino_lookup(path, parent, dir_id) + names[0]
+        while parent != _btrfs.BTRFS_FS_TREE_OBJECTID:
+            up = _btrfs.roots(path, parent, parent)
+            if not up:
+                break
+            names.append((up[0][4] or b"") + up[0][3])
+            parent = up[0][1]
+    except PermissionError:
+        return _record(row, _table_path(path))
+    return _record(row, os.fsdecode(b"/".join(reversed(names))))
+
+
+def create(path: AnyPath) -> int:
+    """Makes an empty subvolume at ``path``; returns its id
+    (FileExistsError where something is there)."""
+    return _btrfs.create(path)
+
+
+def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]]:
+    """The subvolume at path: its id, its path from the top level (None
+    where the caller may not read the tree of tree roots), and the
+    subvolumes below it, parents first, each with its path from path."""
+    top = _btrfs.subvolume_id(path)
+    try:
+        rows = _btrfs.roots(path)
+    except PermissionError:
+        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path)]
+    paths = _full_paths(rows)
+    cut = len(paths[top]) + 1 if paths[top] else 0
+    nested = [(os.fsencode(paths[row[0]][cut:]), _record(row, paths[row[0]])) for row in _below(rows, top)]
+    nested.sort(key=lambda pair: pair[0].count(b"/"))
+    return top, paths[top], nested
+
+
+def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursive: bool = False) -> int:
+    """Snapshots the subvolume ``source`` at ``path``; returns the new id.
+
+    With ``recursive``, every subvolume nested in ``source`` is snapshotted
+    into its place too (a snapshot holds only an empty directory where a
+    nested subvolume was); with ``read_only`` as well, every snapshot is
+    made read-only once the whole tree is in place. Where a step fails,
+    the snapshots made so far are deleted again.
+    """
+    if not recursive:
+        return _btrfs.snapshot(source, path, read_only)
+    nested = _tree(source)[2]
+    made = _btrfs.snapshot(source, path, False)
+    done = [os.fsencode(path)]
+    try:
+        for inner, _ in nested:
+            place = os.path.join(done[0], inner)
+            os.rmdir(place)  # the empty directory standing in for it
+            _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)
+            done.append(place)
+        if read_only:
+            for place in reversed(done):
+                _btrfs.set_flags(place, _btrfs.get_flags(place) | _btrfs.BTRFS_SUBVOL_RDONLY)
+    except BaseException:
+        for place in reversed(done):
+            try:
+                _btrfs.set_flags(place, _btrfs.get_flags(place) & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+                _btrfs.destroy(place)
+            except OSError:
+                pass
+        raise
+    return made
+
+
+def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> None:  # noqa: A002
+    """Deletes the subvolume at ``path`` (with ``id``, the subvolume of that
+    id on the filesystem that holds ``path``).
+
+    With ``recursive``, the subvolumes nested in it go first, deepest
+    first, read-only ones included (a read-only one that holds others is
+    made writable to let them go). Nothing is deleted where the subvolume
+    or one below it is mounted anywhere in the caller's mount namespace,
+    or another filesystem is mounted inside the tree: OSError EBUSY naming
+    the mount point. Without ``recursive``, a subvolume with others nested
+    in it is refused by the kernel (OSError ENOTEMPTY).
+    """
+    if id is not None:
+        _delete_id(path, id, recursive)
+        return
+    if not _btrfs.is_subvolume(path):
+        raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
+    top, top_path, nested = _tree(path)
+    refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
+    if recursive and nested:
+        _clear_tree(path, top, nested)
+    _btrfs.destroy(path)
+
+
+def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) -> None:
+    """Deletes the subvolumes nested below path (parents first), deepest
+    first, making each read-only one that holds others writable first."""
+    base = os.fsencode(path)
+    where = {top: base}
+    where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
+    for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
+        flags = _btrfs.get_flags(where[holder])
+        if flags & _btrfs.BTRFS_SUBVOL_RDONLY:
+            _btrfs.set_flags(where[holder], flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+    for inner, _ in reversed(nested):
+        _btrfs.destroy(os.path.join(base, inner))
+
+
+def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
+    rows = _btrfs.roots(path)
+    paths = _full_paths(rows)
+    if id_ not in paths or id_ == _btrfs.BTRFS_FS_TREE_OBJECTID:
+        raise FileNotFoundError(errno.ENOENT, f"No subvolume of id {id_}", os.fspath(path))
+    below = _below(rows, id_)
+    refuse_busy(path, {id_} | {row[0] for row in below}, paths[id_])
+    if not below:
+        _btrfs.destroy_id(path, id_)
+        return
+    if not recursive:
+        raise OSError(errno.ENOTEMPTY, f"Subvolume {id_} holds other subvolumes", os.fspath(path))
+    with toplevel(path) as top:
+        delete(os.path.join(top, paths[id_]), recursive=True)
+
+
+def get_default(path: AnyPath) -> int:
+    """The id of the default subvolume of the filesystem that holds
+    ``path`` (what a mount without ``subvol=`` or ``subvolid=`` mounts)."""
+    return _btrfs.default_id(path)
+
+
+def set_default(path: AnyPath, id: int | None = None) -> None:  # noqa: A002
+    """Makes the subvolume ``id`` (where None, the one at ``path``) the
+    default of the filesystem that holds ``path``."""
+    _btrfs.set_default(path, _btrfs.subvolume_id(path) if id is None else id)
+
+
+def read_only(path: AnyPath) -> bool:
+    """Whether the subvolume at ``path`` is read-only."""
+    return bool(_btrfs.get_flags(path) & _btrfs.BTRFS_SUBVOL_RDONLY)
+
+
+def set_read_only(path: AnyPath, value: bool, *, force: bool = False) -> None:
+    """Makes the subvolume at ``path`` read-only, or writable.
+
+    A received subvolume (one with a ``received_uuid``) is made writable
+    only with ``force``: writing to it breaks incremental send, so its
+    received UUID, ``stransid`` and ``stime`` are cleared then, as ``btrfs
+    property set -f`` clears them; without ``force`` PermissionError names
+    the received UUID and nothing changes.
+    """
+    flags = _btrfs.get_flags(path)
+    if value:
+        if not flags & _btrfs.BTRFS_SUBVOL_RDONLY:
+            _btrfs.set_flags(path, flags | _btrfs.BTRFS_SUBVOL_RDONLY)
+        return
+    if not flags & _btrfs.BTRFS_SUBVOL_RDONLY:
+        return
+    received = _btrfs.subvol_info(path)[7]
+    if received is not None and not force:
+        raise PermissionError(
+            errno.EPERM,
+            f"Subvolume was received (received UUID {received}): making it writable breaks incremental"
+            " send; force=True clears the received UUID",
+            os.fspath(path),
+        )
+    _btrfs.set_flags(path, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+    if received is not None:
+        _btrfs.clear_received(path)
