@@ -15,10 +15,12 @@ import tempfile
 
 import pytest
 
+from support import PROGRAMS
 from support.loops import btrfs_copy
-from velkora import _btrfs_top, btrfs, loop
+from velkora import btrfs, loop
+from velkora.btrfs import _top as _btrfs_top
 
-AS_USER = os.path.join(os.path.dirname(__file__), "support", "as_user.py")
+AS_USER = os.path.join(PROGRAMS, "as_user.py")
 
 
 def _btrfs(*args: str) -> str:

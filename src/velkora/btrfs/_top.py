@@ -107,14 +107,13 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
         import tempfile
 
         from velkora import _mounts
-        from velkora.fsmount import MS_PRIVATE
 
         with held_signals():
             self._dir = tempfile.mkdtemp(prefix="velkora-btrfs-")
         with held_signals():
             _mounts.mount(device, self._dir, "btrfs", 0, f"subvolid={self._id}")
             self._on = True
-        _mounts.mount("none", self._dir, "", MS_PRIVATE)
+        _mounts.mount("none", self._dir, "", _mounts.MS_PRIVATE)
         return self._dir
 
     def _undo(self) -> None:
@@ -133,9 +132,8 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
             return
         if self._on:
             from velkora import _mounts
-            from velkora.mount import MNT_DETACH
 
-            _mounts.umount(where, MNT_DETACH)  # private, and ours alone: nothing else can be below it
+            _mounts.umount(where, _mounts.MNT_DETACH)  # private, and ours alone: nothing else can be below it
             self._on = False
         self._dir = None
         os.rmdir(where)

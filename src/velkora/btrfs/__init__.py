@@ -20,8 +20,8 @@ import errno
 import os
 
 from velkora import _btrfs
-from velkora._btrfs_busy import refuse_busy
-from velkora._btrfs_top import toplevel
+from velkora.btrfs._busy import refuse_busy
+from velkora.btrfs._top import toplevel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
