@@ -15,6 +15,7 @@ import pytest
 
 import velkora
 import velkora.mount as vm
+import velkora.mountinfo
 from support import PROGRAMS
 from support.command import velkora_
 from velkora import loop
@@ -417,3 +418,17 @@ def test_mount_move_falls_back_to_mount2_where_move_mount_is_refused(place, monk
     assert main(["mount", "--move", str(place / "a"), str(place / "b")]) == 0
     seen = findmnt("-rn", "-o", "TARGET").stdout.split()
     assert str(place / "b") in seen and str(place / "a") not in seen
+
+
+@pytest.mark.parametrize("argv", [["--version"], ["--version", "--version"], ["--help"]])
+def test_main_exits_for_version_and_help_as_argparse_does(capsys, argv):
+    """velkora.cli.main answers --version without building the parser, yet
+    as the parser answers it (and --help): SystemExit(0), not a status
+    returned, whichever path took it."""
+    from velkora.cli import main
+
+    with pytest.raises(SystemExit) as exited:
+        main(argv)
+    assert exited.value.code == 0
+    out = capsys.readouterr().out
+    assert out == f"velkora {velkora.__version__}\n" if "--version" in argv else out.startswith("usage: velkora ")

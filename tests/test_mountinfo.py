@@ -5,6 +5,7 @@ another process's table, and watching the table change."""
 import errno
 import gc
 import os
+import re
 import select
 import subprocess
 import sys
@@ -334,6 +335,21 @@ def test_the_native_calls_check_their_arguments(kernel):
             _mounts.listmount(**bad)
     with pytest.raises(OSError):
         _mounts.statmount(1)  # an old-style id is no unique mount id
+
+
+@pytest.mark.parametrize("name", [pytest.param("table", marks=pytest.mark.fdmount), "read"])
+def test_below_none_is_the_whole_table_as_the_signature_says(place, name):
+    # The text signature (and the stub) give below=None as the default: None
+    # passed is no filter, every mount the kernel lists; a path still is one.
+    import inspect
+
+    function = getattr(_mounts, name)
+    assert inspect.signature(function).parameters["below"].default is None
+    vm.mount("vk-below", str(place), "tmpfs")
+    escaped = [line.split()[4] for line in open("/proc/self/mountinfo")]
+    lines = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), point) for point in escaped]
+    assert sorted(m.mount_point for m in function(Mount, below=None)) == sorted(lines)
+    assert [m.mount_point for m in function(Mount, below=str(place))] == [str(place)]
 
 
 @pytest.mark.parametrize("via", [None, pytest.param("statmount", marks=pytest.mark.fdmount), "mountinfo"])

@@ -135,7 +135,7 @@ static PyObject *mounts_table(PyObject * /*self*/, PyObject *args, PyObject *kwa
     int with_ids = 0;
     PyObject *below = nullptr;
     if (!vk::parse_args(args, kwargs, "O|O&pO&:table", kwlist, &cls, vk::to_u64, &ns_id, &with_ids,
-                        vk::to_path, &below))
+                        vk::to_optional_path, &below))
         return nullptr;
     PyObject *result = record_type(cls) ? table_of(cls, ns_id, with_ids != 0, below) : nullptr;
     Py_XDECREF(below);

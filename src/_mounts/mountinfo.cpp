@@ -290,8 +290,8 @@ static PyObject *mounts_read(PyObject * /*self*/, PyObject *args, PyObject *kwar
     PyObject *cls;
     PyObject *path = nullptr;
     PyObject *below = nullptr;
-    if (!vk::parse_args(args, kwargs, "O|O&O&:read", kwlist, &cls, vk::to_path, &path, vk::to_path,
-                        &below))
+    if (!vk::parse_args(args, kwargs, "O|O&O&:read", kwlist, &cls, vk::to_path, &path,
+                        vk::to_optional_path, &below))
         return nullptr;
     PyObject *result = nullptr;
     size_t size = 0;

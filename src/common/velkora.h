@@ -210,6 +210,13 @@ inline int to_path(PyObject *obj, void *out)
     return Py_CLEANUP_SUPPORTED;
 }
 
+// to_path, or None for no path (*out left null): an optional path argument
+// whose text signature gives None as its default.
+inline int to_optional_path(PyObject *obj, void *out)
+{
+    return obj == Py_None ? 1 : to_path(obj, out);
+}
+
 // A path as to_path takes it, for a function that keeps the object itself
 // to name in an error: the text, held by *holder (a new reference); null
 // with an exception set.

@@ -311,11 +311,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns the exit status."""
     try:
         given = sys.argv[1:] if argv is None else list(argv)
-        if given == ["--version"]:  # what argparse's --version prints, without building the parser
+        if given == ["--version"]:  # what argparse's --version does, without building the parser
             from velkora import __version__
 
             print(f"velkora {__version__}")
-            return 0
+            sys.exit(0)  # as the parser exits for --version and --help, not a status returned
         quick = _quick_list(given)
         if quick is not None:
             from types import SimpleNamespace
