@@ -1,0 +1,218 @@
+"""The velkora command's ``subvolume``: ``list``, ``show`` and
+``get-default`` print what btrfs-progs 6.2 prints (names escaped, where
+btrfs-progs writes them raw), the others change subvolumes through
+velkora.btrfs and print nothing."""
+
+from __future__ import annotations
+
+import errno
+import os
+import sys
+
+from velkora.cli._common import Failure, _fail, _json, shown
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+    from velkora.btrfs import Subvolume
+
+TOP = 5  # the top level's id (BTRFS_FS_TREE_OBJECTID)
+
+
+def _failed(what: str, path: str, e: OSError) -> Failure:
+    named = e.filename if e.filename is not None else path
+    return _fail(f"subvolume {what} {os.fsdecode(named)}", e)
+
+
+def _name(text: str) -> str:
+    """shown(text), without its per-character loop for the common name."""
+    return text if text.isprintable() else shown(text)
+
+
+def _is_subvolume(path: str) -> None:
+    from velkora import btrfs
+
+    if not btrfs.is_subvolume(path):
+        raise OSError(errno.EINVAL, "Not a Btrfs subvolume", path)
+
+
+def _below(subs: list[Subvolume], top: int) -> set[int]:
+    """The ids of the subvolumes strictly below top, by the tree."""
+    parent = {s.id: s.parent_id for s in subs}
+    inside = {top: True}
+    for i in parent:
+        chain = []
+        while i not in inside:
+            chain.append(i)
+            if i not in parent:
+                break
+            i = parent[i]
+        found = inside.get(i, False)
+        for j in chain:
+            inside[j] = found
+    return {i for i, found in inside.items() if found and i != top}
+
+
+def _paths(subs: list[Subvolume], top: int, every: bool, only: bool) -> list[str]:
+    """Each subvolume's path as btrfs subvolume list prints it for a PATH in
+    the subvolume top: by default, those below top from top, the others from
+    the top level; with -a (every) all from the top level, "<FS_TREE>/"
+    before each whose parent is not top; with -o (only) from the top level."""
+    if every:
+        return [s.path if s.parent_id == top else f"<FS_TREE>/{s.path}" for s in subs]
+    held = next((s for s in subs if s.id == top), None)
+    if only or held is None:  # top is the top level, or a user's listing: paths from PATH already
+        return [s.path for s in subs]
+    cut = len(held.path) + 1
+    below = _below(subs, top)
+    return [s.path[cut:] if s.id in below else s.path for s in subs]
+
+
+def cmd_list(args: argparse.Namespace) -> None:
+    from velkora import _btrfs, btrfs
+
+    try:
+        subs = btrfs.subvolumes(args.path)
+        top = _btrfs.subvolume_id(args.path)
+    except OSError as e:
+        raise _failed("list", args.path, e) from None
+    if args.o and not args.a:  # -a wins where both are given, as in btrfs-progs
+        subs = [s for s in subs if s.parent_id == top]
+    if args.json:
+        print(_json({"subvolumes": [s._asdict() for s in subs]}))
+        return
+    # btrfs-progs' columns, in its order: each a field and its width.
+    columns = "ID {0.id} gen {0.generation} "
+    columns += "cgen {0.otransid} " if args.c else ""
+    columns += "parent {0.parent_id} " if args.p else ""
+    columns += "top level {0.parent_id} "
+    for flag, field in ((args.q, "parent_uuid"), (args.received, "received_uuid"), (args.u, "uuid")):
+        columns += f"{field} {{1[{field}]:<36}} " if flag else ""
+    line = (columns + "path {2}").format
+    uuids = args.q or args.received or args.u
+    out = []
+    for s, path in zip(subs, _paths(subs, top, args.a, args.o)):
+        given = {"parent_uuid": s.parent_uuid or "-", "received_uuid": s.received_uuid or "-", "uuid": s.uuid or "-"}
+        out.append(line(s, given if uuids else None, _name(path)))
+    if out:
+        sys.stdout.write("\n".join(out) + "\n")
+
+
+def _when(seconds: float | None) -> str:
+    """A time as btrfs-progs prints it: local, whole seconds, "-" where unset."""
+    if not seconds:
+        return "-"
+    import time
+
+    return time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(int(seconds)))
+
+
+def cmd_show(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    try:
+        _is_subvolume(args.path)
+        s = btrfs.info(args.path)
+        snapshots = [t.path for t in btrfs.subvolumes(args.path) if s.uuid and t.parent_uuid == s.uuid]
+    except OSError as e:
+        raise _failed("show", args.path, e) from None
+    # btrfs-progs 6.2 prints the creation time as the send time of a
+    # subvolume never received (it leaves the previous field's text in
+    # place); 7.x prints "-", as here.
+    fields = [
+        ("Name", "<FS_TREE>" if s.id == TOP else _name(s.path.rpartition("/")[2])),
+        ("UUID", s.uuid or "-"),
+        ("Parent UUID", s.parent_uuid or "-"),
+        ("Received UUID", s.received_uuid or "-"),
+        ("Creation time", _when(s.otime)),
+        ("Subvolume ID", s.id),
+        ("Generation", s.generation),
+        ("Gen at creation", s.otransid),
+        ("Parent ID", s.parent_id),
+        ("Top level ID", s.parent_id),
+        ("Flags", "readonly" if s.read_only else "-"),
+        ("Send transid", s.stransid),
+        ("Send time", _when(s.stime)),
+        ("Receive transid", s.rtransid),
+        ("Receive time", _when(s.rtime)),
+    ]
+    # Each value at the third tab stop after the tab the line starts with.
+    out = ["/" if s.id == TOP else _name(s.path)]
+    out += [f"\t{key}: " + "\t" * (3 - (len(key) + 2) // 8) + str(value) for key, value in fields]
+    out += ["\tSnapshot(s):"] + [f"\t\t\t\t{_name(path)}" for path in snapshots]
+    print("\n".join(out))
+
+
+def _each(what: str, paths: list[str], act: object) -> None:
+    """act(path) for each path, in order; each failure one stderr line, the
+    last raised once all were tried."""
+    failures = []
+    for path in paths:
+        try:
+            act(path)  # type: ignore[operator]
+        except OSError as e:
+            failures.append(_failed(what, path, e))
+    for failure in failures[:-1]:
+        print(f"velkora: {shown(str(failure))}", file=sys.stderr)
+    if failures:
+        raise failures[-1]
+
+
+def cmd_create(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    _each("create", args.paths, btrfs.create)
+
+
+def cmd_snapshot(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    try:
+        btrfs.snapshot(args.source, args.dest, read_only=args.read_only, recursive=args.recursive)
+    except OSError as e:
+        raise _failed("snapshot", args.dest, e) from None
+
+
+def cmd_delete(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    _each("delete", args.paths, lambda path: btrfs.delete(path, recursive=args.recursive))
+
+
+def cmd_get_default(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    try:
+        found = btrfs.get_default(args.path)
+        if found == TOP:
+            print("ID 5 (FS_TREE)")
+            return
+        s = next((s for s in btrfs.subvolumes(args.path) if s.id == found), None)
+    except OSError as e:
+        raise _failed("get-default", args.path, e) from None
+    if s is None:
+        raise Failure(f"subvolume get-default {args.path}: the default subvolume {found} is not listed")
+    print(f"ID {s.id} gen {s.generation} top level {s.parent_id} path {_name(s.path)}")
+
+
+def cmd_set_default(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    try:
+        btrfs.set_default(args.path, args.id)
+    except OSError as e:
+        raise _failed("set-default", args.path, e) from None
+
+
+def cmd_ro(args: argparse.Namespace) -> None:
+    from velkora import btrfs
+
+    try:
+        _is_subvolume(args.path)
+        if args.value is None:
+            print(f"ro={'true' if btrfs.read_only(args.path) else 'false'}")
+        else:
+            btrfs.set_read_only(args.path, args.value == "true", force=args.force)
+    except OSError as e:
+        raise _failed("ro", args.path, e) from None
