@@ -364,6 +364,29 @@ def _quick_list(given: list[str]) -> dict[str, object] | None:
     return found
 
 
+# velkora subvolume list's flags: each the argument it sets.
+_LIST_FLAGS = {"a": "a", "p": "p", "c": "c", "g": "g", "u": "u", "q": "q", "R": "received", "o": "o"}
+
+
+def _quick_subvolume_list(given: list[str]) -> dict[str, object] | None:
+    """The same for ``velkora subvolume list``: its flags, alone or run
+    together (-apu), --json and one PATH; else None."""
+    if given[:2] != ["subvolume", "list"]:
+        return None
+    found: dict[str, object] = {"run": "_subvolume.cmd_list", "path": None, "json": False}
+    found.update(dict.fromkeys(_LIST_FLAGS.values(), False))
+    for word in given[2:]:
+        if word == "--json":
+            found["json"] = True
+        elif word[:1] == "-" and word[1:2] != "-" and len(word) > 1 and all(c in _LIST_FLAGS for c in word[1:]):
+            found.update(dict.fromkeys((_LIST_FLAGS[c] for c in word[1:]), True))
+        elif word[:1] == "-" or found["path"] is not None:
+            return None
+        else:
+            found["path"] = word
+    return found if found["path"] is not None else None
+
+
 def _run(args: argparse.Namespace) -> int:
     """Runs the command; its exit status (0 where it has none of its own)."""
     module, _, function = args.run.partition(".")
@@ -380,7 +403,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             print(f"velkora {__version__}")
             return 0
-        quick = _quick_list(given)
+        quick = _quick_list(given) or _quick_subvolume_list(given)
         if quick is not None:
             from types import SimpleNamespace
 
