@@ -37,9 +37,26 @@ def _is_subvolume(path: str) -> None:
         raise OSError(errno.EINVAL, "Not a Btrfs subvolume", path)
 
 
-def _below(subs: list[Subvolume], top: int) -> set[int]:
+def _listing(path: str) -> tuple[list[tuple], dict[int, str]]:  # type: ignore[type-arg]
+    """The filesystem's subvolumes as velkora._btrfs's rows (id, parent_id,
+    dir_id, name, dir_path, uuid, parent_uuid, received_uuid, generation,
+    ctransid, otransid, ...) in id order, and each one's path by id: from
+    the tree of tree roots as root, without the records a listing of
+    10,000 would spend a third of its time making; as an ordinary user,
+    from velkora.btrfs.subvolumes' records (paths from path)."""
+    from velkora import _btrfs, btrfs
+
+    try:
+        rows = _btrfs.roots(path)
+    except PermissionError:
+        subs = btrfs.subvolumes(path)
+        return [(*s[:3], None, None, *s[4:]) for s in subs], {s.id: s.path for s in subs}
+    return rows, btrfs._full_paths(rows)
+
+
+def _below(rows: list[tuple], top: int) -> set[int]:  # type: ignore[type-arg]
     """The ids of the subvolumes strictly below top, by the tree."""
-    parent = {s.id: s.parent_id for s in subs}
+    parent = {row[0]: row[1] for row in rows}
     inside = {top: True}
     for i in parent:
         chain = []
@@ -54,47 +71,56 @@ def _below(subs: list[Subvolume], top: int) -> set[int]:
     return {i for i, found in inside.items() if found and i != top}
 
 
-def _paths(subs: list[Subvolume], top: int, every: bool, only: bool) -> list[str]:
+def _paths(rows: list[tuple], paths: dict[int, str], top: int, every: bool, only: bool) -> list[str]:  # type: ignore[type-arg]
     """Each subvolume's path as btrfs subvolume list prints it for a PATH in
     the subvolume top: by default, those below top from top, the others from
     the top level; with -a (every) all from the top level, "<FS_TREE>/"
     before each whose parent is not top; with -o (only) from the top level."""
     if every:
-        return [s.path if s.parent_id == top else f"<FS_TREE>/{s.path}" for s in subs]
-    held = next((s for s in subs if s.id == top), None)
-    if only or held is None:  # top is the top level, or a user's listing: paths from PATH already
-        return [s.path for s in subs]
-    cut = len(held.path) + 1
-    below = _below(subs, top)
-    return [s.path[cut:] if s.id in below else s.path for s in subs]
+        return [paths[row[0]] if row[1] == top else f"<FS_TREE>/{paths[row[0]]}" for row in rows]
+    if only or top == TOP or top not in paths:  # a user's listing lacks top: paths from PATH already
+        return [paths[row[0]] for row in rows]
+    cut = len(paths[top]) + 1
+    below = _below(rows, top)
+    return [paths[row[0]][cut:] if row[0] in below else paths[row[0]] for row in rows]
+
+
+# list's columns after ID and gen, in btrfs-progs' order: the flag that asks
+# for each (None: always), its words, and the field of a row it shows.
+_COLUMNS = (("c", "cgen %d ", 10), ("p", "parent %d ", 1), (None, "top level %d ", 1))
+_UUIDS = (("q", "parent_uuid %-36s ", 6), ("received", "received_uuid %-36s ", 7), ("u", "uuid %-36s ", 5))
 
 
 def cmd_list(args: argparse.Namespace) -> None:
-    from velkora import _btrfs, btrfs
+    from velkora import _btrfs
 
     try:
-        subs = btrfs.subvolumes(args.path)
+        if args.json:
+            from velkora import btrfs
+
+            subs = btrfs.subvolumes(args.path)
+        else:
+            rows, paths = _listing(args.path)
         top = _btrfs.subvolume_id(args.path)
     except OSError as e:
         raise _failed("list", args.path, e) from None
-    if args.o and not args.a:  # -a wins where both are given, as in btrfs-progs
-        subs = [s for s in subs if s.parent_id == top]
+    only = args.o and not args.a  # -a wins where both are given, as in btrfs-progs
     if args.json:
-        print(_json({"subvolumes": [s._asdict() for s in subs]}))
+        print(_json({"subvolumes": [s._asdict() for s in subs if not only or s.parent_id == top]}))
         return
-    # btrfs-progs' columns, in its order: each a field and its width.
-    columns = "ID {0.id} gen {0.generation} "
-    columns += "cgen {0.otransid} " if args.c else ""
-    columns += "parent {0.parent_id} " if args.p else ""
-    columns += "top level {0.parent_id} "
-    for flag, field in ((args.q, "parent_uuid"), (args.received, "received_uuid"), (args.u, "uuid")):
-        columns += f"{field} {{1[{field}]:<36}} " if flag else ""
-    line = (columns + "path {2}").format
-    uuids = args.q or args.received or args.u
-    out = []
-    for s, path in zip(subs, _paths(subs, top, args.a, args.o)):
-        given = {"parent_uuid": s.parent_uuid or "-", "received_uuid": s.received_uuid or "-", "uuid": s.uuid or "-"}
-        out.append(line(s, given if uuids else None, _name(path)))
+    if only:
+        rows = [row for row in rows if row[1] == top]
+    asked = [(words, field) for flag, words, field in _COLUMNS if flag is None or getattr(args, flag)]
+    uuids = [(words, field) for flag, words, field in _UUIDS if getattr(args, flag)]
+    line = "ID %d gen %d " + "".join(words for words, _ in asked + uuids) + "path %s"
+    fields = [0, 8] + [field for _, field in asked]
+    out = [
+        line % (*[row[i] for i in fields], *[row[i] or "-" for _, i in uuids], _name(path))
+        for row, path in zip(rows, _paths(rows, paths, top, args.a, args.o))
+    ] if uuids else [
+        line % (row[0], row[8], *[row[i] for i in fields[2:]], _name(path))
+        for row, path in zip(rows, _paths(rows, paths, top, args.a, args.o))
+    ]  # fmt: skip
     if out:
         sys.stdout.write("\n".join(out) + "\n")
 
