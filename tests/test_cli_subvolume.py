@@ -16,6 +16,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -174,3 +175,9 @@ def test_failures_say_so_on_one_line(fs, args, status, said):
     assert run.returncode == status and said.format(fs=fs) in run.stderr
     assert status == 2 or len(run.stderr.splitlines()) == 1
     assert os.path.isdir(f"{fs}/a/b") and progs("property", "get", f"{fs}/in/snap", "ro").stdout == "ro=true\n"
+
+
+def test_list_imports_no_argparse_enum_or_typing(fs):
+    program = "import sys; from velkora.cli import main; main(['subvolume', 'list', '-ap', sys.argv[1]]); print(*sys.modules)"
+    run = subprocess.run([sys.executable, "-c", program, fs], capture_output=True, text=True, check=True)
+    assert {"argparse", "enum", "typing"} & set(run.stdout.split()) == set()
