@@ -181,3 +181,15 @@ def test_list_imports_no_argparse_enum_or_typing(fs):
     program = "import sys; from velkora.cli import main; main(['subvolume', 'list', '-ap', sys.argv[1]]); print(*sys.modules)"
     run = subprocess.run([sys.executable, "-c", program, fs], capture_output=True, text=True, check=True)
     assert {"argparse", "enum", "typing"} & set(run.stdout.split()) == set()
+
+
+def test_delete_refuses_a_tree_with_a_mount_inside_naming_both(fs):
+    progs("-q", "subvolume", "create", f"{fs}/busy")
+    os.mkdir(f"{fs}/busy/m")
+    subprocess.run(["mount", "-t", "tmpfs", "vk-busy", f"{fs}/busy/m"], check=True)
+    try:
+        run = velkora_("subvolume", "delete", "-R", f"{fs}/busy", check=False)
+    finally:
+        subprocess.run(["umount", f"{fs}/busy/m"], check=True)
+    assert run.returncode == 1 and run.stderr.startswith(f"velkora: subvolume delete {fs}/busy: ")
+    assert run.stderr.endswith(f" ({fs}/busy/m)\n") and "busy" in progs("subvolume", "list", fs).stdout

@@ -21,8 +21,13 @@ TOP = 5  # the top level's id (BTRFS_FS_TREE_OBJECTID)
 
 
 def _failed(what: str, path: str, e: OSError) -> Failure:
-    named = e.filename if e.filename is not None else path
-    return _fail(f"subvolume {what} {os.fsdecode(named)}", e)
+    """The failure's line, naming path; and the path the error names where
+    that is another (the mount point that makes a delete busy, a snapshot's
+    missing source)."""
+    named = os.fsdecode(e.filename) if e.filename is not None else path
+    if named != path and e.strerror:
+        e = OSError(e.errno, f"{e.strerror} ({named})")
+    return _fail(f"subvolume {what} {path}", e)
 
 
 def _name(text: str) -> str:
