@@ -180,7 +180,8 @@ def test_failures_say_so_on_one_line(fs, args, status, said):
 
 
 def test_list_imports_no_argparse_enum_or_typing(fs):
-    program = "import sys; from velkora.cli import main; main(['subvolume', 'list', '-ap', sys.argv[1]]); print(*sys.modules)"
+    program = "import sys; from velkora.cli import main; main(['subvolume', 'list', '-ap', sys.argv[1]]); " \
+              "print(*sys.modules)"  # fmt: skip
     run = subprocess.run([sys.executable, "-c", program, fs], capture_output=True, text=True, check=True)
     assert {"argparse", "enum", "typing"} & set(run.stdout.split()) == set()
 

@@ -96,10 +96,12 @@ SURFACE = {
         {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
     ),
     b: (
-        {"is_subvolume", "subvolume_id", "subvol_info", "fs_uuid", "ino_lookup", "reachable", "roots", "default_id",
-         "create", "snapshot", "destroy", "destroy_id", "get_flags", "set_flags", "set_default", "clear_received"},
+        set(
+            "is_subvolume subvolume_id subvol_info fs_uuid ino_lookup reachable roots default_id create snapshot "
+            "destroy destroy_id get_flags set_flags set_default clear_received".split()
+        ),
         set(BTRFS_CONSTANTS),
-    ),  # fmt: skip
+    ),
     lo: (
         {"attach", "detach", "status", "set_autoclear", "add_partition", "del_partition"},
         # Written out, not read off the module under test.

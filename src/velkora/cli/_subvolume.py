@@ -15,8 +15,6 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
 
-    from velkora.btrfs import Subvolume
-
 TOP = 5  # the top level's id (BTRFS_FS_TREE_OBJECTID)
 
 
