@@ -57,23 +57,6 @@ def _listing(path: str) -> tuple[list[tuple], dict[int, str]]:  # type: ignore[t
     return rows, btrfs._full_paths(rows)
 
 
-def _below(rows: list[tuple], top: int) -> set[int]:  # type: ignore[type-arg]
-    """The ids of the subvolumes strictly below top, by the tree."""
-    parent = {row[0]: row[1] for row in rows}
-    inside = {top: True}
-    for i in parent:
-        chain = []
-        while i not in inside:
-            chain.append(i)
-            if i not in parent:
-                break
-            i = parent[i]
-        found = inside.get(i, False)
-        for j in chain:
-            inside[j] = found
-    return {i for i, found in inside.items() if found and i != top}
-
-
 def _paths(rows: list[tuple], paths: dict[int, str], top: int, every: bool, only: bool) -> list[str]:  # type: ignore[type-arg]
     """Each subvolume's path as btrfs subvolume list prints it for a PATH in
     the subvolume top: by default, those below top from top, the others from
@@ -83,8 +66,10 @@ def _paths(rows: list[tuple], paths: dict[int, str], top: int, every: bool, only
         return [paths[row[0]] if row[1] == top else f"<FS_TREE>/{paths[row[0]]}" for row in rows]
     if only or top == TOP or top not in paths:  # a user's listing lacks top: paths from PATH already
         return [paths[row[0]] for row in rows]
+    from velkora import btrfs
+
     cut = len(paths[top]) + 1
-    below = _below(rows, top)
+    below = {row[0] for row in btrfs._below(rows, top)}
     return [paths[row[0]][cut:] if row[0] in below else paths[row[0]] for row in rows]
 
 
