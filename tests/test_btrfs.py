@@ -344,3 +344,28 @@ def test_unprivileged_recursive_delete(tree):
     run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
     assert (run.returncode, run.stdout) == (0, ""), run.stderr
     assert not any(row["path"].startswith("@home/user/t") for row in listed(tree).values())
+
+
+def test_recursive_delete_follows_no_name_swapped_mid_walk(tree, monkeypatch):
+    # Once the tree is read, the plain directory holding a read-only holder
+    # and another subvolume is swapped for a link to a look-alike outside:
+    # nothing out there may be deleted or made writable.
+    for top in ("swap", "outside"):
+        for inner in ("", "/d/r", "/d/r/s", "/d/s"):
+            os.makedirs(os.path.dirname(f"{tree}/{top}{inner}"), exist_ok=True)
+            btrfs.create(f"{tree}/{top}{inner}")
+        _btrfs("property", "set", f"{tree}/{top}/d/r", "ro", "true")
+    outside = {row["id"] for row in listed(tree).values() if row["path"].startswith("outside")}
+
+    def swap(*args: object) -> None:
+        os.rename(f"{tree}/swap/d", f"{tree}/swap/moved")
+        os.symlink(f"{tree}/outside/d", f"{tree}/swap/d")
+
+    monkeypatch.setattr(btrfs, "refuse_busy", swap)
+    with pytest.raises(OSError) as e:
+        btrfs.delete(f"{tree}/swap", recursive=True)
+    assert e.value.errno == errno.EBUSY and e.value.filename == os.fsencode(f"{tree}/swap/d/r")
+    assert outside <= {row["id"] for row in listed(tree).values()} and ro(f"{tree}/outside/d/r")
+    monkeypatch.undo()
+    for top in ("swap", "outside"):
+        btrfs.delete(f"{tree}/{top}", recursive=True)

@@ -281,16 +281,46 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
 
 def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) -> None:
     """Deletes the subvolumes nested below path (parents first), deepest
-    first, making each read-only one that holds others writable first."""
-    base = os.fsencode(path)
-    where = {top: base}
-    where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
-    for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
-        flags = _btrfs.get_flags(where[holder])
+    first, making each read-only one that holds others writable first.
+
+    Each is deleted by its id, and each holder is made writable through an
+    fd found to be that subvolume: names are not followed again, so a
+    directory on the way swapped for a link mid-walk leads nothing outside
+    the tree to be changed or deleted."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK)
+    try:
+        at = f"/proc/self/fd/{fd}"
+        _check(at, top, path)
+        base = os.fsencode(path)
+        where = {top: base}
+        where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
+        for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
+            _unlock(where[holder], holder)
+        for _, s in reversed(nested):
+            _btrfs.destroy_id(at, s.id)
+    finally:
+        os.close(fd)
+
+
+def _check(at: str, id_: int, path: AnyPath) -> None:
+    """OSError EBUSY naming path unless at (an fd's /proc link) is the root
+    of the subvolume id_ (a name on the way changed while the tree was
+    walked)."""
+    if os.stat(at).st_ino != _btrfs.BTRFS_FIRST_FREE_OBJECTID or _btrfs.subvolume_id(at) != id_:
+        raise OSError(errno.EBUSY, f"No longer subvolume {id_}: the tree changed while it was deleted", path)
+
+
+def _unlock(path: bytes, id_: int) -> None:
+    """Makes the subvolume id_ at path writable, where it is read-only."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK)
+    try:
+        at = f"/proc/self/fd/{fd}"
+        flags = _btrfs.get_flags(at)
         if flags & _btrfs.BTRFS_SUBVOL_RDONLY:
-            _btrfs.set_flags(where[holder], flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-    for inner, _ in reversed(nested):
-        _btrfs.destroy(os.path.join(base, inner))
+            _check(at, id_, path)
+            _btrfs.set_flags(at, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+    finally:
+        os.close(fd)
 
 
 def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
