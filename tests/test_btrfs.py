@@ -369,3 +369,30 @@ def test_recursive_delete_follows_no_name_swapped_mid_walk(tree, monkeypatch):
     monkeypatch.undo()
     for top in ("swap", "outside"):
         btrfs.delete(f"{tree}/{top}", recursive=True)
+
+
+def test_recursive_snapshot_undone_by_id(tree, monkeypatch):
+    # A step fails after the copy's directory holding a snapshot already made
+    # was swapped for a link to a look-alike outside: the undoing deletes the
+    # snapshots made, and nothing out there.
+    for top in ("source", "outside"):
+        for inner in ("", "/d/a", "/d/b"):
+            os.makedirs(os.path.dirname(f"{tree}/{top}{inner}"), exist_ok=True)
+            btrfs.create(f"{tree}/{top}{inner}")
+    before = set(listed(tree))
+    rmdir = os.rmdir
+
+    def failing(path: bytes) -> None:
+        if path.endswith(b"/b"):
+            os.rename(f"{tree}/copy/d", f"{tree}/copy/moved")
+            os.symlink(f"{tree}/outside/d", f"{tree}/copy/d")
+            raise OSError(errno.EIO, "failed", path)
+        rmdir(path)
+
+    monkeypatch.setattr(os, "rmdir", failing)
+    with pytest.raises(OSError, match="failed"):
+        btrfs.snapshot(f"{tree}/source", f"{tree}/copy", recursive=True)
+    monkeypatch.undo()
+    assert set(listed(tree)) == before and not os.path.lexists(f"{tree}/copy")
+    for top in ("source", "outside"):
+        btrfs.delete(f"{tree}/{top}", recursive=True)

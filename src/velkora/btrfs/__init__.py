@@ -234,21 +234,23 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
         return _btrfs.snapshot(source, path, read_only)
     nested = _tree(source)[2]
     made = _btrfs.snapshot(source, path, False)
-    done = [os.fsencode(path)]
+    base = os.fsencode(path)
+    done = [(base, made)]
     try:
         for inner, _ in nested:
-            place = os.path.join(done[0], inner)
+            place = os.path.join(base, inner)
             os.rmdir(place)  # the empty directory standing in for it
-            _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)
-            done.append(place)
+            done.append((place, _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)))
         if read_only:
-            for place in reversed(done):
-                _btrfs.set_flags(place, _btrfs.get_flags(place) | _btrfs.BTRFS_SUBVOL_RDONLY)
+            for place, id_ in reversed(done):
+                _set_read_only(place, id_, True)
     except BaseException:
-        for place in reversed(done):
+        # By id, and through fds found to be the snapshots: a name on the
+        # way changed meanwhile leads nothing outside to be deleted.
+        for place, id_ in reversed(done):
             try:
-                _btrfs.set_flags(place, _btrfs.get_flags(place) & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-                _btrfs.destroy(place)
+                _set_read_only(place, id_, False)
+                _btrfs.destroy_id(os.path.dirname(base) or b".", id_)
             except OSError:
                 pass
         raise
@@ -295,7 +297,7 @@ def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) 
         where = {top: base}
         where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
         for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
-            _unlock(where[holder], holder)
+            _set_read_only(where[holder], holder, False)
         for _, s in reversed(nested):
             _btrfs.destroy_id(at, s.id)
     finally:
@@ -310,15 +312,16 @@ def _check(at: str, id_: int, path: AnyPath) -> None:
         raise OSError(errno.EBUSY, f"No longer subvolume {id_}: the tree changed while it was deleted", path)
 
 
-def _unlock(path: bytes, id_: int) -> None:
-    """Makes the subvolume id_ at path writable, where it is read-only."""
+def _set_read_only(path: bytes, id_: int, value: bool) -> None:
+    """Makes the subvolume id_ at path read-only or writable, through an fd
+    found to be that subvolume (OSError EBUSY where path leads elsewhere)."""
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK)
     try:
         at = f"/proc/self/fd/{fd}"
         flags = _btrfs.get_flags(at)
-        if flags & _btrfs.BTRFS_SUBVOL_RDONLY:
+        if bool(flags & _btrfs.BTRFS_SUBVOL_RDONLY) != value:
             _check(at, id_, path)
-            _btrfs.set_flags(at, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+            _btrfs.set_flags(at, flags ^ _btrfs.BTRFS_SUBVOL_RDONLY)
     finally:
         os.close(fd)
 
