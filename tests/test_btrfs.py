@@ -396,3 +396,22 @@ def test_recursive_snapshot_undone_by_id(tree, monkeypatch):
     assert set(listed(tree)) == before and not os.path.lexists(f"{tree}/copy")
     for top in ("source", "outside"):
         btrfs.delete(f"{tree}/{top}", recursive=True)
+
+
+@pytest.mark.parametrize(
+    ("kind", "error"),
+    [("float", TypeError), ("str", TypeError), ("bool", TypeError), ("negative", OverflowError), ("huge", OverflowError)],
+)
+def test_bad_ids_never_reach_the_kernel(tree, kind, error):
+    # "@" holds another subvolume: its id as a float once deleted the tree.
+    at = btrfs.info(f"{tree}/@").id
+    bad = {"float": float(at), "str": str(at), "bool": True, "negative": -1, "huge": 2**64 + at}[kind]
+    before, default = listed(tree), _btrfs("subvolume", "get-default", tree)
+    for call in (
+        lambda: btrfs.delete(tree, id=bad, recursive=True),
+        lambda: btrfs.set_default(tree, bad),
+        lambda: btrfs.toplevel(tree, id=bad).__enter__(),
+    ):
+        with pytest.raises(error):
+            call()
+    assert listed(tree) == before and _btrfs("subvolume", "get-default", tree) == default

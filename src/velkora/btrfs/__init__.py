@@ -21,7 +21,7 @@ import os
 
 from velkora import _btrfs
 from velkora.btrfs._busy import refuse_busy
-from velkora.btrfs._top import toplevel
+from velkora.btrfs._top import checked_id, toplevel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -270,7 +270,7 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
     in it is refused by the kernel (OSError ENOTEMPTY).
     """
     if id is not None:
-        _delete_id(path, id, recursive)
+        _delete_id(path, checked_id(id), recursive)
         return
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
@@ -351,7 +351,7 @@ def get_default(path: AnyPath) -> int:
 def set_default(path: AnyPath, id: int | None = None) -> None:  # noqa: A002
     """Makes the subvolume ``id`` (where None, the one at ``path``) the
     default of the filesystem that holds ``path``."""
-    _btrfs.set_default(path, _btrfs.subvolume_id(path) if id is None else id)
+    _btrfs.set_default(path, _btrfs.subvolume_id(path) if id is None else checked_id(id))
 
 
 def read_only(path: AnyPath) -> bool:

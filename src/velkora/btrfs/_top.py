@@ -45,6 +45,16 @@ def _device(fs: AnyPath) -> str:
     raise OSError(errno.ENODEV, "No device of this Btrfs filesystem found", os.fspath(fs))
 
 
+def checked_id(value: object) -> int:
+    """A subvolume id as given, checked before it reaches the kernel: an int
+    (not a bool) from 0 to 2**64-1, else TypeError or OverflowError."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"a subvolume id must be int, not {type(value).__name__}")
+    if not 0 <= value < 1 << 64:
+        raise OverflowError(f"subvolume id out of range: {value}")
+    return int(value)
+
+
 class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)`
     """``with toplevel(fs) as top:`` gives a path (``str``) to the top level
     (or with ``id``, the subvolume of that id) of the Btrfs filesystem that
@@ -62,7 +72,7 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
 
     def __init__(self, fs: AnyPath, *, id: int = 5) -> None:  # noqa: A002
         self._fs = fs
-        self._id = id
+        self._id = checked_id(id)
         self._fd: int | None = None
         self._dir: str | None = None
         self._on = False  # whether the directory has the subvolume mounted on it
