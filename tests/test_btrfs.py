@@ -415,3 +415,20 @@ def test_bad_ids_never_reach_the_kernel(tree, kind, error):
         with pytest.raises(error):
             call()
     assert listed(tree) == before and _btrfs("subvolume", "get-default", tree) == default
+
+
+@pytest.mark.parametrize("trailing", ["", "/"])
+def test_delete_through_a_link_deletes_nothing(tree, trailing):
+    # The kernel deletes by the subvolume's own name: a link to one is
+    # refused before anything nested in it is deleted.
+    btrfs.create(f"{tree}/linked")
+    btrfs.create(f"{tree}/linked/inner")
+    os.symlink(f"{tree}/linked", f"{tree}/link")
+    try:
+        before = listed(tree)
+        with pytest.raises(NotADirectoryError) as e:
+            btrfs.delete(f"{tree}/link{trailing}", recursive=True)
+        assert e.value.filename == f"{tree}/link{trailing}" and listed(tree) == before
+    finally:
+        os.unlink(f"{tree}/link")
+        btrfs.delete(f"{tree}/linked", recursive=True)

@@ -274,6 +274,11 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
         return
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
+    name = os.fspath(path)
+    if os.path.islink(name.rstrip(b"/" if isinstance(name, bytes) else "/") or name):
+        # The kernel deletes a subvolume by its own name in its parent, never
+        # through a link: refused here, before anything below it goes.
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
     top, top_path, nested = _tree(path)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
