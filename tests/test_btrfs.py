@@ -400,7 +400,13 @@ def test_recursive_snapshot_undone_by_id(tree, monkeypatch):
 
 @pytest.mark.parametrize(
     ("kind", "error"),
-    [("float", TypeError), ("str", TypeError), ("bool", TypeError), ("negative", OverflowError), ("huge", OverflowError)],
+    [
+        ("float", TypeError),
+        ("str", TypeError),
+        ("bool", TypeError),
+        ("negative", OverflowError),
+        ("huge", OverflowError),
+    ],
 )
 def test_bad_ids_never_reach_the_kernel(tree, kind, error):
     # "@" holds another subvolume: its id as a float once deleted the tree.
@@ -432,3 +438,42 @@ def test_delete_through_a_link_deletes_nothing(tree, trailing):
     finally:
         os.unlink(f"{tree}/link")
         btrfs.delete(f"{tree}/linked", recursive=True)
+
+
+STORM = """
+import os, random, sys
+sys.path.insert(0, {tests!r})
+from support.sigtimer import SigintTimer
+from velkora import btrfs
+from velkora.btrfs import _top
+_top._FD_MOUNTS = {fd_mounts!r}
+def state():
+    with open("/proc/self/mountinfo") as f:
+        return f.read(), len(os.listdir("/proc/self/fd"))
+before, timer = state(), SigintTimer()
+for _ in range(800):
+    try:
+        timer.arm(random.randint(1000, 400_000))
+        with btrfs.toplevel({fs!r}) as top:
+            os.listdir(top)
+        timer.arm(0)
+    except KeyboardInterrupt:
+        pass
+    timer.arm(0)
+print(state() == before)
+"""
+
+
+@pytest.mark.parametrize("fd_mounts", [True, False])
+def test_toplevel_under_a_ctrl_c_storm(tree, fd_mounts):
+    # Ctrl-C at any moment of entering and leaving: no mount, fd or
+    # directory of its own left behind.
+    work = tempfile.mkdtemp(prefix=f"vk-storm-{os.getpid()}-")
+    program = STORM.format(tests=os.path.dirname(__file__), fd_mounts=fd_mounts, fs=tree)
+    try:
+        run = subprocess.run(
+            [sys.executable, "-c", program], capture_output=True, text=True, env={**os.environ, "TMPDIR": work}
+        )
+        assert (run.returncode, run.stdout, os.listdir(work)) == (0, "True\n", []), run.stderr
+    finally:
+        os.rmdir(work)

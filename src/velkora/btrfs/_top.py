@@ -74,6 +74,7 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
         self._fs = fs
         self._id = checked_id(id)
         self._fd: int | None = None
+        self._context: int | None = None
         self._dir: str | None = None
         self._on = False  # whether the directory has the subvolume mounted on it
 
@@ -102,14 +103,16 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
     def _detached(self, device: str) -> str:
         import velkora.fsmount as fs
 
-        context = fs.fsopen("btrfs", fs.FSOPEN_CLOEXEC)
-        try:
-            fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "source", device)
-            fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "subvolid", str(self._id))
-            fs.fsconfig(context, fs.FSCONFIG_CMD_CREATE)
-            with held_signals():
-                self._fd = fs.fsmount(context, fs.FSMOUNT_CLOEXEC)
-        finally:
+        # The context is kept where _close finds it: Ctrl-C may come between
+        # any two steps, and the clean-up closes what was made by then.
+        with held_signals():
+            self._context = fs.fsopen("btrfs", fs.FSOPEN_CLOEXEC)
+        fs.fsconfig(self._context, fs.FSCONFIG_SET_STRING, "source", device)
+        fs.fsconfig(self._context, fs.FSCONFIG_SET_STRING, "subvolid", str(self._id))
+        fs.fsconfig(self._context, fs.FSCONFIG_CMD_CREATE)
+        with held_signals():
+            self._fd = fs.fsmount(self._context, fs.FSMOUNT_CLOEXEC)
+            context, self._context = self._context, None
             os.close(context)
         return f"/proc/self/fd/{self._fd}"
 
@@ -127,16 +130,18 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
         return self._dir
 
     def _undo(self) -> None:
-        self._close()
+        with held_signals():
+            self._close()
 
     def _leave(self, again: bool) -> None:
         with held_signals():
             self._close()
 
     def _close(self) -> None:
-        fd, self._fd = self._fd, None
-        if fd is not None:
-            os.close(fd)
+        for fd in (self._context, self._fd):
+            if fd is not None:
+                os.close(fd)
+        self._context = self._fd = None
         where = self._dir
         if where is None:
             return
