@@ -20,6 +20,7 @@ import errno
 import os
 
 from velkora import _btrfs
+from velkora._resources import held_signals
 from velkora.btrfs._busy import refuse_busy
 from velkora.btrfs._top import checked_id, toplevel
 
@@ -233,28 +234,38 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
     if not recursive:
         return _btrfs.snapshot(source, path, read_only)
     nested = _tree(source)[2]
-    made = _btrfs.snapshot(source, path, False)
     base = os.fsencode(path)
-    done = [(base, made)]
+    done: list[tuple[bytes, int]] = []
     try:
+        # Signals held: Ctrl-C during a snapshot is raised once it is
+        # recorded, so that the undoing below finds it.
+        with held_signals():
+            done.append((base, _btrfs.snapshot(source, path, False)))
         for inner, _ in nested:
             place = os.path.join(base, inner)
             os.rmdir(place)  # the empty directory standing in for it
-            done.append((place, _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)))
+            with held_signals():
+                done.append((place, _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)))
         if read_only:
             for place, id_ in reversed(done):
                 _set_read_only(place, id_, True)
     except BaseException:
         # By id, and through fds found to be the snapshots: a name on the
         # way changed meanwhile leads nothing outside to be deleted.
-        for place, id_ in reversed(done):
-            try:
-                _set_read_only(place, id_, False)
-                _btrfs.destroy_id(os.path.dirname(base) or b".", id_)
-            except OSError:
-                pass
+        # All writable first: a read-only snapshot keeps those below it.
+        with held_signals():
+            for place, id_ in done:
+                try:
+                    _set_read_only(place, id_, False)
+                except OSError:
+                    pass
+            for _, id_ in reversed(done):
+                try:
+                    _btrfs.destroy_id(os.path.dirname(base) or b".", id_)
+                except OSError:
+                    pass
         raise
-    return made
+    return done[0][1]
 
 
 def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> None:  # noqa: A002
