@@ -9,6 +9,7 @@ import errno
 import json
 import os
 import re
+import stat
 import subprocess
 import sys
 import tempfile
@@ -221,7 +222,7 @@ def test_recursive_snapshot(tree):
     assert not any(row["path"].startswith(("copy", "orig")) for row in listed(tree).values())
 
 
-@pytest.mark.parametrize("how", ["subvolume", "nested by id", "tmpfs inside", "bind inside"])
+@pytest.mark.parametrize("how", ["subvolume", "nested by id", "tmpfs inside", "bind inside", "device node gone"])
 def test_delete_refuses_a_busy_tree(tree, how):
     paths = make_nested(tree, "busy")
     elsewhere = tempfile.mkdtemp(prefix=f"vk-busy-{os.getpid()}-")
@@ -231,6 +232,11 @@ def test_delete_refuses_a_busy_tree(tree, how):
         subprocess.run(["mount", "-o", "subvol=busy", device, elsewhere], check=True)
     elif how == "nested by id":
         subprocess.run(["mount", "-o", f"subvolid={btrfs.info(paths[3]).id}", device, elsewhere], check=True)
+    elif how == "device node gone":  # mountinfo's source names no device any more
+        st = os.stat(device)
+        os.mknod(f"{elsewhere}.node", 0o600 | stat.S_IFBLK, st.st_rdev)
+        subprocess.run(["mount", "-o", "subvol=busy", f"{elsewhere}.node", elsewhere], check=True)
+        os.unlink(f"{elsewhere}.node")
     elif how == "tmpfs inside":
         point = f"{paths[4]}/tmp"
         os.mkdir(point)
