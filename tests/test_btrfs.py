@@ -429,18 +429,21 @@ def test_bad_ids_never_reach_the_kernel(tree, kind, error):
     assert listed(tree) == before and _btrfs("subvolume", "get-default", tree) == default
 
 
-@pytest.mark.parametrize("trailing", ["", "/"])
-def test_delete_through_a_link_deletes_nothing(tree, trailing):
-    # The kernel deletes by the subvolume's own name: a link to one is
-    # refused before anything nested in it is deleted.
+@pytest.mark.parametrize(
+    ("at", "error"),
+    [("link", errno.ENOTDIR), ("link/", errno.ENOTDIR), ("linked/.", errno.EINVAL), ("linked/inner/..", errno.EINVAL)],
+)
+def test_delete_by_another_name_deletes_nothing(tree, at, error):
+    # The kernel deletes by the subvolume's own name in its parent: a path
+    # ending otherwise is refused before anything nested is deleted.
     btrfs.create(f"{tree}/linked")
     btrfs.create(f"{tree}/linked/inner")
     os.symlink(f"{tree}/linked", f"{tree}/link")
     try:
         before = listed(tree)
-        with pytest.raises(NotADirectoryError) as e:
-            btrfs.delete(f"{tree}/link{trailing}", recursive=True)
-        assert e.value.filename == f"{tree}/link{trailing}" and listed(tree) == before
+        with pytest.raises(OSError) as e:
+            btrfs.delete(f"{tree}/{at}", recursive=True)
+        assert (e.value.errno, e.value.filename) == (error, f"{tree}/{at}") and listed(tree) == before
     finally:
         os.unlink(f"{tree}/link")
         btrfs.delete(f"{tree}/linked", recursive=True)

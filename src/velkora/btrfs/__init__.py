@@ -285,16 +285,25 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
         return
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
-    name = os.fspath(path)
-    if os.path.islink(name.rstrip(b"/" if isinstance(name, bytes) else "/") or name):
-        # The kernel deletes a subvolume by its own name in its parent, never
-        # through a link: refused here, before anything below it goes.
-        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
+    _own_name(path)
     top, top_path, nested = _tree(path)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
         _clear_tree(path, top, nested)
     _btrfs.destroy(path)
+
+
+def _own_name(path: AnyPath) -> None:
+    """Refuses, before anything below it is deleted, a path that does not
+    end in the subvolume's own name (the kernel deletes a subvolume by its
+    name in its parent): one ending in ".", ".." (EINVAL) or a link (ENOTDIR)."""
+    name = os.fspath(path)
+    sep, dots = (b"/", (b"", b".", b"..")) if isinstance(name, bytes) else ("/", ("", ".", ".."))
+    last = name.rstrip(sep) or name  # type: ignore[arg-type]
+    if os.path.basename(last) in dots:
+        raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), name)
+    if os.path.islink(last):
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
 
 
 def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) -> None:
