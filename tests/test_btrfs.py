@@ -502,3 +502,20 @@ def test_ctrl_c_storms_leave_nothing(tree, cycle, fd_mounts, cycles, ns):
     finally:
         os.rmdir(work)
         btrfs.delete(paths[0], recursive=True)
+
+
+@pytest.mark.parametrize("by_id", [False, True])
+def test_the_default_subvolume_is_refused_whole(tree, by_id):
+    # The kernel deletes what is nested in the default subvolume, then
+    # refuses the default itself: refused before anything goes.
+    made = btrfs.create(f"{tree}/default")
+    btrfs.create(f"{tree}/default/inner")
+    _btrfs("subvolume", "set-default", str(made), tree)
+    try:
+        before = listed(tree)
+        with pytest.raises(PermissionError) as e:
+            btrfs.delete(tree, id=made, recursive=True) if by_id else btrfs.delete(f"{tree}/default", recursive=True)
+        assert e.value.filename == (tree if by_id else f"{tree}/default") and listed(tree) == before
+    finally:
+        _btrfs("subvolume", "set-default", "5", tree)
+    btrfs.delete(f"{tree}/default", recursive=True)

@@ -287,6 +287,7 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
     _own_name(path)
     top, top_path, nested = _tree(path)
+    _refuse_default(path, top)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
         _clear_tree(path, top, nested)
@@ -357,6 +358,7 @@ def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
     if id_ not in paths or id_ == _btrfs.BTRFS_FS_TREE_OBJECTID:
         raise FileNotFoundError(errno.ENOENT, f"No subvolume of id {id_}", os.fspath(path))
     below = _below(rows, id_)
+    _refuse_default(path, id_)
     refuse_busy(path, {id_} | {row[0] for row in below}, paths[id_])
     if not below:
         _btrfs.destroy_id(path, id_)
@@ -364,7 +366,26 @@ def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
     if not recursive:
         raise OSError(errno.ENOTEMPTY, f"Subvolume {id_} holds other subvolumes", os.fspath(path))
     with toplevel(path) as top:
-        delete(os.path.join(top, paths[id_]), recursive=True)
+        try:
+            delete(os.path.join(top, paths[id_]), recursive=True)
+        except OSError as e:
+            # Named by the caller's path, not the mount only this call had.
+            if os.fsdecode(e.filename or "").startswith(top):
+                e.filename = os.fspath(path)
+            raise
+
+
+def _refuse_default(path: AnyPath, id_: int) -> None:
+    """PermissionError naming path where id_ is the default subvolume, which
+    the kernel refuses to delete only once those below it are gone."""
+    try:
+        default = _btrfs.default_id(path)
+    except PermissionError:
+        return  # not for a user to read; the kernel refuses all the same
+    if default == id_:
+        raise PermissionError(
+            errno.EPERM, f"Subvolume {id_} is the default subvolume: it cannot be deleted", os.fspath(path)
+        )
 
 
 def get_default(path: AnyPath) -> int:
