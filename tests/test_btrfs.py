@@ -519,3 +519,28 @@ def test_the_default_subvolume_is_refused_whole(tree, by_id):
     finally:
         _btrfs("subvolume", "set-default", "5", tree)
     btrfs.delete(f"{tree}/default", recursive=True)
+
+
+def test_unprivileged_recursive_delete_of_a_tree_out_of_reach(tree):
+    # Root's subvolume in a directory the user may not search: the user's
+    # recursive delete is refused whole, not once the rest is gone.
+    subprocess.run(["mount", "-o", "remount,user_subvol_rm_allowed", tree], check=True)
+    os.makedirs(f"{tree}/@home/reach")
+    os.chown(f"{tree}/@home/reach", 65534, 65534)
+    paths = make_nested(f"{tree}/@home/reach", "t", 65534)
+    os.mkdir(f"{paths[0]}/locked", 0o700)
+    btrfs.create(f"{paths[0]}/locked/roots")
+    program = (
+        "from velkora import btrfs\n"
+        "try:\n"
+        f"    btrfs.delete({paths[0]!r}, recursive=True)\n"
+        "except OSError as e:\n"
+        "    print(e.errno, e.filename)\n"
+    )
+    before = listed(tree)
+    try:
+        run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
+        assert (run.returncode, run.stdout) == (0, f"{errno.EACCES} {paths[0]}\n"), run.stderr
+        assert listed(tree) == before
+    finally:
+        btrfs.delete(paths[0], recursive=True)

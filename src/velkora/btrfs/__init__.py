@@ -126,9 +126,10 @@ def _below(rows: list[tuple], top: int) -> list[tuple]:  # type: ignore[type-arg
     return [row for row in rows if row[0] != top and under(row[0])]
 
 
-def _reachable(path: AnyPath) -> list[Subvolume]:
-    """What an ordinary user may list below path, paths from path, by id."""
-    rows = _btrfs.reachable(path)
+def _reachable(path: AnyPath, strict: bool = False) -> list[Subvolume]:
+    """What an ordinary user may list below path, paths from path, by id
+    (with strict, PermissionError where a subvolume there is out of reach)."""
+    rows = _btrfs.reachable(path, strict)
     rows.sort()
     return [_record(row, os.fsdecode(row[4] + row[3])) for row in rows]  # type: ignore[operator]
 
@@ -214,7 +215,9 @@ def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]
     try:
         rows = _btrfs.roots(path)
     except PermissionError:
-        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path)]
+        # All of it or nothing: a subvolume out of the user's reach would
+        # be missed, found only as the kernel refuses to delete its holder.
+        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path, strict=True)]
     paths = _full_paths(rows)
     cut = len(paths[top]) + 1 if paths[top] else 0
     nested = [(os.fsencode(paths[row[0]][cut:]), _record(row, paths[row[0]])) for row in _below(rows, top)]
