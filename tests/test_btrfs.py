@@ -388,12 +388,12 @@ def test_recursive_snapshot_undone_by_id(tree, monkeypatch):
     before = set(listed(tree))
     rmdir = os.rmdir
 
-    def failing(path: bytes) -> None:
-        if path.endswith(b"/b"):
+    def failing(path: bytes, *, dir_fd: int | None = None) -> None:
+        if path.endswith(b"b"):
             os.rename(f"{tree}/copy/d", f"{tree}/copy/moved")
             os.symlink(f"{tree}/outside/d", f"{tree}/copy/d")
             raise OSError(errno.EIO, "failed", path)
-        rmdir(path)
+        rmdir(path, dir_fd=dir_fd)
 
     monkeypatch.setattr(os, "rmdir", failing)
     with pytest.raises(OSError, match="failed"):
@@ -544,3 +544,46 @@ def test_unprivileged_recursive_delete_of_a_tree_out_of_reach(tree):
         assert listed(tree) == before
     finally:
         btrfs.delete(paths[0], recursive=True)
+
+
+@pytest.mark.parametrize("side", ["source", "copy"])
+def test_recursive_snapshot_follows_no_name_swapped_mid_walk(tree, monkeypatch, side):
+    # A directory of the source, once its tree is read, or of the copy, once
+    # made, swapped for a link to a look-alike outside: nothing out there is
+    # snapshotted, or removed to make room for a snapshot.
+    for inner in ("", "/d/a", "/d/b"):
+        os.makedirs(os.path.dirname(f"{tree}/src{inner}"), exist_ok=True)
+        btrfs.create(f"{tree}/src{inner}")
+    os.makedirs(f"{tree}/outside/d/a")  # the copy's look-alike: an empty directory
+    if side == "source":
+        os.rmdir(f"{tree}/outside/d/a")
+        btrfs.create(f"{tree}/outside/d/a")
+    top = f"{tree}/{'src' if side == 'source' else 'copy'}"
+    tree_of, snapshot = btrfs._tree, btrfs._btrfs.snapshot
+
+    def swap() -> None:
+        os.rename(f"{top}/d", f"{top}/moved")
+        os.symlink(f"{tree}/outside/d", f"{top}/d")
+
+    def read(path: str) -> object:
+        found = tree_of(path)
+        if side == "source":
+            swap()
+        return found
+
+    def snapshotting(source: str, path: str, read_only: bool) -> int:
+        made = snapshot(source, path, read_only)
+        if side == "copy" and path == f"{tree}/copy":
+            swap()
+        return made
+
+    monkeypatch.setattr(btrfs, "_tree", read)
+    monkeypatch.setattr(btrfs._btrfs, "snapshot", snapshotting)
+    before = listed(tree)
+    with pytest.raises(OSError) as e:
+        btrfs.snapshot(f"{tree}/src", f"{tree}/copy", recursive=True)
+    monkeypatch.undo()
+    assert e.value.errno == errno.EBUSY and set(listed(tree)) == set(before) and os.path.isdir(f"{tree}/outside/d/a")
+    btrfs.delete(f"{tree}/src", recursive=True)
+    btrfs.delete(f"{tree}/outside/d/a") if side == "source" else os.rmdir(f"{tree}/outside/d/a")
+    subprocess.run(["rm", "-r", f"{tree}/outside", f"{tree}/copy"], check=False)

@@ -83,6 +83,9 @@ if not TYPE_CHECKING:
     Subvolume = record(Subvolume, "velkora.btrfs")  # noqa: F811 - the class's fields, as a namedtuple
 
 
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK
+
+
 def _record(row: tuple, path: str) -> Subvolume:  # type: ignore[type-arg]
     return Subvolume(row[0], row[1], row[2], path, *row[5:])
 
@@ -244,11 +247,8 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
         # recorded, so that the undoing below finds it.
         with held_signals():
             done.append((base, _btrfs.snapshot(source, path, False)))
-        for inner, _ in nested:
-            place = os.path.join(base, inner)
-            os.rmdir(place)  # the empty directory standing in for it
-            with held_signals():
-                done.append((place, _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)))
+        for inner, s in nested:
+            _snapshot_nested(os.path.join(os.fsencode(source), inner), s.id, os.path.join(base, inner), done)
         if read_only:
             for place, id_ in reversed(done):
                 _set_read_only(place, id_, True)
@@ -269,6 +269,33 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
                     pass
         raise
     return done[0][1]
+
+
+def _snapshot_nested(source: bytes, id_: int, place: bytes, done: list[tuple[bytes, int]]) -> None:
+    """Snapshots the subvolume id_ at source into place (where an empty
+    directory stands in for it), recorded in done, through fds found to be
+    that subvolume and a directory of the copy (in a snapshot of done): a
+    name on either side swapped for a link meanwhile leads nowhere else.
+    Signals held: Ctrl-C is raised once the snapshot is recorded."""
+    with held_signals():
+        src = os.open(source, _DIRECTORY)
+        try:
+            _check(f"/proc/self/fd/{src}", id_, source)
+            into = os.open(os.path.dirname(place), _DIRECTORY)
+            try:
+                if _btrfs.subvolume_id(f"/proc/self/fd/{into}") not in {made for _, made in done}:
+                    raise OSError(errno.EBUSY, "Not in the copy: the tree changed while it was walked", place)
+                name = os.path.basename(place)
+                os.rmdir(name, dir_fd=into)
+                try:
+                    made = _btrfs.snapshot(f"/proc/self/fd/{src}", b"/proc/self/fd/%d/%s" % (into, name), False)
+                except OSError as e:
+                    raise OSError(e.errno, e.strerror, source, None, place) from None
+                done.append((place, made))
+            finally:
+                os.close(into)
+        finally:
+            os.close(src)
 
 
 def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> None:  # noqa: A002
@@ -318,7 +345,7 @@ def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) 
     fd found to be that subvolume: names are not followed again, so a
     directory on the way swapped for a link mid-walk leads nothing outside
     the tree to be changed or deleted."""
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK)
+    fd = os.open(path, _DIRECTORY)
     try:
         at = f"/proc/self/fd/{fd}"
         _check(at, top, path)
@@ -338,13 +365,13 @@ def _check(at: str, id_: int, path: AnyPath) -> None:
     of the subvolume id_ (a name on the way changed while the tree was
     walked)."""
     if os.stat(at).st_ino != _btrfs.BTRFS_FIRST_FREE_OBJECTID or _btrfs.subvolume_id(at) != id_:
-        raise OSError(errno.EBUSY, f"No longer subvolume {id_}: the tree changed while it was deleted", path)
+        raise OSError(errno.EBUSY, f"No longer subvolume {id_}: the tree changed while it was walked", path)
 
 
 def _set_read_only(path: bytes, id_: int, value: bool) -> None:
     """Makes the subvolume id_ at path read-only or writable, through an fd
     found to be that subvolume (OSError EBUSY where path leads elsewhere)."""
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK)
+    fd = os.open(path, _DIRECTORY)
     try:
         at = f"/proc/self/fd/{fd}"
         flags = _btrfs.get_flags(at)
