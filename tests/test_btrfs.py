@@ -587,3 +587,41 @@ def test_recursive_snapshot_follows_no_name_swapped_mid_walk(tree, monkeypatch, 
     btrfs.delete(f"{tree}/src", recursive=True)
     btrfs.delete(f"{tree}/outside/d/a") if side == "source" else os.rmdir(f"{tree}/outside/d/a")
     subprocess.run(["rm", "-r", f"{tree}/outside", f"{tree}/copy"], check=False)
+
+
+FORCED = """
+import fcntl, os, random, sys
+sys.path.insert(0, {tests!r})
+from support.sigtimer import SigintTimer
+from velkora import btrfs
+path, timer, torn = {path!r}, SigintTimer(), 0
+for _ in range(150):
+    fd = os.open(path, os.O_RDONLY)  # SET_RECEIVED_SUBVOL with a UUID, as btrfs receive leaves it
+    fcntl.ioctl(fd, (3 << 30) | (192 << 16) | (0x94 << 8) | 37, bytearray(os.urandom(16) + bytes(176)))
+    os.close(fd)
+    btrfs.set_read_only(path, True)
+    try:
+        timer.arm(random.randint(1000, 2_000_000))
+        btrfs.set_read_only(path, False, force=True)
+        timer.arm(0)
+    except KeyboardInterrupt:
+        pass
+    timer.arm(0)
+    s = btrfs.info(path)
+    torn += not s.read_only and s.received_uuid is not None
+    btrfs.set_read_only(path, False, force=True)
+print(torn)
+"""
+
+
+def test_forced_writable_under_a_ctrl_c_storm(tree):
+    # Ctrl-C at any moment of making a received subvolume writable: either
+    # still read-only and received, or writable and no longer received.
+    btrfs.create(f"{tree}/forced")
+    run = subprocess.run(
+        [sys.executable, "-c", FORCED.format(tests=os.path.dirname(__file__), path=f"{tree}/forced")],
+        capture_output=True,
+        text=True,
+    )
+    btrfs.delete(f"{tree}/forced")
+    assert (run.returncode, run.stdout) == (0, "0\n"), run.stderr

@@ -459,6 +459,13 @@ def set_read_only(path: AnyPath, value: bool, *, force: bool = False) -> None:
             " send; force=True clears the received UUID",
             os.fspath(path),
         )
-    _btrfs.set_flags(path, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-    if received is not None:
-        _btrfs.clear_received(path)
+    # Signals held: Ctrl-C between the two would leave a received subvolume
+    # writable with its received UUID, what force is there to prevent.
+    with held_signals():
+        _btrfs.set_flags(path, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+        if received is not None:
+            try:
+                _btrfs.clear_received(path)
+            except BaseException:
+                _btrfs.set_flags(path, flags)
+                raise
