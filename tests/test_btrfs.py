@@ -324,34 +324,6 @@ def test_unprivileged_listing(tree):
     assert [as_progs(btrfs.Subvolume(**s)) for s in got] == [dict(r, path=r["path"][6:]) for r in want]
 
 
-def test_unprivileged_recursive_delete(tree):
-    # As a user (user_subvol_rm_allowed): the tree found through the
-    # unprivileged ioctls, the busy check through the mount points below.
-    subprocess.run(["mount", "-o", "remount,user_subvol_rm_allowed", tree], check=True)
-    os.mkdir(f"{tree}/@home/user")
-    os.chown(f"{tree}/@home/user", 65534, 65534)
-    paths = make_nested(f"{tree}/@home/user", "t", 65534)
-    os.mkdir(f"{paths[4]}/tmp")
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", f"{paths[4]}/tmp"], check=True)
-    program = (
-        "from velkora import btrfs\n"
-        "try:\n"
-        f"    btrfs.delete({paths[0]!r}, recursive=True)\n"
-        "except OSError as e:\n"
-        "    print(e.errno, e.filename)\n"
-    )
-    before = listed(tree)
-    try:
-        run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
-        assert (run.returncode, run.stdout) == (0, f"{errno.EBUSY} {paths[4]}/tmp\n"), run.stderr
-        assert listed(tree) == before
-    finally:
-        subprocess.run(["umount", f"{paths[4]}/tmp"], check=True)
-    run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
-    assert (run.returncode, run.stdout) == (0, ""), run.stderr
-    assert not any(row["path"].startswith("@home/user/t") for row in listed(tree).values())
-
-
 def test_recursive_delete_follows_no_name_swapped_mid_walk(tree, monkeypatch):
     # Once the tree is read, the plain directory holding a read-only holder
     # and another subvolume is swapped for a link to a look-alike outside:
@@ -521,15 +493,25 @@ def test_the_default_subvolume_is_refused_whole(tree, by_id):
     btrfs.delete(f"{tree}/default", recursive=True)
 
 
-def test_unprivileged_recursive_delete_of_a_tree_out_of_reach(tree):
-    # Root's subvolume in a directory the user may not search: the user's
-    # recursive delete is refused whole, not once the rest is gone.
+@pytest.mark.parametrize("obstacle", ["tmpfs inside", "subvolume out of reach"])
+def test_unprivileged_recursive_delete(tree, obstacle):
+    # As a user (user_subvol_rm_allowed): the tree found through the
+    # unprivileged ioctls, the busy check through the mount points below;
+    # root's subvolume in a directory the user may not search refuses the
+    # delete whole, not once the rest is gone.
     subprocess.run(["mount", "-o", "remount,user_subvol_rm_allowed", tree], check=True)
-    os.makedirs(f"{tree}/@home/reach")
-    os.chown(f"{tree}/@home/reach", 65534, 65534)
-    paths = make_nested(f"{tree}/@home/reach", "t", 65534)
-    os.mkdir(f"{paths[0]}/locked", 0o700)
-    btrfs.create(f"{paths[0]}/locked/roots")
+    home = f"{tree}/@home/user-{obstacle[0]}"
+    os.mkdir(home)
+    os.chown(home, 65534, 65534)
+    paths = make_nested(home, "t", 65534)
+    if obstacle == "tmpfs inside":
+        os.mkdir(f"{paths[4]}/tmp")
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", f"{paths[4]}/tmp"], check=True)
+        refused = f"{errno.EBUSY} {paths[4]}/tmp\n"
+    else:
+        os.mkdir(f"{paths[0]}/locked", 0o700)
+        btrfs.create(f"{paths[0]}/locked/roots")
+        refused = f"{errno.EACCES} {paths[0]}\n"
     program = (
         "from velkora import btrfs\n"
         "try:\n"
@@ -540,10 +522,16 @@ def test_unprivileged_recursive_delete_of_a_tree_out_of_reach(tree):
     before = listed(tree)
     try:
         run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
-        assert (run.returncode, run.stdout) == (0, f"{errno.EACCES} {paths[0]}\n"), run.stderr
+        assert (run.returncode, run.stdout) == (0, refused), run.stderr
         assert listed(tree) == before
     finally:
-        btrfs.delete(paths[0], recursive=True)
+        if obstacle == "tmpfs inside":
+            subprocess.run(["umount", f"{paths[4]}/tmp"], check=True)
+        else:
+            btrfs.delete(f"{paths[0]}/locked/roots")
+    run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (0, ""), run.stderr
+    assert not any(row["path"].startswith(f"@home/user-{obstacle[0]}/t") for row in listed(tree).values())
 
 
 @pytest.mark.parametrize("side", ["source", "copy"])
