@@ -9,6 +9,7 @@ import errno
 import json
 import os
 import re
+import stat
 import subprocess
 import sys
 import tempfile
@@ -221,7 +222,7 @@ def test_recursive_snapshot(tree):
     assert not any(row["path"].startswith(("copy", "orig")) for row in listed(tree).values())
 
 
-@pytest.mark.parametrize("how", ["subvolume", "nested by id", "tmpfs inside", "bind inside"])
+@pytest.mark.parametrize("how", ["subvolume", "nested by id", "tmpfs inside", "bind inside", "device node gone"])
 def test_delete_refuses_a_busy_tree(tree, how):
     paths = make_nested(tree, "busy")
     elsewhere = tempfile.mkdtemp(prefix=f"vk-busy-{os.getpid()}-")
@@ -231,6 +232,11 @@ def test_delete_refuses_a_busy_tree(tree, how):
         subprocess.run(["mount", "-o", "subvol=busy", device, elsewhere], check=True)
     elif how == "nested by id":
         subprocess.run(["mount", "-o", f"subvolid={btrfs.info(paths[3]).id}", device, elsewhere], check=True)
+    elif how == "device node gone":  # mountinfo's source names no device any more
+        st = os.stat(device)
+        os.mknod(f"{elsewhere}.node", 0o600 | stat.S_IFBLK, st.st_rdev)
+        subprocess.run(["mount", "-o", "subvol=busy", f"{elsewhere}.node", elsewhere], check=True)
+        os.unlink(f"{elsewhere}.node")
     elif how == "tmpfs inside":
         point = f"{paths[4]}/tmp"
         os.mkdir(point)
@@ -318,15 +324,25 @@ def test_unprivileged_listing(tree):
     assert [as_progs(btrfs.Subvolume(**s)) for s in got] == [dict(r, path=r["path"][6:]) for r in want]
 
 
-def test_unprivileged_recursive_delete(tree):
+@pytest.mark.parametrize("obstacle", ["tmpfs inside", "subvolume out of reach"])
+def test_unprivileged_recursive_delete(tree, obstacle):
     # As a user (user_subvol_rm_allowed): the tree found through the
-    # unprivileged ioctls, the busy check through the mount points below.
+    # unprivileged ioctls, the busy check through the mount points below;
+    # root's subvolume in a directory the user may not search refuses the
+    # delete whole, not once the rest is gone.
     subprocess.run(["mount", "-o", "remount,user_subvol_rm_allowed", tree], check=True)
-    os.mkdir(f"{tree}/@home/user")
-    os.chown(f"{tree}/@home/user", 65534, 65534)
-    paths = make_nested(f"{tree}/@home/user", "t", 65534)
-    os.mkdir(f"{paths[4]}/tmp")
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", f"{paths[4]}/tmp"], check=True)
+    home = f"{tree}/@home/user-{obstacle[0]}"
+    os.mkdir(home)
+    os.chown(home, 65534, 65534)
+    paths = make_nested(home, "t", 65534)
+    if obstacle == "tmpfs inside":
+        os.mkdir(f"{paths[4]}/tmp")
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", f"{paths[4]}/tmp"], check=True)
+        refused = f"{errno.EBUSY} {paths[4]}/tmp\n"
+    else:
+        os.mkdir(f"{paths[0]}/locked", 0o700)
+        btrfs.create(f"{paths[0]}/locked/roots")
+        refused = f"{errno.EACCES} {paths[0]}\n"
     program = (
         "from velkora import btrfs\n"
         "try:\n"
@@ -337,10 +353,13 @@ def test_unprivileged_recursive_delete(tree):
     before = listed(tree)
     try:
         run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
-        assert (run.returncode, run.stdout) == (0, f"{errno.EBUSY} {paths[4]}/tmp\n"), run.stderr
+        assert (run.returncode, run.stdout) == (0, refused), run.stderr
         assert listed(tree) == before
     finally:
-        subprocess.run(["umount", f"{paths[4]}/tmp"], check=True)
+        if obstacle == "tmpfs inside":
+            subprocess.run(["umount", f"{paths[4]}/tmp"], check=True)
+        else:
+            btrfs.delete(f"{paths[0]}/locked/roots")
     run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
     assert (run.returncode, run.stdout) == (0, ""), run.stderr
-    assert not any(row["path"].startswith("@home/user/t") for row in listed(tree).values())
+    assert not any(row["path"].startswith(f"@home/user-{obstacle[0]}/t") for row in listed(tree).values())

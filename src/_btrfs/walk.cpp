@@ -37,15 +37,16 @@ PyObject *joined(PyObject *prefix, const char *more, size_t n, bool slash)
 }
 
 // Whether an error means "not the user's to see, or gone": the entry is
-// left out.
-bool out_of_reach(long ret)
+// left out (unless strict: then only one gone is).
+bool out_of_reach(long ret, bool strict)
 {
-    return ret != vk::RAISED && (errno == EACCES || errno == EPERM || errno == ENOENT);
+    return ret != vk::RAISED &&
+           (errno == ENOENT || (!strict && (errno == EACCES || errno == EPERM)));
 }
 
 // One subvolume (the one open as fd, reached at rel) looked into: its
 // subvolumes appended to list, and theirs. 0, or -1 with an error set.
-int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth)
+int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth, bool strict)
 {
     if (depth > max_depth) {
         vk::os_error(ELOOP, path.obj);
@@ -73,7 +74,7 @@ int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth)
             level->lookup.treeid = id;
             ret = ioctl_retrying(fd, BTRFS_IOC_INO_LOOKUP_USER, &level->lookup);
             if (ret < 0) {
-                if (!out_of_reach(ret)) {
+                if (!out_of_reach(ret, strict)) {
                     ioctl_error(ret, fd, path.obj);
                     result = -1;
                 }
@@ -90,7 +91,7 @@ int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth)
                     openat(fd, inner, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
             });
             if (child < 0) {
-                if (!out_of_reach(child) && errno != ENOTDIR) {
+                if (!out_of_reach(child, strict) && errno != ENOTDIR) {
                     vk::call_error(child, path.obj);
                     result = -1;
                 }
@@ -112,7 +113,7 @@ int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth)
             PyObject *below =
                 row != nullptr ? joined(rel, level->inner, dir_len + name_len, true) : nullptr;
             if (below == nullptr || PyList_Append(list, row) < 0 ||
-                walk(owner.fd, below, list, path, depth + 1) < 0)
+                walk(owner.fd, below, list, path, depth + 1, strict) < 0)
                 result = -1;
             Py_XDECREF(row);
             Py_XDECREF(below);
@@ -123,26 +124,31 @@ int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth)
 }
 
 PyDoc_STRVAR(walk_reachable_doc,
-             "reachable($module, path, /)\n"
+             "reachable($module, path, strict=False, /)\n"
              "--\n\n"
              "The subvolumes below path that the caller may reach, as an ordinary user\n"
              "may ask for them (GET_SUBVOL_ROOTREF, INO_LOOKUP_USER, GET_SUBVOL_INFO),\n"
              "parents before children: rows as roots() gives them, dir_path from path.\n"
              "A subvolume in a directory the caller may not search is left out, with\n"
-             "what is below it. Raises OSError on failure.");
+             "what is below it; with strict, PermissionError naming path instead.\n"
+             "Raises OSError on failure.");
 
-PyObject *walk_reachable(PyObject *self, PyObject *arg)
+PyObject *walk_reachable(PyObject *self, PyObject *args)
 {
     (void)self;
+    PyObject *obj;
+    int strict = 0;
+    if (!PyArg_ParseTuple(args, "O|p:reachable", &obj, &strict))
+        return nullptr;
     Path path;
-    if (!path.set(arg))
+    if (!path.set(obj))
         return nullptr;
     Fd fd(open_path(path, O_DIRECTORY));
     if (fd.fd < 0)
         return nullptr;
     PyObject *list = PyList_New(0);
     PyObject *rel = PyBytes_FromStringAndSize("", 0);
-    if (list == nullptr || rel == nullptr || walk(fd.fd, rel, list, path, 0) < 0)
+    if (list == nullptr || rel == nullptr || walk(fd.fd, rel, list, path, 0, strict != 0) < 0)
         Py_CLEAR(list);
     Py_XDECREF(rel);
     return list;
@@ -151,7 +157,7 @@ PyObject *walk_reachable(PyObject *self, PyObject *arg)
 } // namespace
 
 PyMethodDef walk_methods[] = {
-    {"reachable", walk_reachable, METH_O, walk_reachable_doc},
+    {"reachable", walk_reachable, METH_VARARGS, walk_reachable_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -34,8 +34,9 @@ def fs_uuid(path: _Path, /) -> str:
 def ino_lookup(path: _Path, id: int, inode: int, /) -> bytes:
     """The path of the directory inode in the subvolume id, from its root (INO_LOOKUP)."""
 
-def reachable(path: _Path, /) -> list[_Row]:
-    """The subvolumes below path the caller may reach, dir_path from path (unprivileged ioctls)."""
+def reachable(path: _Path, strict: bool = False, /) -> list[_Row]:
+    """The subvolumes below path the caller may reach, dir_path from path (unprivileged ioctls);
+    with strict, PermissionError where one is out of reach."""
 
 def roots(path: _Path, min_id: int = 256, max_id: int = 18446744073709551360, /) -> list[_Row]:
     """The subvolumes with ids from min_id to max_id, by id (TREE_SEARCH_V2; root only)."""

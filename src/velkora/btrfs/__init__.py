@@ -20,8 +20,9 @@ import errno
 import os
 
 from velkora import _btrfs
+from velkora._resources import held_signals
 from velkora.btrfs._busy import refuse_busy
-from velkora.btrfs._top import toplevel
+from velkora.btrfs._top import checked_id, toplevel
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -82,6 +83,9 @@ if not TYPE_CHECKING:
     Subvolume = record(Subvolume, "velkora.btrfs")  # noqa: F811 - the class's fields, as a namedtuple
 
 
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK
+
+
 def _record(row: tuple, path: str) -> Subvolume:  # type: ignore[type-arg]
     return Subvolume(row[0], row[1], row[2], path, *row[5:])
 
@@ -125,9 +129,10 @@ def _below(rows: list[tuple], top: int) -> list[tuple]:  # type: ignore[type-arg
     return [row for row in rows if row[0] != top and under(row[0])]
 
 
-def _reachable(path: AnyPath) -> list[Subvolume]:
-    """What an ordinary user may list below path, paths from path, by id."""
-    rows = _btrfs.reachable(path)
+def _reachable(path: AnyPath, strict: bool = False) -> list[Subvolume]:
+    """What an ordinary user may list below path, paths from path, by id
+    (with strict, PermissionError where a subvolume there is out of reach)."""
+    rows = _btrfs.reachable(path, strict)
     rows.sort()
     return [_record(row, os.fsdecode(row[4] + row[3])) for row in rows]  # type: ignore[operator]
 
@@ -213,7 +218,9 @@ def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]
     try:
         rows = _btrfs.roots(path)
     except PermissionError:
-        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path)]
+        # All of it or nothing: a subvolume out of the user's reach would
+        # be missed, found only as the kernel refuses to delete its holder.
+        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path, strict=True)]
     paths = _full_paths(rows)
     cut = len(paths[top]) + 1 if paths[top] else 0
     nested = [(os.fsencode(paths[row[0]][cut:]), _record(row, paths[row[0]])) for row in _below(rows, top)]
@@ -233,26 +240,62 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
     if not recursive:
         return _btrfs.snapshot(source, path, read_only)
     nested = _tree(source)[2]
-    made = _btrfs.snapshot(source, path, False)
-    done = [os.fsencode(path)]
+    base = os.fsencode(path)
+    done: list[tuple[bytes, int]] = []
     try:
-        for inner, _ in nested:
-            place = os.path.join(done[0], inner)
-            os.rmdir(place)  # the empty directory standing in for it
-            _btrfs.snapshot(os.path.join(os.fsencode(source), inner), place, False)
-            done.append(place)
+        # Signals held: Ctrl-C during a snapshot is raised once it is
+        # recorded, so that the undoing below finds it.
+        with held_signals():
+            done.append((base, _btrfs.snapshot(source, path, False)))
+        for inner, s in nested:
+            _snapshot_nested(os.path.join(os.fsencode(source), inner), s.id, os.path.join(base, inner), done)
         if read_only:
-            for place in reversed(done):
-                _btrfs.set_flags(place, _btrfs.get_flags(place) | _btrfs.BTRFS_SUBVOL_RDONLY)
+            for place, id_ in reversed(done):
+                _set_read_only(place, id_, True)
     except BaseException:
-        for place in reversed(done):
-            try:
-                _btrfs.set_flags(place, _btrfs.get_flags(place) & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-                _btrfs.destroy(place)
-            except OSError:
-                pass
+        # By id, and through fds found to be the snapshots: a name on the
+        # way changed meanwhile leads nothing outside to be deleted.
+        # All writable first: a read-only snapshot keeps those below it.
+        with held_signals():
+            for place, id_ in done:
+                try:
+                    _set_read_only(place, id_, False)
+                except OSError:
+                    pass
+            for _, id_ in reversed(done):
+                try:
+                    _btrfs.destroy_id(os.path.dirname(base) or b".", id_)
+                except OSError:
+                    pass
         raise
-    return made
+    return done[0][1]
+
+
+def _snapshot_nested(source: bytes, id_: int, place: bytes, done: list[tuple[bytes, int]]) -> None:
+    """Snapshots the subvolume id_ at source into place (where an empty
+    directory stands in for it), recorded in done, through fds found to be
+    that subvolume and a directory of the copy (in a snapshot of done): a
+    name on either side swapped for a link meanwhile leads nowhere else.
+    Signals held: Ctrl-C is raised once the snapshot is recorded."""
+    with held_signals():
+        src = os.open(source, _DIRECTORY)
+        try:
+            _check(f"/proc/self/fd/{src}", id_, source)
+            into = os.open(os.path.dirname(place), _DIRECTORY)
+            try:
+                if _btrfs.subvolume_id(f"/proc/self/fd/{into}") not in {made for _, made in done}:
+                    raise OSError(errno.EBUSY, "Not in the copy: the tree changed while it was walked", place)
+                name = os.path.basename(place)
+                os.rmdir(name, dir_fd=into)
+                try:
+                    made = _btrfs.snapshot(f"/proc/self/fd/{src}", b"/proc/self/fd/%d/%s" % (into, name), False)
+                except OSError as e:
+                    raise OSError(e.errno, e.strerror, source, None, place) from None
+                done.append((place, made))
+            finally:
+                os.close(into)
+        finally:
+            os.close(src)
 
 
 def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> None:  # noqa: A002
@@ -268,29 +311,75 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
     in it is refused by the kernel (OSError ENOTEMPTY).
     """
     if id is not None:
-        _delete_id(path, id, recursive)
+        _delete_id(path, checked_id(id), recursive)
         return
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
+    _own_name(path)
     top, top_path, nested = _tree(path)
+    _refuse_default(path, top)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
         _clear_tree(path, top, nested)
     _btrfs.destroy(path)
 
 
+def _own_name(path: AnyPath) -> None:
+    """Refuses, before anything below it is deleted, a path that does not
+    end in the subvolume's own name (the kernel deletes a subvolume by its
+    name in its parent): one ending in ".", ".." (EINVAL) or a link (ENOTDIR)."""
+    name = os.fspath(path)
+    sep, dots = (b"/", (b"", b".", b"..")) if isinstance(name, bytes) else ("/", ("", ".", ".."))
+    last = name.rstrip(sep) or name  # type: ignore[arg-type]
+    if os.path.basename(last) in dots:
+        raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), name)
+    if os.path.islink(last):
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
+
+
 def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) -> None:
     """Deletes the subvolumes nested below path (parents first), deepest
-    first, making each read-only one that holds others writable first."""
-    base = os.fsencode(path)
-    where = {top: base}
-    where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
-    for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
-        flags = _btrfs.get_flags(where[holder])
-        if flags & _btrfs.BTRFS_SUBVOL_RDONLY:
-            _btrfs.set_flags(where[holder], flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-    for inner, _ in reversed(nested):
-        _btrfs.destroy(os.path.join(base, inner))
+    first, making each read-only one that holds others writable first.
+
+    Each is deleted by its id, and each holder is made writable through an
+    fd found to be that subvolume: names are not followed again, so a
+    directory on the way swapped for a link mid-walk leads nothing outside
+    the tree to be changed or deleted."""
+    fd = os.open(path, _DIRECTORY)
+    try:
+        at = f"/proc/self/fd/{fd}"
+        _check(at, top, path)
+        base = os.fsencode(path)
+        where = {top: base}
+        where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
+        for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
+            _set_read_only(where[holder], holder, False)
+        for _, s in reversed(nested):
+            _btrfs.destroy_id(at, s.id)
+    finally:
+        os.close(fd)
+
+
+def _check(at: str, id_: int, path: AnyPath) -> None:
+    """OSError EBUSY naming path unless at (an fd's /proc link) is the root
+    of the subvolume id_ (a name on the way changed while the tree was
+    walked)."""
+    if os.stat(at).st_ino != _btrfs.BTRFS_FIRST_FREE_OBJECTID or _btrfs.subvolume_id(at) != id_:
+        raise OSError(errno.EBUSY, f"No longer subvolume {id_}: the tree changed while it was walked", path)
+
+
+def _set_read_only(path: bytes, id_: int, value: bool) -> None:
+    """Makes the subvolume id_ at path read-only or writable, through an fd
+    found to be that subvolume (OSError EBUSY where path leads elsewhere)."""
+    fd = os.open(path, _DIRECTORY)
+    try:
+        at = f"/proc/self/fd/{fd}"
+        flags = _btrfs.get_flags(at)
+        if bool(flags & _btrfs.BTRFS_SUBVOL_RDONLY) != value:
+            _check(at, id_, path)
+            _btrfs.set_flags(at, flags ^ _btrfs.BTRFS_SUBVOL_RDONLY)
+    finally:
+        os.close(fd)
 
 
 def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
@@ -299,6 +388,7 @@ def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
     if id_ not in paths or id_ == _btrfs.BTRFS_FS_TREE_OBJECTID:
         raise FileNotFoundError(errno.ENOENT, f"No subvolume of id {id_}", os.fspath(path))
     below = _below(rows, id_)
+    _refuse_default(path, id_)
     refuse_busy(path, {id_} | {row[0] for row in below}, paths[id_])
     if not below:
         _btrfs.destroy_id(path, id_)
@@ -306,7 +396,26 @@ def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
     if not recursive:
         raise OSError(errno.ENOTEMPTY, f"Subvolume {id_} holds other subvolumes", os.fspath(path))
     with toplevel(path) as top:
-        delete(os.path.join(top, paths[id_]), recursive=True)
+        try:
+            delete(os.path.join(top, paths[id_]), recursive=True)
+        except OSError as e:
+            # Named by the caller's path, not the mount only this call had.
+            if os.fsdecode(e.filename or "").startswith(top):
+                e.filename = os.fspath(path)
+            raise
+
+
+def _refuse_default(path: AnyPath, id_: int) -> None:
+    """PermissionError naming path where id_ is the default subvolume, which
+    the kernel refuses to delete only once those below it are gone."""
+    try:
+        default = _btrfs.default_id(path)
+    except PermissionError:
+        return  # not for a user to read; the kernel refuses all the same
+    if default == id_:
+        raise PermissionError(
+            errno.EPERM, f"Subvolume {id_} is the default subvolume: it cannot be deleted", os.fspath(path)
+        )
 
 
 def get_default(path: AnyPath) -> int:
@@ -318,7 +427,7 @@ def get_default(path: AnyPath) -> int:
 def set_default(path: AnyPath, id: int | None = None) -> None:  # noqa: A002
     """Makes the subvolume ``id`` (where None, the one at ``path``) the
     default of the filesystem that holds ``path``."""
-    _btrfs.set_default(path, _btrfs.subvolume_id(path) if id is None else id)
+    _btrfs.set_default(path, _btrfs.subvolume_id(path) if id is None else checked_id(id))
 
 
 def read_only(path: AnyPath) -> bool:
@@ -350,6 +459,13 @@ def set_read_only(path: AnyPath, value: bool, *, force: bool = False) -> None:
             " send; force=True clears the received UUID",
             os.fspath(path),
         )
-    _btrfs.set_flags(path, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
-    if received is not None:
-        _btrfs.clear_received(path)
+    # Signals held: Ctrl-C between the two would leave a received subvolume
+    # writable with its received UUID, what force is there to prevent.
+    with held_signals():
+        _btrfs.set_flags(path, flags & ~_btrfs.BTRFS_SUBVOL_RDONLY)
+        if received is not None:
+            try:
+                _btrfs.clear_received(path)
+            except BaseException:
+                _btrfs.set_flags(path, flags)
+                raise

@@ -37,11 +37,17 @@ def _devices(fs_uuid: str) -> set[int]:
 
 def _ours(table: list[Mount], path: AnyPath) -> set[tuple[int | None, int | None]]:
     """The superblock numbers (mountinfo's major:minor) of the mounts of the
-    filesystem that holds path: those whose source is one of its devices,
-    or, where sysfs does not say, whose mount point is on it."""
+    filesystem that holds path: the mount that holds path, where the table
+    shows it (not under toplevel's detached mount), and those whose source is
+    one of its devices, or, where sysfs does not say, whose mount point is on
+    it (a source named by a device node since gone counts by the first)."""
+    from velkora import _mounts
+
     fs_uuid = _btrfs.fs_uuid(path)
     devices = _devices(fs_uuid)
     found: set[tuple[int | None, int | None]] = set()
+    holder = _mounts.mount_id(path)
+    found.update((m.major, m.minor) for m in table if m.id == holder and m.fs_type == "btrfs")
     for m in table:
         if m.fs_type != "btrfs" or (m.major, m.minor) in found:
             continue

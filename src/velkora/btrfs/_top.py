@@ -45,6 +45,16 @@ def _device(fs: AnyPath) -> str:
     raise OSError(errno.ENODEV, "No device of this Btrfs filesystem found", os.fspath(fs))
 
 
+def checked_id(value: object) -> int:
+    """A subvolume id as given, checked before it reaches the kernel: an int
+    (not a bool) from 0 to 2**64-1, else TypeError or OverflowError."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"a subvolume id must be int, not {type(value).__name__}")
+    if not 0 <= value < 1 << 64:
+        raise OverflowError(f"subvolume id out of range: {value}")
+    return int(value)
+
+
 class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)`
     """``with toplevel(fs) as top:`` gives a path (``str``) to the top level
     (or with ``id``, the subvolume of that id) of the Btrfs filesystem that
@@ -62,8 +72,9 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
 
     def __init__(self, fs: AnyPath, *, id: int = 5) -> None:  # noqa: A002
         self._fs = fs
-        self._id = id
+        self._id = checked_id(id)
         self._fd: int | None = None
+        self._context: int | None = None
         self._dir: str | None = None
         self._on = False  # whether the directory has the subvolume mounted on it
 
@@ -92,14 +103,16 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
     def _detached(self, device: str) -> str:
         import velkora.fsmount as fs
 
-        context = fs.fsopen("btrfs", fs.FSOPEN_CLOEXEC)
-        try:
-            fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "source", device)
-            fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "subvolid", str(self._id))
-            fs.fsconfig(context, fs.FSCONFIG_CMD_CREATE)
-            with held_signals():
-                self._fd = fs.fsmount(context, fs.FSMOUNT_CLOEXEC)
-        finally:
+        # The context is kept where _close finds it: Ctrl-C may come between
+        # any two steps, and the clean-up closes what was made by then.
+        with held_signals():
+            self._context = fs.fsopen("btrfs", fs.FSOPEN_CLOEXEC)
+        fs.fsconfig(self._context, fs.FSCONFIG_SET_STRING, "source", device)
+        fs.fsconfig(self._context, fs.FSCONFIG_SET_STRING, "subvolid", str(self._id))
+        fs.fsconfig(self._context, fs.FSCONFIG_CMD_CREATE)
+        with held_signals():
+            self._fd = fs.fsmount(self._context, fs.FSMOUNT_CLOEXEC)
+            context, self._context = self._context, None
             os.close(context)
         return f"/proc/self/fd/{self._fd}"
 
@@ -117,16 +130,18 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
         return self._dir
 
     def _undo(self) -> None:
-        self._close()
+        with held_signals():
+            self._close()
 
     def _leave(self, again: bool) -> None:
         with held_signals():
             self._close()
 
     def _close(self) -> None:
-        fd, self._fd = self._fd, None
-        if fd is not None:
-            os.close(fd)
+        for fd in (self._context, self._fd):
+            if fd is not None:
+                os.close(fd)
+        self._context = self._fd = None
         where = self._dir
         if where is None:
             return
