@@ -186,22 +186,29 @@ def info(path: AnyPath) -> Subvolume:
     (``GET_SUBVOL_INFO``); its ``path`` from the top level comes from the
     tree of tree roots for root, and from the mount table for another user."""
     row = _btrfs.subvol_info(path)
-    id_, parent, dir_id = row[0], row[1], row[2]
-    if id_ == _btrfs.BTRFS_FS_TREE_OBJECTID:
-        return _record(row, "")
-    names = [row[3]]
     try:
-        if dir_id != _btrfs.BTRFS_FIRST_FREE_OBJECTID:
-            names[0] = _btrfs.ino_lookup(path, parent, dir_id) + names[0]
-        while parent != _btrfs.BTRFS_FS_TREE_OBJECTID:
-            up = _btrfs.roots(path, parent, parent)
-            if not up:
-                break
-            names.append((up[0][4] or b"") + up[0][3])
-            parent = up[0][1]
+        return _record(row, _from_top(path, row))
     except PermissionError:
         return _record(row, _table_path(path))
-    return _record(row, os.fsdecode(b"/".join(reversed(names))))
+
+
+def _from_top(path: AnyPath, row: tuple) -> str:  # type: ignore[type-arg]
+    """The path from the top level of the subvolume of row (subvol_info's
+    of path), up the tree of tree roots: PermissionError for an ordinary
+    user."""
+    id_, parent, dir_id = row[0], row[1], row[2]
+    if id_ == _btrfs.BTRFS_FS_TREE_OBJECTID:
+        return ""
+    names = [row[3]]
+    if dir_id != _btrfs.BTRFS_FIRST_FREE_OBJECTID:
+        names[0] = _btrfs.ino_lookup(path, parent, dir_id) + names[0]
+    while parent != _btrfs.BTRFS_FS_TREE_OBJECTID:
+        up = _btrfs.roots(path, parent, parent)
+        if not up:
+            break
+        names.append((up[0][4] or b"") + up[0][3])
+        parent = up[0][1]
+    return os.fsdecode(b"/".join(reversed(names)))
 
 
 def create(path: AnyPath) -> int:
@@ -213,19 +220,26 @@ def create(path: AnyPath) -> int:
 def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]]:
     """The subvolume at path: its id, its path from the top level (None
     where the caller may not read the tree of tree roots), and the
-    subvolumes below it, parents first, each with its path from path."""
-    top = _btrfs.subvolume_id(path)
+    subvolumes below it, parents first, each with its path from path.
+
+    The subvolumes below are found by walking down from path (the root
+    refs of each subvolume, as an ordinary user may): the cost is the
+    tree's, not the whole filesystem's. All of them or nothing: one out of
+    the user's reach would be missed, found only as the kernel refuses to
+    delete its holder."""
+    row = _btrfs.subvol_info(path)
     try:
-        rows = _btrfs.roots(path)
+        top_path: str | None = _from_top(path, row)
     except PermissionError:
-        # All of it or nothing: a subvolume out of the user's reach would
-        # be missed, found only as the kernel refuses to delete its holder.
-        return top, None, [(os.fsencode(s.path), s) for s in _reachable(path, strict=True)]
-    paths = _full_paths(rows)
-    cut = len(paths[top]) + 1 if paths[top] else 0
-    nested = [(os.fsencode(paths[row[0]][cut:]), _record(row, paths[row[0]])) for row in _below(rows, top)]
+        top_path = None
+    nested = []
+    for s in _reachable(path, strict=True):
+        inner = os.fsencode(s.path)
+        if top_path is not None:
+            s = s._replace(path=f"{top_path}/{s.path}" if top_path else s.path)
+        nested.append((inner, s))
     nested.sort(key=lambda pair: pair[0].count(b"/"))
-    return top, paths[top], nested
+    return row[0], top_path, nested
 
 
 def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursive: bool = False) -> int:
