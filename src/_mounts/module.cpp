@@ -25,7 +25,7 @@ int mounts_exec(PyObject *module)
     }
     if (mounts::add_flag_constants(module) < 0)
         return -1;
-    return vk::add_object(module, "LSMT_ROOT", PyLong_FromUnsignedLongLong(mounts::LSMT_ROOT));
+    return vk::add_object(module, "LSMT_ROOT", PyLong_FromUnsignedLongLong(LSMT_ROOT));
 }
 
 PyModuleDef_Slot mounts_slots[] = VK_MODULE_SLOTS(mounts_exec);

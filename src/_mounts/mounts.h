@@ -86,8 +86,32 @@ static_assert(offsetof(statmount_v1, mnt_root) == 104 && offsetof(statmount_v1, 
               "struct statmount differs from Linux's");
 static_assert(sizeof(statmount_v1) == 512, "struct statmount is 512 bytes before its strings");
 
-// listmount's "every mount the caller's root reaches".
-const uint64_t LSMT_ROOT = 0xffffffffffffffffULL;
+// listmount's "every mount the caller's root reaches", and statmount's mask
+// bits: <linux/mount.h>'s where the build machine's has them (6.8 and
+// later), else the kernel's numbers here.
+#ifndef LSMT_ROOT
+#define LSMT_ROOT 0xffffffffffffffffULL
+#endif
+#ifndef STATMOUNT_SB_BASIC
+#define STATMOUNT_SB_BASIC 0x00000001U
+#define STATMOUNT_MNT_BASIC 0x00000002U
+#define STATMOUNT_PROPAGATE_FROM 0x00000004U
+#define STATMOUNT_MNT_ROOT 0x00000008U
+#define STATMOUNT_MNT_POINT 0x00000010U
+#define STATMOUNT_FS_TYPE 0x00000020U
+#endif
+#ifndef STATMOUNT_MNT_OPTS
+#define STATMOUNT_MNT_OPTS 0x00000080U
+#endif
+#ifndef STATMOUNT_FS_SUBTYPE
+#define STATMOUNT_FS_SUBTYPE 0x00000100U
+#endif
+#ifndef STATMOUNT_SB_SOURCE
+#define STATMOUNT_SB_SOURCE 0x00000200U
+#endif
+#ifndef STATMOUNT_SUPPORTED_MASK
+#define STATMOUNT_SUPPORTED_MASK 0x00001000U
+#endif
 
 // The request's size: with a namespace id, the newer one.
 inline uint32_t request_size(uint64_t ns_id)

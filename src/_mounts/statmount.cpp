@@ -10,17 +10,6 @@
 
 namespace mounts {
 
-// The mask bits asked for, and the strings each brings.
-static const uint64_t STATMOUNT_SB_BASIC = 0x1;
-static const uint64_t STATMOUNT_MNT_BASIC = 0x2;
-static const uint64_t STATMOUNT_PROPAGATE_FROM = 0x4;
-static const uint64_t STATMOUNT_MNT_ROOT = 0x8;
-static const uint64_t STATMOUNT_MNT_POINT = 0x10;
-static const uint64_t STATMOUNT_FS_TYPE = 0x20;
-static const uint64_t STATMOUNT_MNT_OPTS = 0x80;
-static const uint64_t STATMOUNT_FS_SUBTYPE = 0x100;
-static const uint64_t STATMOUNT_SB_SOURCE = 0x200;
-static const uint64_t STATMOUNT_SUPPORTED_MASK = 0x1000;
 // What every kernel with statmount(2) knows (6.8); asked for alone when a
 // kernel refuses the newer bits.
 static const uint64_t STATMOUNT_FIRST = STATMOUNT_SB_BASIC | STATMOUNT_MNT_BASIC |
