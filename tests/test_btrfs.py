@@ -222,7 +222,18 @@ def test_recursive_snapshot(tree):
     assert not any(row["path"].startswith(("copy", "orig")) for row in listed(tree).values())
 
 
-@pytest.mark.parametrize("how", ["subvolume", "nested by id", "tmpfs inside", "bind inside", "device node gone"])
+HOW_BUSY = [
+    "subvolume",
+    "nested by id",
+    "tmpfs inside",
+    "bind inside",
+    "device node gone",
+    "tmpfs over one",
+    "over the way",
+]
+
+
+@pytest.mark.parametrize("how", HOW_BUSY)
 def test_delete_refuses_a_busy_tree(tree, how):
     paths = make_nested(tree, "busy")
     elsewhere = tempfile.mkdtemp(prefix=f"vk-busy-{os.getpid()}-")
@@ -241,6 +252,9 @@ def test_delete_refuses_a_busy_tree(tree, how):
         point = f"{paths[4]}/tmp"
         os.mkdir(point)
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", point], check=True)
+    elif how in ("tmpfs over one", "over the way"):  # a nested subvolume hidden, not found by a walk
+        point = paths[4] if how == "tmpfs over one" else os.path.dirname(paths[6])
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", point], check=True)
     else:
         point = f"{paths[4]}/bind"
         os.mkdir(point)
@@ -251,6 +265,10 @@ def test_delete_refuses_a_busy_tree(tree, how):
             with pytest.raises(OSError) as e:
                 btrfs.delete(paths[0], recursive=recursive)
             assert e.value.errno == errno.EBUSY and e.value.filename == point
+        if how in ("tmpfs over one", "over the way"):  # a snapshot short of it refused too
+            with pytest.raises(OSError) as e:
+                btrfs.snapshot(paths[0], f"{tree}/busy-copy", recursive=True)
+            assert e.value.errno == errno.EBUSY
         assert listed(tree) == before
     finally:
         subprocess.run(["umount", point], check=True)

@@ -225,15 +225,24 @@ def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]
     The subvolumes below are found by walking down from path (the root
     refs of each subvolume, as an ordinary user may): the cost is the
     tree's, not the whole filesystem's. All of them or nothing: one out of
-    the user's reach would be missed, found only as the kernel refuses to
-    delete its holder."""
+    the user's reach, or hidden by a mount, would be missed (a recursive
+    snapshot short of it, a delete stopped by the kernel halfway)."""
     row = _btrfs.subvol_info(path)
     try:
         top_path: str | None = _from_top(path, row)
     except PermissionError:
         top_path = None
+    try:
+        found = _reachable(path, strict=True)
+    except OSError as e:
+        if e.errno != errno.EBUSY or e.filename2 is None:
+            raise
+        # Not at its place: a mount hides it, or it moved meanwhile.
+        place = os.path.join(os.fsencode(path), e.filename2)
+        why = "A subvolume below is hidden by a mount or was moved while the tree was walked"
+        raise OSError(errno.EBUSY, why, place if isinstance(path, bytes) else os.fsdecode(place)) from None
     nested = []
-    for s in _reachable(path, strict=True):
+    for s in found:
         inner = os.fsencode(s.path)
         if top_path is not None:
             s = s._replace(path=f"{top_path}/{s.path}" if top_path else s.path)
@@ -330,7 +339,17 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
     _own_name(path)
-    top, top_path, nested = _tree(path)
+    try:
+        top, top_path, nested = _tree(path)
+    except OSError as e:
+        if e.errno == errno.EBUSY:  # a mount hides one below: named by its mount point
+            row = _btrfs.subvol_info(path)
+            try:
+                top_path = _from_top(path, row)
+            except PermissionError:
+                top_path = None
+            refuse_busy(path, {row[0]}, top_path)
+        raise
     _refuse_default(path, top)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
