@@ -378,9 +378,9 @@ def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) 
     fd found to be that subvolume: names are not followed again, so a
     directory on the way swapped for a link mid-walk leads nothing outside
     the tree to be changed or deleted."""
-    fd = os.open(path, _DIRECTORY)
+    fds: list[int] = []
     try:
-        at = f"/proc/self/fd/{fd}"
+        at = f"/proc/self/fd/{_opened(path, fds)}"
         _check(at, top, path)
         base = os.fsencode(path)
         where = {top: base}
@@ -390,7 +390,16 @@ def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) 
         for _, s in reversed(nested):
             _btrfs.destroy_id(at, s.id)
     finally:
-        os.close(fd)
+        for fd in fds:
+            os.close(fd)
+
+
+def _opened(path: AnyPath, fds: list[int]) -> int:
+    """The fd of the directory at path, recorded in fds (for the caller to
+    close) before a Ctrl-C that came as it opened is raised."""
+    with held_signals():
+        fds.append(os.open(path, _DIRECTORY))
+    return fds[-1]
 
 
 def _check(at: str, id_: int, path: AnyPath) -> None:
@@ -404,15 +413,16 @@ def _check(at: str, id_: int, path: AnyPath) -> None:
 def _set_read_only(path: bytes, id_: int, value: bool) -> None:
     """Makes the subvolume id_ at path read-only or writable, through an fd
     found to be that subvolume (OSError EBUSY where path leads elsewhere)."""
-    fd = os.open(path, _DIRECTORY)
+    fds: list[int] = []
     try:
-        at = f"/proc/self/fd/{fd}"
+        at = f"/proc/self/fd/{_opened(path, fds)}"
         flags = _btrfs.get_flags(at)
         if bool(flags & _btrfs.BTRFS_SUBVOL_RDONLY) != value:
             _check(at, id_, path)
             _btrfs.set_flags(at, flags ^ _btrfs.BTRFS_SUBVOL_RDONLY)
     finally:
-        os.close(fd)
+        for fd in fds:
+            os.close(fd)
 
 
 def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
