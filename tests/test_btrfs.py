@@ -233,6 +233,21 @@ HOW_BUSY = [
 ]
 
 
+def test_recursive_with_a_deep_directory(tree):
+    # A nested subvolume below 3,900 bytes of directories: past what the
+    # unprivileged lookup gives (ENAMETOOLONG), still within root's.
+    deep = os.path.join(f"{tree}/deep", *["d" * 200] * 19, "e" * 100)
+    btrfs.create(f"{tree}/deep")
+    os.makedirs(deep)
+    btrfs.create(f"{deep}/n")
+    btrfs.snapshot(f"{tree}/deep", f"{tree}/deep-copy", recursive=True)
+    inner = os.path.relpath(f"{deep}/n", f"{tree}/deep")
+    assert {row["path"] for row in listed(tree).values()} >= {f"deep/{inner}", f"deep-copy/{inner}"}
+    btrfs.delete(f"{tree}/deep-copy", recursive=True)
+    btrfs.delete(f"{tree}/deep", recursive=True)
+    assert not any(row["path"].startswith("deep") for row in listed(tree).values())
+
+
 @pytest.mark.parametrize("how", HOW_BUSY)
 def test_delete_refuses_a_busy_tree(tree, how):
     paths = make_nested(tree, "busy")

@@ -235,12 +235,20 @@ def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]
     try:
         found = _reachable(path, strict=True)
     except OSError as e:
-        if e.errno != errno.EBUSY or e.filename2 is None:
+        if e.errno == errno.ENAMETOOLONG and top_path is not None:
+            # A directory path past what INO_LOOKUP_USER gives (3,824
+            # bytes): root lists the tree of tree roots instead, as before.
+            rows = _btrfs.roots(path)
+            paths = _full_paths(rows)
+            cut = len(top_path) + 1 if top_path else 0
+            found = [_record(r, paths[r[0]][cut:]) for r in _below(rows, row[0])]
+        elif e.errno != errno.EBUSY or e.filename2 is None:
             raise
-        # Not at its place: a mount hides it, or it moved meanwhile.
-        place = os.path.join(os.fsencode(path), e.filename2)
-        why = "A subvolume below is hidden by a mount or was moved while the tree was walked"
-        raise OSError(errno.EBUSY, why, place if isinstance(path, bytes) else os.fsdecode(place)) from None
+        else:
+            # Not at its place: a mount hides it, or it moved meanwhile.
+            place = os.path.join(os.fsencode(path), e.filename2)
+            why = "A subvolume below is hidden by a mount or was moved while the tree was walked"
+            raise OSError(errno.EBUSY, why, place if isinstance(path, bytes) else os.fsdecode(place)) from None
     nested = []
     for s in found:
         inner = os.fsencode(s.path)
