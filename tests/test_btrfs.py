@@ -222,7 +222,33 @@ def test_recursive_snapshot(tree):
     assert not any(row["path"].startswith(("copy", "orig")) for row in listed(tree).values())
 
 
-@pytest.mark.parametrize("how", ["subvolume", "nested by id", "tmpfs inside", "bind inside", "device node gone"])
+HOW_BUSY = [
+    "subvolume",
+    "nested by id",
+    "tmpfs inside",
+    "bind inside",
+    "device node gone",
+    "tmpfs over one",
+    "over the way",
+]
+
+
+def test_recursive_with_a_deep_directory(tree):
+    # A nested subvolume below 3,900 bytes of directories: past what the
+    # unprivileged lookup gives (ENAMETOOLONG), still within root's.
+    deep = os.path.join(f"{tree}/deep", *["d" * 200] * 19, "e" * 100)
+    btrfs.create(f"{tree}/deep")
+    os.makedirs(deep)
+    btrfs.create(f"{deep}/n")
+    btrfs.snapshot(f"{tree}/deep", f"{tree}/deep-copy", recursive=True)
+    inner = os.path.relpath(f"{deep}/n", f"{tree}/deep")
+    assert {row["path"] for row in listed(tree).values()} >= {f"deep/{inner}", f"deep-copy/{inner}"}
+    btrfs.delete(f"{tree}/deep-copy", recursive=True)
+    btrfs.delete(f"{tree}/deep", recursive=True)
+    assert not any(row["path"].startswith("deep") for row in listed(tree).values())
+
+
+@pytest.mark.parametrize("how", HOW_BUSY)
 def test_delete_refuses_a_busy_tree(tree, how):
     paths = make_nested(tree, "busy")
     elsewhere = tempfile.mkdtemp(prefix=f"vk-busy-{os.getpid()}-")
@@ -241,6 +267,9 @@ def test_delete_refuses_a_busy_tree(tree, how):
         point = f"{paths[4]}/tmp"
         os.mkdir(point)
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", point], check=True)
+    elif how in ("tmpfs over one", "over the way"):  # a nested subvolume hidden, not found by a walk
+        point = paths[4] if how == "tmpfs over one" else os.path.dirname(paths[6])
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", point], check=True)
     else:
         point = f"{paths[4]}/bind"
         os.mkdir(point)
@@ -251,6 +280,10 @@ def test_delete_refuses_a_busy_tree(tree, how):
             with pytest.raises(OSError) as e:
                 btrfs.delete(paths[0], recursive=recursive)
             assert e.value.errno == errno.EBUSY and e.value.filename == point
+        if how in ("tmpfs over one", "over the way"):  # a snapshot short of it refused too
+            with pytest.raises(OSError) as e:
+                btrfs.snapshot(paths[0], f"{tree}/busy-copy", recursive=True)
+            assert e.value.errno == errno.EBUSY
         assert listed(tree) == before
     finally:
         subprocess.run(["umount", point], check=True)
@@ -322,6 +355,14 @@ def test_unprivileged_listing(tree):
     want = [r for r in rows.values() if r["path"] in ("@home/shared", "@home/shared/inner")]
     assert [(s["id"], s["path"]) for s in got] == [(int(r["id"]), r["path"][len("@home/") :]) for r in want]
     assert [as_progs(btrfs.Subvolume(**s)) for s in got] == [dict(r, path=r["path"][6:]) for r in want]
+    # A tmpfs over one hides it (and what is below it): left out, not the whole listing failed.
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", f"{tree}/@home/shared/inner"], check=True)
+    try:
+        program = f"from velkora import btrfs; print([s.path for s in btrfs.subvolumes({tree + '/@home'!r})])"
+        run = subprocess.run([sys.executable, AS_USER, "-c", program], capture_output=True, text=True)
+    finally:
+        subprocess.run(["umount", f"{tree}/@home/shared/inner"], check=True)
+    assert (run.returncode, run.stdout) == (0, "['shared']\n"), run.stderr
 
 
 @pytest.mark.parametrize("obstacle", ["tmpfs inside", "subvolume out of reach"])

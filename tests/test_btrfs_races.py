@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import errno
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -268,3 +269,37 @@ def test_forced_writable_under_a_ctrl_c_storm(tree):
     )
     btrfs.delete(f"{tree}/forced")
     assert (run.returncode, run.stdout) == (0, "0\n"), run.stderr
+
+
+def test_ctrl_c_as_a_subvolume_opens_leaves_no_fd(tree, monkeypatch):
+    # Ctrl-C taken just as os.open returns (Python raises it there): the fd
+    # is closed all the same, and nothing is deleted.
+    paths = make_nested(tree, "sigopen")
+    btrfs.create(f"{tree}/sigopen-flat")
+    real = os.open
+
+    def open_then_ctrl_c(*args, **kwargs):  # type: ignore[no-untyped-def]
+        fd = real(*args, **kwargs)
+        signal.raise_signal(signal.SIGINT)
+        return fd
+
+    def ours() -> list[str]:  # the fds open on the trees, as /proc shows them
+        links = []
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                links.append(os.readlink(f"/proc/self/fd/{fd}"))
+            except FileNotFoundError:  # listdir's own
+                continue
+        return [link for link in links if link.startswith(f"{tree}/sigopen")]
+
+    before = listed(tree)
+    for call in (
+        lambda: btrfs.delete(paths[0], recursive=True),  # the fd the tree is deleted through
+        lambda: btrfs.snapshot(f"{tree}/sigopen-flat", f"{tree}/sigopen-copy", read_only=True, recursive=True),
+    ):
+        with monkeypatch.context() as m, pytest.raises(KeyboardInterrupt):
+            m.setattr(os, "open", open_then_ctrl_c)
+            call()
+        assert ours() == [] and listed(tree) == before
+    btrfs.delete(paths[0], recursive=True)
+    btrfs.delete(f"{tree}/sigopen-flat")

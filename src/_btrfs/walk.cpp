@@ -44,6 +44,19 @@ bool out_of_reach(long ret, bool strict)
            (errno == ENOENT || (!strict && (errno == EACCES || errno == EPERM)));
 }
 
+// With strict, the error of a subvolume found below but not at its place
+// (a mount over it or over a directory on the way, or its name moved
+// meanwhile): EBUSY naming path, and its place from path (n bytes of inner
+// after rel) as the second name. -1.
+int hidden(const Path &path, PyObject *rel, const char *inner, size_t n)
+{
+    PyObject *place = joined(rel, inner, n, false);
+    if (place != nullptr)
+        vk::os_error(EBUSY, path.obj, place);
+    Py_XDECREF(place);
+    return -1;
+}
+
 // One subvolume (the one open as fd, reached at rel) looked into: its
 // subvolumes appended to list, and theirs. 0, or -1 with an error set.
 int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth, bool strict)
@@ -90,8 +103,11 @@ int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth, boo
                 return static_cast<long>(
                     openat(fd, inner, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
             });
+            size_t inner_len = dir_len + name_len;
             if (child < 0) {
-                if (!out_of_reach(child, strict) && errno != ENOTDIR) {
+                if (strict && child != vk::RAISED && (errno == ENOENT || errno == ENOTDIR))
+                    result = hidden(path, rel, inner, inner_len);
+                else if (!out_of_reach(child, strict) && errno != ENOTDIR) {
                     vk::call_error(child, path.obj);
                     result = -1;
                 }
@@ -100,18 +116,24 @@ int walk(int fd, PyObject *rel, PyObject *list, const Path &path, int depth, boo
             Fd owner(static_cast<int>(child));
             level->info = {};
             ret = ioctl_retrying(owner.fd, BTRFS_IOC_GET_SUBVOL_INFO, &level->info);
-            if (ret < 0) {
+            // ENOTTY, EINVAL: another filesystem is mounted there.
+            bool other = ret < 0 && ret != vk::RAISED && (errno == ENOTTY || errno == EINVAL);
+            if (ret < 0 && !other) {
                 ioctl_error(ret, owner.fd, path.obj);
                 result = -1;
                 continue;
             }
-            if (level->info.treeid != id)
-                continue; // something else is mounted there
+            if (other || level->info.treeid != id) {
+                // Something else is mounted there: left out of a listing,
+                // refused where the whole tree is asked for.
+                if (strict)
+                    result = hidden(path, rel, inner, inner_len);
+                continue;
+            }
             PyObject *dir = joined(rel, level->lookup.path, dir_len, false);
             PyObject *row = dir != nullptr ? info_row(level->info, dir) : nullptr;
             Py_XDECREF(dir);
-            PyObject *below =
-                row != nullptr ? joined(rel, level->inner, dir_len + name_len, true) : nullptr;
+            PyObject *below = row != nullptr ? joined(rel, level->inner, inner_len, true) : nullptr;
             if (below == nullptr || PyList_Append(list, row) < 0 ||
                 walk(owner.fd, below, list, path, depth + 1, strict) < 0)
                 result = -1;
@@ -129,8 +151,10 @@ PyDoc_STRVAR(walk_reachable_doc,
              "The subvolumes below path that the caller may reach, as an ordinary user\n"
              "may ask for them (GET_SUBVOL_ROOTREF, INO_LOOKUP_USER, GET_SUBVOL_INFO),\n"
              "parents before children: rows as roots() gives them, dir_path from path.\n"
-             "A subvolume in a directory the caller may not search is left out, with\n"
-             "what is below it; with strict, PermissionError naming path instead.\n"
+             "A subvolume in a directory the caller may not search, or hidden by a mount,\n"
+             "is left out, with what is below it; with strict, PermissionError naming\n"
+             "path for the first, OSError EBUSY naming path and its place from path\n"
+             "for the second.\n"
              "Raises OSError on failure.");
 
 PyObject *walk_reachable(PyObject *self, PyObject *args)

@@ -36,7 +36,7 @@ def ino_lookup(path: _Path, id: int, inode: int, /) -> bytes:
 
 def reachable(path: _Path, strict: bool = False, /) -> list[_Row]:
     """The subvolumes below path the caller may reach, dir_path from path (unprivileged ioctls);
-    with strict, PermissionError where one is out of reach."""
+    with strict, PermissionError where one is out of reach, EBUSY where a mount hides one."""
 
 def roots(path: _Path, min_id: int = 256, max_id: int = 18446744073709551360, /) -> list[_Row]:
     """The subvolumes with ids from min_id to max_id, by id (TREE_SEARCH_V2; root only)."""

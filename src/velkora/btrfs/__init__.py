@@ -225,15 +225,32 @@ def _tree(path: AnyPath) -> tuple[int, str | None, list[tuple[bytes, Subvolume]]
     The subvolumes below are found by walking down from path (the root
     refs of each subvolume, as an ordinary user may): the cost is the
     tree's, not the whole filesystem's. All of them or nothing: one out of
-    the user's reach would be missed, found only as the kernel refuses to
-    delete its holder."""
+    the user's reach, or hidden by a mount, would be missed (a recursive
+    snapshot short of it, a delete stopped by the kernel halfway)."""
     row = _btrfs.subvol_info(path)
     try:
         top_path: str | None = _from_top(path, row)
     except PermissionError:
         top_path = None
+    try:
+        found = _reachable(path, strict=True)
+    except OSError as e:
+        if e.errno == errno.ENAMETOOLONG and top_path is not None:
+            # A directory path past what INO_LOOKUP_USER gives (3,824
+            # bytes): root lists the tree of tree roots instead, as before.
+            rows = _btrfs.roots(path)
+            paths = _full_paths(rows)
+            cut = len(top_path) + 1 if top_path else 0
+            found = [_record(r, paths[r[0]][cut:]) for r in _below(rows, row[0])]
+        elif e.errno != errno.EBUSY or e.filename2 is None:
+            raise
+        else:
+            # Not at its place: a mount hides it, or it moved meanwhile.
+            place = os.path.join(os.fsencode(path), e.filename2)
+            why = "A subvolume below is hidden by a mount or was moved while the tree was walked"
+            raise OSError(errno.EBUSY, why, place if isinstance(path, bytes) else os.fsdecode(place)) from None
     nested = []
-    for s in _reachable(path, strict=True):
+    for s in found:
         inner = os.fsencode(s.path)
         if top_path is not None:
             s = s._replace(path=f"{top_path}/{s.path}" if top_path else s.path)
@@ -330,7 +347,17 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
     _own_name(path)
-    top, top_path, nested = _tree(path)
+    try:
+        top, top_path, nested = _tree(path)
+    except OSError as e:
+        if e.errno == errno.EBUSY:  # a mount hides one below: named by its mount point
+            row = _btrfs.subvol_info(path)
+            try:
+                top_path = _from_top(path, row)
+            except PermissionError:
+                top_path = None
+            refuse_busy(path, {row[0]}, top_path)
+        raise
     _refuse_default(path, top)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
@@ -359,9 +386,9 @@ def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) 
     fd found to be that subvolume: names are not followed again, so a
     directory on the way swapped for a link mid-walk leads nothing outside
     the tree to be changed or deleted."""
-    fd = os.open(path, _DIRECTORY)
+    fds: list[int] = []
     try:
-        at = f"/proc/self/fd/{fd}"
+        at = f"/proc/self/fd/{_opened(path, fds)}"
         _check(at, top, path)
         base = os.fsencode(path)
         where = {top: base}
@@ -371,7 +398,16 @@ def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) 
         for _, s in reversed(nested):
             _btrfs.destroy_id(at, s.id)
     finally:
-        os.close(fd)
+        for fd in fds:
+            os.close(fd)
+
+
+def _opened(path: AnyPath, fds: list[int]) -> int:
+    """The fd of the directory at path, recorded in fds (for the caller to
+    close) before a Ctrl-C that came as it opened is raised."""
+    with held_signals():
+        fds.append(os.open(path, _DIRECTORY))
+    return fds[-1]
 
 
 def _check(at: str, id_: int, path: AnyPath) -> None:
@@ -385,15 +421,16 @@ def _check(at: str, id_: int, path: AnyPath) -> None:
 def _set_read_only(path: bytes, id_: int, value: bool) -> None:
     """Makes the subvolume id_ at path read-only or writable, through an fd
     found to be that subvolume (OSError EBUSY where path leads elsewhere)."""
-    fd = os.open(path, _DIRECTORY)
+    fds: list[int] = []
     try:
-        at = f"/proc/self/fd/{fd}"
+        at = f"/proc/self/fd/{_opened(path, fds)}"
         flags = _btrfs.get_flags(at)
         if bool(flags & _btrfs.BTRFS_SUBVOL_RDONLY) != value:
             _check(at, id_, path)
             _btrfs.set_flags(at, flags ^ _btrfs.BTRFS_SUBVOL_RDONLY)
     finally:
-        os.close(fd)
+        for fd in fds:
+            os.close(fd)
 
 
 def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
