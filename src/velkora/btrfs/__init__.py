@@ -21,6 +21,7 @@ import os
 
 from velkora import _btrfs
 from velkora._resources import held_signals
+from velkora.btrfs import _walk
 from velkora.btrfs._busy import refuse_busy
 from velkora.btrfs._top import checked_id, toplevel
 
@@ -81,9 +82,6 @@ if not TYPE_CHECKING:
     from velkora._base import record
 
     Subvolume = record(Subvolume, "velkora.btrfs")  # noqa: F811 - the class's fields, as a namedtuple
-
-
-_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC | os.O_NONBLOCK
 
 
 def _record(row: tuple, path: str) -> Subvolume:  # type: ignore[type-arg]
@@ -279,10 +277,10 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
         with held_signals():
             done.append((base, _btrfs.snapshot(source, path, False)))
         for inner, s in nested:
-            _snapshot_nested(os.path.join(os.fsencode(source), inner), s.id, os.path.join(base, inner), done)
+            _walk.snapshot_nested(os.path.join(os.fsencode(source), inner), s.id, os.path.join(base, inner), done)
         if read_only:
             for place, id_ in reversed(done):
-                _set_read_only(place, id_, True)
+                _walk.set_read_only(place, id_, True)
     except BaseException:
         # By id, and through fds found to be the snapshots: a name on the
         # way changed meanwhile leads nothing outside to be deleted.
@@ -290,7 +288,7 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
         with held_signals():
             for place, id_ in done:
                 try:
-                    _set_read_only(place, id_, False)
+                    _walk.set_read_only(place, id_, False)
                 except OSError:
                     pass
             for _, id_ in reversed(done):
@@ -300,33 +298,6 @@ def snapshot(source: AnyPath, path: AnyPath, *, read_only: bool = False, recursi
                     pass
         raise
     return done[0][1]
-
-
-def _snapshot_nested(source: bytes, id_: int, place: bytes, done: list[tuple[bytes, int]]) -> None:
-    """Snapshots the subvolume id_ at source into place (where an empty
-    directory stands in for it), recorded in done, through fds found to be
-    that subvolume and a directory of the copy (in a snapshot of done): a
-    name on either side swapped for a link meanwhile leads nowhere else.
-    Signals held: Ctrl-C is raised once the snapshot is recorded."""
-    with held_signals():
-        src = os.open(source, _DIRECTORY)
-        try:
-            _check(f"/proc/self/fd/{src}", id_, source)
-            into = os.open(os.path.dirname(place), _DIRECTORY)
-            try:
-                if _btrfs.subvolume_id(f"/proc/self/fd/{into}") not in {made for _, made in done}:
-                    raise OSError(errno.EBUSY, "Not in the copy: the tree changed while it was walked", place)
-                name = os.path.basename(place)
-                os.rmdir(name, dir_fd=into)
-                try:
-                    made = _btrfs.snapshot(f"/proc/self/fd/{src}", b"/proc/self/fd/%d/%s" % (into, name), False)
-                except OSError as e:
-                    raise OSError(e.errno, e.strerror, source, None, place) from None
-                done.append((place, made))
-            finally:
-                os.close(into)
-        finally:
-            os.close(src)
 
 
 def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> None:  # noqa: A002
@@ -346,7 +317,7 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
         return
     if not _btrfs.is_subvolume(path):
         raise OSError(errno.EINVAL, "Not a subvolume", os.fspath(path))
-    _own_name(path)
+    _walk.own_name(path)
     try:
         top, top_path, nested = _tree(path)
     except OSError as e:
@@ -361,76 +332,8 @@ def delete(path: AnyPath, *, recursive: bool = False, id: int | None = None) -> 
     _refuse_default(path, top)
     refuse_busy(path, {top} | {s.id for _, s in nested}, top_path)
     if recursive and nested:
-        _clear_tree(path, top, nested)
+        _walk.clear_tree(path, top, nested)
     _btrfs.destroy(path)
-
-
-def _own_name(path: AnyPath) -> None:
-    """Refuses, before anything below it is deleted, a path that does not
-    end in the subvolume's own name (the kernel deletes a subvolume by its
-    name in its parent): one ending in ".", ".." (EINVAL) or a link (ENOTDIR)."""
-    name = os.fspath(path)
-    sep, dots = (b"/", (b"", b".", b"..")) if isinstance(name, bytes) else ("/", ("", ".", ".."))
-    last = name.rstrip(sep) or name  # type: ignore[arg-type]
-    if os.path.basename(last) in dots:
-        raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), name)
-    if os.path.islink(last):
-        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
-
-
-def _clear_tree(path: AnyPath, top: int, nested: list[tuple[bytes, Subvolume]]) -> None:
-    """Deletes the subvolumes nested below path (parents first), deepest
-    first, making each read-only one that holds others writable first.
-
-    Each is deleted by its id, and each holder is made writable through an
-    fd found to be that subvolume: names are not followed again, so a
-    directory on the way swapped for a link mid-walk leads nothing outside
-    the tree to be changed or deleted."""
-    fds: list[int] = []
-    try:
-        at = f"/proc/self/fd/{_opened(path, fds)}"
-        _check(at, top, path)
-        base = os.fsencode(path)
-        where = {top: base}
-        where.update((s.id, os.path.join(base, inner)) for inner, s in nested)
-        for holder in sorted({s.parent_id for _, s in nested}, key=lambda i: len(where[i])):
-            _set_read_only(where[holder], holder, False)
-        for _, s in reversed(nested):
-            _btrfs.destroy_id(at, s.id)
-    finally:
-        for fd in fds:
-            os.close(fd)
-
-
-def _opened(path: AnyPath, fds: list[int]) -> int:
-    """The fd of the directory at path, recorded in fds (for the caller to
-    close) before a Ctrl-C that came as it opened is raised."""
-    with held_signals():
-        fds.append(os.open(path, _DIRECTORY))
-    return fds[-1]
-
-
-def _check(at: str, id_: int, path: AnyPath) -> None:
-    """OSError EBUSY naming path unless at (an fd's /proc link) is the root
-    of the subvolume id_ (a name on the way changed while the tree was
-    walked)."""
-    if os.stat(at).st_ino != _btrfs.BTRFS_FIRST_FREE_OBJECTID or _btrfs.subvolume_id(at) != id_:
-        raise OSError(errno.EBUSY, f"No longer subvolume {id_}: the tree changed while it was walked", path)
-
-
-def _set_read_only(path: bytes, id_: int, value: bool) -> None:
-    """Makes the subvolume id_ at path read-only or writable, through an fd
-    found to be that subvolume (OSError EBUSY where path leads elsewhere)."""
-    fds: list[int] = []
-    try:
-        at = f"/proc/self/fd/{_opened(path, fds)}"
-        flags = _btrfs.get_flags(at)
-        if bool(flags & _btrfs.BTRFS_SUBVOL_RDONLY) != value:
-            _check(at, id_, path)
-            _btrfs.set_flags(at, flags ^ _btrfs.BTRFS_SUBVOL_RDONLY)
-    finally:
-        for fd in fds:
-            os.close(fd)
 
 
 def _delete_id(path: AnyPath, id_: int, recursive: bool) -> None:
