@@ -52,26 +52,30 @@
 // The unprivileged subvolume ioctls (4.18) and deletion by id (5.7), for
 // headers older than they are: the uapi header's layout.
 #ifndef BTRFS_IOC_GET_SUBVOL_INFO
+// cppcheck, reading no system header, takes btrfs_ioctl_timespec for a
+// class with a constructor and this plain struct for one needing one.
+// cppcheck-suppress-begin uninitMemberVarNoCtor
 struct btrfs_ioctl_get_subvol_info_args {
-    __u64 treeid;
+    uint64_t treeid;
     char name[BTRFS_VOL_NAME_MAX + 1];
-    __u64 parent_id;
-    __u64 dirid;
-    __u64 generation;
-    __u64 flags;
-    __u8 uuid[BTRFS_UUID_SIZE];
-    __u8 parent_uuid[BTRFS_UUID_SIZE];
-    __u8 received_uuid[BTRFS_UUID_SIZE];
-    __u64 ctransid;
-    __u64 otransid;
-    __u64 stransid;
-    __u64 rtransid;
+    uint64_t parent_id;
+    uint64_t dirid;
+    uint64_t generation;
+    uint64_t flags;
+    uint8_t uuid[BTRFS_UUID_SIZE];
+    uint8_t parent_uuid[BTRFS_UUID_SIZE];
+    uint8_t received_uuid[BTRFS_UUID_SIZE];
+    uint64_t ctransid;
+    uint64_t otransid;
+    uint64_t stransid;
+    uint64_t rtransid;
     struct btrfs_ioctl_timespec ctime;
     struct btrfs_ioctl_timespec otime;
     struct btrfs_ioctl_timespec stime;
     struct btrfs_ioctl_timespec rtime;
-    __u64 reserved[8];
+    uint64_t reserved[8];
 };
+// cppcheck-suppress-end uninitMemberVarNoCtor
 #define BTRFS_IOC_GET_SUBVOL_INFO                                                                  \
     _IOR(BTRFS_IOCTL_MAGIC, 60, struct btrfs_ioctl_get_subvol_info_args)
 #endif
@@ -79,13 +83,13 @@ struct btrfs_ioctl_get_subvol_info_args {
 #ifndef BTRFS_IOC_GET_SUBVOL_ROOTREF
 #define BTRFS_MAX_ROOTREF_BUFFER_NUM 255
 struct btrfs_ioctl_get_subvol_rootref_args {
-    __u64 min_treeid;
+    uint64_t min_treeid;
     struct {
-        __u64 treeid;
-        __u64 dirid;
+        uint64_t treeid;
+        uint64_t dirid;
     } rootref[BTRFS_MAX_ROOTREF_BUFFER_NUM];
-    __u8 num_items;
-    __u8 align[7];
+    uint8_t num_items;
+    uint8_t align[7];
 };
 #define BTRFS_IOC_GET_SUBVOL_ROOTREF                                                               \
     _IOWR(BTRFS_IOCTL_MAGIC, 61, struct btrfs_ioctl_get_subvol_rootref_args)
@@ -94,8 +98,8 @@ struct btrfs_ioctl_get_subvol_rootref_args {
 #ifndef BTRFS_IOC_INO_LOOKUP_USER
 #define BTRFS_INO_LOOKUP_USER_PATH_MAX (4080 - BTRFS_VOL_NAME_MAX - 1)
 struct btrfs_ioctl_ino_lookup_user_args {
-    __u64 dirid;
-    __u64 treeid;
+    uint64_t dirid;
+    uint64_t treeid;
     char name[BTRFS_VOL_NAME_MAX + 1];
     char path[BTRFS_INO_LOOKUP_USER_PATH_MAX];
 };

@@ -71,7 +71,7 @@ PyObject *seconds(uint64_t sec, uint32_t nsec)
 {
     if (sec == 0 && nsec == 0)
         Py_RETURN_NONE;
-    return PyFloat_FromDouble(static_cast<double>(sec) + static_cast<double>(nsec) / 1e9);
+    return PyFloat_FromDouble(static_cast<double>(sec) + (static_cast<double>(nsec) / 1e9));
 }
 
 PyObject *info_row(const struct btrfs_ioctl_get_subvol_info_args &info, PyObject *dir_path)

@@ -9,10 +9,8 @@ namespace btrfs {
 namespace {
 
 // A path split into its directory, opened, and its last name (a copy).
-struct Split {
-    char *copy = nullptr;
-    const char *name = nullptr;
-    Fd dir;
+class Split {
+  public:
     Split() = default;
     Split(const Split &) = delete;
     Split &operator=(const Split &) = delete;
@@ -50,13 +48,20 @@ struct Split {
         dir.fd = open_path(path, O_DIRECTORY, AT_FDCWD, dir_name);
         return dir.fd >= 0;
     }
+    const char *last() const { return name; }
+    int dir_fd() const { return dir.fd; }
+
+  private:
+    char *copy = nullptr;
+    const char *name = nullptr;
+    Fd dir;
 };
 
 // The id of the subvolume name in the directory dir_fd, just made; or null
 // with an error set naming path.
 PyObject *made_id(const Split &split, const Path &path)
 {
-    Fd fd(open_path(path, O_DIRECTORY, split.dir.fd, split.name));
+    Fd fd(open_path(path, O_DIRECTORY, split.dir_fd(), split.last()));
     if (fd.fd < 0)
         return nullptr;
     struct btrfs_ioctl_ino_lookup_args args = {};
@@ -81,10 +86,10 @@ PyObject *change_create(PyObject *self, PyObject *arg)
     if (!path.set(arg) || !split.set(path))
         return nullptr;
     struct btrfs_ioctl_vol_args args = {};
-    vk::copy_bytes(args.name, split.name, strlen(split.name));
-    long ret = ioctl_retrying(split.dir.fd, BTRFS_IOC_SUBVOL_CREATE, &args);
+    vk::copy_bytes(args.name, split.last(), strlen(split.last()));
+    long ret = ioctl_retrying(split.dir_fd(), BTRFS_IOC_SUBVOL_CREATE, &args);
     if (ret < 0)
-        return ioctl_error(ret, split.dir.fd, path.obj);
+        return ioctl_error(ret, split.dir_fd(), path.obj);
     return made_id(split, path);
 }
 
@@ -97,11 +102,13 @@ PyDoc_STRVAR(change_snapshot_doc,
 PyObject *change_snapshot(PyObject *self, PyObject *args)
 {
     (void)self;
-    PyObject *source_obj, *path_obj;
+    PyObject *source_obj;
+    PyObject *path_obj;
     int read_only = 0;
     if (!PyArg_ParseTuple(args, "OO|p:snapshot", &source_obj, &path_obj, &read_only))
         return nullptr;
-    Path source, path;
+    Path source;
+    Path path;
     Split split;
     if (!source.set(source_obj) || !path.set(path_obj))
         return nullptr;
@@ -111,12 +118,12 @@ PyObject *change_snapshot(PyObject *self, PyObject *args)
     struct btrfs_ioctl_vol_args_v2 v2 = {};
     v2.fd = source_fd.fd;
     v2.flags = read_only ? BTRFS_SUBVOL_RDONLY : 0;
-    vk::copy_bytes(v2.name, split.name, strlen(split.name));
-    long ret = ioctl_retrying(split.dir.fd, BTRFS_IOC_SNAP_CREATE_V2, &v2);
+    vk::copy_bytes(v2.name, split.last(), strlen(split.last()));
+    long ret = ioctl_retrying(split.dir_fd(), BTRFS_IOC_SNAP_CREATE_V2, &v2);
     if (ret < 0) {
         if (ret != vk::RAISED && errno != ENOTTY && errno != EEXIST)
             return vk::os_error(errno, source.obj, path.obj);
-        return ioctl_error(ret, split.dir.fd, path.obj);
+        return ioctl_error(ret, split.dir_fd(), path.obj);
     }
     return made_id(split, path);
 }
@@ -135,10 +142,10 @@ PyObject *change_destroy(PyObject *self, PyObject *arg)
     if (!path.set(arg) || !split.set(path))
         return nullptr;
     struct btrfs_ioctl_vol_args args = {};
-    vk::copy_bytes(args.name, split.name, strlen(split.name));
-    long ret = ioctl_retrying(split.dir.fd, BTRFS_IOC_SNAP_DESTROY, &args);
+    vk::copy_bytes(args.name, split.last(), strlen(split.last()));
+    long ret = ioctl_retrying(split.dir_fd(), BTRFS_IOC_SNAP_DESTROY, &args);
     if (ret < 0)
-        return ioctl_error(ret, split.dir.fd, path.obj);
+        return ioctl_error(ret, split.dir_fd(), path.obj);
     Py_RETURN_NONE;
 }
 

@@ -124,7 +124,8 @@ PyObject *query_ino_lookup(PyObject *self, PyObject *args)
 {
     (void)self;
     PyObject *obj;
-    uint64_t id, inode;
+    uint64_t id;
+    uint64_t inode;
     if (!PyArg_ParseTuple(args, "OO&O&:ino_lookup", &obj, vk::to_u64, &id, vk::to_u64, &inode))
         return nullptr;
     Path path;
@@ -139,7 +140,8 @@ PyObject *query_ino_lookup(PyObject *self, PyObject *args)
     long ret = ioctl_retrying(fd.fd, BTRFS_IOC_INO_LOOKUP, &lookup);
     if (ret < 0)
         return ioctl_error(ret, fd.fd, path.obj);
-    return PyBytes_FromStringAndSize(lookup.name, strnlen(lookup.name, sizeof lookup.name));
+    return PyBytes_FromStringAndSize(
+        lookup.name, static_cast<Py_ssize_t>(strnlen(lookup.name, sizeof lookup.name)));
 }
 
 } // namespace

@@ -10,13 +10,12 @@ namespace {
 
 // The search buffer: big enough for a few hundred root items a call; a
 // search for one subvolume (or the default) takes a page.
-const size_t search_buffer = 64 * 1024;
+const size_t search_buffer = size_t{64} * 1024;
 const size_t small_buffer = 4096;
 
-struct Search {
-    struct btrfs_ioctl_search_args_v2 *args = nullptr;
-    size_t size = search_buffer;
-    Search() = default;
+class Search {
+  public:
+    explicit Search(size_t buffer_size) : size(buffer_size) {}
     Search(const Search &) = delete;
     Search &operator=(const Search &) = delete;
     ~Search() { PyMem_Free(args); }
@@ -40,16 +39,21 @@ struct Search {
         return 1;
     }
     // The next batch: its item count (0 at the end), or a negative ret.
-    long next(int fd)
+    long next(int fd) const
     {
         args->key.nr_items = UINT32_MAX;
         args->buf_size = size;
         long ret = ioctl_retrying(fd, BTRFS_IOC_TREE_SEARCH_V2, args);
         return ret < 0 ? ret : static_cast<long>(args->key.nr_items);
     }
+    // The batch's first search header.
+    const unsigned char *items() const
+    {
+        return reinterpret_cast<const unsigned char *>(args->buf);
+    }
     // Moves the search past the key (objectid, type, offset); false where
     // nothing is left.
-    bool past(uint64_t objectid, uint32_t type, uint64_t offset)
+    bool past(uint64_t objectid, uint32_t type, uint64_t offset) const
     {
         struct btrfs_ioctl_search_key &key = args->key;
         if (offset < UINT64_MAX) {
@@ -69,17 +73,24 @@ struct Search {
         key.min_offset = offset;
         return objectid <= key.max_objectid;
     }
+
+  private:
+    struct btrfs_ioctl_search_args_v2 *args = nullptr;
+    size_t size;
 };
 
-// The search header before each item.
+// The search header before each item (its first field, the transid, is
+// not needed).
 struct Header {
-    uint64_t transid, objectid, offset;
-    uint32_t type, len;
+    uint64_t objectid;
+    uint64_t offset;
+    uint32_t type;
+    uint32_t len;
 };
 
 Header header_at(const unsigned char *p)
 {
-    return {le64_at(p), le64_at(p + 8), le64_at(p + 16), le32_at(p + 24), le32_at(p + 28)};
+    return {le64_at(p + 8), le64_at(p + 16), le32_at(p + 24), le32_at(p + 28)};
 }
 const size_t header_size = 32;
 
@@ -88,7 +99,7 @@ const size_t header_size = 32;
 struct Root {
     uint64_t id = 0;
     size_t len = 0;
-    unsigned char item[item::root_size];
+    unsigned char item[item::root_size] = {};
 };
 
 PyObject *root_tuple(const Root &root, uint64_t parent, uint64_t dir_id, const unsigned char *name,
@@ -101,8 +112,8 @@ PyObject *root_tuple(const Root &root, uint64_t parent, uint64_t dir_id, const u
     auto number = [&](size_t at) {
         return static_cast<unsigned long long>(full ? le64_at(r + at) : 0);
     };
-    auto time = [&](int which) {
-        const unsigned char *t = r + item::root_ctime + 12 * which;
+    auto time = [&](size_t which) {
+        const unsigned char *t = r + item::root_ctime + (12 * which);
         return full ? seconds(le64_at(t), le32_at(t + 8)) : seconds(0, 0);
     };
     return Py_BuildValue(
@@ -131,7 +142,8 @@ PyObject *dir_path(int fd, const Path &path, uint64_t parent, uint64_t dir_id)
         Py_RETURN_NONE;
     if (ret < 0)
         return ioctl_error(ret, fd, path.obj);
-    return PyBytes_FromStringAndSize(lookup.name, strnlen(lookup.name, sizeof lookup.name));
+    return PyBytes_FromStringAndSize(
+        lookup.name, static_cast<Py_ssize_t>(strnlen(lookup.name, sizeof lookup.name)));
 }
 
 PyDoc_STRVAR(search_roots_doc,
@@ -146,11 +158,83 @@ PyDoc_STRVAR(search_roots_doc,
              "ending in a slash. Subvolumes deleted but not yet cleaned up are left\n"
              "out. Raises OSError on failure (PermissionError for an ordinary user).");
 
+// A listing under way: the root item waiting for its back reference, the
+// last directory looked up (snapshots are often made side by side) and the
+// list (null once an error is set).
+struct Listing {
+    int fd = -1;
+    const Path *path = nullptr;
+    PyObject *list = nullptr;
+    Root root;
+    uint64_t last_parent = 0;
+    uint64_t last_dir = 0;
+    PyObject *last_path = nullptr;
+};
+
+// The path of the directory dir_id in the subvolume parent, looked up
+// unless it was the last one (borrowed; None where it is gone); null with
+// an error set.
+PyObject *cached_dir_path(Listing &l, uint64_t parent, uint64_t dir_id)
+{
+    if (l.last_path == nullptr || l.last_parent != parent || l.last_dir != dir_id) {
+        Py_XDECREF(l.last_path);
+        l.last_parent = parent;
+        l.last_dir = dir_id;
+        l.last_path = dir_path(l.fd, *l.path, parent, dir_id);
+    }
+    return l.last_path;
+}
+
+// One search item taken in: a root item kept, a back reference matching
+// it appended to the list as a row. 0, or -1 with an error set.
+int take_item(Listing &l, const Header &h, const unsigned char *data)
+{
+    Root &root = l.root;
+    if (h.type == BTRFS_ROOT_ITEM_KEY) {
+        root.id = h.objectid;
+        root.len = h.len < item::root_size ? h.len : item::root_size;
+        memset(root.item, 0, sizeof root.item);
+        vk::copy_bytes(reinterpret_cast<char *>(root.item), reinterpret_cast<const char *>(data),
+                       root.len);
+        return 0;
+    }
+    if (h.type != BTRFS_ROOT_BACKREF_KEY || root.id != h.objectid || h.len < item::ref_size ||
+        root.len < item::root_legacy_size)
+        return 0;
+    uint64_t dir_id = le64_at(data + item::ref_dirid);
+    size_t name_len = le16_at(data + item::ref_name_len);
+    if (name_len > h.len - item::ref_size)
+        return 0;
+    PyObject *dir = cached_dir_path(l, h.offset, dir_id);
+    if (dir == nullptr)
+        return -1;
+    if (dir == Py_None)
+        return 0;
+    PyObject *t = root_tuple(root, h.offset, dir_id, data + item::ref_size, name_len, dir);
+    int result = t == nullptr || PyList_Append(l.list, t) < 0 ? -1 : 0;
+    Py_XDECREF(t);
+    return result;
+}
+
+// The items of one batch taken in; last set to the last one's header. 0,
+// or -1 with an error set.
+int take_batch(Listing &l, const Search &search, long count, Header &last)
+{
+    const unsigned char *p = search.items();
+    for (long i = 0; i < count; i++, p += header_size + last.len) {
+        last = header_at(p);
+        if (take_item(l, last, p + header_size) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 PyObject *search_roots(PyObject *self, PyObject *args)
 {
     (void)self;
     PyObject *obj;
-    uint64_t min_id = BTRFS_FIRST_FREE_OBJECTID, max_id = BTRFS_LAST_FREE_OBJECTID;
+    uint64_t min_id = BTRFS_FIRST_FREE_OBJECTID;
+    uint64_t max_id = BTRFS_LAST_FREE_OBJECTID;
     if (!PyArg_ParseTuple(args, "O|O&O&:roots", &obj, vk::to_u64, &min_id, vk::to_u64, &max_id))
         return nullptr;
     Path path;
@@ -159,71 +243,29 @@ PyObject *search_roots(PyObject *self, PyObject *args)
     Fd fd(open_path(path));
     if (fd.fd < 0)
         return nullptr;
-    Search search;
-    if (max_id - min_id < 8)
-        search.size = small_buffer;
+    Search search(max_id - min_id < 8 ? small_buffer : search_buffer);
     if (!search.start(BTRFS_ROOT_TREE_OBJECTID, min_id, max_id, BTRFS_ROOT_ITEM_KEY,
                       BTRFS_ROOT_BACKREF_KEY))
         return nullptr;
-    PyObject *list = PyList_New(0);
-    if (list == nullptr)
-        return nullptr;
-    Root root;
-    // The last directory looked up: snapshots are often made side by side.
-    uint64_t last_parent = 0, last_dir = 0;
-    PyObject *last_path = nullptr;
-    bool going = true;
+    Listing l;
+    l.fd = fd.fd;
+    l.path = &path;
+    l.list = PyList_New(0);
+    bool going = l.list != nullptr;
     while (going) {
         long count = search.next(fd.fd);
-        if (count <= 0) {
-            if (count < 0) {
-                Py_CLEAR(list);
-                ioctl_error(count, fd.fd, path.obj);
-            }
-            break;
+        if (count < 0) {
+            Py_CLEAR(l.list);
+            ioctl_error(count, fd.fd, path.obj);
         }
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(search.args->buf);
-        Header h = {};
-        for (long i = 0; i < count && list != nullptr; i++, p += header_size + h.len) {
-            h = header_at(p);
-            const unsigned char *data = p + header_size;
-            if (h.type == BTRFS_ROOT_ITEM_KEY) {
-                root.id = h.objectid;
-                root.len = h.len < item::root_size ? h.len : item::root_size;
-                memset(root.item, 0, sizeof root.item);
-                vk::copy_bytes(reinterpret_cast<char *>(root.item),
-                               reinterpret_cast<const char *>(data), root.len);
-                continue;
-            }
-            if (h.type != BTRFS_ROOT_BACKREF_KEY || root.id != h.objectid ||
-                h.len < item::ref_size || root.len < item::root_legacy_size)
-                continue;
-            uint64_t dir_id = le64_at(data + item::ref_dirid);
-            size_t name_len = le16_at(data + item::ref_name_len);
-            if (name_len > h.len - item::ref_size)
-                continue;
-            if (last_path == nullptr || last_parent != h.offset || last_dir != dir_id) {
-                Py_XDECREF(last_path);
-                last_parent = h.offset;
-                last_dir = dir_id;
-                last_path = dir_path(fd.fd, path, h.offset, dir_id);
-                if (last_path == nullptr) {
-                    Py_CLEAR(list);
-                    break;
-                }
-            }
-            if (last_path == Py_None)
-                continue;
-            PyObject *t =
-                root_tuple(root, h.offset, dir_id, data + item::ref_size, name_len, last_path);
-            if (t == nullptr || PyList_Append(list, t) < 0)
-                Py_CLEAR(list);
-            Py_XDECREF(t);
-        }
-        going = list != nullptr && search.past(h.objectid, h.type, h.offset);
+        Header last = {};
+        if (count > 0 && take_batch(l, search, count, last) < 0)
+            Py_CLEAR(l.list);
+        going =
+            count > 0 && l.list != nullptr && search.past(last.objectid, last.type, last.offset);
     }
-    Py_XDECREF(last_path);
-    return list;
+    Py_XDECREF(l.last_path);
+    return l.list;
 }
 
 PyDoc_STRVAR(search_default_id_doc,
@@ -242,8 +284,7 @@ PyObject *search_default_id(PyObject *self, PyObject *arg)
     Fd fd(open_path(path));
     if (fd.fd < 0)
         return nullptr;
-    Search search;
-    search.size = small_buffer;
+    Search search(small_buffer);
     if (!search.start(BTRFS_ROOT_TREE_OBJECTID, BTRFS_ROOT_TREE_DIR_OBJECTID,
                       BTRFS_ROOT_TREE_DIR_OBJECTID, BTRFS_DIR_ITEM_KEY, BTRFS_DIR_ITEM_KEY))
         return nullptr;
@@ -253,7 +294,7 @@ PyObject *search_default_id(PyObject *self, PyObject *arg)
             return ioctl_error(count, fd.fd, path.obj);
         if (count == 0)
             return PyLong_FromUnsignedLongLong(BTRFS_FS_TREE_OBJECTID);
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(search.args->buf);
+        const unsigned char *p = search.items();
         Header h = {};
         for (long i = 0; i < count; i++, p += header_size + h.len) {
             h = header_at(p);
