@@ -17,6 +17,10 @@ import test_btrfs
 
 from velkora import btrfs
 
+# Every test here mounts a copy of the session's Btrfs image through a
+# loop device (a block device, refused in a user namespace).
+pytestmark = pytest.mark.blockdev
+
 fs, tree = test_btrfs.fs, test_btrfs.tree  # the fixtures, for a copy of this module's own
 _btrfs, listed, make_nested, ro = test_btrfs._btrfs, test_btrfs.listed, test_btrfs.make_nested, test_btrfs.ro
 

@@ -27,6 +27,10 @@ from support.command import velkora_
 from support.loops import btrfs_copy
 from velkora import loop
 
+# Every test here mounts a copy of the session's Btrfs image through a
+# loop device (a block device, refused in a user namespace).
+pytestmark = pytest.mark.blockdev
+
 LIST_FLAGS = [[], ["-a"], ["-p"], ["-c"], ["-g"], ["-u"], ["-q"], ["-R"], ["-o"], ["-a", "-o"],
               ["-a", "-p", "-c", "-g", "-u", "-q", "-R"], ["-o", "-p", "-u"]]  # fmt: skip
 # Where list is asked from: the top level, a subvolume with one nested in
