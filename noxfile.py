@@ -265,8 +265,9 @@ for _version, _suite in AARCH64.items():
 
 @nox.session
 def bench(session: nox.Session) -> None:
-    """What a call costs against C, ctypes and mount(8), and the mount table against psutil,
-    findmnt and C; args go to bench/run.py (default: one round)."""
+    """What a call costs against C, ctypes and mount(8), the mount table against psutil,
+    findmnt and C, Btrfs subvolumes against libbtrfsutil and btrfs-progs; args go to
+    bench/run.py (default: one round)."""
     venv_with(session, "bench")
     install_tree(session)
     as_root(session, os.path.join(session.bin, "python"), "bench/run.py", *(session.posargs or ["--rounds", "1"]))

@@ -7,7 +7,9 @@ psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
 root costs (against bubblewrap, arch-chroot and chroot: rooted.py), and
 what probing an image costs (against libblkid in C and blkid -p: probed.py)
-and reading a 1,000-entry fstab (against libmount in C: parsed.py).
+and reading a 1,000-entry fstab (against libmount in C: parsed.py), and
+Btrfs subvolumes with 10,000 snapshots (against libbtrfsutil and
+btrfs-progs: subvolumed.py).
 
     sudo python bench/run.py [--rounds N] [--json]
 
@@ -416,11 +418,13 @@ def report(figures):
     from probed import report as probed_report
     from rooted import report as rooted_report
     from startup import report as startup_report
+    from subvolumed import report as subvolumed_report
 
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *rooted_report(figures["rooted_s"])]
     out += ["", *probed_report(figures["probe_ns"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
+    out += ["", *subvolumed_report(figures["btrfs_ns"])]
     return "\n".join(out)
 
 
@@ -464,6 +468,10 @@ def main():
         from parsed import parsed
 
         fstabs = parsed(args.rounds)
+        print("bench: Btrfs subvolumes (10,000 snapshots made first) ...", file=sys.stderr)
+        from subvolumed import subvolumed
+
+        subvolumes = subvolumed(args.rounds)
     load, ctypes_import, whole, ctypes_util = imports.values()
     figures = {
         "machine": machine(),
@@ -477,6 +485,7 @@ def main():
         "rooted_s": inside,
         "probe_ns": probes,
         "fstab_ns": fstabs,
+        "btrfs_ns": subvolumes,
         "ratios": {
             "velkora_list_to_python_pass": started["velkora list"] / started["python -c pass"],
             "mount_table": table_ratios(table),

@@ -15,13 +15,14 @@ from pathlib import Path
 import pytest
 
 import velkora
+import velkora._btrfs as b
 import velkora._chroot as c
 import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounts as t
 import velkora.fsmount as f
 import velkora.mount as m
-from support.headers import NEWER, c_name
+from support.headers import NEWER, c_name, header_values
 from velkora import flags
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -32,8 +33,11 @@ NATIVE = {
     "velkora._loop": lo,
     "velkora._guard": g,
     "velkora._chroot": c,
+    "velkora._btrfs": b,
 }
 
+BTRFS_CONSTANTS = ["BTRFS_SUPER_MAGIC", "BTRFS_FS_TREE_OBJECTID", "BTRFS_FIRST_FREE_OBJECTID", "BTRFS_SUBVOL_RDONLY"]
+BTRFS_HEADERS = "#include <linux/magic.h>\n#include <linux/btrfs.h>\n#include <linux/btrfs_tree.h>"
 MOUNT_CONSTANTS = {
     "MS_RDONLY": 1,
     "MS_NOSUID": 2,
@@ -91,6 +95,13 @@ SURFACE = {
         {"resolve", "setup_root", "signal_init", "spawn", "unplace", "wait_init"},
         {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
     ),
+    b: (
+        set(
+            "is_subvolume subvolume_id subvol_info fs_uuid ino_lookup reachable roots default_id create snapshot "
+            "destroy destroy_id get_flags set_flags set_default clear_received".split()
+        ),
+        set(BTRFS_CONSTANTS),
+    ),
     lo: (
         {"attach", "detach", "status", "set_autoclear", "add_partition", "del_partition"},
         # Written out, not read off the module under test.
@@ -112,7 +123,7 @@ SURFACE = {
     ),
 }
 # Modules whose functions inspect.signature() reads: all but velkora.mount.
-SIGNED = {f, lo, c, t, g}
+SIGNED = {f, lo, c, t, g, b}
 MOUNT_DOCS = {
     m.mount: 'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
     "\n"
@@ -141,8 +152,8 @@ def test_exactly_the_documented_names(module):
         assert isinstance(function, types.BuiltinFunctionType)
         if function in MOUNT_DOCS:  # velkora.mount's are fixed to the letter
             assert (function.__doc__, function.__text_signature__) == (MOUNT_DOCS[function], None)
-        elif module in SIGNED:
-            assert inspect.signature(function).parameters and "Raises " in function.__doc__
+        elif module in SIGNED:  # "Raises" may end a line of the docstring
+            assert inspect.signature(function).parameters and "Raises " in " ".join(function.__doc__.split())
         else:
             assert function.__doc__.startswith(f"{name}(") and "Raises " in function.__doc__
 
@@ -156,6 +167,11 @@ def test_identity_and_values():
 def test_loop_constants_are_the_kernel_headers(headers):
     names = SURFACE[lo][1]
     assert {n: getattr(lo, n) for n in names} == {n: int(headers[n]) for n in names}
+
+
+def test_btrfs_constants_are_the_kernel_headers(tmp_path):
+    values = header_values({BTRFS_HEADERS: BTRFS_CONSTANTS}, tmp_path)
+    assert {n: getattr(b, n) for n in BTRFS_CONSTANTS} == {n: int(values[n]) for n in BTRFS_CONSTANTS}
 
 
 def test_the_package_lists_what_its_stub_declares():
@@ -295,8 +311,9 @@ def test_no_module_of_the_package_imports_itself_back():
     # function, as a graph: no module reaches itself again through it.
     source = Path(__file__).resolve().parents[1] / "src" / "velkora"
     graph = {}
-    for path in source.glob("*.py"):
-        name = "velkora" if path.stem == "__init__" else f"velkora.{path.stem}"
+    for path in source.rglob("*.py"):  # the packages' modules too (velkora.btrfs, velkora.cli, velkora.fstab)
+        parts = path.relative_to(source.parent).with_suffix("").parts
+        name = ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
         found = set()
         for node in ast.walk(ast.parse(path.read_text())):
             if isinstance(node, ast.Import):

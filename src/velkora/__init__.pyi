@@ -11,6 +11,9 @@
   partition tables), and tags (UUID=, LABEL=, ...) resolved to devices;
 - velkora.fstab: fstab files read, written, verified, generated and
   mounted (mount -a);
+- velkora.btrfs: Btrfs subvolumes listed, shown, made, snapshotted and
+  deleted, the default and the read-only flag, and any subvolume reached
+  without a mount (toplevel);
 - velkora.cli: the velkora command (also ``python -m velkora``);
 - mounted, overlay, FsContext and DetachedMount (from velkora.contexts):
   mounts and mount fds that clean up after themselves; remount, which

@@ -1,6 +1,6 @@
 """The ``velkora`` command: the mount table, mounting and unmounting, loop
 devices, the table's changes, commands inside a root, what block devices
-hold and fstab files, from the shell.
+hold, fstab files and Btrfs subvolumes, from the shell.
 
     velkora list [PATH] [--json] [--pid PID] [--via ROUTE]
     velkora mount [-t TYPE] [-o OPTIONS] [--bind|--rbind|--move] SOURCE TARGET
@@ -20,6 +20,14 @@ hold and fstab files, from the shell.
     velkora blkid [-o full|export] [--json] [DEVICE...]
     velkora fstab verify [--root ROOT] [FILE]
     velkora fstab generate [-t TAG] ROOT
+    velkora subvolume list [-a] [-p] [-c] [-g] [-u] [-q] [-R] [-o] [--json] PATH
+    velkora subvolume show PATH
+    velkora subvolume create PATH...
+    velkora subvolume snapshot [-r] [--recursive] SOURCE DEST
+    velkora subvolume delete [-R|--recursive] PATH...
+    velkora subvolume get-default PATH
+    velkora subvolume set-default [ID] PATH
+    velkora subvolume ro [-f|--force] PATH [true|false]
 
 Exit status: 0 on success, 1 when an operation fails (one line on stderr,
 ``velkora: mount /srv/pool: Permission denied``), 2 for a usage error, 130
@@ -30,7 +38,7 @@ found, ``fstab verify`` 1 where the file has an error.
 The parser and every command's arguments are here; each command family
 runs in a module of its own (cli._mount: mount and umount; cli._show: list
 and watch; cli._loop; cli._root: chroot and holders; cli._blkid;
-cli._fstab: fstab, mount -a, umount -a), imported only when that command
+cli._fstab: fstab, mount -a, umount -a; cli._subvolume), imported only when that command
 runs, so that a run imports what its command needs and nothing more.
 """
 
@@ -79,6 +87,14 @@ def _pid(text: str) -> int:
         import argparse
 
         raise argparse.ArgumentTypeError(f"not a process id: {text!r}")
+    return int(text)
+
+
+def _subvolume_id(text: str) -> int:
+    if not text.isdigit() or not 0 < int(text) < 1 << 64:
+        import argparse
+
+        raise argparse.ArgumentTypeError(f"not a subvolume id: {text!r}")
     return int(text)
 
 
@@ -214,6 +230,52 @@ def _blkid_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("devices", nargs="*", metavar="DEVICE", help="devices or image files (default: every block device)")
 
 
+def _subvolume_arguments(p: argparse.ArgumentParser) -> None:
+    subs = p.add_subparsers(dest="subvolume_command", metavar="COMMAND")
+    subs.required = True
+    lst = _command(subs, "list", "_subvolume.cmd_list", "the subvolumes, as btrfs subvolume list prints them",
+                   "velkora subvolume list -p -u /srv/pool")  # fmt: skip
+    for flag, what in (("-a", "every path from the top level, <FS_TREE>/ before those not below PATH's subvolume"),
+                       ("-p", "the parent's id"), ("-c", "the generation it was made in"),
+                       ("-g", "the generation (always printed)"), ("-u", "the UUID"),
+                       ("-q", "the UUID of the subvolume it is a snapshot of"),
+                       ("-R", "the UUID it was received from"),
+                       ("-o", "only the subvolumes right below PATH's subvolume")):  # fmt: skip
+        lst.add_argument(flag, action="store_true", dest=flag[1] if flag != "-R" else "received", help=what)
+    lst.add_argument("--json", action="store_true", help='{"subvolumes": [...]}, each with the record\'s fields')
+    lst.add_argument("path", metavar="PATH", help="a path on the filesystem")
+    show = _command(subs, "show", "_subvolume.cmd_show", "a subvolume's fields, as btrfs subvolume show prints them",
+                    "velkora subvolume show /srv/pool/@home")  # fmt: skip
+    show.add_argument("path", metavar="PATH")
+    c = _command(subs, "create", "_subvolume.cmd_create", "make empty subvolumes",
+                 "velkora subvolume create /srv/pool/@ /srv/pool/@home")  # fmt: skip
+    c.add_argument("paths", nargs="+", metavar="PATH")
+    s = _command(subs, "snapshot", "_subvolume.cmd_snapshot", "snapshot the subvolume SOURCE at DEST",
+                 "velkora subvolume snapshot -r /srv/pool/@ /srv/pool/@snapshots/1")  # fmt: skip
+    s.add_argument("-r", dest="read_only", action="store_true", help="a read-only snapshot")
+    s.add_argument("--recursive", action="store_true", help="the subvolumes nested in SOURCE too")
+    s.add_argument("source", metavar="SOURCE")
+    s.add_argument("dest", metavar="DEST")
+    d = _command(subs, "delete", "_subvolume.cmd_delete", "delete subvolumes (none mounted, none with a mount inside)",
+                 "velkora subvolume delete -R /srv/pool/@snapshots/1")  # fmt: skip
+    d.add_argument("-R", "--recursive", action="store_true", help="the subvolumes nested in each too, deepest first")
+    d.add_argument("paths", nargs="+", metavar="PATH")
+    g = _command(subs, "get-default", "_subvolume.cmd_get_default", "the default subvolume",
+                 "velkora subvolume get-default /srv/pool")  # fmt: skip
+    g.add_argument("path", metavar="PATH")
+    sd = _command(subs, "set-default", "_subvolume.cmd_set_default",
+                  "make the subvolume at PATH, or the subvolume ID of PATH's filesystem, the default",
+                  "velkora subvolume set-default 256 /srv/pool")  # fmt: skip
+    sd.add_argument("id", nargs="?", type=_subvolume_id, metavar="ID", help="a subvolume's id (5: the top level)")
+    sd.add_argument("path", metavar="PATH")
+    ro = _command(subs, "ro", "_subvolume.cmd_ro", "print or set a subvolume's read-only flag",
+                  "velkora subvolume ro /srv/pool/@snapshots/1 true")  # fmt: skip
+    ro.add_argument("-f", "--force", action="store_true",
+                    help="make a received subvolume writable, clearing its received UUID")  # fmt: skip
+    ro.add_argument("path", metavar="PATH")
+    ro.add_argument("value", nargs="?", choices=("true", "false"), metavar="true|false")
+
+
 # Each command: what runs it, its summary, an example, and its arguments.
 COMMANDS = {
     "list": ("_show.cmd_list", "the mount table as a tree, as findmnt draws it", "velkora list /srv --json",
@@ -231,6 +293,8 @@ COMMANDS = {
     "fstab": ("", "fstab files: verify, generate", "velkora fstab verify /etc/fstab", _fstab_arguments),
     "blkid": ("_blkid.cmd_blkid", "what block devices and images hold, as blkid -p prints it",
               "velkora blkid -o export /dev/loop0", _blkid_arguments),
+    "subvolume": ("", "Btrfs subvolumes: list, show, create, snapshot, delete, the default, read-only",
+                  "velkora subvolume list -a /srv/pool", _subvolume_arguments),
 }  # fmt: skip
 
 
@@ -300,6 +364,29 @@ def _quick_list(given: list[str]) -> dict[str, object] | None:
     return found
 
 
+# velkora subvolume list's flags: each the argument it sets.
+_LIST_FLAGS = {"a": "a", "p": "p", "c": "c", "g": "g", "u": "u", "q": "q", "R": "received", "o": "o"}
+
+
+def _quick_subvolume_list(given: list[str]) -> dict[str, object] | None:
+    """The same for ``velkora subvolume list``: its flags, alone or run
+    together (-apu), --json and one PATH; else None."""
+    if given[:2] != ["subvolume", "list"]:
+        return None
+    found: dict[str, object] = {"run": "_subvolume.cmd_list", "path": None, "json": False}
+    found.update(dict.fromkeys(_LIST_FLAGS.values(), False))
+    for word in given[2:]:
+        if word == "--json":
+            found["json"] = True
+        elif word[:1] == "-" and word[1:2] != "-" and len(word) > 1 and all(c in _LIST_FLAGS for c in word[1:]):
+            found.update(dict.fromkeys((_LIST_FLAGS[c] for c in word[1:]), True))
+        elif word[:1] == "-" or found["path"] is not None:
+            return None
+        else:
+            found["path"] = word
+    return found if found["path"] is not None else None
+
+
 def _run(args: argparse.Namespace) -> int:
     """Runs the command; its exit status (0 where it has none of its own)."""
     module, _, function = args.run.partition(".")
@@ -316,7 +403,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             print(f"velkora {__version__}")
             sys.exit(0)  # as the parser exits for --version and --help, not a status returned
-        quick = _quick_list(given)
+        quick = _quick_list(given) or _quick_subvolume_list(given)
         if quick is not None:
             from types import SimpleNamespace
 
