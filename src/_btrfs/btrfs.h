@@ -214,6 +214,12 @@ struct Fd {
 // dir_fd unless AT_FDCWD), or -1 with the error set naming path.
 int open_path(const Path &path, int flags = 0, int dir_fd = AT_FDCWD, const char *at = nullptr);
 long ioctl_retrying(int fd, unsigned long request, void *arg);
+// The path argument arg taken into path and opened into fd as open_path
+// opens it: 1, or 0 with the error set.
+int open_arg(PyObject *arg, Path &path, Fd &fd);
+// The ioctl request made on the path argument arg, opened as open_arg
+// opens it: 1, or 0 with the error set (ioctl_error's).
+int path_ioctl(PyObject *arg, unsigned long request, void *data);
 // The error of a failed ioctl on fd (ret < 0): after ENOTTY or EINVAL from
 // a file that is not on Btrfs, an OSError saying so; nothing new after
 // vk::RAISED. Always null.

@@ -25,6 +25,28 @@ long ioctl_retrying(int fd, unsigned long request, void *arg)
     return vk::retrying([=] { return static_cast<long>(ioctl(fd, request, arg)); });
 }
 
+int open_arg(PyObject *arg, Path &path, Fd &fd)
+{
+    if (!path.set(arg))
+        return 0;
+    fd.fd = open_path(path);
+    return fd.fd >= 0;
+}
+
+int path_ioctl(PyObject *arg, unsigned long request, void *data)
+{
+    Path path;
+    Fd fd;
+    if (!open_arg(arg, path, fd))
+        return 0;
+    long ret = ioctl_retrying(fd.fd, request, data);
+    if (ret < 0) {
+        ioctl_error(ret, fd.fd, path.obj);
+        return 0;
+    }
+    return 1;
+}
+
 PyObject *ioctl_error(long ret, int fd, PyObject *path)
 {
     if (ret == vk::RAISED)

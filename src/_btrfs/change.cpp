@@ -72,6 +72,23 @@ PyObject *made_id(const Split &split, const Path &path)
     return PyLong_FromUnsignedLongLong(args.treeid);
 }
 
+// The request that takes a name in a directory (struct btrfs_ioctl_vol_args)
+// made for the path argument arg, split into path and split: 1, or 0 with
+// the error set.
+int name_ioctl(PyObject *arg, Path &path, Split &split, unsigned long request)
+{
+    if (!path.set(arg) || !split.set(path))
+        return 0;
+    struct btrfs_ioctl_vol_args args = {};
+    vk::copy_bytes(args.name, split.last(), strlen(split.last()));
+    long ret = ioctl_retrying(split.dir_fd(), request, &args);
+    if (ret < 0) {
+        ioctl_error(ret, split.dir_fd(), path.obj);
+        return 0;
+    }
+    return 1;
+}
+
 PyDoc_STRVAR(change_create_doc,
              "create($module, path, /)\n"
              "--\n\n"
@@ -83,13 +100,8 @@ PyObject *change_create(PyObject *self, PyObject *arg)
     (void)self;
     Path path;
     Split split;
-    if (!path.set(arg) || !split.set(path))
+    if (!name_ioctl(arg, path, split, BTRFS_IOC_SUBVOL_CREATE))
         return nullptr;
-    struct btrfs_ioctl_vol_args args = {};
-    vk::copy_bytes(args.name, split.last(), strlen(split.last()));
-    long ret = ioctl_retrying(split.dir_fd(), BTRFS_IOC_SUBVOL_CREATE, &args);
-    if (ret < 0)
-        return ioctl_error(ret, split.dir_fd(), path.obj);
     return made_id(split, path);
 }
 
@@ -139,13 +151,8 @@ PyObject *change_destroy(PyObject *self, PyObject *arg)
     (void)self;
     Path path;
     Split split;
-    if (!path.set(arg) || !split.set(path))
+    if (!name_ioctl(arg, path, split, BTRFS_IOC_SNAP_DESTROY))
         return nullptr;
-    struct btrfs_ioctl_vol_args args = {};
-    vk::copy_bytes(args.name, split.last(), strlen(split.last()));
-    long ret = ioctl_retrying(split.dir_fd(), BTRFS_IOC_SNAP_DESTROY, &args);
-    if (ret < 0)
-        return ioctl_error(ret, split.dir_fd(), path.obj);
     Py_RETURN_NONE;
 }
 
@@ -162,19 +169,12 @@ PyObject *change_destroy_id(PyObject *self, PyObject *args)
     uint64_t id;
     if (!PyArg_ParseTuple(args, "OO&:destroy_id", &obj, vk::to_u64, &id))
         return nullptr;
-    Path path;
-    if (!path.set(obj))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     struct btrfs_ioctl_vol_args_v2 v2 = {};
     v2.flags = BTRFS_SUBVOL_SPEC_BY_ID;
     // subvolid shares its place with name (a union headers before 5.7 lack).
     vk::copy_bytes(v2.name, reinterpret_cast<const char *>(&id), sizeof id);
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_SNAP_DESTROY_V2, &v2);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(obj, BTRFS_IOC_SNAP_DESTROY_V2, &v2))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -187,16 +187,9 @@ PyDoc_STRVAR(change_get_flags_doc,
 PyObject *change_get_flags(PyObject *self, PyObject *arg)
 {
     (void)self;
-    Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     uint64_t flags = 0;
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_SUBVOL_GETFLAGS, &flags);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(arg, BTRFS_IOC_SUBVOL_GETFLAGS, &flags))
+        return nullptr;
     return PyLong_FromUnsignedLongLong(flags);
 }
 
@@ -206,23 +199,22 @@ PyDoc_STRVAR(change_set_flags_doc,
              "Set the flags of the subvolume at path (SUBVOL_SETFLAGS). Raises OSError\n"
              "on failure (EINVAL where path is no subvolume).");
 
-PyObject *change_set_flags(PyObject *self, PyObject *args)
+// A call that takes a path and a number and gives the number to request
+// on the path: None, or null with the error set.
+PyObject *number_ioctl(PyObject *args, const char *format, unsigned long request)
 {
-    (void)self;
     PyObject *obj;
-    uint64_t flags;
-    if (!PyArg_ParseTuple(args, "OO&:set_flags", &obj, vk::to_u64, &flags))
+    uint64_t value;
+    if (!PyArg_ParseTuple(args, format, &obj, vk::to_u64, &value))
         return nullptr;
-    Path path;
-    if (!path.set(obj))
+    if (!path_ioctl(obj, request, &value))
         return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_SUBVOL_SETFLAGS, &flags);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
     Py_RETURN_NONE;
+}
+
+PyObject *change_set_flags(PyObject * /*self*/, PyObject *args)
+{
+    return number_ioctl(args, "OO&:set_flags", BTRFS_IOC_SUBVOL_SETFLAGS);
 }
 
 PyDoc_STRVAR(change_set_default_doc,
@@ -231,23 +223,9 @@ PyDoc_STRVAR(change_set_default_doc,
              "Make the subvolume id the default of the filesystem that holds path\n"
              "(DEFAULT_SUBVOL). Raises OSError on failure.");
 
-PyObject *change_set_default(PyObject *self, PyObject *args)
+PyObject *change_set_default(PyObject * /*self*/, PyObject *args)
 {
-    (void)self;
-    PyObject *obj;
-    uint64_t id;
-    if (!PyArg_ParseTuple(args, "OO&:set_default", &obj, vk::to_u64, &id))
-        return nullptr;
-    Path path;
-    if (!path.set(obj))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_DEFAULT_SUBVOL, &id);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
-    Py_RETURN_NONE;
+    return number_ioctl(args, "OO&:set_default", BTRFS_IOC_DEFAULT_SUBVOL);
 }
 
 PyDoc_STRVAR(change_clear_received_doc,
@@ -259,16 +237,9 @@ PyDoc_STRVAR(change_clear_received_doc,
 PyObject *change_clear_received(PyObject *self, PyObject *arg)
 {
     (void)self;
-    Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     struct btrfs_ioctl_received_subvol_args args = {};
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_SET_RECEIVED_SUBVOL, &args);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(arg, BTRFS_IOC_SET_RECEIVED_SUBVOL, &args))
+        return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -53,17 +53,10 @@ PyDoc_STRVAR(query_subvolume_id_doc,
 PyObject *query_subvolume_id(PyObject *self, PyObject *arg)
 {
     (void)self;
-    Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     struct btrfs_ioctl_ino_lookup_args args = {};
     args.objectid = BTRFS_FIRST_FREE_OBJECTID;
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_INO_LOOKUP, &args);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(arg, BTRFS_IOC_INO_LOOKUP, &args))
+        return nullptr;
     return PyLong_FromUnsignedLongLong(args.treeid);
 }
 
@@ -78,16 +71,9 @@ PyDoc_STRVAR(query_subvol_info_doc,
 PyObject *query_subvol_info(PyObject *self, PyObject *arg)
 {
     (void)self;
-    Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     struct btrfs_ioctl_get_subvol_info_args info = {};
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_GET_SUBVOL_INFO, &info);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(arg, BTRFS_IOC_GET_SUBVOL_INFO, &info))
+        return nullptr;
     return info_row(info, Py_None);
 }
 
@@ -100,16 +86,9 @@ PyDoc_STRVAR(query_fs_uuid_doc,
 PyObject *query_fs_uuid(PyObject *self, PyObject *arg)
 {
     (void)self;
-    Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     struct btrfs_ioctl_fs_info_args info = {};
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_FS_INFO, &info);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(arg, BTRFS_IOC_FS_INFO, &info))
+        return nullptr;
     return uuid_text(info.fsid);
 }
 
@@ -128,18 +107,11 @@ PyObject *query_ino_lookup(PyObject *self, PyObject *args)
     uint64_t inode;
     if (!PyArg_ParseTuple(args, "OO&O&:ino_lookup", &obj, vk::to_u64, &id, vk::to_u64, &inode))
         return nullptr;
-    Path path;
-    if (!path.set(obj))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
-        return nullptr;
     struct btrfs_ioctl_ino_lookup_args lookup = {};
     lookup.treeid = id;
     lookup.objectid = inode;
-    long ret = ioctl_retrying(fd.fd, BTRFS_IOC_INO_LOOKUP, &lookup);
-    if (ret < 0)
-        return ioctl_error(ret, fd.fd, path.obj);
+    if (!path_ioctl(obj, BTRFS_IOC_INO_LOOKUP, &lookup))
+        return nullptr;
     return PyBytes_FromStringAndSize(
         lookup.name, static_cast<Py_ssize_t>(strnlen(lookup.name, sizeof lookup.name)));
 }

@@ -238,10 +238,8 @@ PyObject *search_roots(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "O|O&O&:roots", &obj, vk::to_u64, &min_id, vk::to_u64, &max_id))
         return nullptr;
     Path path;
-    if (!path.set(obj))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
+    Fd fd;
+    if (!open_arg(obj, path, fd))
         return nullptr;
     Search search(max_id - min_id < 8 ? small_buffer : search_buffer);
     if (!search.start(BTRFS_ROOT_TREE_OBJECTID, min_id, max_id, BTRFS_ROOT_ITEM_KEY,
@@ -279,10 +277,8 @@ PyObject *search_default_id(PyObject *self, PyObject *arg)
 {
     (void)self;
     Path path;
-    if (!path.set(arg))
-        return nullptr;
-    Fd fd(open_path(path));
-    if (fd.fd < 0)
+    Fd fd;
+    if (!open_arg(arg, path, fd))
         return nullptr;
     Search search(small_buffer);
     if (!search.start(BTRFS_ROOT_TREE_OBJECTID, BTRFS_ROOT_TREE_DIR_OBJECTID,
