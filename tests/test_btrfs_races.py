@@ -16,6 +16,7 @@ import pytest
 import test_btrfs
 
 from velkora import btrfs
+from velkora.btrfs import _top as _btrfs_top
 
 # Every test here mounts a copy of the session's Btrfs image through a
 # loop device (a block device, refused in a user namespace).
@@ -127,6 +128,7 @@ import os, random, signal, sys
 sys.path.insert(0, {tests!r})
 from support.sigtimer import SigintTimer
 from velkora import btrfs
+from velkora.btrfs import _top as _btrfs_top
 from velkora.btrfs import _top
 _top._FD_MOUNTS = {fd_mounts!r}
 fs, copy = {fs!r}, {fs!r} + "/storm-copy"
@@ -245,6 +247,7 @@ import fcntl, os, random, sys
 sys.path.insert(0, {tests!r})
 from support.sigtimer import SigintTimer
 from velkora import btrfs
+from velkora.btrfs import _top as _btrfs_top
 path, timer, torn = {path!r}, SigintTimer(), 0
 for _ in range(150):
     fd = os.open(path, os.O_RDONLY)  # SET_RECEIVED_SUBVOL with a UUID, as btrfs receive leaves it
@@ -310,3 +313,22 @@ def test_ctrl_c_as_a_subvolume_opens_leaves_no_fd(tree, monkeypatch):
         assert ours() == [] and listed(tree) == before
     btrfs.delete(paths[0], recursive=True)
     btrfs.delete(f"{tree}/sigopen-flat")
+
+
+@pytest.mark.parametrize("fd_mounts", [True, False])
+def test_a_toplevel_never_exited_is_closed_as_it_goes(fs, monkeypatch, fd_mounts):
+    # Python 3.8 and 3.9 skip a with statement's __exit__ where a Ctrl-C
+    # lands just as its block ends (bpo-29988): the mount fd, or the private
+    # mount and its directory, must not outlive the object.
+    monkeypatch.setattr(_btrfs_top, "_FD_MOUNTS", fd_mounts)
+    with open("/proc/self/mountinfo") as f:
+        mounts = f.read()
+    fds = sorted(os.listdir("/proc/self/fd"))
+    top = btrfs.toplevel(fs)
+    where = top.__enter__()
+    with pytest.warns(ResourceWarning):
+        del top
+    with open("/proc/self/mountinfo") as f:
+        assert f.read() == mounts
+    assert sorted(os.listdir("/proc/self/fd")) == fds
+    assert fd_mounts or not os.path.exists(where)

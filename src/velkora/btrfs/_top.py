@@ -70,13 +70,15 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
     ``top``.
     """
 
+    # What is open or mounted, set before __init__ can fail: __del__ reads them.
+    _fd: int | None = None
+    _context: int | None = None
+    _dir: str | None = None
+    _on = False  # whether the directory has the subvolume mounted on it
+
     def __init__(self, fs: AnyPath, *, id: int = 5) -> None:  # noqa: A002
         self._fs = fs
         self._id = checked_id(id)
-        self._fd: int | None = None
-        self._context: int | None = None
-        self._dir: str | None = None
-        self._on = False  # whether the directory has the subvolume mounted on it
 
     if TYPE_CHECKING:  # Guard's, in C
 
@@ -136,6 +138,23 @@ class toplevel(Guard):  # noqa: N801 - used like a function: `with toplevel(...)
     def _leave(self, again: bool) -> None:
         with held_signals():
             self._close()
+
+    def __del__(self) -> None:
+        # Python 3.8 and 3.9 skip a with statement's __exit__ where a Ctrl-C
+        # lands just as its block ends (bpo-29988, fixed in 3.10): what is
+        # still open or mounted then goes with the object.
+        if self._fd is None and self._context is None and self._dir is None:
+            return
+        try:  # at interpreter exit nothing can be imported any more
+            import warnings
+
+            warnings.warn(f"unclosed {self!r}", ResourceWarning, stacklevel=2, source=self)
+        except ImportError:
+            pass
+        try:
+            self._close()
+        except OSError:
+            pass
 
     def _close(self) -> None:
         for fd in (self._context, self._fd):
