@@ -164,6 +164,7 @@ print(clean)
         ("btrfs.snapshot(fs + '/storm', copy, read_only=True, recursive=True)", True, 60, 20_000_000),
     ],
 )
+@pytest.mark.storm
 def test_ctrl_c_storms_leave_nothing(tree, cycle, fd_mounts, cycles, ns):
     # Ctrl-C at any moment of toplevel's entering and leaving, or of a
     # recursive snapshot: no mount, fd, directory or snapshot left behind.
@@ -268,6 +269,7 @@ print(torn)
 """
 
 
+@pytest.mark.storm
 def test_forced_writable_under_a_ctrl_c_storm(tree):
     # Ctrl-C at any moment of making a received subvolume writable: either
     # still read-only and received, or writable and no longer received.
