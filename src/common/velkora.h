@@ -322,6 +322,16 @@ inline PyObject *call_error(long ret, PyObject *filename = nullptr, PyObject *fi
 // ---------------------------------------------------------------------------
 // Bytes.
 
+// memcpy as the oldest C library on x86-64 has it (GLIBC_2.2.5): the
+// compiler calls memcpy of its own accord to copy a large aggregate (newer
+// g++ copies a struct's default initializers that way), and the current
+// version (GLIBC_2.14) would raise the wheels' C library baseline. Both
+// versions copy; the older one copies forward, which is all a copy between
+// objects that do not overlap needs.
+#if defined(__x86_64__)
+__asm__(".symver memcpy, memcpy@GLIBC_2.2.5");
+#endif
+
 // memmove, called where the compiler cannot see what the two pointers are:
 // where it can tell they do not overlap it calls memcpy instead, whose
 // current version (GLIBC_2.14) would raise the wheels' C library baseline.
