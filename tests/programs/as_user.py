@@ -11,9 +11,9 @@ import sys
 
 import velkora
 
-for module in pkgutil.iter_modules(velkora.__path__):
-    if module.name != "__main__":
-        importlib.import_module(f"velkora.{module.name}")
+for module in pkgutil.walk_packages(velkora.__path__, "velkora."):  # subpackages' modules too
+    if not module.name.endswith(".__main__"):
+        importlib.import_module(module.name)
 # And what they import as they run, from an interpreter that may be the user's to run but not to read.
 for name in (
     "argparse",
