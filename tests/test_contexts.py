@@ -314,7 +314,7 @@ import velkora.mountinfo
 from velkora import rmtree
 signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))  # Ctrl-C, as a terminal sends it
 fds, ends = sorted(os.listdir("/proc/self/fd")), set()
-for i in range(150):
+for i in range(600):
     tree = os.path.join(sys.argv[1], str(i))
     for branch in "ab":
         os.makedirs(os.path.join(tree, branch, *["d"] * 8))

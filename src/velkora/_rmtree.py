@@ -7,7 +7,7 @@ import os
 import stat
 
 from velkora import _mounts
-from velkora._resources import held_signals
+from velkora._resources import Guard, held_signals
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
@@ -26,6 +26,32 @@ def _mount_of(fd: int) -> int:
     if found is None:  # never compare mounts that cannot be told apart
         raise OSError(errno.ENOSYS, "the kernel names no mount ids", where)
     return found
+
+
+class _Open(Guard):
+    """The fds a deletion holds, closed however it ends: each is added and
+    removed with Ctrl-C held, and the closing is a Guard's, whose exit is C
+    and runs the closing again where an interrupt lands in it (a finally
+    block of Python's can be left half-way by one, an fd still open)."""
+
+    def __init__(self) -> None:
+        self.fds: list[int] = []
+
+    def _enter(self) -> _Open:
+        return self
+
+    def _undo(self) -> None:
+        self._leave(False)
+
+    def _leave(self, again: bool) -> None:
+        with held_signals():
+            while self.fds:
+                os.close(self.fds.pop())
+
+    def close(self, fd: int) -> None:
+        """Closes fd, one of these; called with Ctrl-C held."""
+        os.close(fd)
+        self.fds.remove(fd)
 
 
 def _crossed(path: str) -> OSError:
@@ -57,7 +83,7 @@ def _clear(fd: int) -> list[str]:
     return directories
 
 
-def _empty(top: int, path: str, mount: int) -> None:
+def _empty(top: int, path: str, mount: int, kept: _Open) -> None:
     """Deletes what the directory top (at path) holds, depth first, however
     deep, with at most two directories open at a time: a stack of what each
     directory above still holds, and of its identity (device, inode), which
@@ -66,56 +92,53 @@ def _empty(top: int, path: str, mount: int) -> None:
     goes through the fd of the one above, still open: no way back up (a
     directory that may be read but not searched, 0600, has none). OSError
     EBUSY for a directory on another mount than mount, checked as each is
-    opened. Each fd is opened and handed over with Ctrl-C held (a
+    opened. Each fd is opened and handed to kept with Ctrl-C held (a
     KeyboardInterrupt between the two would leave it open, and the tree's
     mount busy)."""
-    fd = child = -1
-    try:
-        with held_signals():
-            fd = os.dup(top)
-        st = os.fstat(fd)
-        # Each level: its name, its identity, its subdirectories still to
-        # go (names only: a path for each would grow as the square of the
-        # depth).
-        stack = [(path, (st.st_dev, st.st_ino), _clear(fd))]
-        while stack:
-            pending = stack[-1][2]
-            if pending:
-                name = pending.pop()
-                with held_signals():
-                    child = os.open(name, _DIRECTORY, dir_fd=fd)
-                if _mount_of(child) != mount:
-                    raise _crossed(os.path.join(*[level[0] for level in stack], name))
-                st = os.fstat(child)
-                below = _clear(child)
-                with held_signals():
-                    if below:  # down into it: the fd above is done with
-                        os.close(fd)
-                        fd, child = child, -1
-                    else:
-                        os.close(child)
-                        child = -1
-                if not below:
-                    os.rmdir(name, dir_fd=fd)
-                    continue
-                stack.append((name, (st.st_dev, st.st_ino), below))
-                continue
-            name = stack.pop()[0]
-            if not stack:
-                break
-            # Back up: the parent, found again by its identity and mount.
+    with held_signals():
+        fd = os.dup(top)
+        kept.fds.append(fd)
+    st = os.fstat(fd)
+    # Each level: its name, its identity, its subdirectories still to go
+    # (names only: a path for each would grow as the square of the depth).
+    stack = [(path, (st.st_dev, st.st_ino), _clear(fd))]
+    while stack:
+        pending = stack[-1][2]
+        if pending:
+            name = pending.pop()
             with held_signals():
-                up = os.open("..", _DIRECTORY, dir_fd=fd)
-                os.close(fd)
-                fd = up
-            st = os.fstat(fd)
-            if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
-                raise _changed(os.path.join(*[level[0] for level in stack]))
-            os.rmdir(name, dir_fd=fd)
-    finally:
-        for left in (fd, child):
-            if left >= 0:
-                os.close(left)
+                child = os.open(name, _DIRECTORY, dir_fd=fd)
+                kept.fds.append(child)
+            if _mount_of(child) != mount:
+                raise _crossed(os.path.join(*[level[0] for level in stack], name))
+            st = os.fstat(child)
+            below = _clear(child)
+            with held_signals():
+                if below:  # down into it: the fd above is done with
+                    kept.close(fd)
+                    fd = child
+                else:
+                    kept.close(child)
+            if not below:
+                os.rmdir(name, dir_fd=fd)
+                continue
+            stack.append((name, (st.st_dev, st.st_ino), below))
+            continue
+        name = stack.pop()[0]
+        if not stack:
+            break
+        # Back up: the parent, found again by its identity and mount.
+        with held_signals():
+            up = os.open("..", _DIRECTORY, dir_fd=fd)
+            kept.fds.append(up)
+            kept.close(fd)
+            fd = up
+        st = os.fstat(fd)
+        if (st.st_dev, st.st_ino) != stack[-1][1] or _mount_of(fd) != mount:
+            raise _changed(os.path.join(*[level[0] for level in stack]))
+        os.rmdir(name, dir_fd=fd)
+    with held_signals():
+        kept.close(fd)
 
 
 def _parent_of(real: str) -> int:
@@ -164,22 +187,23 @@ def rmtree(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
     if below:
         shown = ", ".join(sorted(below))
         raise OSError(errno.EBUSY, f"mounts in the tree, nothing deleted: {shown}", where)
-    parent = top = -1
-    try:
+    with _Open() as kept:
         with held_signals():
             parent = _parent_of(real)
+            kept.fds.append(parent)
         name = os.path.basename(real)
         with held_signals():
             top = os.open(name, _DIRECTORY, dir_fd=parent)
+            kept.fds.append(top)
         mount = _mount_of(top)
         if mount != _mount_of(parent):
             raise _crossed(where)
-        _empty(top, where, mount)
+        _empty(top, where, mount, kept)
         with held_signals():
-            os.close(top)
-            top = -1
+            kept.close(top)
         os.rmdir(name, dir_fd=parent)
-    finally:
-        for left in (top, parent):
-            if left >= 0:
-                os.close(left)
+        # Closed here as well as on the way out: Python before 3.10 can take
+        # a Ctrl-C between a with block's end and its exit, which then never
+        # runs.
+        with held_signals():
+            kept.close(parent)
