@@ -348,11 +348,11 @@ def _clone_refused(e: OSError) -> str:
     import errno
 
     why = unavailable_reason()
-    if why is None and e.errno == errno.ENOSPC:
+    if why is None and e.errno in (errno.ENOSPC, errno.EUSERS):
         limit = _sysctl("user/max_user_namespaces")
         why = f"the limit of user namespaces ({limit}) or of their nesting (32) is reached"
     elif why is None and e.errno == errno.EPERM:
-        why = "a process in a chroot, or one its seccomp filter or LSM forbids it, may make none"
-    elif why is None and e.errno == errno.EINVAL:
-        why = "this kernel has no user namespaces (CONFIG_USER_NS)"
+        why = "a process in a chroot, or one a seccomp filter or security module forbids it, may make none"
+    elif why is None:
+        why = "this kernel makes no user namespaces (CONFIG_USER_NS)"
     return f"no user namespace could be made: clone(CLONE_NEWUSER): {e.strerror}: {why}"
