@@ -38,8 +38,10 @@ PyObject *owned(PyObject *module, int fd);
 // A child in a new user namespace, waiting until the caller lets it go.
 struct Holder {
     long pid = -1;
-    int pidfd = -1;   // -1 where the kernel has no pidfds (before 5.2)
-    int release = -1; // the write end of the pipe the child waits on
+    int pidfd = -1;        // -1 where the kernel has no pidfds (before 5.2)
+    int release = -1;      // the write end of the pipe the child waits on
+    int wait_end = -1;     // its read end, where the child shares the caller's fd table
+    char *stack = nullptr; // the stack of a child that shares the caller's memory
 };
 
 // Clones the holder: 0, or -1 with errno (nothing left). Run without the

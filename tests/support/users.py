@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Sequence
 
@@ -55,9 +56,15 @@ def _ranges(name: str, uid: int) -> list[str]:
     return found
 
 
-def _run(*argv: str) -> None:
-    done = subprocess.run(argv, capture_output=True, text=True)
-    if done.returncode != 0:
+def _run(*argv: str, check: bool = True) -> None:
+    # shadow's tools lock /etc/passwd and the rest, and give up at once where
+    # another test session (or a lane beside this one) holds a lock.
+    for _ in range(50):
+        done = subprocess.run(argv, capture_output=True, text=True)
+        if done.returncode == 0 or "try again" not in done.stderr:
+            break
+        time.sleep(0.1)
+    if check and done.returncode != 0:
         raise RuntimeError(f"{' '.join(argv)}: {done.stderr.strip() or done.returncode}")
 
 
@@ -95,8 +102,7 @@ def _remove(name: str, home: str | None) -> None:
                 path, _, entry = line.partition(": ")
                 if path.endswith("subuid" if flag == "--del-subuids" else "subgid"):
                     _, start, count = entry.split(":")
-                    subprocess.run(["usermod", flag, f"{start}-{int(start) + int(count) - 1}", name],
-                                   capture_output=True)  # fmt: skip
+                    _run("usermod", flag, f"{start}-{int(start) + int(count) - 1}", name, check=False)
         _run("userdel", "--force", name)
     if home is not None:
         shutil.rmtree(home, ignore_errors=True)
