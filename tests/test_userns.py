@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -182,6 +183,37 @@ def test_a_failed_write_leaves_nothing(root, write, error, named):
     with pytest.raises(error, match=named):
         _userns.make(write)
     assert children() == [] and sorted(os.listdir("/proc/self/fd")) == fds
+
+
+def test_newuidmap_missing_is_named(root, monkeypatch):
+    # A caller that may not write the map itself, with no newuidmap to run.
+    monkeypatch.setattr(_idmap, "_capabilities", lambda: 0)
+    monkeypatch.setattr(_idmap, "helper_path", lambda name: None)
+    with pytest.raises(FileNotFoundError, match=r"newuidmap not found \(Debian: uidmap\)"):
+        _userns.make(lambda pid: _idmap.write_maps(pid, ((0, 100000, 10),), ()))
+    assert children() == []
+
+
+def test_killed_caller_leaves_no_child(tmp_path):
+    # Killed at a random moment of a loop of calls: its holding child dies
+    # with it (PR_SET_PDEATHSIG), or was never there.
+    tag = f"velkora-killed-{os.getpid()}"
+    loop = "import sys, velkora\nwhile True:\n    velkora.userns([(0, 0, 1)]).close()\n"
+    for delay in (0.05, 0.1, 0.2):
+        caller = subprocess.Popen([sys.executable, "-c", loop, tag])
+        time.sleep(delay)
+        caller.kill()
+        caller.wait()
+    time.sleep(0.1)
+    left = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if tag.encode() in f.read():
+                    left.append(pid)
+        except OSError:
+            pass
+    assert left == []
 
 
 def test_no_user_namespace_left_to_make():
