@@ -21,8 +21,6 @@ from velkora import _idmap, _userns
 
 pytestmark = pytest.mark.userns
 
-U, G = "uid", "gid"
-
 PARSED = [
     ("u:1000:0:1", ((1000, 0, 1),), ()),
     ("g:1001:1:2", (), ((1001, 1, 2),)),
