@@ -183,6 +183,27 @@ def test_a_failed_write_leaves_nothing(root, write, error, named):
     assert children() == before and sorted(os.listdir("/proc/self/fd")) == fds
 
 
+@pytest.mark.parametrize(
+    ("argv", "result"),
+    [
+        # No signal blocked or ignored (Python ignores SIGPIPE and SIGXFSZ),
+        # no fd but stdin, stdout, stderr (and ls's own).
+        (["/bin/sh", "-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status >&2; ls /proc/self/fd >&2"],
+         (0, 0, b"SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n0\n1\n2\n3\n")),
+        (["/bin/sh", "-c", "echo refused >&2; exit 3"], (3 << 8, 0, b"refused\n")),
+        (["/nonexistent/newuidmap"], (127 << 8, 2, b"")),
+    ],
+)  # fmt: skip
+def test_helper_runs_as_a_new_program(argv, result):
+    inherited = os.pipe()
+    os.set_inheritable(inherited[1], True)
+    try:
+        assert _userns.run(argv[0], [os.fsencode(word) for word in argv]) == result
+    finally:
+        os.close(inherited[0])
+        os.close(inherited[1])
+
+
 def test_newuidmap_missing_is_named(root, monkeypatch):
     # A caller that may not write the map itself, with no newuidmap to run.
     monkeypatch.setattr(_idmap, "_capabilities", lambda: 0)

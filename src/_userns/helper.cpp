@@ -1,8 +1,9 @@
 // run(): newuidmap or newgidmap, run for the caller, its stderr kept for
-// the error. A child cloned with a pidfd and no exit signal, so that
-// nothing else in the process reaps it (waitpid(-1) without __WALL, or
-// SIGCHLD set to SIG_IGN), and no signal of the caller's handlers runs in
-// it before its exec.
+// the error. A child that borrows the caller's memory until its exec
+// (CLONE_VM | CLONE_VFORK, on a stack of its own, as posix_spawn starts
+// one: nothing is copied, whatever the caller's size), with a pidfd and no
+// exit signal, so that nothing else in the process reaps it (waitpid(-1)
+// without __WALL, or SIGCHLD set to SIG_IGN).
 
 #include "userns.h"
 
@@ -17,35 +18,49 @@
 
 namespace userns {
 
-// The child, in a copy of the caller's memory: stderr to the pipe, signals
-// as a new program finds them, the program; its exec's errno to report
-// where the exec fails.
-[[noreturn]] static void helper_main(const char *path, char *const *argv, int err, int report)
+namespace {
+// What the child takes, and gives back: the exec's errno.
+struct Spawn {
+    const char *path;
+    char *const *argv;
+    int err; // the pipe's write end, for stderr
+    int exec_errno;
+};
+} // namespace
+
+// The size of the child's stack: a few calls of the C library, then exec.
+const size_t HELPER_STACK = 65536;
+
+// The child, in the caller's memory while the caller waits for its exec:
+// stderr to the pipe, no other fd of the caller's, every signal at its
+// default but those ignored (SIGPIPE and SIGXFSZ, which Python ignores,
+// at theirs too), none blocked; then the program. Handlers go first:
+// one run here would run in the caller's memory.
+// cppcheck-suppress constParameterCallback ; clone() takes int (*)(void *)
+static int helper_main(void *arg)
 {
-    if (err == STDERR_FILENO) // stderr was closed, and the pipe took its number
-        syscall(SYS_fcntl, err, F_SETFD, 0);
+    auto *spawn = static_cast<Spawn *>(arg);
+    if (spawn->err == STDERR_FILENO) // stderr was closed, and the pipe took its number
+        syscall(SYS_fcntl, spawn->err, F_SETFD, 0);
     else
-        syscall(SYS_dup3, err, STDERR_FILENO, 0);
-    // Nothing of the caller's but stdin and stdout: every other fd closed at
-    // the exec (CLOSE_RANGE_CLOEXEC, 5.11), else now (5.9), but the report's.
-    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0 && report >= 3) {
-        syscall(SYS_close_range, 3U, static_cast<unsigned>(report - 1), 0U);
-        syscall(SYS_close_range, static_cast<unsigned>(report + 1), ~0U, 0U);
+        syscall(SYS_dup3, spawn->err, STDERR_FILENO, 0);
+    syscall(SYS_close_range, 3U, ~0U, 0U); // the child's own table (before 5.9: all close-on-exec)
+    for (int sig = 1; sig < NSIG; sig++) {
+        struct sigaction was = {};
+        if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_DFL)
+            continue;
+        if (was.sa_handler == SIG_IGN && sig != SIGPIPE && sig != SIGXFSZ)
+            continue;
+        struct sigaction plain = {};
+        plain.sa_handler = SIG_DFL;
+        sigaction(sig, &plain, nullptr);
     }
-    // What Python ignores (SIGPIPE, SIGXFSZ) is no program's business, and
-    // an ignored signal stays ignored through exec.
-    struct sigaction plain = {};
-    plain.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &plain, nullptr);
-    sigaction(SIGXFSZ, &plain, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    syscall(SYS_execve, path, argv, environ);
-    int exec_errno = errno;
-    syscall(SYS_write, report, &exec_errno, sizeof exec_errno);
-    syscall(SYS_exit_group, 127);
-    __builtin_unreachable();
+    syscall(SYS_execve, spawn->path, spawn->argv, environ);
+    spawn->exec_errno = errno;
+    return 127;
 }
 
 // Reads fd to its end into out (at most size - 1 bytes kept, the rest
@@ -88,48 +103,38 @@ static int reap(long pid, int pidfd)
 int run_helper(const char *path, char *const *argv, Outcome *out)
 {
     int err[2];
-    int report[2];
     if (syscall(SYS_pipe2, err, O_CLOEXEC) != 0)
         return -1;
-    if (syscall(SYS_pipe2, report, O_CLOEXEC) != 0) {
-        int pipe_errno = errno;
+    char *stack = static_cast<char *>(PyMem_RawMalloc(HELPER_STACK));
+    if (stack == nullptr) {
         syscall(SYS_close, err[0]);
         syscall(SYS_close, err[1]);
-        errno = pipe_errno;
+        errno = ENOMEM;
         return -1;
     }
+    Spawn spawn = {path, argv, err[1], 0};
+    // Every signal held across the clone: none may run a handler of the
+    // caller's in the child before it has set them to their defaults.
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &old);
     int pidfd = -1;
-    long pid = syscall(SYS_clone, CLONE_PIDFD, 0L, &pidfd, 0L, 0L);
-    if (pid < 0 && errno == EINVAL) { // before 5.2
-        pidfd = -1;
-        pid = syscall(SYS_clone, 0L, 0L, 0L, 0L, 0L);
-    }
-    if (pid == 0)
-        helper_main(path, argv, err[1], report[1]);
+    // Back once the child has exec'd or ended; no exit signal.
+    long pid = clone(helper_main, stack + HELPER_STACK, CLONE_VM | CLONE_VFORK | CLONE_PIDFD,
+                     &spawn, &pidfd);
     int clone_errno = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    PyMem_RawFree(stack);
     syscall(SYS_close, err[1]);
-    syscall(SYS_close, report[1]);
     if (pid < 0) {
         syscall(SYS_close, err[0]);
-        syscall(SYS_close, report[0]);
         errno = clone_errno;
         return -1;
     }
-    // The exec's errno, or nothing once the exec closed the pipe.
-    int exec_errno = 0;
-    long got;
-    while ((got = syscall(SYS_read, report[0], &exec_errno, sizeof exec_errno)) < 0 &&
-           errno == EINTR) {
-    }
-    out->exec_errno = got == static_cast<long>(sizeof exec_errno) ? exec_errno : 0;
+    out->exec_errno = spawn.exec_errno;
     out->said = drain(err[0], out->text, sizeof out->text);
     syscall(SYS_close, err[0]);
-    syscall(SYS_close, report[0]);
     out->status = reap(pid, pidfd);
     if (pidfd >= 0)
         syscall(SYS_close, pidfd);

@@ -59,11 +59,12 @@ PyDoc_STRVAR(userns_run_doc,
              "run($module, /, path, argv)\n"
              "--\n\n"
              "Run the program at path with argv (a list of bytes), the caller's\n"
-             "environment, stdin and stdout and no other fd, every signal unblocked,\n"
-             "SIGPIPE and SIGXFSZ at their defaults (as subprocess sets them); its\n"
-             "stderr is read (the first 2 KiB kept) and it is reaped through its\n"
-             "pidfd, whatever signal comes meanwhile. (wait status, the exec's errno\n"
-             "or 0, stderr). Raises OSError where no child could be made.");
+             "environment, stdin and stdout and no other fd, every signal unblocked\n"
+             "and at its default but those the caller ignores (SIGPIPE and SIGXFSZ at\n"
+             "theirs too, as subprocess sets them); its stderr is read (the first\n"
+             "2 KiB kept) and it is reaped through its pidfd, whatever signal comes\n"
+             "meanwhile. (wait status, the exec's errno or 0, stderr). Raises OSError\n"
+             "where no child could be made.");
 
 // A null-terminated array of the bytes in a list (kept alive by the list);
 // null with an exception.

@@ -24,8 +24,9 @@ def make(write: Callable[[int], object]) -> Owner:
 
 def run(path: str | bytes | PathLike[str] | PathLike[bytes], argv: list[bytes]) -> tuple[int, int, bytes]:
     """Run the program at path with argv (a list of bytes), the caller's
-    environment, stdin and stdout and no other fd, every signal unblocked,
-    SIGPIPE and SIGXFSZ at their defaults (as subprocess sets them); its
-    stderr is read (the first 2 KiB kept) and it is reaped through its
-    pidfd, whatever signal comes meanwhile. (wait status, the exec's errno
-    or 0, stderr). Raises OSError where no child could be made."""
+    environment, stdin and stdout and no other fd, every signal unblocked
+    and at its default but those the caller ignores (SIGPIPE and SIGXFSZ at
+    theirs too, as subprocess sets them); its stderr is read (the first
+    2 KiB kept) and it is reaped through its pidfd, whatever signal comes
+    meanwhile. (wait status, the exec's errno or 0, stderr). Raises OSError
+    where no child could be made."""
