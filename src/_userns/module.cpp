@@ -3,8 +3,6 @@
 
 #include "userns.h"
 
-#include <stdio.h>
-
 namespace {
 
 PyDoc_STRVAR(userns_make_doc,

@@ -27,7 +27,17 @@ class User(NamedTuple):
     uid: int
     gid: int
     home: str
-    subuids: tuple[int, int] | None  # (start, count) in /etc/subuid and /etc/subgid
+
+    @property
+    def subuids(self) -> tuple[int, int] | None:
+        """Its range (start, count) in /etc/subuid (the same in /etc/subgid),
+        or None."""
+        for line in _ranges(self.name, self.uid):
+            path, _, entry = line.partition(": ")
+            if path == "/etc/subuid":
+                _, start, count = entry.split(":")
+                return int(start), int(count)
+        return None
 
 
 def _free_start() -> int:
@@ -79,13 +89,11 @@ def _add(name: str, subids: bool) -> User:
     left = _ranges(name, entry.pw_uid)
     if left:  # a stale line of an earlier user with this uid, which would change what is tested
         raise RuntimeError(f"new user {name} has subordinate ids already: {left}")
-    ranges = None
     if subids:
         start = _free_start()
         span = f"{start}-{start + SUBID_COUNT - 1}"
         _run("usermod", "--add-subuids", span, "--add-subgids", span, name)
-        ranges = (start, SUBID_COUNT)
-    return User(name, entry.pw_uid, entry.pw_gid, home, ranges)
+    return User(name, entry.pw_uid, entry.pw_gid, home)
 
 
 def _remove(name: str, home: str | None) -> None:
