@@ -297,8 +297,9 @@ class UserNamespace(FdOwner):
 
 
 def userns(uid_map: MapSource, gid_map: Iterable[Sequence[int]] | None = None) -> UserNamespace:
-    """A new user namespace with these maps (as maps() reads them): a child
-    is cloned into it, its maps written (through newuidmap/newgidmap where
+    """A new user namespace with these maps (lines ``(inside, outside,
+    count)``, gid_map None for the same, or mount(8)'s X-mount.idmap text
+    for both): a child is cloned into it, its maps written (through newuidmap/newgidmap where
     the caller may not write them itself), the namespace opened, the child
     reaped; SIGINT and SIGTERM wait meanwhile. Raises ValueError for bad
     maps, OSError naming why no namespace could be made or who refused a
