@@ -5,7 +5,8 @@ C and losetup(8)), how blocking calls share the interpreter, and what
 reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
 psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
-root costs (against bubblewrap, arch-chroot and chroot: rooted.py), and
+root costs (against bubblewrap, arch-chroot and chroot: rooted.py), what
+making a user namespace costs (against unshare(1): namespaced.py), and
 what probing an image costs (against libblkid in C and blkid -p: probed.py)
 and reading a 1,000-entry fstab (against libmount in C: parsed.py), and
 Btrfs subvolumes with 10,000 snapshots (against libbtrfsutil and
@@ -414,6 +415,7 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
+    from namespaced import report as namespaced_report
     from parsed import report as parsed_report
     from probed import report as probed_report
     from rooted import report as rooted_report
@@ -422,6 +424,7 @@ def report(figures):
 
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *rooted_report(figures["rooted_s"])]
+    out += ["", *namespaced_report(figures["userns_ns"])]
     out += ["", *probed_report(figures["probe_ns"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
     out += ["", *subvolumed_report(figures["btrfs_ns"])]
@@ -460,6 +463,10 @@ def main():
         from rooted import rooted
 
         inside = rooted(args.rounds)
+        print("bench: user namespaces ...", file=sys.stderr)
+        from namespaced import namespaced
+
+        namespaces = namespaced(args.rounds)
         print("bench: probing images ...", file=sys.stderr)
         from probed import probed
 
@@ -483,6 +490,7 @@ def main():
         "mount_table_ns": table,
         "startup_s": started,
         "rooted_s": inside,
+        "userns_ns": namespaces,
         "probe_ns": probes,
         "fstab_ns": fstabs,
         "btrfs_ns": subvolumes,
