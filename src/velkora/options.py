@@ -19,7 +19,9 @@ never reach the kernel, and every other word is the filesystem's own, for
 the kernel to judge. As mount(8), ``user`` and ``users`` imply
 ``noexec,nosuid,nodev`` and ``owner`` and ``group`` imply ``nosuid,nodev``
 (a later word still overrides them: ``user,exec``), and ``uid=NAME`` and
-``gid=NAME`` become numbers. A VFS word with ``=recursive`` (``ro=recursive``)
+``gid=NAME`` become numbers. ``X-mount.idmap=`` stays a userspace word,
+its value checked: maps in mount(8)'s syntax (``"u:1000:0:1 g:1000:0:1"``,
+quoted where it has spaces) or the absolute path of a user namespace. A VFS word with ``=recursive`` (``ro=recursive``)
 asks for its attribute on every mount of a recursive bind, not the top one
 only.
 """
@@ -208,6 +210,10 @@ def parse(text: str) -> MountOptions:
         elif word == "defaults":
             continue  # means nothing
         elif is_userspace(word):
+            if name.lower() == "x-mount.idmap":
+                from velkora._idmount import check
+
+                check(word)
             userspace.append(word)
         else:
             data.append(_numeric_owner(word))
