@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 
         def fileno(self) -> int: ...
         def close(self) -> None: ...
+        def __enter__(self) -> Namespace: ...
+        def __exit__(self, *exc: object) -> None: ...
 
 CLONE_NEWUSER = 0x10000000
 NS_GET_NSTYPE = 0xB703  # _IO(0xb7, 0x3)
@@ -89,19 +91,28 @@ def namespace(text: str) -> Namespace:
     return FdOwner(fd)
 
 
-def _fstypes(source: str, recursive: bool) -> str:
-    """The types of the mounts a bind of source copies, for a refusal's words."""
+def _refusing(source: str, userns: int) -> tuple[str, str] | None:
+    """Which mount of a recursive bind of source takes no idmapping (its
+    type and place), found by trying each alone on a copy of it."""
     from velkora.mountinfo import mount_at, mounts_below
 
     try:
-        top = mount_at(source)
-        found = [top.fstype or "?"]
-        if recursive and top.mount_point is not None:
-            below = mounts_below(top.mount_point, "mountinfo")
-            found += [m.fstype or "?" for m in below if m.mount_point and m.mount_point.startswith(source)]
-        return ", ".join(dict.fromkeys(found))
+        tree = [mount_at(source)] + list(reversed(mounts_below(source, "mountinfo")))  # the top one first
+        for n, m in enumerate(tree):
+            at = source if n == 0 else m.mount_point
+            if at is None:
+                continue
+            fd = fs.open_tree(fs.AT_FDCWD, at, fs.OPEN_TREE_CLONE | fs.OPEN_TREE_CLOEXEC)
+            try:
+                fs.mount_setattr(fd, "", fs.AT_EMPTY_PATH, attr_set=fs.MOUNT_ATTR_IDMAP, userns_fd=userns)
+            except OSError as e:
+                if e.errno == errno.EINVAL:
+                    return m.fs_type or "", at
+            finally:
+                os.close(fd)
     except OSError:
-        return ""
+        pass
+    return None
 
 
 def _is_idmapped(source: str) -> bool:
@@ -116,26 +127,35 @@ def _is_idmapped(source: str) -> bool:
 def apply(tree: int, userns: int, recursive: bool, source: str, fstype: str, target: str) -> None:
     """Sets the idmapping of userns on the detached mount tree (with
     recursive on every mount it holds); a refusal raises OSError naming
-    target, with the reason the kernel has for it: source (a bind's, or
-    "" for a new mount) and fstype (a new mount's) word it."""
+    target, with the kernel's reason for it, worded with source (a bind's,
+    or "" for a new mount) or fstype (a new mount's)."""
     flags = fs.AT_EMPTY_PATH | (fs.AT_RECURSIVE if recursive else 0)
     try:
         fs.mount_setattr(tree, "", flags, attr_set=fs.MOUNT_ATTR_IDMAP, userns_fd=userns)
     except OSError as e:
-        raise refusal(e, source, fstype, recursive, target) from None
+        raise refusal(e, source, fstype, target, userns if recursive else -1) from None
 
 
-def refusal(e: OSError, source: str, fstype: str, recursive: bool, target: str) -> OSError:
-    """e, refused idmapping, with the kernel's reason as its words (it
-    queues no message of its own for mount_setattr(2))."""
+def refusal(e: OSError, source: str, fstype: str, target: str, userns: int = -1) -> OSError:
+    """e, a refused idmapping, in words that say the kernel's reason (it
+    queues no message of its own for mount_setattr(2)); with userns, the
+    mount of a recursive bind of source that refused is looked for."""
     reason = e.strerror or os.strerror(e.errno or 0)
     if e.errno == errno.ENOSYS:
         reason = "idmapped mounts need Linux 5.12 or later (mount_setattr(2))"
     elif e.errno == errno.EINVAL:
-        kinds = fstype or (_fstypes(source, recursive) if source else "")
-        reason = f"{kinds}: filesystem does not support idmapped mounts" if kinds else reason
-        if recursive and source:
-            reason += " (a recursive bind idmaps every mount below too)"
+        where = ""
+        if not fstype and source:
+            from velkora.mountinfo import mount_at
+
+            found = _refusing(source, userns) if userns >= 0 else None
+            try:
+                fstype, where = found or (mount_at(source).fs_type or "", "")
+            except OSError:
+                pass
+        if fstype:
+            reason = f"{fstype}: filesystem does not support idmapped mounts"
+            reason += f" (the mount at {where}, of the recursive bind)" if where and where != source else ""
     elif e.errno == errno.EPERM:
         if source and _is_idmapped(source):
             reason = f"{source} is an idmapped mount already"
@@ -156,7 +176,7 @@ def bind(source: str, target: str, flags: int, attr: tuple[int, int], tree: int,
     except OSError as e:
         if e.errno != errno.ENOSYS:
             raise
-        raise refusal(e, source, "", recursive, target) from None
+        raise refusal(e, source, "", target) from None
     try:
         attr_set, attr_clr = attr
         if tree & (attr_set | attr_clr):
@@ -184,7 +204,7 @@ def new_tree(source: str, fstype: str, flags: int, params: Iterable[tuple[str, s
     try:
         context = fs.fsopen(fstype)
     except OSError as e:
-        raise (refusal(e, "", fstype, False, target) if e.errno == errno.ENOSYS else refused(e)) from None
+        raise (refusal(e, "", fstype, target) if e.errno == errno.ENOSYS else refused(e)) from None
     try:
         fs.fsconfig(context, fs.FSCONFIG_SET_STRING, "source", source)
         for bit, word in SUPERBLOCK:
