@@ -5,6 +5,7 @@ with the standard modules they use: the tree, venv or interpreter they
 come from may be one the user cannot read (under /root), which is no part
 of what the tests look at."""
 
+import ctypes
 import importlib
 import os
 import pkgutil
@@ -40,6 +41,9 @@ uid, gid = map(int, os.environ.get("VELKORA_TEST_USER", "65534:65534").split(":"
 os.setgroups([])
 os.setgid(gid)
 os.setuid(uid)
+# Dumpable again, as a process the user started by exec is (a change of uid
+# clears it, and makes this process's /proc files, and its children's, root's).
+ctypes.CDLL(None, use_errno=True).prctl(4, 1, 0, 0, 0)  # PR_SET_DUMPABLE
 if sys.argv[1:2] == ["-c"]:
     exec(sys.argv[2])
 else:
