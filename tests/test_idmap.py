@@ -34,19 +34,19 @@ MAPS = [
 
 @contextmanager
 def by_hand(text):
-    """A process in a new user namespace with text's maps, written to its
-    /proc/PID/uid_map and gid_map by hand: its pid."""
-    uids, gids = _idmap.parse(text)
+    """A process in a new user namespace with text's maps (None: none),
+    written to its /proc/PID/uid_map and gid_map by hand: its pid."""
+    given = _idmap.parse(text) if text else ((), ())
+    uids, gids = (lines or [(0, 0, 0xFFFFFFFF)] for lines in given)  # a kind not given: as it is
     child = subprocess.Popen(["unshare", "--user", "--", "sh", "-c", "read line"], stdin=subprocess.PIPE)
     try:
         ours, deadline = os.readlink("/proc/self/ns/user"), time.monotonic() + 10
         while os.readlink(f"/proc/{child.pid}/ns/user") == ours:
             assert time.monotonic() < deadline, "the child never entered its user namespace"
             time.sleep(0.005)
-        for kind, lines in (("uid", uids), ("gid", gids)):
-            if lines:
-                with open(f"/proc/{child.pid}/{kind}_map", "w") as f:
-                    f.write("".join("{} {} {}\n".format(*line) for line in lines))
+        for kind, lines in (("uid", uids), ("gid", gids)) if text else ():
+            with open(f"/proc/{child.pid}/{kind}_map", "w") as f:
+                f.write("".join("{} {} {}\n".format(*line) for line in lines))
         yield child.pid
     finally:
         child.communicate(b"\n", timeout=10)
@@ -138,7 +138,7 @@ def test_owners_through_an_idmapped_bind_are_the_kernels(disk, place, text):
                 else:
                     assert seen_both_ways(target, disk) == expected
                 found = [m for m in mounts() if m["target"] == str(target)]
-                assert len(found) == 1 and {"nosuid", "idmapped"} <= set(found[0]["options"].split(","))
+                assert len(found) == 1 and {"nosuid", "idmapped"} <= found[0]["options"]
             assert not os.path.ismount(target)
 
 
@@ -167,6 +167,9 @@ def test_rbind_idmaps_every_mount_and_refusals_leave_nothing(place):
         with velkora.mounted(top, view, options=f"rbind,{ns}"):
             assert os.stat(view / "sub" / "f")[4:6] == (4000, 4000)  # the submount is idmapped too
             assert os.stat(view)[4:6] == (4000, 4000)
+        with velkora.mounted("tmpfs", view, "tmpfs", options="ro,size=1m,mode=0750,X-mount.idmap=b:0:4000:10"):
+            assert os.stat(view)[4:6] == (4000, 4000) and os.stat(view).st_mode & 0o7777 == 0o750
+            assert os.statvfs(view).f_flag & os.ST_RDONLY
         assert _tree_below(view) == []
         before = mounts()
         (top / "proc").mkdir()
@@ -181,7 +184,9 @@ def test_rbind_idmaps_every_mount_and_refusals_leave_nothing(place):
             if os.stat("/proc/self/ns/user").st_ino == 0xEFFFFFFD:  # ours is the initial one, which maps nothing
                 refusals.append((top / "sub", "bind,X-mount.idmap=/proc/self/ns/user", errno.EPERM, "initial user"))
             (place / "idmapped").mkdir()
-            with velkora.mounted(top / "sub", place / "idmapped", options=f"bind,{ns}"):
+            with velkora.mounted(top / "sub", place / "idmapped", options=f"bind,{ns}"), by_hand(None) as unmapped:
+                no_map = f"bind,X-mount.idmap=/proc/{unmapped}/ns/user"
+                refusals.append((top / "sub", no_map, errno.EINVAL, "the user namespace has no uid map"))
                 idmapped = place / "idmapped"
                 refusals.append((idmapped, "bind", errno.EPERM, f"{idmapped} is an idmapped mount already"))
                 during = mounts()
@@ -223,8 +228,9 @@ def test_the_command_and_fstab_mount_what_the_option_mounts(place):
     assert expected == {"f0": (65534, 65534), "f1000": (0, 7), "f1001": (1, 65534)}
     command = place / "command"
     with by_hand(text) as pid:
-        for args in (["--map-users", "1000:0:2", "--map-groups", "1001:7:1"],
-                     ["--map-users", f"/proc/{pid}/ns/user"], ["-o", f"X-mount.idmap=/proc/{pid}/ns/user"]):  # fmt: skip
+        ns = f"/proc/{pid}/ns/user"
+        for args in (["--map-users", "1000:0:2", "--map-groups", "1001:7:1"], ["--map-users", ns],
+                     ["-o", f"X-mount.idmap={ns}"]):  # fmt: skip
             velkora_("mount", "--bind", *args, source, command)
             assert owners(command) == expected
             velkora_("umount", command)

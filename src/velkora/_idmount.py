@@ -26,9 +26,11 @@ if TYPE_CHECKING:
         def __enter__(self) -> Namespace: ...
         def __exit__(self, *exc: object) -> None: ...
 
+
 CLONE_NEWUSER = 0x10000000
 NS_GET_NSTYPE = 0xB703  # _IO(0xb7, 0x3)
 INIT_USER_NS_INODE = 0xEFFFFFFD  # PROC_USER_INIT_INO: the initial namespace
+IDENTITY = ((0, 0, 0xFFFFFFFF),)  # every id as it is
 # The superblock's flags, as fsconfig(2) takes them.
 SUPERBLOCK = ((MS.RDONLY, "ro"), (MS.SYNCHRONOUS, "sync"), (MS.DIRSYNC, "dirsync"), (MS.LAZYTIME, "lazytime"),
               (MS.MANDLOCK, "mand"))  # fmt: skip
@@ -64,12 +66,14 @@ def check(word: str) -> None:
 def namespace(text: str) -> Namespace:
     """The user namespace text names: the one at a path (/proc/PID/ns/user,
     or a bind of it), checked to be one, or a new one with the maps of
-    mount(8)'s text."""
+    mount(8)'s text, where ids of a kind given no map stay as they are
+    (the kernel idmaps only with both maps)."""
     if not text.startswith("/"):
         from velkora import _idmap
         from velkora import userns as make
 
-        made: Namespace = make(*_idmap.parse(text))
+        uids, gids = _idmap.parse(text)
+        made: Namespace = make(uids or IDENTITY, gids or IDENTITY)
         return made
     import fcntl
 
@@ -85,10 +89,28 @@ def namespace(text: str) -> Namespace:
             raise OSError(errno.EINVAL, "not a user namespace (X-mount.idmap=)", text)
         if os.fstat(fd).st_ino == INIT_USER_NS_INODE:
             raise OSError(errno.EPERM, "the initial user namespace maps nothing (X-mount.idmap=)", text)
+        _check_maps(text)
     except BaseException:
         os.close(fd)
         raise
     return FdOwner(fd)
+
+
+def _check_maps(path: str) -> None:
+    """OSError EINVAL where path, a process's /proc/PID/ns/user, is a
+    namespace without a uid or a gid map, which the kernel would refuse to
+    idmap with, saying no more than EINVAL."""
+    proc, ns = os.path.split(os.path.dirname(path))
+    if ns != "ns" or os.path.basename(path) != "user" or os.path.dirname(proc) != "/proc":
+        return
+    for kind in ("uid", "gid"):
+        try:
+            with open(f"{proc}/{kind}_map", "rb") as f:
+                empty = not f.read().strip()
+        except OSError:
+            return
+        if empty:
+            raise OSError(errno.EINVAL, f"the user namespace has no {kind} map, without which none idmaps", path)
 
 
 def _refusing(source: str, userns: int) -> tuple[str, str] | None:

@@ -150,7 +150,7 @@ def _mount_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--move", action="store_true", help="move the mount at SOURCE to TARGET")
     for name, ids in (("users", "uids"), ("groups", "gids")):
         p.add_argument(f"--map-{name}", action="append", metavar="INNER:OUTER:COUNT|/proc/PID/ns/user",
-                       help=f"idmap the mount: {ids} INNER.. on disk seen as OUTER..; repeatable (X-mount.idmap=)")
+                       help=f"idmapped: {ids} INNER.. on disk seen as OUTER..; repeatable (X-mount.idmap)")  # fmt: skip
     for word in PROPAGATION:
         p.add_argument(f"--make-{word}", action="store_true", help=f"make TARGET {word}")
     p.add_argument("source", nargs="?", metavar="SOURCE",
