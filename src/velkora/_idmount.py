@@ -47,22 +47,6 @@ def value(userspace: Iterable[str]) -> str | None:
     return found
 
 
-def check(word: str) -> None:
-    """ValueError naming word where its value is neither an absolute path
-    nor maps that make a user namespace."""
-    text = value([word]) or ""
-    if text.startswith("/"):
-        return
-    if not text.strip():
-        raise ValueError(f"mount option {word!r}: maps (u:INNER:OUTER:COUNT ...) or a user namespace's path")
-    from velkora import _idmap
-
-    try:
-        _idmap.maps(text)
-    except ValueError as e:
-        raise ValueError(f"mount option {word!r}: {e}") from None
-
-
 def namespace(text: str) -> Namespace:
     """The user namespace text names: the one at a path (/proc/PID/ns/user,
     or a bind of it), checked to be one, or a new one with the maps of

@@ -175,6 +175,21 @@ def _numeric_owner(word: str) -> str:
     return f"{name}={number}"
 
 
+def _check_idmap(word: str, value: str) -> None:
+    """ValueError naming word where its value is neither an absolute path
+    (of a user namespace) nor maps in mount(8)'s syntax."""
+    if value.startswith("/"):
+        return
+    if not value.strip():
+        raise ValueError(f"mount option {word!r}: maps (u:INNER:OUTER:COUNT ...) or a user namespace's path")
+    from velkora import _idmap
+
+    try:
+        _idmap.maps(value)
+    except ValueError as e:
+        raise ValueError(f"mount option {word!r}: {e}") from None
+
+
 def _words(text: str) -> list[str]:
     """The words of text, with what mount(8)'s implying words stand for put
     before them."""
@@ -211,9 +226,7 @@ def parse(text: str) -> MountOptions:
             continue  # means nothing
         elif is_userspace(word):
             if name.lower() == "x-mount.idmap":
-                from velkora._idmount import check
-
-                check(word)
+                _check_idmap(word, _unquoted(value))
             userspace.append(word)
         else:
             data.append(_numeric_owner(word))
