@@ -89,7 +89,8 @@ def seen_both_ways(view, disk):
     return seen, written
 
 
-@pytest.fixture(params=["tmpfs", "ext4", "btrfs"])
+@pytest.fixture(params=["tmpfs", pytest.param("ext4", marks=[pytest.mark.blockdev, pytest.mark.images]),
+                        pytest.param("btrfs", marks=pytest.mark.blockdev)])  # fmt: skip
 def disk(request, place, tmp_path_factory):
     """A directory of a filesystem of the type asked for, with a file for
     each of OWNERS."""
