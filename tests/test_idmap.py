@@ -123,21 +123,16 @@ def disk(request, place, tmp_path_factory):
 @pytest.mark.userns
 @pytest.mark.parametrize("text", MAPS)
 def test_owners_through_an_idmapped_bind_are_the_kernels(disk, place, text):
-    hand, by_text, by_path, quoted = (place / name for name in ("hand", "text", "path", "quoted"))
-    for target in (hand, by_text, by_path, quoted):
+    hand, by_text, by_path = (place / name for name in ("hand", "text", "path"))
+    for target in (hand, by_text, by_path):
         target.mkdir()
     with by_hand(text) as pid:
         idmapped_by_hand(disk, hand, pid)
         expected = seen_both_ways(hand, disk)
         assert expected[0] != owners(disk)  # the maps change what is seen
-        for target, option in ((by_text, f"X-mount.idmap={text}"), (by_path, f"X-mount.idmap=/proc/{pid}/ns/user"),
-                               (quoted, f'X-mount.idmap="{text}",ro')):  # fmt: skip
-            with velkora.mounted(disk, target, options=f"bind,nosuid,{option}"):
-                if target is quoted:
-                    assert os.statvfs(target).f_flag & os.ST_RDONLY
-                    assert owners(target) == expected[0]
-                else:
-                    assert seen_both_ways(target, disk) == expected
+        for target, value in ((by_text, text), (by_path, f"/proc/{pid}/ns/user")):
+            with velkora.mounted(disk, target, options=f"bind,nosuid,X-mount.idmap={value}"):
+                assert seen_both_ways(target, disk) == expected
                 found = [m for m in mounts() if m["target"] == str(target)]
                 assert len(found) == 1 and {"nosuid", "idmapped"} <= found[0]["options"]
             assert not os.path.ismount(target)
@@ -208,7 +203,6 @@ def test_the_command_composes_the_word_as_mount8():
 
     assert _idmap_option(["1000:0:1", "5:6:7"], ["1:2:3"]) == 'X-mount.idmap="u:1000:0:1 u:5:6:7 g:1:2:3"'
     assert _idmap_option(["/proc/9/ns/user"], ["/proc/9/ns/user"]) == "X-mount.idmap=/proc/9/ns/user"
-    assert _idmap_option(None, None) is None
     for users, groups in [(["/proc/9/ns/user"], ["1:2:3"]), (["/a"], ["/b"]), (["1:2"], None)]:
         with pytest.raises(UsageError):
             _idmap_option(users, groups)
@@ -258,7 +252,8 @@ def test_recipe_a_host_directory_seen_with_the_namespaces_ids(place):
     image, shared = place / "image", place / "shared"
     (image / "work").mkdir(parents=True)
     shared.mkdir()
-    subprocess.run(["chown", "-R", "100000:100000", str(image)], check=True)
+    for d in (image, image / "work"):
+        os.chown(d, 100000, 100000)
     os.chown(shared, 1000, 1000)
     with by_hand("b:0:100000:65536") as pid:
         with velkora.mounted(shared, image / "work", options=f"bind,X-mount.idmap=/proc/{pid}/ns/user"):
