@@ -93,7 +93,7 @@ SURFACE = {
         {"LSMT_ROOT"} | {c_name(cls, name) for cls in (flags.MS, flags.MNT) for name in cls.__members__},
     ),
     g: (set(), set()),
-    u: ({"make"}, set()),
+    u: ({"make", "run"}, set()),
     c: (
         {"resolve", "setup_root", "signal_init", "spawn", "unplace", "wait_init"},
         {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
@@ -141,7 +141,7 @@ MOUNT_DOCS = {
 }
 
 
-TYPES = {lo: {"Owner"}, g: {"Guard"}}
+TYPES = {lo: {"Owner"}, g: {"Guard"}, u: {"Owner"}}
 
 
 @pytest.mark.parametrize("module", list(SURFACE), ids=lambda module: module.__name__)

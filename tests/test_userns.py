@@ -4,9 +4,19 @@ without subordinate ids."""
 
 from __future__ import annotations
 
+import json
+import os
+import re
+import subprocess
+import sys
+
 import pytest
 
-from velkora import _idmap
+import velkora
+from support import PROGRAMS
+from support.namespace import unavailable
+from support.users import run_as, test_user
+from velkora import _idmap, _userns
 
 pytestmark = pytest.mark.userns
 
@@ -49,7 +59,7 @@ BAD_TEXT = [
 
 @pytest.mark.parametrize(("text", "named"), BAD_TEXT)
 def test_parse_refuses(text, named):
-    with pytest.raises(ValueError, match="^.*" + __import__("re").escape(named)):
+    with pytest.raises(ValueError, match=re.escape(named)):
         _idmap.parse(text)
 
 
@@ -83,3 +93,184 @@ BAD_MAPS = [
 def test_maps_refuses(args, error, named):
     with pytest.raises(error, match=named):
         _idmap.maps(*args)
+
+
+@pytest.mark.parametrize(
+    ("owner", "lines", "found"),
+    [
+        ("me", "me:100000:65536\nyou:300000:10\n1000:400000:5\n", [(100000, 65536), (400000, 5)]),
+        ("me", "# not a range\nme:1:2:3\nme:x:5\nme:7:0\n\nme:9:1\n", [(9, 1)]),
+        (None, "me:1:1\n1000:2:3\n", [(2, 3)]),  # a user without a name: by number alone
+    ],
+)
+def test_subordinate_ranges_by_name_and_number(tmp_path, owner, lines, found):
+    (tmp_path / "subuid").write_text(lines)
+    assert _idmap._subordinate(str(tmp_path / "subuid"), owner, 1000) == found
+    assert _idmap._subordinate(str(tmp_path / "absent"), owner, 1000) == []
+
+
+# What a process joined to a namespace reads as its maps (nsenter keeps its
+# ids: a namespace that maps no 0 still takes it), as maps() gives them.
+SEEN = """
+import subprocess
+
+def seen(fd):
+    script = "cat /proc/self/uid_map; echo -; cat /proc/self/gid_map"
+    argv = ["nsenter", f"--user=/proc/self/fd/{fd}", "--preserve-credentials", "sh", "-c", script]
+    out = subprocess.run(argv, pass_fds=[fd], capture_output=True, text=True, check=True).stdout
+    return [[[int(n) for n in line.split()] for line in part.splitlines() if line.strip()] for part in out.split("-")]
+
+def children():
+    found = []
+    for task in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{task}/children") as f:
+            found += f.read().split()
+    return found
+"""
+_shared: dict = {"os": os}
+exec(SEEN, _shared)
+seen, children = _shared["seen"], _shared["children"]
+
+
+def listed(maps):
+    return [[list(line) for line in lines] for lines in maps]
+
+
+@pytest.fixture
+def root():
+    if os.geteuid() != 0:
+        unavailable("not root")
+
+
+AS_ROOT = [
+    ("b:0:100000:65536", None),
+    ([(0, 0, 1), (1, 100000, 10)], None),
+    ([(0, 1000, 1)], [(0, 1001, 1), (5, 2000, 3)]),
+    ("u:0:0:1 g:10:20:1 u:7:70:2", None),
+    ([(0, 0, 1)], ()),  # no gid map at all
+]
+
+
+@pytest.mark.parametrize(("uid_map", "gid_map"), AS_ROOT)
+def test_as_root(root, uid_map, gid_map):
+    fds = sorted(os.listdir("/proc/self/fd"))
+    with velkora.userns(uid_map, gid_map) as ns:
+        fd = ns.fileno()
+        assert not os.get_inheritable(fd)
+        link = os.readlink(f"/proc/self/fd/{fd}")
+        assert re.fullmatch(r"user:\[\d+\]", link) and link != os.readlink("/proc/self/ns/user")
+        assert seen(fd) == listed((ns.uid_map, ns.gid_map)) == listed(_idmap.maps(uid_map, gid_map))
+        assert children() == []
+    assert ns.closed and sorted(os.listdir("/proc/self/fd")) == fds
+
+
+def twice(pid):
+    _idmap.write_maps(pid, ((0, 0, 1),), ())
+    _idmap.write_maps(pid, ((0, 0, 1),), ())  # a map is written once
+
+
+def interrupted(pid):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    ("write", "error", "named"),
+    [(twice, PermissionError, r"writing '0 0 1': '/proc/\d+/uid_map'"), (interrupted, KeyboardInterrupt, None)],
+)
+def test_a_failed_write_leaves_nothing(root, write, error, named):
+    fds = sorted(os.listdir("/proc/self/fd"))
+    with pytest.raises(error, match=named):
+        _userns.make(write)
+    assert children() == [] and sorted(os.listdir("/proc/self/fd")) == fds
+
+
+def test_no_user_namespace_left_to_make():
+    # The limit at 0 in a namespace of the test's own, where root may set it.
+    program = (
+        "open('/proc/sys/user/max_user_namespaces', 'w').write('0')\n"
+        "import velkora\n"
+        "try:\n    velkora.userns([(0, 0, 1)])\nexcept OSError as e:\n    print(e.errno, e)\n"
+    )
+    run = subprocess.run(["unshare", "--user", "--map-root-user", sys.executable, "-c", program],
+                         capture_output=True, text=True)  # fmt: skip
+    assert run.stdout.strip() == (
+        "28 [Errno 28] no user namespace could be made: clone(CLONE_NEWUSER): No space left on device:"
+        " user namespaces are disabled: /proc/sys/user/max_user_namespaces is 0"
+    ), run.stderr
+
+
+# As an ordinary user: its own maps (caller_maps), a map beyond its rights,
+# and a process that is not dumpable.
+AS_USER = (
+    "import os"
+    + SEEN
+    + """
+import ctypes, json, velkora
+from velkora import _idmap
+
+uids, gids = _idmap.caller_maps()
+out = {"caller": [uids, gids], "reason": _idmap.unavailable_reason(), "refused": []}
+with velkora.userns(uids, gids) as ns:
+    out["seen"] = seen(ns.fileno())
+for uid_map in BEYOND:
+    try:
+        velkora.userns(uid_map, gids[:1]).close()
+        out["refused"].append(None)
+    except OSError as e:
+        out["refused"].append(str(e))
+ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
+try:
+    velkora.userns(uids[:1], gids[:1]).close()
+except OSError as e:
+    out["undumpable"] = str(e)
+out["children"] = children()
+print(json.dumps(out))
+"""
+)
+
+
+@pytest.mark.parametrize("subids", [False, True], ids=["own ids", "subordinate ids"])
+def test_as_an_ordinary_user(subids):
+    with test_user(subids) as user:
+        start = user.subuids[0] if subids else 100000
+        own = [0, user.uid, 1]
+        beyond = [[own, [1, start + 65536, 1]]]  # past its range, if it has one
+        if subids:
+            beyond.append([own, [1, start + 10, 5]])  # within it: newuidmap maps it
+        run = run_as(user, [sys.executable, "-c", f"BEYOND = {beyond!r}\n" + AS_USER])
+        assert run.returncode == 0, run.stderr
+        out = json.loads(run.stdout)
+    ranges = [[1, start, 65536]] if subids else []
+    assert out["caller"] == [[own, *ranges], [[0, user.gid, 1], *ranges]] == out["seen"]
+    assert out["reason"] is None and out["children"] == []
+    assert out["refused"][0] == (
+        f"[Errno 1] newuidmap refused 0 {user.uid} 1 1 {start + 65536} 1: newuidmap: uid range [1-2) ->"
+        f" [{start + 65536}-{start + 65537}) not allowed: '/usr/bin/newuidmap'"
+    )
+    assert out["refused"][1:] == ([None] if subids else [])
+    assert out["undumpable"].startswith("[Errno 13] Permission denied: writing '0 ")
+    assert _idmap.UNDUMPABLE in out["undumpable"]
+
+
+STORM = "import sys; sys.argv = [{0!r}, {1!r}, {2!r}]; exec(open({0!r}).read(), {{'__file__': {0!r}}})"
+
+
+@pytest.mark.storm
+@pytest.mark.parametrize(
+    ("who", "to", "cycles"),
+    [("root", "main", 1000), ("root", "process", 1000), ("user with subordinate ids", "process", 100)],
+)
+def test_interrupted_calls_leave_nothing(who, to, cycles):
+    # Each call under one SIGINT at a random moment; newuidmap and
+    # newgidmap run in each of the user's.
+    program = str(PROGRAMS / "interrupted_userns.py")
+    argv = [sys.executable, "-c", STORM.format(program, str(cycles), to)]
+    if who == "root":
+        run = subprocess.run(argv, capture_output=True, text=True, timeout=120)
+    else:
+        with test_user(True) as user:
+            run = run_as(user, argv, timeout=120)
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    assert report["interrupted"] > cycles // 4 and report["fds"][0] == report["fds"][1]
+    assert report["children"] == [] and report["unraisable"] == []

@@ -13,11 +13,6 @@
 #ifndef CLONE_PIDFD
 #define CLONE_PIDFD 0x00001000
 #endif
-#ifndef __WALL
-#define __WALL 0x40000000
-#endif
-// waitid's P_PIDFD (Linux 5.4), which glibc headers before 2.36 lack.
-static const int P_PIDFD_ID = 3;
 
 namespace userns {
 

@@ -7,7 +7,33 @@
 
 #include <sys/types.h>
 
+#ifndef __WALL
+#define __WALL 0x40000000
+#endif
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC 4U
+#endif
+
 namespace userns {
+
+// waitid's P_PIDFD (Linux 5.4), which glibc headers before 2.36 lack.
+const int P_PIDFD_ID = 3;
+
+// The module's state: the Owner type, made by the exec slot.
+struct ModuleState {
+    PyObject *owner_type;
+};
+
+inline ModuleState *state_of(PyObject *module)
+{
+    return static_cast<ModuleState *>(PyModule_GetState(module));
+}
+
+// The Owner type's spec (owner.cpp).
+PyType_Spec *owner_spec();
+
+// A new Owner of fd; null with an exception, the fd then closed.
+PyObject *owned(PyObject *module, int fd);
 
 // A child in a new user namespace, waiting until the caller lets it go.
 struct Holder {
@@ -23,6 +49,20 @@ int start(Holder *h);
 // Lets the holder go and reaps it (nothing can stop this: the child ends
 // as soon as its pipe closes). Run without the interpreter lock.
 void finish(Holder *h);
+
+// What a helper program did: its wait status, its exec's errno (0: it
+// ran), and the start of what it wrote to stderr.
+struct Outcome {
+    int status = 0;
+    int exec_errno = 0;
+    size_t said = 0;
+    char text[2048] = {};
+};
+
+// Runs the program at path (argv, the caller's environment, stdin and
+// stdout; stderr read into out) and reaps it: 0, or -1 with errno where it
+// could not be started. Run without the interpreter lock.
+int run_helper(const char *path, char *const *argv, Outcome *out);
 
 } // namespace userns
 

@@ -19,6 +19,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Iterable, Sequence, Tuple, Union
 
+    from velkora import _userns
+
     Map = Tuple[int, int, int]
     Maps = Tuple[Tuple[Map, ...], Tuple[Map, ...]]
     MapSource = Union[str, Iterable[Sequence[int]]]
@@ -158,13 +160,12 @@ def write_maps(pid: int, uids: Sequence[Map], gids: Sequence[Map]) -> None:
 
 
 def _write(path: str, data: bytes) -> None:
-    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
+    # A file object, not a bare fd: one an interrupt drops is closed when collected.
     try:
-        os.write(fd, data)
+        with open(path, "wb", buffering=0) as f:
+            f.write(data)
     except OSError as e:
-        raise OSError(e.errno, f"{e.strerror}: writing {data.decode().strip()!r}", path) from None
-    finally:
-        os.close(fd)
+        raise type(e)(e.errno, f"{e.strerror}: writing {data.decode().strip()!r}", path) from None
 
 
 def helper_path(name: str) -> str | None:
@@ -175,11 +176,11 @@ def helper_path(name: str) -> str | None:
 
 
 def _helper(name: str, pid: int, lines: Sequence[Map]) -> None:
-    """Runs newuidmap/newgidmap PID INSIDE OUTSIDE COUNT..., its stderr
-    kept for the error; every signal as the caller had it before velkora
-    held any, in the helper."""
+    """Runs newuidmap/newgidmap PID INSIDE OUTSIDE COUNT..., and raises its
+    refusal with its own message."""
     import errno
-    import signal
+
+    from velkora import _userns
 
     path = helper_path(name)
     if path is None:
@@ -187,43 +188,12 @@ def _helper(name: str, pid: int, lines: Sequence[Map]) -> None:
             errno.ENOENT, f"{name} not found (Debian: uidmap), needed to map ids other than the caller's own", name
         )
     argv = [name, str(pid)] + [str(n) for line in lines for n in line]
-    read_end, write_end = os.pipe()
-    try:
-        held = signal.pthread_sigmask(signal.SIG_BLOCK, ())
-        loose = held - {signal.SIGINT, signal.SIGTERM}
-        try:
-            child = os.posix_spawn(
-                path, argv, os.environ, file_actions=[(os.POSIX_SPAWN_DUP2, write_end, 2)], setsigmask=loose
-            )
-        except OSError as e:
-            raise OSError(e.errno, f"{name} could not be run: {e.strerror}", path) from None
-        os.close(write_end)
-        write_end = -1
-        chunks = []
-        while True:
-            chunk = os.read(read_end, 4096)
-            if not chunk:
-                break
-            chunks.append(chunk)
-        try:
-            status = os.waitpid(child, 0)[1]
-        except ChildProcessError:  # reaped behind our back (SIGCHLD ignored): the map tells
-            status = 0 if _written(pid, name) else 1 << 8
-    finally:
-        os.close(read_end)
-        if write_end >= 0:
-            os.close(write_end)
+    status, exec_errno, said = _userns.run(path, [os.fsencode(word) for word in argv])
+    if exec_errno:
+        raise OSError(exec_errno, f"{name} could not be run: {os.strerror(exec_errno)}", path)
     if status != 0:
-        said = b"".join(chunks).decode(errors="replace").strip() or _status_text(status)
-        raise PermissionError(errno.EPERM, f"{name} refused {' '.join(argv[2:])}: {said}", path)
-
-
-def _written(pid: int, name: str) -> bool:
-    try:
-        with open(f"/proc/{pid}/{name[3:]}", "rb") as f:
-            return bool(f.read().strip())
-    except OSError:
-        return False
+        text = said.decode(errors="replace").strip() or _status_text(status)
+        raise PermissionError(errno.EPERM, f"{name} refused {' '.join(argv[2:])}: {text}", path)
 
 
 def _status_text(status: int) -> str:
@@ -301,17 +271,29 @@ class UserNamespace(FdOwner):
     ``mount_setattr(userns_fd=)`` and setns(2) take. fileno(), close(),
     closed, and ``with``; uid_map and gid_map are its maps."""
 
-    def __init__(self, fd: int, uid_map: tuple[Map, ...], gid_map: tuple[Map, ...]) -> None:
-        super().__init__(fd)
+    def __init__(self, owner: _userns.Owner, uid_map: tuple[Map, ...], gid_map: tuple[Map, ...]) -> None:
+        # The maps first: an interrupt just after leaves an object whose
+        # repr (in __del__'s warning) finds them; the owner closes the fd
+        # of one dropped before.
         self.uid_map = uid_map  #: its uid map, lines (inside, outside, count)
         self.gid_map = gid_map  #: its gid map
+        self._owner: _userns.Owner | None = owner
+        super().__init__(owner.fileno())
+
+    def close(self) -> None:
+        """Closes the fd; closing again does nothing."""
+        owner, self._owner = getattr(self, "_owner", None), None
+        self._fd = None
+        if owner is not None:
+            owner.close()
 
     def __repr__(self) -> str:
         def shown(lines: tuple[Map, ...]) -> str:
             return ",".join(_text(line) for line in lines)
 
         state = "closed" if self._fd is None else f"fd={self._fd}"
-        return f"<UserNamespace {state} uid_map={shown(self.uid_map)!r} gid_map={shown(self.gid_map)!r}>"
+        uids, gids = shown(getattr(self, "uid_map", ())), shown(getattr(self, "gid_map", ()))
+        return f"<UserNamespace {state} uid_map={uids!r} gid_map={gids!r}>"
 
 
 def userns(uid_map: MapSource, gid_map: Iterable[Sequence[int]] | None = None) -> UserNamespace:
@@ -331,14 +313,14 @@ def userns(uid_map: MapSource, gid_map: Iterable[Sequence[int]] | None = None) -
     try:
         with held_signals():
             try:
-                fd = _userns.make(lambda pid: write_maps(pid, uids, gids))
+                owner = _userns.make(lambda pid: write_maps(pid, uids, gids))
             except OSError as e:
                 if e.filename is None and e.errno in (errno.EPERM, errno.ENOSPC, errno.EUSERS, errno.EINVAL):
                     raise OSError(e.errno, _clone_refused(e)) from None
                 if e.errno in (errno.EACCES, errno.EPERM) and _undumpable():
                     raise type(e)(e.errno, f"{e.strerror}: {UNDUMPABLE}", e.filename) from None
                 raise
-            made = UserNamespace(fd, uids, gids)
+            made = UserNamespace(owner, uids, gids)
     except BaseException:
         if made is not None:  # a signal that waited, raised as the block ended
             made.close()
@@ -357,7 +339,7 @@ def _undumpable() -> bool:
     """Whether this process's /proc files are root's though it is not
     (what changing the uid does, until the next exec)."""
     try:
-        return os.geteuid() != 0 and os.stat("/proc/self").st_uid == 0
+        return os.geteuid() != 0 and os.stat("/proc/self/status").st_uid == 0
     except OSError:
         return False
 

@@ -26,6 +26,8 @@ for name in (
     "locale",
     "operator",
     "pwd",
+    "pathlib",
+    "random",
     "selectors",
     "shlex",
     "shutil",
