@@ -67,9 +67,9 @@ tmpfs /nul tmpfs X-mount.mkdir\x00 0 0
         assert len(binds) == 1 and os.path.samefile(binds[0].source, binds[0].target)
         assert [n for n, _ in done.malformed] == [7, 8]
     assert [m for m in mounts() if m["target"].startswith(str(place))] == []
-    with pytest.raises(OSError, match="X-mount.idmap"):  # never dropped, as mounted() refuses it
-        fstab.mount_all(fstab.parse("/srv /srv/data none bind,X-mount.idmap=b:0:1000:1\n"), root=root)
-    with fstab.mount_all(fstab.parse("/srv /srv/data none bind,nofail,X-mount.idmap=b:0:1000:1\n"), root=root) as done:
+    with pytest.raises(OSError, match="X-mount.owner"):  # never dropped, as mounted() refuses it
+        fstab.mount_all(fstab.parse("/srv /srv/data none bind,X-mount.owner=1\n"), root=root)
+    with fstab.mount_all(fstab.parse("/srv /srv/data none bind,nofail,X-mount.owner=1\n"), root=root) as done:
         assert [(e.target, err.errno) for e, err in zip(done.failed, done.errors)] == [("/srv/data", errno.EINVAL)]
 
 

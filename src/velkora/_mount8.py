@@ -143,6 +143,9 @@ def remount(target: str | os.PathLike[str], options: str = "") -> None:
     path = os.fspath(target)
     parsed = parse(options)
     not_carried_out(parsed.userspace, path)
+    for word in parsed.userspace:
+        if word.partition("=")[0].lower() == "x-mount.idmap":
+            raise OSError(errno.EINVAL, f"mount option {word!r}: only a new mount can be idmapped", path)
     if parsed.flags & MS.MOVE:
         raise ValueError("mount option 'move' in a remount")
     words = [w for w in split(options) if w not in ("remount", "bind", "rbind")]
@@ -366,9 +369,9 @@ def make_target(path: str, mode: int) -> None:
 
 
 # The X-mount.* words (mount(8)'s, read by it and not the kernel) that
-# velkora carries out; the others (X-mount.idmap=, X-mount.owner= ...) are
-# refused, never dropped: an idmapped bind must not come out a plain one.
-CARRIED_OUT = {"x-mount.mkdir"}
+# velkora carries out; the others (X-mount.owner= ...) are refused, never
+# dropped: a mount must not come out other than asked.
+CARRIED_OUT = {"x-mount.mkdir", "x-mount.idmap"}
 
 
 def not_carried_out(userspace: tuple[str, ...] | list[str], target: str) -> None:

@@ -21,7 +21,7 @@ import os
 from typing import TYPE_CHECKING, Sequence, Union
 
 import velkora.fsmount as fs
-from velkora import _mount8, _mounts, _sources
+from velkora import _idmount, _mount8, _mounts, _sources
 from velkora._resources import FdOwner as _FdOwner
 from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
@@ -53,12 +53,26 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
     mount(8) does, and ``loop``, ``offset=`` and ``sizelimit=`` attach the
     source to a loop device; ``X-mount.mkdir[=MODE]`` makes a missing
     target and its parents first (mode 0755 unless given; they stay after
-    the block); ``remount`` and ``move`` raise ValueError (there would be
-    nothing to undo); every other ``X-mount.*`` word (``X-mount.idmap=``,
-    ``X-mount.owner=`` ...) raises OSError EINVAL naming it on entry, before
-    anything is made or mounted, for velkora does not carry it out; the
-    other userspace-only words (``nofail``, ``x-systemd.*`` ...) are
-    ignored.
+    the block); ``X-mount.idmap=`` makes the mount idmapped (below);
+    ``remount`` and ``move`` raise ValueError (there would be nothing to
+    undo); every other ``X-mount.*`` word (``X-mount.owner=`` ...) raises
+    OSError EINVAL naming it on entry, before anything is made or mounted,
+    for velkora does not carry it out; the other userspace-only words
+    (``nofail``, ``x-systemd.*`` ...) are ignored.
+
+    ``X-mount.idmap=MAPS`` (mount(8)'s ``u:INNER:OUTER:COUNT``,
+    ``g:...``, ``b:...`` or ``INNER:OUTER:COUNT`` for both, separated by
+    spaces, the value in double quotes where it has several) or
+    ``X-mount.idmap=/proc/PID/ns/user`` (any path of a user namespace)
+    idmaps the mount with that namespace: ``u:1000:0:1`` shows a file
+    owned by uid 1000 on disk as owned by uid 0. The mount is made detached
+    (open_tree(2) for a bind, recursively for an ``rbind``, whose every
+    mount is idmapped; fsmount(2) for a new one), idmapped and only then
+    attached, so it is never seen without the mapping; the other words
+    apply as to a plain mount. A refusal (OSError EINVAL for a filesystem
+    without idmapped mounts, tmpfs before Linux 6.3 among them; EPERM for
+    a mount idmapped already; ENOSYS before Linux 5.12) says the kernel's
+    reason and leaves nothing mounted.
 
     A bind gets its per-mount flags (``ro``, ``nosuid``, ``nodev``,
     ``noexec``, the atime words, ``nosymfollow``, from ``options`` or
@@ -125,6 +139,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
         self.loop: dict[str, int] | None = None
         self.mkdir: int | None = None
         self._userspace: tuple[str, ...] = ()
+        self._idmap: str | None = None  # X-mount.idmap='s value
         self._id: int | None = None  # the mount this block made, as mountinfo shows its id
         self._unique: int | None = None  # ... and its id that is never used again, where the kernel has one
         # A recursive bind: every mount it made, by id, with its unique id
@@ -144,7 +159,10 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             self.loop = _loop_request(parsed.userspace)
             self.mkdir = _mount8.mkdir_mode(parsed.userspace)
             self._userspace = parsed.userspace
+            self._idmap = _idmount.value(parsed.userspace)
             cleared, tree = int(parsed.attr_clr), int(parsed.recursive)
+        if self._idmap is not None and self.flags & (MS.REMOUNT | MS.MOVE):
+            raise ValueError("X-mount.idmap= makes a new mount: not with a remount or a move")
         # mount(2) ignores the per-mount flags of a new bind: they are set on
         # it before it is attached, as mount(8) sets them.
         self._attributes = _mount8.attributes(self.flags, cleared) if self.flags & MS.BIND else (0, 0)
@@ -262,6 +280,18 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with mounted(...)`
             raise
 
     def _attach(self, source: str) -> None:
+        if self._idmap is not None:
+            with _idmount.namespace(self._idmap) as userns:
+                try:
+                    if self.flags & MS.BIND:
+                        _idmount.bind(source, self.target, self.flags, self._attributes, self._tree, userns.fileno())
+                    else:
+                        _idmount.mount(source, self.target, self.fstype, self.flags, self.data, userns.fileno())
+                except OSError as e:
+                    if e.errno not in (errno.ENOENT, errno.ENOTDIR):
+                        raise
+                    raise _mount8.refused(e, source, self.target, self.fstype, self.flags, self.data) from None
+            return
         try:
             if any(self._attributes) and not self.flags & (MS.REMOUNT | MS.MOVE):
                 _mount8.bind(source, self.target, self.flags, self._attributes, self._tree)

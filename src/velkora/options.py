@@ -19,7 +19,9 @@ never reach the kernel, and every other word is the filesystem's own, for
 the kernel to judge. As mount(8), ``user`` and ``users`` imply
 ``noexec,nosuid,nodev`` and ``owner`` and ``group`` imply ``nosuid,nodev``
 (a later word still overrides them: ``user,exec``), and ``uid=NAME`` and
-``gid=NAME`` become numbers. A VFS word with ``=recursive`` (``ro=recursive``)
+``gid=NAME`` become numbers. ``X-mount.idmap=`` stays a userspace word,
+its value checked: maps in mount(8)'s syntax (``"u:1000:0:1 g:1000:0:1"``,
+quoted where it has spaces) or the absolute path of a user namespace. A VFS word with ``=recursive`` (``ro=recursive``)
 asks for its attribute on every mount of a recursive bind, not the top one
 only.
 """
@@ -173,6 +175,21 @@ def _numeric_owner(word: str) -> str:
     return f"{name}={number}"
 
 
+def _check_idmap(word: str, value: str) -> None:
+    """ValueError naming word where its value is neither an absolute path
+    (of a user namespace) nor maps in mount(8)'s syntax."""
+    if value.startswith("/"):
+        return
+    if not value.strip():
+        raise ValueError(f"mount option {word!r}: maps (u:INNER:OUTER:COUNT ...) or a user namespace's path")
+    from velkora import _idmap
+
+    try:
+        _idmap.maps(value)
+    except ValueError as e:
+        raise ValueError(f"mount option {word!r}: {e}") from None
+
+
 def _words(text: str) -> list[str]:
     """The words of text, with what mount(8)'s implying words stand for put
     before them."""
@@ -208,6 +225,8 @@ def parse(text: str) -> MountOptions:
         elif word == "defaults":
             continue  # means nothing
         elif is_userspace(word):
+            if name.lower() == "x-mount.idmap":
+                _check_idmap(word, _unquoted(value))
             userspace.append(word)
         else:
             data.append(_numeric_owner(word))

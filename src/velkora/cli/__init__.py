@@ -4,6 +4,7 @@ hold, fstab files and Btrfs subvolumes, from the shell.
 
     velkora list [PATH] [--json] [--pid PID] [--via ROUTE]
     velkora mount [-t TYPE] [-o OPTIONS] [--bind|--rbind|--move] SOURCE TARGET
+    velkora mount [--bind|--rbind] --map-users INNER:OUTER:COUNT [--map-groups ...] SOURCE TARGET
     velkora mount [-o OPTIONS] SOURCE|TARGET
     velkora mount --make-shared|--make-slave|--make-private|--make-unbindable TARGET
     velkora mount --make-rshared|--make-rslave|--make-rprivate|--make-runbindable TARGET
@@ -147,6 +148,9 @@ def _mount_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--bind", action="store_true", help="bind SOURCE on TARGET")
     p.add_argument("--rbind", action="store_true", help="bind SOURCE and every mount below it on TARGET")
     p.add_argument("--move", action="store_true", help="move the mount at SOURCE to TARGET")
+    for name, ids in (("users", "uids"), ("groups", "gids")):
+        p.add_argument(f"--map-{name}", action="append", metavar="INNER:OUTER:COUNT|/proc/PID/ns/user",
+                       help=f"idmapped: {ids} INNER.. on disk seen as OUTER..; repeatable (X-mount.idmap)")  # fmt: skip
     for word in PROPAGATION:
         p.add_argument(f"--make-{word}", action="store_true", help=f"make TARGET {word}")
     p.add_argument("source", nargs="?", metavar="SOURCE",

@@ -25,11 +25,36 @@ def _mount_failed(target: str, e: OSError, existing: bool = True) -> Failure:
     return _fail(f"mount {e.filename or target}", e)
 
 
+def _idmap_option(users: list[str] | None, groups: list[str] | None) -> str | None:
+    """The X-mount.idmap= word --map-users and --map-groups make, as mount(8)
+    composes it: each map INNER:OUTER:COUNT as u:... or g:..., or the one
+    path of a user namespace given for both."""
+    given = [("u", text) for text in users or ()] + [("g", text) for text in groups or ()]
+    if not given:
+        return None
+    paths = {text for _, text in given if text.startswith("/")}
+    if paths:
+        if len(paths) > 1 or len(paths) != len({text for _, text in given}):
+            raise UsageError("--map-users/--map-groups: one user namespace's path, or maps, not both")
+        return f"X-mount.idmap={paths.pop()}"
+    for _, text in given:
+        if len(text.split(":")) != 3:
+            raise UsageError(f"--map-users/--map-groups {text!r}: INNER:OUTER:COUNT or /proc/PID/ns/user")
+    return 'X-mount.idmap="' + " ".join(f"{kind}:{text}" for kind, text in given) + '"'
+
+
 def cmd_mount(args: argparse.Namespace) -> int | None:
     from velkora import remount
     from velkora.flags import MS
     from velkora.options import parse
 
+    idmap = _idmap_option(args.map_users, args.map_groups)
+    if idmap is not None:
+        if args.all or args.move:
+            raise UsageError("--map-users/--map-groups make a new mount: not with -a or --move")
+        if any(w.partition("=")[0].lower() == "x-mount.idmap" for w in (args.options or "").split(",")):
+            raise UsageError("--map-users/--map-groups and -o X-mount.idmap= exclude each other")
+        args.options = ",".join(w for w in (args.options, idmap) if w)
     make = [word for word in PROPAGATION if getattr(args, "make_" + word)]
     paths = [path for path in (args.source, args.target) if path is not None]
     if args.all:  # mount -a: the fstab part's
@@ -55,6 +80,8 @@ def cmd_mount(args: argparse.Namespace) -> int | None:
         except OSError as e:
             raise _mount_failed(target, e) from None
         return None
+    if args.move and any(w.partition("=")[0].lower() == "x-mount.idmap" for w in options.userspace):
+        raise UsageError("--move and X-mount.idmap= exclude each other: an idmapped mount is a new one")
     if args.move and bind:
         raise UsageError("--move and a bind (--bind, --rbind, -o bind) exclude each other")
     if options.flags & MS.REMOUNT:

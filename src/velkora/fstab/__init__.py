@@ -83,8 +83,10 @@ def mount_all(
     onto the directory found; devices under /dev and tags are the
     machine's, an image file is root's own. A line that is no entry (a NUL
     in it, too few fields) is never mounted and listed in ``malformed``;
-    the others are mounted all the same. An ``X-mount.*`` word velkora
-    does not carry out is refused by name (ValueError)."""
+    the others are mounted all the same. ``X-mount.idmap=`` makes an entry's
+    mount idmapped before it is attached, with or without root (a
+    namespace's path is the caller's, not root's); an ``X-mount.*`` word
+    velkora does not carry out is refused by name (OSError EINVAL)."""
     from velkora.fstab._mount import mount_all as mount
 
     if prefix is not None and root is not None:

@@ -220,6 +220,7 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
     made directories and binds' sources inside root, each mount attached
     onto the fd its target was found at."""
     import velkora.fstab._root as rooted
+    from velkora._idmount import apply, namespace, value
     from velkora._mount8 import mkdir_mode, not_carried_out
     from velkora._sources import resolving_once
     from velkora.options import parse
@@ -236,7 +237,7 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
                 for word, bit in (("remount", MS.REMOUNT), ("move", MS.MOVE)):
                     if parsed.flags & bit:
                         raise ValueError(f"mount option {word!r} in an fstab entry: mount -a makes new mounts")
-                # Never dropped: an idmapped bind must not come out a plain one.
+                # Never dropped: a mount must not come out other than asked.
                 not_carried_out(parsed.userspace, entry.target)
                 with held_signals():
                     at = rooted.target_fd(root_fd, entry.target, mkdir_mode(parsed.userspace))
@@ -258,6 +259,12 @@ def _mount_inside(done: MountedSet, entries: list[Entry], root: str, stop: Calla
                     if not bind:
                         with held_signals():
                             tree = rooted.filesystem_tree(root_fd, entry, parsed, target)
+                idmap = value(parsed.userspace)
+                if idmap is not None:  # set before the tree is attached: it is never seen without
+                    with namespace(idmap) as userns:
+                        recursive = bind and bool(parsed.flags & MS.REC)
+                        fstype = "" if bind or entry.fstype in ("auto", "none") else entry.fstype
+                        apply(tree, userns.fileno(), recursive, shown.source if bind else "", fstype, target)
                 with held_signals():
                     owned, tree = tree, -1  # attach closes it
                     block = rooted.attach(owned, at, int(parsed.propagation))
