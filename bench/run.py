@@ -421,7 +421,7 @@ def report(figures):
     from subvolumed import report as subvolumed_report
 
     out += ["", *startup_report(figures["startup_s"])]
-    out += ["", *rooted_report(figures["rooted_s"])]
+    out += ["", *rooted_report(figures["rooted_s"], figures.get("rooted_userns_s"))]
     out += ["", *probed_report(figures["probe_ns"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
     out += ["", *subvolumed_report(figures["btrfs_ns"])]
@@ -457,9 +457,10 @@ def main():
 
         started = startup(args.rounds)
         print("bench: a command inside a root ...", file=sys.stderr)
-        from rooted import rooted
+        from rooted import rooted, rooted_userns
 
         inside = rooted(args.rounds)
+        inside_userns = rooted_userns(args.rounds)
         print("bench: probing images ...", file=sys.stderr)
         from probed import probed
 
@@ -483,6 +484,7 @@ def main():
         "mount_table_ns": table,
         "startup_s": started,
         "rooted_s": inside,
+        "rooted_userns_s": inside_userns,
         "probe_ns": probes,
         "fstab_ns": fstabs,
         "btrfs_ns": subvolumes,
