@@ -1,8 +1,9 @@
-"""Runs velkora as uid 65534, as an ordinary user would: ``as_user.py
-WORDS...`` the command, ``as_user.py -c PROGRAM`` a program. Every velkora
-module is imported first, as root, with the standard modules they use:
-the tree, venv or interpreter they come from may be one the user cannot
-read (under /root), which is no part of what the tests look at."""
+"""Runs velkora as uid 65534 (or the uid:gid in VELKORA_TEST_USER), as an
+ordinary user would: ``as_user.py WORDS...`` the command, ``as_user.py -c
+PROGRAM`` a program. Every velkora module is imported first, as root,
+with the standard modules they use: the tree, venv or interpreter they
+come from may be one the user cannot read (under /root), which is no part
+of what the tests look at."""
 
 import importlib
 import os
@@ -17,10 +18,13 @@ for module in pkgutil.walk_packages(velkora.__path__, "velkora."):  # subpackage
 # And what they import as they run, from an interpreter that may be the user's to run but not to read.
 for name in (
     "argparse",
+    "errno",
     "fcntl",
     "gettext",
     "json",
     "locale",
+    "operator",
+    "pwd",
     "selectors",
     "shlex",
     "shutil",
@@ -32,9 +36,10 @@ for name in (
     "warnings",
 ):
     importlib.import_module(name)
+uid, gid = map(int, os.environ.get("VELKORA_TEST_USER", "65534:65534").split(":"))
 os.setgroups([])
-os.setgid(65534)
-os.setuid(65534)
+os.setgid(gid)
+os.setuid(uid)
 if sys.argv[1:2] == ["-c"]:
     exec(sys.argv[2])
 else:
