@@ -5,6 +5,7 @@ with the standard modules they use: the tree, venv or interpreter they
 come from may be one the user cannot read (under /root), which is no part
 of what the tests look at."""
 
+import ctypes
 import importlib
 import os
 import pkgutil
@@ -40,6 +41,11 @@ uid, gid = map(int, os.environ.get("VELKORA_TEST_USER", "65534:65534").split(":"
 os.setgroups([])
 os.setgid(gid)
 os.setuid(uid)
+# Dumpable again, as the user's own processes are after their exec: the ids
+# changed without one leave /proc/PID of this process and its children
+# root's, where neither the maps of a child's user namespace nor
+# newuidmap's look at its owner can be had.
+ctypes.CDLL(None).prctl(4, 1, 0, 0, 0)  # PR_SET_DUMPABLE
 if sys.argv[1:2] == ["-c"]:
     exec(sys.argv[2])
 else:
