@@ -168,7 +168,7 @@ static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj, bool userns)
 // open.
 static void release(Held *h)
 {
-    const int left[] = {h->reports[0], h->reports[1], h->statuses[0],
+    const int left[] = {h->reports[0],  h->reports[1], h->statuses[0],
                         h->statuses[1], h->maps[0],    h->maps[1]};
     for (int fd : left) {
         if (fd >= 0)
@@ -312,7 +312,7 @@ PyDoc_STRVAR(
 
 static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"root", "root_path",     "plan",   "argv", "env", "cwd",
+    static const char *const kwlist[] = {"root", "root_path",     "plan",   "argv", "env",  "cwd",
                                          "fds",  "new_namespace", "places", "maps", nullptr};
     Child c = {};
     PyObject *root_path;
