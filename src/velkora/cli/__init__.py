@@ -14,8 +14,8 @@ hold, fstab files and Btrfs subvolumes, from the shell.
     velkora loop detach DEVICE...
     velkora loop list [--json]
     velkora watch [--json] [--via ROUTE]
-    velkora chroot [--userns] [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal]
-                   [--no-resolv-conf] ROOT [COMMAND...]
+    velkora chroot [--userns] [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] [--no-resolv-conf]
+                   ROOT [COMMAND...]
     velkora holders PATH [--json]
     velkora blkid [-o full|export] [--json] [DEVICE...]
     velkora fstab verify [--root ROOT] [FILE]
