@@ -20,6 +20,7 @@ import velkora._chroot as c
 import velkora._guard as g
 import velkora._loop as lo
 import velkora._mounts as t
+import velkora._userns as u
 import velkora.fsmount as f
 import velkora.mount as m
 from support.headers import NEWER, c_name, header_values
@@ -34,6 +35,7 @@ NATIVE = {
     "velkora._guard": g,
     "velkora._chroot": c,
     "velkora._btrfs": b,
+    "velkora._userns": u,
 }
 
 BTRFS_CONSTANTS = ["BTRFS_SUPER_MAGIC", "BTRFS_FS_TREE_OBJECTID", "BTRFS_FIRST_FREE_OBJECTID", "BTRFS_SUBVOL_RDONLY"]
@@ -91,6 +93,7 @@ SURFACE = {
         {"LSMT_ROOT"} | {c_name(cls, name) for cls in (flags.MS, flags.MNT) for name in cls.__members__},
     ),
     g: (set(), set()),
+    u: ({"make"}, set()),
     c: (
         {"resolve", "setup_root", "signal_init", "spawn", "unplace", "wait_init"},
         {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
@@ -123,7 +126,7 @@ SURFACE = {
     ),
 }
 # Modules whose functions inspect.signature() reads: all but velkora.mount.
-SIGNED = {f, lo, c, t, g, b}
+SIGNED = {f, lo, c, t, g, b, u}
 MOUNT_DOCS = {
     m.mount: 'mount(source: str, target: str, fstype: str = "btrfs", flags: int = 0, data: str = "") -> None\n'
     "\n"
@@ -176,7 +179,7 @@ def test_btrfs_constants_are_the_kernel_headers(tmp_path):
 
 def test_the_package_lists_what_its_stub_declares():
     stub = (Path(velkora.__file__).parent / "__init__.pyi").read_text()
-    declared = set(re.search(r"^__all__ = \[(.*)\]$", stub, re.M)[1].replace('"', "").split(", "))
+    declared = set(re.findall(r'"(\w+)"', re.search(r"^__all__ = \[(.*?)\]$", stub, re.M | re.S)[1]))
     assert set(velkora.__all__) == declared
     assert declared | {"__version__"} <= set(dir(velkora))
 

@@ -1,6 +1,18 @@
 """velkora: Linux mounts from Python, exactly (types: __init__.pyi)."""
 
-__all__ = ["mounted", "overlay", "remount", "unmount", "holders", "rmtree", "Holder", "FsContext", "DetachedMount"]
+__all__ = [
+    "mounted",
+    "overlay",
+    "remount",
+    "unmount",
+    "holders",
+    "rmtree",
+    "userns",
+    "Holder",
+    "FsContext",
+    "DetachedMount",
+    "UserNamespace",
+]
 
 
 def __dir__():
@@ -38,6 +50,10 @@ def __getattr__(name):
         from velkora import _mount8
 
         return getattr(_mount8, name)
+    if name in ("userns", "UserNamespace"):
+        from velkora import _idmap
+
+        return getattr(_idmap, name)
     if name in ("holders", "Holder"):
         from velkora import _holders
 

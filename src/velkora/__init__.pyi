@@ -19,8 +19,11 @@
   mounts and mount fds that clean up after themselves; remount, which
   changes only the words given, unmount (lazy, or a whole tree leaves
   first), holders (who keeps a mount busy) and rmtree (which never deletes
-  through a mount), looked up when first used; __version__, the installed
-  version, looked up when first read.
+  through a mount), looked up when first used;
+- userns and UserNamespace (from velkora._idmap): a user namespace with
+  the maps given, as an fd (what idmapped mounts take), looked up when
+  first used;
+- __version__, the installed version, looked up when first read.
 
 The modules are imported when first imported by name (``import
 velkora.blkid``), never by ``import velkora`` alone.
@@ -28,6 +31,8 @@ velkora.blkid``), never by ``import velkora`` alone.
 
 from velkora._holders import Holder as Holder
 from velkora._holders import holders as holders
+from velkora._idmap import UserNamespace as UserNamespace
+from velkora._idmap import userns as userns
 from velkora._mount8 import remount as remount
 from velkora._mount8 import unmount as unmount
 from velkora._rmtree import rmtree as rmtree
@@ -36,5 +41,17 @@ from velkora.contexts import FsContext as FsContext
 from velkora.contexts import mounted as mounted
 from velkora.contexts import overlay as overlay
 
-__all__ = ["mounted", "overlay", "remount", "unmount", "holders", "rmtree", "Holder", "FsContext", "DetachedMount"]
+__all__ = [
+    "mounted",
+    "overlay",
+    "remount",
+    "unmount",
+    "holders",
+    "rmtree",
+    "userns",
+    "Holder",
+    "FsContext",
+    "DetachedMount",
+    "UserNamespace",
+]
 __version__: str

@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import os
 
+from velkora._resources import FdOwner
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Iterable, Sequence, Tuple, Union
@@ -21,7 +23,7 @@ if TYPE_CHECKING:
     Maps = Tuple[Tuple[Map, ...], Tuple[Map, ...]]
     MapSource = Union[str, Iterable[Sequence[int]]]
 
-__all__ = ["parse", "maps", "write_maps", "caller_maps", "unavailable_reason"]
+__all__ = ["UserNamespace", "userns", "parse", "maps", "write_maps", "caller_maps", "unavailable_reason"]
 
 MAX_LINES = 340  # UID_GID_MAP_MAX_EXTENTS
 MAX_TEXT = 4095  # one page, less one byte: what a write of the map file may hold
@@ -292,3 +294,83 @@ def unavailable_reason() -> str | None:
                 " kernel.apparmor_restrict_unprivileged_userns is 1"
             )
     return None
+
+
+class UserNamespace(FdOwner):
+    """A user namespace, as an fd (non-inheritable) that keeps it: what
+    ``mount_setattr(userns_fd=)`` and setns(2) take. fileno(), close(),
+    closed, and ``with``; uid_map and gid_map are its maps."""
+
+    def __init__(self, fd: int, uid_map: tuple[Map, ...], gid_map: tuple[Map, ...]) -> None:
+        super().__init__(fd)
+        self.uid_map = uid_map  #: its uid map, lines (inside, outside, count)
+        self.gid_map = gid_map  #: its gid map
+
+    def __repr__(self) -> str:
+        def shown(lines: tuple[Map, ...]) -> str:
+            return ",".join(_text(line) for line in lines)
+
+        state = "closed" if self._fd is None else f"fd={self._fd}"
+        return f"<UserNamespace {state} uid_map={shown(self.uid_map)!r} gid_map={shown(self.gid_map)!r}>"
+
+
+def userns(uid_map: MapSource, gid_map: Iterable[Sequence[int]] | None = None) -> UserNamespace:
+    """A new user namespace with these maps (as maps() reads them): a child
+    is cloned into it, its maps written (through newuidmap/newgidmap where
+    the caller may not write them itself), the namespace opened, the child
+    reaped; SIGINT and SIGTERM wait meanwhile. Raises ValueError for bad
+    maps, OSError naming why no namespace could be made or who refused a
+    map."""
+    import errno
+
+    from velkora import _userns
+    from velkora._resources import held_signals
+
+    uids, gids = maps(uid_map, gid_map)
+    made = None
+    try:
+        with held_signals():
+            try:
+                fd = _userns.make(lambda pid: write_maps(pid, uids, gids))
+            except OSError as e:
+                if e.filename is None and e.errno in (errno.EPERM, errno.ENOSPC, errno.EUSERS, errno.EINVAL):
+                    raise OSError(e.errno, _clone_refused(e)) from None
+                if e.errno in (errno.EACCES, errno.EPERM) and _undumpable():
+                    raise type(e)(e.errno, f"{e.strerror}: {UNDUMPABLE}", e.filename) from None
+                raise
+            made = UserNamespace(fd, uids, gids)
+    except BaseException:
+        if made is not None:  # a signal that waited, raised as the block ended
+            made.close()
+        raise
+    return made
+
+
+UNDUMPABLE = (
+    "this process is not dumpable (it changed its uid or gid, or set PR_SET_DUMPABLE to 0), so the"
+    " /proc files of its children are root's and it may not write their maps; a process started by"
+    " exec is dumpable"
+)
+
+
+def _undumpable() -> bool:
+    """Whether this process's /proc files are root's though it is not
+    (what changing the uid does, until the next exec)."""
+    try:
+        return os.geteuid() != 0 and os.stat("/proc/self").st_uid == 0
+    except OSError:
+        return False
+
+
+def _clone_refused(e: OSError) -> str:
+    import errno
+
+    why = unavailable_reason()
+    if why is None and e.errno == errno.ENOSPC:
+        limit = _sysctl("user/max_user_namespaces")
+        why = f"the limit of user namespaces ({limit}) or of their nesting (32) is reached"
+    elif why is None and e.errno == errno.EPERM:
+        why = "a process in a chroot, or one its seccomp filter or LSM forbids it, may make none"
+    elif why is None and e.errno == errno.EINVAL:
+        why = "this kernel has no user namespaces (CONFIG_USER_NS)"
+    return f"no user namespace could be made: clone(CLONE_NEWUSER): {e.strerror}: {why}"

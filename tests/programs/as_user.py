@@ -41,11 +41,9 @@ uid, gid = map(int, os.environ.get("VELKORA_TEST_USER", "65534:65534").split(":"
 os.setgroups([])
 os.setgid(gid)
 os.setuid(uid)
-# Dumpable again, as the user's own processes are after their exec: the ids
-# changed without one leave /proc/PID of this process and its children
-# root's, where neither the maps of a child's user namespace nor
-# newuidmap's look at its owner can be had.
-ctypes.CDLL(None).prctl(4, 1, 0, 0, 0)  # PR_SET_DUMPABLE
+# Dumpable again, as a process the user started by exec is (a change of uid
+# clears it, and makes this process's /proc files, and its children's, root's).
+ctypes.CDLL(None, use_errno=True).prctl(4, 1, 0, 0, 0)  # PR_SET_DUMPABLE
 if sys.argv[1:2] == ["-c"]:
     exec(sys.argv[2])
 else:
