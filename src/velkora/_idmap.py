@@ -357,7 +357,8 @@ def _undumpable() -> bool:
     """Whether this process's /proc files are root's though it is not
     (what changing the uid does, until the next exec)."""
     try:
-        return os.geteuid() != 0 and os.stat("/proc/self").st_uid == 0
+        # A file: /proc/PID itself keeps the euid as its owner whatever the flag.
+        return os.geteuid() != 0 and os.stat("/proc/self/stat").st_uid == 0
     except OSError:
         return False
 
