@@ -189,10 +189,17 @@ def test_errors_name_the_fault(tmp_path):
         done = run(user, ["-c", stolen + PROGRAM, str(root), str(out), "true"])
         assert "PermissionError" in done.stderr and f"newuidmap refused 0 {user.uid} 1 1 1 1" in done.stderr
         assert tree(root) == before and tree(out) == []
+    with caller_of("user", tmp_path) as (user, root, out):
+        # A caller not dumpable (its ids changed since its exec): the maps of
+        # its children are root's to write, which is said.
+        undumpable = "import ctypes\nctypes.CDLL(None).prctl(4, 0, 0, 0, 0)\n"  # PR_SET_DUMPABLE 0
+        done = run(user, ["-c", undumpable + PROGRAM, str(root), str(out), "true"])
+        assert "PermissionError: [Errno 13] Permission denied: this process is not dumpable" in done.stderr
     # No user namespace to be had (max_user_namespaces 0 in a namespace of
     # its own, where root may set it): the reason said.
     limited = "echo 0 > /proc/sys/user/max_user_namespaces && exec " + " ".join(
         [sys.executable, "-c", repr("from velkora import chroot; chroot.run('/', ['true'], userns=True)")]
     )
     done = subprocess.run(["unshare", "--user", "--map-root-user", "sh", "-c", limited], capture_output=True, text=True)
-    assert "no user namespace can be made here: user namespaces are disabled" in done.stderr, done.stderr
+    said = "no user namespace could be made: clone(CLONE_NEWUSER): No space left on device: user namespaces are"
+    assert said + " disabled" in done.stderr, done.stderr

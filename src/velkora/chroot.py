@@ -49,7 +49,7 @@ _RDONLY, _NOSUID, _NODEV = fsmount.MOUNT_ATTR_RDONLY, fsmount.MOUNT_ATTR_NOSUID,
 _NOEXEC, _STRICTATIME = fsmount.MOUNT_ATTR_NOEXEC, fsmount.MOUNT_ATTR_STRICTATIME
 _DETACH = _mounts.MNT_DETACH
 # What clone(2) answers where user namespaces are forbidden, or used up.
-_REFUSED = (errno.EPERM, errno.ENOSPC, errno.EUSERS)
+_REFUSED = (errno.EPERM, errno.ENOSPC, errno.EUSERS, errno.EINVAL)
 _HARMLESS = _NOSUID | _NODEV | _NOEXEC
 # The host's devices that dev="minimal" binds in, and its links, as
 # bubblewrap makes them.
@@ -196,16 +196,22 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, userns: bool = False, binds: 
         try:
             done = _start(fd, path, steps, needed, argv, env, cwd, input, capture_output, check, timeout, True, maps)
         except OSError as e:
-            # The clone refused, which names the root alone: why, where user
-            # namespaces cannot be had here.
-            if userns and e.errno in _REFUSED and e.filename == path and e.filename2 is None:
-                from velkora import _idmap
-
-                reason = _idmap.unavailable_reason()
-                if reason is not None:
-                    raise OSError(e.errno, f"no user namespace can be made here: {reason}", path) from None
+            if userns:
+                _userns_error(e, path)
             raise
     return done
+
+
+def _userns_error(e: OSError, path: str) -> None:
+    """Raises what e means where run(userns=True) failed with it, if more
+    than it says: the clone refused (which names the root alone), or the
+    maps refused to a caller whose /proc files are root's."""
+    from velkora import _idmap
+
+    if e.errno in _REFUSED and e.filename == path and e.filename2 is None:
+        raise OSError(e.errno, _idmap._clone_refused(e), path) from None
+    if e.errno in (errno.EACCES, errno.EPERM) and _idmap._undumpable():
+        raise type(e)(e.errno, f"{e.strerror}: {_idmap.UNDUMPABLE}", e.filename) from None
 
 
 # ---------------------------------------------------------------------------
