@@ -154,6 +154,9 @@ def test_kill_9_of_the_caller_leaves_nothing(tmp_path):
                     break
                 time.sleep(0.01)
             assert processes_with("7302") and processes_with("7303")
+            # The places, made by the namespace's uid 0: the user's outside.
+            owners = {(os.stat(root / name).st_uid, os.stat(root / name).st_gid) for name in ("proc", "run")}
+            assert owners == {(user.uid, user.gid)}
         finally:
             caller.send_signal(signal.SIGKILL)
             caller.wait()
