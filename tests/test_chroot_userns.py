@@ -33,7 +33,6 @@ root, out, script = sys.argv[-3:]
 done = chroot.run(root, ["sh", "-c", script], userns=True, binds=[(out, "/out")], env={"PATH": "/bin"})
 sys.exit(done.returncode)
 """
-ROOT_USER = None  # the caller "root": no user made
 
 
 def busybox_root(top: Path, uid: int, gid: int) -> Path:
@@ -59,7 +58,7 @@ def caller_of(kind: str, tmp_path: Path):
     if kind == "root":
         out = tmp_path / "out"
         out.mkdir()
-        yield ROOT_USER, busybox_root(tmp_path, 0, 0), out
+        yield None, busybox_root(tmp_path, 0, 0), out
         return
     with test_user(subids=kind == "subids") as user:
         home = Path(user.home)
@@ -69,34 +68,25 @@ def caller_of(kind: str, tmp_path: Path):
         yield user, busybox_root(home, user.uid, user.gid), out
 
 
-def run(user, argv, **kw):
+def run(user, argv):
     argv = [sys.executable, *argv]
-    if user is ROOT_USER:
-        return subprocess.run(argv, capture_output=True, text=True, **kw)
-    return run_as(user, argv, **kw)
+    return run_as(user, argv) if user else subprocess.run(argv, capture_output=True, text=True)
 
 
 def tree(path):
     return sorted(os.path.relpath(os.path.join(d, n), path) for d, ds, fs in os.walk(path) for n in ds + fs)
 
 
-def processes_with(word: str) -> list[int]:
+def sleeping(*seconds: int) -> list[str]:
+    """The processes that run busybox's sleep for one of these times."""
+    wanted = {f"sleep\0{n}\0".encode() for n in seconds}
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if word.encode() in f.read().split(b"\0"):
-                    found.append(int(pid))
+                found += [pid] if f.read() in wanted else []
         except OSError:
             pass
-    return found
-
-
-def table(text):
-    found = {}
-    for line in text.splitlines():
-        fields = line.split()
-        found[fields[4]] = (fields[fields.index("-") + 1], set(fields[5].split(",")), fields[-1])
     return found
 
 
@@ -113,31 +103,30 @@ def test_run_as_uid_0_of_a_namespace_of_its_own(tmp_path, kind):
         before, host = tree(root), mounts()
         done = run(user, ["-c", PROGRAM, str(root), str(out), SCRIPT])
         assert done.returncode == 0, done.stderr
-        uid, gid = (0, 0) if user is ROOT_USER else (user.uid, user.gid)
-        sub = None if user is ROOT_USER else user.subuids
+        uid, gid, sub = (user.uid, user.gid, user.subuids) if user else (0, 0, None)
         # Inside: uid and gid 0; the caller's ids as 0, its subordinate ids from 1.
         assert (out / "id").read_text().split() == ["0", "0"]
         lines = [[0, uid, 1]] + ([[1, sub[0], sub[1]]] if sub else [])
         got = [list(map(int, line.split())) for line in (out / "maps").read_text().splitlines()]
         assert got == lines + [[0, gid, 1]] + lines[1:]
-        # The mounts of run() a user namespace allows; /dev/pts's gid=5 only where mapped.
-        inside = table((out / "table").read_text())
-        assert inside["/proc"][0] == "proc" and {"nosuid", "nodev", "noexec"} <= inside["/proc"][1]
-        assert inside["/sys"][0] == "sysfs" and "ro" in inside["/sys"][1]
-        assert all("ro" in opts for target, (_, opts, _) in inside.items() if target.startswith("/sys/"))
-        assert inside["/dev"][0] == "tmpfs" and inside["/dev/null"][0] == "devtmpfs"
-        # (mountinfo shows gid 5 of the namespace as the host's id it is)
-        pts_gid = [o for o in inside["/dev/pts"][2].split(",") if o.startswith("gid=")]
-        assert pts_gid == ([f"gid={sub[0] + 4}"] if sub else [])
-        assert [inside[t][0] for t in ("/dev/shm", "/run", "/tmp")] == ["tmpfs"] * 3
-        assert "ro" in inside["/etc/resolv.conf"][1] and "/out" in inside
+        # The mounts of run() a user namespace allows: mount point -> type, options, the superblock's options.
+        inside = {f[4]: (f[-3], set(f[5].split(",")), f[-1]) for f in map(str.split, (out / "table").open())}
+        assert {t: inside[t][0] for t in ("/proc", "/sys", "/dev", "/dev/null", "/dev/pts", "/run", "/tmp")} == {
+            "/proc": "proc", "/sys": "sysfs", "/dev": "tmpfs", "/dev/null": "devtmpfs", "/dev/pts": "devpts",
+            "/run": "tmpfs", "/tmp": "tmpfs",
+        }  # fmt: skip
+        assert all("ro" in inside[t][1] for t in inside if t.startswith("/sys") or t == "/etc/resolv.conf")
+        assert {"nosuid", "nodev", "noexec"} <= inside["/proc"][1] and "/out" in inside and "/dev/shm" in inside
+        # /dev/pts's gid=5 only where mapped (mountinfo shows it as the host's id it is).
+        pts = [o for o in inside["/dev/pts"][2].split(",") if o[:4] == "gid="]
+        assert pts == ([f"gid={sub[0] + 4}"] if sub else [])
         # Outside: made as uid 0, the caller's; chown to 1, the first subordinate id (refused unmapped).
         assert (os.stat(out / "zero").st_uid, os.stat(out / "zero").st_gid) == (uid, gid)
         owner = (os.stat(out / "one").st_uid, os.stat(out / "one").st_gid)
         chowned = (out / "chown").read_text().strip() == "0"
         assert (owner, chowned) == (((sub[0],) * 2, True) if sub else ((uid, gid), False))
         # Nothing left: the daemon ended with the command, the places removed, no mount outside.
-        assert processes_with("7301") == []
+        assert sleeping(7301) == []
         assert tree(root) == before and mounts() == host
 
 
@@ -150,10 +139,10 @@ def test_kill_9_of_the_caller_leaves_nothing(tmp_path):
         caller = subprocess.Popen([sys.executable, str(PROGRAMS / "as_user.py"), *argv[1:]], env=env, cwd=user.home)
         try:
             for _ in range(500):
-                if (out / "started").exists() and processes_with("7303"):
+                if (out / "started").exists() and len(sleeping(7302, 7303)) == 2:
                     break
                 time.sleep(0.01)
-            assert processes_with("7302") and processes_with("7303")
+            assert len(sleeping(7302, 7303)) == 2
             # The places, made by the namespace's uid 0: the user's outside.
             owners = {(os.stat(root / name).st_uid, os.stat(root / name).st_gid) for name in ("proc", "run")}
             assert owners == {(user.uid, user.gid)}
@@ -161,11 +150,10 @@ def test_kill_9_of_the_caller_leaves_nothing(tmp_path):
             caller.send_signal(signal.SIGKILL)
             caller.wait()
         for _ in range(500):
-            if not processes_with("7302") + processes_with("7303") and tree(root) == before:
+            if not sleeping(7302, 7303) and tree(root) == before:
                 break
             time.sleep(0.01)
-        assert processes_with("7302") + processes_with("7303") == []
-        assert tree(root) == before and mounts() == host
+        assert sleeping(7302, 7303) == [] and tree(root) == before and mounts() == host
 
 
 def test_velkora_chroot_userns(tmp_path):
