@@ -136,8 +136,9 @@ struct Held {
 } // namespace
 
 // Takes what the init needs besides the plan and the places: argv, env, a
-// list for the warnings, the command's stack and the two pipes. 0, or -1
-// with an exception (what was taken is for release()).
+// list for the warnings, the command's stack and the pipes (the maps pipe
+// too where userns). 0, or -1 with an exception (what was taken is for
+// release()).
 static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj, bool userns)
 {
     h->argv = strings_of(argv_obj, "argv");
