@@ -425,6 +425,7 @@ def report(figures):
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *rooted_report(figures["rooted_s"])]
     out += ["", *namespaced_report(figures["userns_ns"])]
+    out += ["", *rooted_report(figures["rooted_s"], figures.get("rooted_userns_s"))]
     out += ["", *probed_report(figures["probe_ns"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
     out += ["", *subvolumed_report(figures["btrfs_ns"])]
@@ -460,13 +461,14 @@ def main():
 
         started = startup(args.rounds)
         print("bench: a command inside a root ...", file=sys.stderr)
-        from rooted import rooted
+        from rooted import rooted, rooted_userns
 
         inside = rooted(args.rounds)
         print("bench: user namespaces ...", file=sys.stderr)
         from namespaced import namespaced
 
         namespaces = namespaced(args.rounds)
+        inside_userns = rooted_userns(args.rounds)
         print("bench: probing images ...", file=sys.stderr)
         from probed import probed
 
@@ -491,6 +493,7 @@ def main():
         "startup_s": started,
         "rooted_s": inside,
         "userns_ns": namespaces,
+        "rooted_userns_s": inside_userns,
         "probe_ns": probes,
         "fstab_ns": fstabs,
         "btrfs_ns": subvolumes,

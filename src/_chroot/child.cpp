@@ -247,6 +247,22 @@ static void remove_unshared(const Child *c, int lock)
         remove_places(c->root, c->places);
 }
 
+// In a user namespace of its own, the init has no ids there (nothing it
+// made would have an owner) until the caller has written its maps: it
+// waits for the caller's byte, and ends where the caller gives up (the
+// pipe's end, or the caller's).
+static void await_maps(Child *c)
+{
+    close(c->maps[1]);
+    struct pollfd ready[2] = {{c->maps[0], POLLIN, 0}, {c->caller, POLLIN, 0}};
+    char go = 0;
+    while (poll(ready, c->caller >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+    }
+    if ((ready[0].revents & POLLIN) == 0 || read(c->maps[0], &go, 1) != 1)
+        _exit(127);
+    close(c->maps[0]);
+}
+
 // The init, pid 1 of the new PID namespace, in the caller's mount
 // namespace. Every signal stays held here and is taken by sigtimedwait:
 // none has a handler, so none can run the caller's code, and a held
@@ -263,6 +279,8 @@ static void remove_unshared(const Child *c, int lock)
     struct pollfd gone = {c->caller, POLLIN, 0};
     if (c->caller >= 0 && poll(&gone, 1, 0) != 0) // the caller died before the prctl
         _exit(127);
+    if (c->maps[0] >= 0)
+        await_maps(c);
     Py_ssize_t place = 0;
     int depth = 0;
     int refusal = NO_REFUSAL;

@@ -14,6 +14,9 @@ static const int P_PIDFD_ID = 3;
 #ifndef CLONE_NEWPID
 #define CLONE_NEWPID 0x20000000
 #endif
+#ifndef CLONE_NEWUSER
+#define CLONE_NEWUSER 0x10000000
+#endif
 
 namespace rooted {
 
@@ -127,14 +130,16 @@ struct Held {
     char *stack = nullptr;      // the command's until its exec (COMMAND_STACK)
     int reports[2] = {-1, -1};  // the init's failures and warnings
     int statuses[2] = {-1, -1}; // the command's wait status
+    int maps[2] = {-1, -1};     // with a user namespace: the init's go, once mapped
 };
 
 } // namespace
 
 // Takes what the init needs besides the plan and the places: argv, env, a
-// list for the warnings, the command's stack and the two pipes. 0, or -1
-// with an exception (what was taken is for release()).
-static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj)
+// list for the warnings, the command's stack and the pipes (the maps pipe
+// too where userns). 0, or -1 with an exception (what was taken is for
+// release()).
+static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj, bool userns)
 {
     h->argv = strings_of(argv_obj, "argv");
     h->envp = h->argv == nullptr ? nullptr : strings_of(env_obj, "env");
@@ -152,7 +157,8 @@ static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj)
         return -1;
     }
     if (syscall(SYS_pipe2, h->reports, O_CLOEXEC) != 0 ||
-        syscall(SYS_pipe2, h->statuses, O_CLOEXEC) != 0) {
+        syscall(SYS_pipe2, h->statuses, O_CLOEXEC) != 0 ||
+        (userns && syscall(SYS_pipe2, h->maps, O_CLOEXEC) != 0)) {
         vk::os_error(errno);
         return -1;
     }
@@ -163,7 +169,8 @@ static int hold(Held *h, PyObject *argv_obj, PyObject *env_obj)
 // open.
 static void release(Held *h)
 {
-    const int left[] = {h->reports[0], h->reports[1], h->statuses[0], h->statuses[1]};
+    const int left[] = {h->reports[0],  h->reports[1], h->statuses[0],
+                        h->statuses[1], h->maps[0],    h->maps[1]};
     for (int fd : left) {
         if (fd >= 0)
             vk::close_quietly(fd);
@@ -182,8 +189,9 @@ static void close_ours(int *fd)
     *fd = -1;
 }
 
-// Clones the init of a new PID namespace, which runs init_main(c); then
-// closes the caller's copies of the pipes' write ends and of c->caller.
+// Clones the init of a new PID namespace (and user namespace, where c has
+// the maps pipe), which runs init_main(c); then closes the caller's copies
+// of the pipes' write ends (the maps pipe's read end) and of c->caller.
 // The init's pid, or -1 with errno; *pidfd a pidfd of it, made by the
 // clone itself (CLONE_PIDFD, Linux 5.2), else -1.
 static long clone_init(Child *c, Held *h, int *pidfd)
@@ -202,10 +210,11 @@ static long clone_init(Child *c, Held *h, int *pidfd)
     // process where the init has already ended and been reaped (a caller
     // whose SIGCHLD is SIG_IGN), and its pid may be another's by then.
     *pidfd = -1;
-    long pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID | CLONE_PIDFD, 0, pidfd, 0, 0);
+    unsigned long flags = SIGCHLD | CLONE_NEWPID | (c->maps[0] >= 0 ? CLONE_NEWUSER : 0UL);
+    long pid = syscall(SYS_clone, flags | CLONE_PIDFD, 0, pidfd, 0, 0);
     if (pid < 0 && errno == EINVAL) { // before 5.2
         *pidfd = -1;
-        pid = syscall(SYS_clone, SIGCHLD | CLONE_NEWPID, 0, 0, 0, 0);
+        pid = syscall(SYS_clone, flags, 0, 0, 0, 0);
     }
     if (pid == 0)
         init_main(c);
@@ -213,9 +222,44 @@ static long clone_init(Child *c, Held *h, int *pidfd)
     sigprocmask(SIG_SETMASK, &old, nullptr);
     close_ours(&h->reports[1]);
     close_ours(&h->statuses[1]);
+    close_ours(&h->maps[0]);
     close_ours(&c->caller);
     errno = clone_errno;
     return pid;
+}
+
+// Kills the init at pid, waiting for its maps, and reaps it: SIGKILL, as it
+// holds every other signal and has nothing to undo yet.
+static void kill_init(pid_t pid, int pidfd)
+{
+    if (pidfd >= 0)
+        syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0U);
+    else
+        kill(pid, SIGKILL);
+    end_init(pid, true);
+}
+
+// Has maps (a callable) write the maps of the init's user namespace, its
+// pid given, then tells the init to go on: 0; or -1 with the callable's
+// exception, the init killed and reaped.
+static int map_init(PyObject *maps, long pid, int pidfd, Held *h)
+{
+    PyObject *done = PyObject_CallFunction(maps, "l", pid);
+    Py_XDECREF(done);
+    const char go = 1;
+    long wrote = -1;
+    if (done != nullptr)
+        wrote = vk::retrying([&] { return static_cast<long>(write(h->maps[1], &go, 1)); });
+    int saved = errno;
+    close_ours(&h->maps[1]);
+    if (wrote == 1)
+        return 0;
+    if (done != nullptr)
+        vk::os_error(saved);
+    kill_init(static_cast<pid_t>(pid), pidfd);
+    if (pidfd >= 0)
+        vk::close_quietly(pidfd);
+    return -1;
 }
 
 // What spawn() returns once the init at pid has started the command:
@@ -246,7 +290,8 @@ static PyObject *started(long pid, int made, const Child &c, Held *h, PyObject *
 
 PyDoc_STRVAR(
     chroot_spawn_doc,
-    "spawn($module, /, root, root_path, plan, argv, env, cwd, fds, new_namespace, places=())\n"
+    "spawn($module, /, root, root_path, plan, argv, env, cwd, fds, new_namespace, places=(),\n"
+    "      maps=None)\n"
     "--\n\n"
     "Starts argv (a list of bytes) with root, an fd of the directory at\n"
     "root_path, as its \"/\" and cwd its working directory, env (a list of\n"
@@ -260,13 +305,16 @@ PyDoc_STRVAR(
     "new_namespace, its mounts private, plan carried out there), passes on the\n"
     "signals processes send it, and when the command ends, when it is sent\n"
     "SIGUSR1 or when the calling thread ends (PR_SET_PDEATHSIG) kills what is\n"
-    "left in the namespace, reaps it and removes the places. Raises OSError for\n"
-    "what failed before the exec, the init then reaped.");
+    "left in the namespace, reaps it and removes the places. With maps, a\n"
+    "callable, the init is in a user namespace of its own too, and waits until\n"
+    "maps(pid) has returned, which writes its maps (the init killed and reaped\n"
+    "where it raises). Raises OSError for what failed before the exec, the\n"
+    "init then reaped.");
 
 static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"root", "root_path", "plan",          "argv",   "env",
-                                         "cwd",  "fds",       "new_namespace", "places", nullptr};
+    static const char *const kwlist[] = {"root", "root_path",     "plan",   "argv", "env",  "cwd",
+                                         "fds",  "new_namespace", "places", "maps", nullptr};
     Child c = {};
     PyObject *root_path;
     PyObject *steps;
@@ -274,12 +322,17 @@ static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwa
     PyObject *env_obj;
     PyObject *cwd;
     PyObject *place_items = nullptr;
+    PyObject *maps = Py_None;
     int new_namespace;
-    if (!vk::parse_args(args, kwargs, "O&O!OOOO!(iii)p|O!:spawn", kwlist, vk::to_fd, &c.root,
+    if (!vk::parse_args(args, kwargs, "O&O!OOOO!(iii)p|O!O:spawn", kwlist, vk::to_fd, &c.root,
                         &PyBytes_Type, &root_path, &steps, &argv_obj, &env_obj, &PyBytes_Type, &cwd,
                         &c.fds[0], &c.fds[1], &c.fds[2], &new_namespace, &PyTuple_Type,
-                        &place_items))
+                        &place_items, &maps))
         return nullptr;
+    if (maps != Py_None && !PyCallable_Check(maps)) {
+        PyErr_SetString(PyExc_TypeError, "maps must be callable or None");
+        return nullptr;
+    }
     Plan plan;
     if (plan_from(steps, &plan) < 0)
         return nullptr;
@@ -293,7 +346,7 @@ static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwa
     Py_XDECREF(empty);
     Held h;
     PyObject *result = nullptr;
-    if (hold(&h, argv_obj, env_obj) == 0) {
+    if (hold(&h, argv_obj, env_obj, maps != Py_None) == 0) {
         c.plan = &plan;
         c.places = &places;
         c.argv = h.argv;
@@ -303,13 +356,15 @@ static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwa
         c.new_namespace = new_namespace != 0;
         c.report = h.reports[1];
         c.status = h.statuses[1];
+        c.maps[0] = h.maps[0];
+        c.maps[1] = h.maps[1];
         // The stack grows down, from its top, 16-byte aligned.
         c.stack = h.stack + (COMMAND_STACK & ~static_cast<size_t>(15));
         int pidfd = -1;
         long pid = clone_init(&c, &h, &pidfd);
-        if (pid < 0) // EPERM: a PID namespace is root's to make
+        if (pid < 0) // EPERM: a PID namespace is root's to make, outside a user namespace
             named_error(errno, root_path);
-        else
+        else if (maps == Py_None || map_init(maps, pid, pidfd, &h) == 0)
             result = started(pid, pidfd, c, &h, argv_obj, cwd);
     }
     release(&h);

@@ -55,6 +55,9 @@ struct Child {
     int fds[3] = {-1, -1, -1};
     int caller = -1; // a pidfd of the caller, -1 where the kernel has none
     bool new_namespace = false;
+    // With a user namespace of its own: the pipe the init waits on until the
+    // caller has written its maps (one byte: go on; its end: give up).
+    int maps[2] = {-1, -1};
     int report = -1;       // write ends: failures and warnings, closed at the exec
     int status = -1;       // the command's wait status, written by the init at its end
     char *stack = nullptr; // the top of the command's stack while it shares the init's memory

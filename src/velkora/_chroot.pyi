@@ -1,6 +1,6 @@
 """The native part of velkora.chroot: mounts made under a root, and commands started in it."""
 
-from typing import Any
+from typing import Any, Callable
 
 KIND_FS: int
 KIND_BIND: int
@@ -43,6 +43,7 @@ def spawn(
     fds: tuple[int, int, int],
     new_namespace: bool,
     places: tuple[tuple[bytes, bool, bool], ...] = (),
+    maps: Callable[[int], object] | None = None,
 ) -> tuple[int, int, int, list[tuple[int, int]]]:
     """Starts argv (a list of bytes) with root, an fd of the directory at
     root_path, as its "/" and cwd its working directory, env (a list of
@@ -56,8 +57,11 @@ def spawn(
     new_namespace, its mounts private, plan carried out there), passes on the
     signals processes send it, and when the command ends, when it is sent
     SIGUSR1 or when the calling thread ends (PR_SET_PDEATHSIG) kills what is
-    left in the namespace, reaps it and removes the places. Raises OSError for
-    what failed before the exec, the init then reaped."""
+    left in the namespace, reaps it and removes the places. With maps, a
+    callable, the init is in a user namespace of its own too, and waits until
+    maps(pid) has returned, which writes its maps (the init killed and reaped
+    where it raises). Raises OSError for what failed before the exec, the
+    init then reaped."""
 
 def signal_init(pidfd: int, sig: int) -> None:
     """Send sig to the process pidfd refers to (pidfd_send_signal(2)): never to

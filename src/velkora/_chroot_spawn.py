@@ -14,7 +14,7 @@ from velkora._resources import held_signals as _held_signals
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import subprocess
-    from typing import Any, Mapping, Sequence, Union
+    from typing import Any, Callable, Mapping, Sequence, Union
 
     AnyPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -205,10 +205,13 @@ def _exchange(kept: Kept, stdin: int | None, out: int | None, err: int | None, d
 
 def start(root: int, path: str, steps: tuple[Any, ...], places: tuple[Any, ...], argv: Sequence[AnyPath],
           env: Mapping[str, str] | None, cwd: AnyPath, input: bytes | None, capture_output: bool, check: bool,
-          timeout: float | None, new_namespace: bool) -> subprocess.CompletedProcess[bytes]:  # fmt: skip
+          timeout: float | None, new_namespace: bool,
+          maps: Callable[[int], object] | None = None) -> subprocess.CompletedProcess[bytes]:  # fmt: skip
     """Runs argv inside the root (an fd of the directory at path), as
     velkora.chroot.run has it: steps carried out in a new mount namespace
-    where new_namespace, places made in the root's tree for them."""
+    where new_namespace, places made in the root's tree for them; in a user
+    namespace of its own where maps, which writes its maps given the pid of
+    its init."""
     import subprocess
 
     args = [os.fsencode(os.fspath(a)) for a in argv]
@@ -229,7 +232,7 @@ def start(root: int, path: str, steps: tuple[Any, ...], places: tuple[Any, ...],
                 kept.fds += [out, child[1], err, child[2]]
             fds = (child[0], child[1], child[2])
             pid, pidfd, status, warned = _chroot.spawn(
-                root, os.fsencode(path), steps, args, environment, where, fds, new_namespace, places
+                root, os.fsencode(path), steps, args, environment, where, fds, new_namespace, places, maps
             )
             kept.init = _Init(pid, pidfd, status)
             for fd in child:

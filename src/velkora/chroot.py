@@ -32,7 +32,7 @@ from velkora._resources import held_signals as _held_signals
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import subprocess
-    from typing import Any, Iterable, Mapping, Sequence, Tuple, Union
+    from typing import Any, Callable, Iterable, Mapping, Sequence, Tuple, Union
 
     AnyPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
     Binds = Iterable[Tuple[AnyPath, AnyPath]]
@@ -40,6 +40,7 @@ if TYPE_CHECKING:
     # A path inside the root, whether a directory, and whether a link there
     # is left for its step to follow.
     Place = Tuple[bytes, bool, bool]
+    Map = Tuple[int, int, int]  # a line of /proc/PID/uid_map: inside, outside, count
 
 __all__ = ["run", "Root", "PATH"]
 
@@ -47,6 +48,8 @@ __all__ = ["run", "Root", "PATH"]
 _RDONLY, _NOSUID, _NODEV = fsmount.MOUNT_ATTR_RDONLY, fsmount.MOUNT_ATTR_NOSUID, fsmount.MOUNT_ATTR_NODEV
 _NOEXEC, _STRICTATIME = fsmount.MOUNT_ATTR_NOEXEC, fsmount.MOUNT_ATTR_STRICTATIME
 _DETACH = _mounts.MNT_DETACH
+# What clone(2) answers where user namespaces are forbidden, or used up.
+_REFUSED = (errno.EPERM, errno.ENOSPC, errno.EUSERS, errno.EINVAL)
 _HARMLESS = _NOSUID | _NODEV | _NOEXEC
 # The host's devices that dev="minimal" binds in, and its links, as
 # bubblewrap makes them.
@@ -73,13 +76,19 @@ def _inside(target: AnyPath) -> str:
     return path
 
 
-def _plan(binds: Binds, ro_binds: Binds, dev: str, resolv_conf: bool) -> tuple[tuple[Step, ...], tuple[Place, ...]]:
+def _plan(binds: Binds, ro_binds: Binds, dev: str, resolv_conf: bool,
+          gids: Sequence[Map] | None = None) -> tuple[tuple[Step, ...], tuple[Place, ...]]:  # fmt: skip
     """The steps, and the places in the root's own tree they need: what
-    run() and Root make."""
+    run() and Root make; in a user namespace whose gid map is gids where
+    given."""
     if dev not in ("host", "minimal"):
         raise ValueError(f"dev must be 'host' or 'minimal', not {dev!r}")
     # Each named as arch-chroot names it (the source mountinfo shows).
-    steps = [_fs("proc", "/proc", _HARMLESS, source="proc"), _fs("sysfs", "/sys", _RDONLY | _HARMLESS, source="sys")]
+    steps = [_fs("proc", "/proc", _HARMLESS, source="proc")]
+    if gids is None:
+        steps.append(_fs("sysfs", "/sys", _RDONLY | _HARMLESS, source="sys"))
+    else:  # a sysfs is the network namespace's owner's to mount: the host's, bound
+        steps.append(_step(_chroot.KIND_BIND, "/sys", "/sys", attr=_RDONLY | _HARMLESS, recursive=True))
     needed = [(b"/proc", True, False), (b"/sys", True, False), (b"/dev", True, False)]
     if dev == "host":
         steps.append(_fs("devtmpfs", "/dev", _NOSUID, source="udev", mode="0755"))
@@ -90,7 +99,9 @@ def _plan(binds: Binds, ro_binds: Binds, dev: str, resolv_conf: bool) -> tuple[t
             steps.append(_step(_chroot.KIND_BIND, f"/dev/{name}", f"/dev/{name}"))
         steps += [_step(_chroot.KIND_LINK, f"/dev/{name}", text) for name, text in _DEV_LINKS]
         steps += [_step(_chroot.KIND_DIR, f"/dev/{name}", mode=0o755) for name in ("pts", "shm")]
-    pts = {"source": "devpts", "newinstance": None, "ptmxmode": "0666", "mode": "0620", "gid": "5"}
+    pts: dict[str, str | None] = {"source": "devpts", "newinstance": None, "ptmxmode": "0666", "mode": "0620"}
+    if gids is None or any(inside <= 5 < inside + count for inside, _, count in gids):
+        pts["gid"] = "5"  # tty, where the namespace has it: devpts refuses an unmapped gid
     steps.append(_fs("devpts", "/dev/pts", _NOSUID | _NOEXEC, **pts))
     steps.append(_fs("tmpfs", "/dev/shm", _NOSUID | _NODEV, source="shm", mode="1777"))
     steps.append(_fs("tmpfs", "/run", _NOSUID | _NODEV, source="run", mode="0755"))
@@ -112,8 +123,8 @@ def _plan(binds: Binds, ro_binds: Binds, dev: str, resolv_conf: bool) -> tuple[t
     return tuple(steps), tuple(needed)
 
 
-def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: Binds = (), dev: str = "host",
-        resolv_conf: bool = True, env: Mapping[str, str] | None = None, cwd: AnyPath = "/",
+def run(root: AnyPath, argv: Sequence[AnyPath], *, userns: bool = False, binds: Binds = (), ro_binds: Binds = (),
+        dev: str | None = None, resolv_conf: bool = True, env: Mapping[str, str] | None = None, cwd: AnyPath = "/",
         input: bytes | None = None, capture_output: bool = False, check: bool = False,
         timeout: float | None = None) -> subprocess.CompletedProcess[bytes]:  # fmt: skip
     """Runs ``argv`` with ``root`` as its ``/``, in a new mount namespace of
@@ -122,9 +133,10 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
     The namespace is private: nothing mounted in it reaches the caller or the
     host, nothing the host mounts later reaches it, and it ends with its last
     process. It holds ``/proc`` (nosuid, nodev, noexec), ``/sys`` (read-only),
-    ``/dev`` (``dev="host"``: a devtmpfs, as arch-chroot mounts it;
-    ``"minimal"``: a tmpfs with the host's null, zero, full, random, urandom
-    and tty bound in, as bubblewrap makes it), a new ``/dev/pts`` instance,
+    ``/dev`` (``dev="host"``, the default without ``userns``: a devtmpfs, as
+    arch-chroot mounts it; ``"minimal"``: a tmpfs with the host's null,
+    zero, full, random, urandom and tty bound in, as bubblewrap makes it),
+    a new ``/dev/pts`` instance,
     ``/dev/shm``, ``/run`` and ``/tmp`` (tmpfs), the host's
     ``/etc/resolv.conf`` read-only (``resolv_conf``), then ``binds`` and
     ``ro_binds`` (``(source, target)`` pairs; read-only recursively). Every
@@ -147,15 +159,59 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, binds: Binds = (), ro_binds: 
     ``capture_output`` (bytes), ``check`` and ``timeout`` are as
     :func:`subprocess.run` has them. OSError naming what failed where the
     command could not be started.
+
+    With ``userns``, the caller needs no privilege: the command runs as
+    uid 0 of a new user namespace (its PID namespace's owner) in which the
+    caller's uid and gid are 0 and its subordinate ids (``/etc/subuid``,
+    ``/etc/subgid``) follow from 1, mapped through newuidmap and newgidmap;
+    a caller without subordinate ids is mapped alone (root: 0 as 0, and its
+    subordinate ranges where it has some). ``/sys`` is then the host's,
+    bound read-only (a sysfs is not the namespace's to mount), ``dev``
+    defaults to ``"minimal"`` (``"host"`` raises ValueError: a devtmpfs
+    cannot be mounted there) and ``/dev/pts`` has ``gid=5`` only where gid 5
+    is mapped. The places made in the root are made by the namespace's
+    uid 0: the root must be one the caller may write in where they are
+    missing. OSError where no user namespace can be made (saying why), or
+    where newuidmap or newgidmap is missing or refuses (naming it).
     """
-    steps, needed = _plan(binds, ro_binds, dev, resolv_conf)
+    gids: tuple[Map, ...] | None = None
+    maps: Callable[[int], None] | None = None
+    if userns:
+        from velkora import _idmap
+
+        if dev == "host":
+            raise ValueError("dev='host' needs root: a devtmpfs cannot be mounted in a user namespace")
+        uids, gids = _idmap.caller_maps()
+
+        def write(pid: int) -> None:  # with the init waiting, in its user namespace
+            _idmap.write_maps(pid, uids, gids)
+
+        maps = write
+    steps, needed = _plan(binds, ro_binds, dev or ("minimal" if userns else "host"), resolv_conf, gids)
     with _Kept() as kept:
         with _held_signals():
             fd = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
             kept.fds.append(fd)
         path = os.fsdecode(os.path.realpath(root))
-        done = _start(fd, path, steps, needed, argv, env, cwd, input, capture_output, check, timeout, True)
+        try:
+            done = _start(fd, path, steps, needed, argv, env, cwd, input, capture_output, check, timeout, True, maps)
+        except OSError as e:
+            if userns:
+                _userns_error(e, path)
+            raise
     return done
+
+
+def _userns_error(e: OSError, path: str) -> None:
+    """Raises what e means where run(userns=True) failed with it, if more
+    than it says: the clone refused (which names the root alone), or the
+    maps refused to a caller whose /proc files are root's."""
+    from velkora import _idmap
+
+    if e.errno in _REFUSED and e.filename == path and e.filename2 is None:
+        raise OSError(e.errno, _idmap._clone_refused(e), path) from None
+    if e.errno in (errno.EACCES, errno.EPERM) and _idmap._undumpable():
+        raise type(e)(e.errno, f"{e.strerror}: {_idmap.UNDUMPABLE}", e.filename) from None
 
 
 # ---------------------------------------------------------------------------

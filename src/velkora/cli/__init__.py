@@ -15,7 +15,7 @@ hold, fstab files and Btrfs subvolumes, from the shell.
     velkora loop detach DEVICE...
     velkora loop list [--json]
     velkora watch [--json] [--via ROUTE]
-    velkora chroot [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] [--no-resolv-conf]
+    velkora chroot [--userns] [--bind SRC:DST]... [--ro-bind SRC:DST]... [--dev host|minimal] [--no-resolv-conf]
                    ROOT [COMMAND...]
     velkora holders PATH [--json]
     velkora blkid [-o full|export] [--json] [DEVICE...]
@@ -212,10 +212,14 @@ def _watch_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def _chroot_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--userns", action="store_true",
+                   help="as uid 0 of a user namespace of its own (the caller's subordinate ids mapped): "
+                        "no root needed")  # fmt: skip
     p.add_argument("--bind", action="append", default=[], metavar="SRC:DST", help="bind the host's SRC at DST")
     p.add_argument("--ro-bind", action="append", default=[], metavar="SRC:DST", help="the same, read-only")
-    p.add_argument("--dev", choices=("host", "minimal"), default="host",
-                   help="/dev: the host's devtmpfs, or a tmpfs with a few devices (default: host)")  # fmt: skip
+    p.add_argument("--dev", choices=("host", "minimal"),
+                   help="/dev: the host's devtmpfs, or a tmpfs with a few devices "
+                        "(default: host; with --userns: minimal)")  # fmt: skip
     p.add_argument("--no-resolv-conf", dest="resolv_conf", action="store_false",
                    help="leave the root's /etc/resolv.conf as it is")  # fmt: skip
     p.add_argument("root", metavar="ROOT")

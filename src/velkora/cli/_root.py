@@ -46,8 +46,8 @@ def cmd_chroot(args: argparse.Namespace) -> int:
     # A resolv.conf passed over: one line, as the command's other messages.
     warnings.showwarning = lambda message, *_: print(f"velkora: chroot: {message}", file=sys.stderr)
     try:
-        done = chroot.run(args.root, command or _shell(args.root), binds=binds, ro_binds=ro_binds, dev=args.dev,
-                          resolv_conf=args.resolv_conf)  # fmt: skip
+        done = chroot.run(args.root, command or _shell(args.root), userns=args.userns, binds=binds, ro_binds=ro_binds,
+                          dev=args.dev, resolv_conf=args.resolv_conf)  # fmt: skip
     except OSError as e:
         run = command or _shell(args.root)
         if e.filename == os.fsdecode(run[0]):
