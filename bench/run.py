@@ -5,10 +5,12 @@ C and losetup(8)), how blocking calls share the interpreter, and what
 reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
 psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
-root costs (against bubblewrap, arch-chroot and chroot: rooted.py), what
-making a user namespace costs (against unshare(1): namespaced.py), and
-what probing an image costs (against libblkid in C and blkid -p: probed.py)
-and reading a 1,000-entry fstab (against libmount in C: parsed.py), and
+root costs (against bubblewrap, arch-chroot and chroot: rooted.py; in a
+user namespace against bwrap), what making a user namespace costs (against
+unshare(1): namespaced.py), what probing an image costs (against libblkid
+in C and blkid -p: probed.py), what finding each partition of a disk image
+costs (against systemd-dissect: dissected.py), reading a 1,000-entry fstab
+(against libmount in C: parsed.py), and
 Btrfs subvolumes with 10,000 snapshots (against libbtrfsutil and
 btrfs-progs: subvolumed.py).
 
@@ -416,6 +418,7 @@ def report(figures):
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
     from namespaced import report as namespaced_report
+    from dissected import report as dissected_report
     from parsed import report as parsed_report
     from probed import report as probed_report
     from rooted import report as rooted_report
@@ -423,10 +426,10 @@ def report(figures):
     from subvolumed import report as subvolumed_report
 
     out += ["", *startup_report(figures["startup_s"])]
-    out += ["", *rooted_report(figures["rooted_s"])]
     out += ["", *namespaced_report(figures["userns_ns"])]
     out += ["", *rooted_report(figures["rooted_s"], figures.get("rooted_userns_s"))]
     out += ["", *probed_report(figures["probe_ns"])]
+    out += ["", *dissected_report(figures["dissect"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
     out += ["", *subvolumed_report(figures["btrfs_ns"])]
     return "\n".join(out)
@@ -473,6 +476,10 @@ def main():
         from probed import probed
 
         probes = probed(args.rounds)
+        print("bench: dissecting an image ...", file=sys.stderr)
+        from dissected import dissected
+
+        dissects = dissected(args.rounds)
         print("bench: reading an fstab ...", file=sys.stderr)
         from parsed import parsed
 
@@ -495,6 +502,7 @@ def main():
         "userns_ns": namespaces,
         "rooted_userns_s": inside_userns,
         "probe_ns": probes,
+        "dissect": dissects,
         "fstab_ns": fstabs,
         "btrfs_ns": subvolumes,
         "ratios": {
