@@ -14,7 +14,9 @@ if TYPE_CHECKING:
 
     Read = Callable[[int, int], bytes]
     Found = Dict[str, Optional[str]]
-    Entry = Tuple[int, int, int, str, Optional[str], Optional[str]]
+    # number, start, size, type, uuid, name, and the attributes: a GPT
+    # entry's 64 bits, an MBR entry's boot indicator (0x80: bootable).
+    Entry = Tuple[int, int, int, str, Optional[str], Optional[str], int]
     Bad = Tuple[int, str]
 
 # How much of a device is read at once first: every superblock looked for
@@ -202,11 +204,10 @@ def gpt(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entr
             e = table[number * entry_size : number * entry_size + 128]
             if e[:16] == bytes(16):
                 continue
-            first, end = struct.unpack_from("<QQ", e, 32)
+            first, end, attributes = struct.unpack_from("<QQQ", e, 32)
             name = e[56:128].decode("utf-16-le", "replace").split("\0", 1)[0]
-            found.append(
-                (number + 1, first * sector, (end - first + 1) * sector, _guid(e[:16]), _guid(e[16:32]), name or None)
-            )
+            found.append((number + 1, first * sector, (end - first + 1) * sector, _guid(e[:16]), _guid(e[16:32]),
+                          name or None, attributes))  # fmt: skip
         good, bad = checked(found, size, ())
         return disk, good, bad
     return None
@@ -246,6 +247,10 @@ def _dos_entries(sector0: bytes) -> list[tuple[int, int, int]]:
     return [struct.unpack_from("<4xB3xII", sector0, 446 + 16 * i) for i in range(4)]
 
 
+def _boot(sector0: bytes, i: int) -> int:
+    return sector0[446 + 16 * i]
+
+
 def dos(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entry], list[Bad]] | None:
     b = head[:512]
     if len(b) < 512 or b[510:512] != b"\x55\xaa":
@@ -260,7 +265,8 @@ def dos(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entr
     found: list[Entry] = []
     for number, (kind, start, sectors) in enumerate(entries, 1):
         if kind and sectors:
-            found.append((number, start * sector, sectors * sector, f"0x{kind:x}", f"{ptuuid}-{number:02x}", None))
+            found.append((number, start * sector, sectors * sector, f"0x{kind:x}", f"{ptuuid}-{number:02x}", None,
+                          _boot(b, number - 1)))  # fmt: skip
     containers = tuple(n for n, (kind, _, sectors) in enumerate(entries, 1) if kind in _EXTENDED and sectors)
     if containers:
         base = here = entries[containers[0] - 1][1]
@@ -275,8 +281,9 @@ def dos(head: bytes, read: Read, sector: int, size: int) -> tuple[str, list[Entr
                 break
             (kind, start, sectors), (next_kind, next_start, _), *_ = _dos_entries(ebr)
             if kind and sectors:
+                uuid = f"{ptuuid}-{number:02x}"
                 found.append(
-                    (number, (here + start) * sector, sectors * sector, f"0x{kind:x}", f"{ptuuid}-{number:02x}", None)
+                    (number, (here + start) * sector, sectors * sector, f"0x{kind:x}", uuid, None, _boot(ebr, 0))
                 )
                 number += 1
             if next_kind not in _EXTENDED or not next_start:

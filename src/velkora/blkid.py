@@ -159,7 +159,7 @@ def _probe(read: _sb.Read, sectors: tuple[int, ...], size: int) -> tuple[Probe, 
 
 
 def _table(kind: str, table: tuple[str, list[_sb.Entry], list[tuple[int, str]]]) -> Probe:
-    return Probe(None, None, None, None, kind, table[0], tuple(Partition(*e) for e in table[1]))
+    return Probe(None, None, None, None, kind, table[0], tuple(Partition(*e[:6]) for e in table[1]))
 
 
 def _read(path: str) -> str | None:

@@ -1,6 +1,6 @@
 """The ``velkora`` command: the mount table, mounting and unmounting, loop
 devices, the table's changes, commands inside a root, what block devices
-hold, fstab files and Btrfs subvolumes, from the shell.
+hold, fstab files, Btrfs subvolumes and disk images, from the shell.
 
     velkora list [PATH] [--json] [--pid PID] [--via ROUTE]
     velkora mount [-t TYPE] [-o OPTIONS] [--bind|--rbind|--move] SOURCE TARGET
@@ -28,6 +28,10 @@ hold, fstab files and Btrfs subvolumes, from the shell.
     velkora subvolume get-default PATH
     velkora subvolume set-default [ID] PATH
     velkora subvolume ro [-f|--force] PATH [true|false]
+    velkora image list [--json] IMAGE
+    velkora image mount [-r] [--no-fstab] [--mkdir] IMAGE DIR
+    velkora image umount DIR
+    velkora image run [-r] IMAGE [COMMAND...]
 
 Exit status: 0 on success, 1 when an operation fails (one line on stderr,
 ``velkora: mount /srv/pool: Permission denied``), 2 for a usage error, 130
@@ -38,7 +42,8 @@ found, ``fstab verify`` 1 where the file has an error.
 The parser and every command's arguments are here; each command family
 runs in a module of its own (cli._mount: mount and umount; cli._show: list
 and watch; cli._loop; cli._root: chroot and holders; cli._blkid;
-cli._fstab: fstab, mount -a, umount -a; cli._subvolume), imported only when that command
+cli._fstab: fstab, mount -a, umount -a; cli._subvolume; cli._image: image list;
+cli._image_mount: image mount, umount and run), imported only when that command
 runs, so that a run imports what its command needs and nothing more.
 """
 
@@ -276,6 +281,31 @@ def _subvolume_arguments(p: argparse.ArgumentParser) -> None:
     ro.add_argument("value", nargs="?", choices=("true", "false"), metavar="true|false")
 
 
+def _image_arguments(p: argparse.ArgumentParser) -> None:
+    images = p.add_subparsers(dest="image_command", metavar="COMMAND")
+    images.required = True
+    lst = _command(images, "list", "_image.cmd_list", "what each partition of IMAGE is for, as systemd-dissect says",
+                   "velkora image list --json disk.img")  # fmt: skip
+    lst.add_argument("--json", action="store_true", help="an object with the image's name, size and partitions")
+    lst.add_argument("image", metavar="IMAGE", help="a disk image or block device")
+    m = _command(images, "mount", "_image_mount.mount",
+                 "mount IMAGE at DIR: its root, its partitions by type, its fstab (left mounted)",
+                 "velkora image mount -r disk.img /mnt")  # fmt: skip
+    m.add_argument("-r", "--read-only", action="store_true", help="every mount and the loop device read-only")
+    m.add_argument("--no-fstab", dest="fstab", action="store_false", help="leave the image's /etc/fstab unmounted")
+    m.add_argument("--mkdir", action="store_true", help="make DIR if it is missing")
+    m.add_argument("image", metavar="IMAGE")
+    m.add_argument("dir", metavar="DIR")
+    u = _command(images, "umount", "_image_mount.umount", "unmount all under DIR, detach the image's loop device",
+                 "velkora image umount /mnt")  # fmt: skip
+    u.add_argument("dir", metavar="DIR")
+    r = _command(images, "run", "_image_mount.run", "run a command inside IMAGE, mounted in a namespace of its own",
+                 "velkora image run -r disk.img cat /etc/os-release")  # fmt: skip
+    r.add_argument("-r", "--read-only", action="store_true", help="every mount and the loop device read-only")
+    r.add_argument("image", metavar="IMAGE")
+    r.add_argument("command", nargs="...", metavar="COMMAND", help="what to run (default: $SHELL, else /bin/sh)")
+
+
 # Each command: what runs it, its summary, an example, and its arguments.
 COMMANDS = {
     "list": ("_show.cmd_list", "the mount table as a tree, as findmnt draws it", "velkora list /srv --json",
@@ -295,6 +325,8 @@ COMMANDS = {
               "velkora blkid -o export /dev/loop0", _blkid_arguments),
     "subvolume": ("", "Btrfs subvolumes: list, show, create, snapshot, delete, the default, read-only",
                   "velkora subvolume list -a /srv/pool", _subvolume_arguments),
+    "image": ("", "disk images: list their partitions, mount them, run commands inside",
+              "velkora image list disk.img", _image_arguments),
 }  # fmt: skip
 
 
@@ -387,6 +419,21 @@ def _quick_subvolume_list(given: list[str]) -> dict[str, object] | None:
     return found if found["path"] is not None else None
 
 
+def _quick_image_list(given: list[str]) -> dict[str, object] | None:
+    """The same for ``velkora image list [--json] IMAGE``; else None."""
+    if given[:2] != ["image", "list"]:
+        return None
+    found: dict[str, object] = {"run": "_image.cmd_list", "image": None, "json": False}
+    for word in given[2:]:
+        if word == "--json" and not found["json"]:
+            found["json"] = True
+        elif word[:1] == "-" or found["image"] is not None:
+            return None
+        else:
+            found["image"] = word
+    return found if found["image"] is not None else None
+
+
 def _run(args: argparse.Namespace) -> int:
     """Runs the command; its exit status (0 where it has none of its own)."""
     module, _, function = args.run.partition(".")
@@ -403,7 +450,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             print(f"velkora {__version__}")
             sys.exit(0)  # as the parser exits for --version and --help, not a status returned
-        quick = _quick_list(given) or _quick_subvolume_list(given)
+        quick = _quick_list(given) or _quick_subvolume_list(given) or _quick_image_list(given)
         if quick is not None:
             from types import SimpleNamespace
 

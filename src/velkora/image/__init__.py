@@ -1,0 +1,81 @@
+"""Disk images whole: what each partition of an image is for, the image
+mounted as one tree, and commands run inside it, as systemd-dissect does
+by the Discoverable Partitions Specification's partition types.
+
+::
+
+    from velkora import image
+
+    image.dissect("disk.img")   # Dissected(path='disk.img', size=..., partitions=(Partition('root', 2, ...), ...))
+    with image.mounted("disk.img", "/mnt") as m:
+        ...                      # the root at /mnt, /usr, /home, ... inside it, the image's fstab
+
+:func:`dissect` reads the image where it is: nothing is attached.
+"""
+
+from __future__ import annotations
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import os
+    from typing import NamedTuple
+
+    from velkora.image._mount import Mounted as Mounted
+    from velkora.image._mount import mounted as mounted
+    from velkora.image._mount import run as run
+else:
+    from velkora._base import record as _record
+
+    NamedTuple = object
+
+__all__ = ["Dissected", "Mounted", "Partition", "dissect", "mounted", "run"]
+
+
+class Partition(NamedTuple):
+    """A partition of an image and what it is for."""
+
+    designator: str  #: "root", "usr", "home", "srv", "var", "tmp", "esp", "xbootldr", "swap", "root-verity", ...
+    number: int | None  #: its number in the partition table; None for a bare filesystem
+    uuid: str | None  #: the GPT entry's GUID (PARTUUID), lower case; None on an MBR
+    label: str | None  #: the GPT entry's name (PARTLABEL)
+    fstype: str | None  #: the filesystem found in it, as velkora.blkid names it
+    architecture: str | None  #: root, usr and their verity kinds: "x86-64", "arm64", ...
+    read_only: bool  #: the GPT read-only flag (bit 60)
+    growfs: bool  #: the GPT grow-filesystem flag (bit 59)
+
+
+class Dissected(NamedTuple):
+    """A disk image's partitions, in the order systemd-dissect lists them."""
+
+    path: str
+    size: int  #: in bytes
+    partitions: tuple[Partition, ...]
+
+
+if not TYPE_CHECKING:
+    Partition = _record(Partition, "velkora.image")  # noqa: F811 - the fields, as a namedtuple
+    Dissected = _record(Dissected, "velkora.image")  # noqa: F811 - the fields, as a namedtuple
+
+
+def dissect(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Dissected:
+    """The partitions of the disk image (or block device) at path and what
+    each is for, as ``systemd-dissect IMAGE`` lists them: the designator of
+    each GPT partition type (every architecture's), the root and usr of the
+    architecture this machine prefers only (its own, then x86 on x86-64,
+    then any other), of two of one kind the newest by label; an MBR's one
+    bootable Linux partition as the root; a bare filesystem as the root.
+    ValueError where there is no root (naming what there is) or two roots
+    of one version; OSError where it cannot be read."""
+    from velkora.image._dissect import dissect as _dissect
+
+    return _dissect(path)
+
+
+def __getattr__(name: str) -> object:
+    # The mount machinery on demand: dissect alone (velkora image list)
+    # imports none of it.
+    if name in ("mounted", "Mounted", "run"):
+        from velkora.image import _mount
+
+        return getattr(_mount, name)
+    raise AttributeError(f"module 'velkora.image' has no attribute {name!r}")
