@@ -59,6 +59,12 @@ KERNEL_FILESYSTEMS = frozenset(
 _DIRECTORY = os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC
 
 
+def _close(fd: int) -> int:
+    if fd >= 0:
+        os.close(fd)
+    return -1
+
+
 def refused(dissected: Dissected) -> None:
     """OSError EOPNOTSUPP naming the verity partitions of an image, which
     are not mounted yet: their data partitions are never mounted unchecked."""
@@ -124,22 +130,25 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         root = by_designator["root"]  # dissect raises where there is none
         if self.mkdir and not os.path.lexists(self.target):
             os.makedirs(self.target, 0o755, exist_ok=True)
-        at = os.open(self.target, _DIRECTORY)
-        try:
+        at = -1
+        try:  # every fd closed whatever comes: one left open would keep its mount busy
             with _held_signals():
+                at = os.open(self.target, _DIRECTORY)
                 self._device = loop.attach(self.path, read_only=self.read_only, partscan=root.number is not None)
             self._mount(root, at, self.target)
         finally:
-            os.close(at)
-        top = os.open(self.target, _DIRECTORY)  # the image's own root now
+            _close(at)
+        top = -1
         try:
+            with _held_signals():
+                top = os.open(self.target, _DIRECTORY)  # the image's own root now
             for designator in ORDER:
                 if designator in by_designator:
                     self._mount_at(top, by_designator[designator], PLACES[designator])
             if "esp" in by_designator:
                 self._mount_at(top, by_designator["esp"], self._esp_place(top, "xbootldr" in by_designator))
         finally:
-            os.close(top)
+            _close(top)
         if self.fstab:
             self._mount_fstab()
         return Mounted(self.target, self._device.path, tuple(self._mounts))
@@ -150,15 +159,16 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         from velkora.fstab._root import _resolve
 
         for place in ("/efi", "/boot"):
+            fd = -1
             try:
-                fd = _resolve(top, place, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-            except (FileNotFoundError, NotADirectoryError):
-                continue
-            try:
+                with _held_signals():
+                    fd = _resolve(top, place, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
                 if place == "/efi" or not xbootldr and not os.listdir(fd):
                     return place
+            except (FileNotFoundError, NotADirectoryError):
+                continue
             finally:
-                os.close(fd)
+                _close(fd)
         return "/efi"
 
     def _mount_at(self, top: int, partition: Partition, place: str) -> None:
@@ -166,19 +176,21 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         from velkora.fstab._root import host_path, target_fd
 
         shown = os.path.join(self.target, place.lstrip("/"))
+        at = -1
         try:
-            with _held_signals():
-                at = target_fd(top, place, None if self.read_only else 0o755)
-        except FileNotFoundError:
-            why = "the image is read-only" if self.read_only else "it could not be made"
-            raise FileNotFoundError(errno.ENOENT, f"mount point {place} missing in the image ({why})",
-                                    shown) from None  # fmt: skip
-        except OSError as e:
-            raise OSError(e.errno, f"mount point {place} cannot be made in the image: {e.strerror}", shown) from None
-        try:
+            try:
+                with _held_signals():
+                    at = target_fd(top, place, None if self.read_only else 0o755)
+            except FileNotFoundError:
+                why = "the image is read-only" if self.read_only else "it could not be made"
+                raise FileNotFoundError(errno.ENOENT, f"mount point {place} missing in the image ({why})",
+                                        shown) from None  # fmt: skip
+            except OSError as e:
+                raise OSError(e.errno, f"mount point {place} cannot be made in the image: {e.strerror}",
+                              shown) from None  # fmt: skip
             self._mount(partition, at, host_path(at))
         finally:
-            os.close(at)
+            _close(at)
 
     def _mount(self, partition: Partition, at: int, shown: str) -> None:
         """partition's filesystem mounted onto the fd at (shown in errors),
@@ -226,25 +238,26 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
 
         taken = {point for _, point in self._mounts}
         extra = ",nodev,ro" if self.read_only else ",nodev"
-        top = os.open(self.target, _DIRECTORY)
+        kept = []
+        top = at = -1
         try:
-            kept = []
+            with _held_signals():
+                top = os.open(self.target, _DIRECTORY)
             for entry in table:
                 if entry.fstype in KERNEL_FILESYSTEMS:
                     continue
                 try:
-                    at = _resolve(top, entry.target)
+                    with _held_signals():
+                        at = _resolve(top, entry.target)
+                    if host_path(at) in taken:
+                        continue
                 except OSError:
-                    at = -1  # made by X-mount.mkdir, or an error mount_all names
-                if at >= 0:
-                    try:
-                        if host_path(at) in taken:
-                            continue
-                    finally:
-                        os.close(at)
+                    pass  # made by X-mount.mkdir, or an error mount_all names
+                finally:
+                    at = _close(at)
                 kept.append(entry._replace(options=(entry.options or "defaults") + extra))
         finally:
-            os.close(top)
+            _close(top)
         return Fstab(kept)
 
     def _undo(self) -> None:

@@ -181,7 +181,23 @@ def _inside(path: str, argv: list[Any] | None, read_only: bool, options: dict[st
             from velkora.cli._root import _shell
 
             argv = _shell(done.target)
+        if read_only and "resolv_conf" not in options and not _has(done.target, "/etc/resolv.conf"):
+            options = dict(options, resolv_conf=False)  # no place to bind the host's: the image's DNS is its own
         return chroot.run(done.target, argv, **options)
+
+
+def _has(root: str, path: str) -> bool:
+    """Whether path is there inside root, as its own processes see it."""
+    from velkora.fstab._root import _resolve
+
+    top = os.open(root, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.close(_resolve(top, path))
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(top)
 
 
 def _place() -> str:
