@@ -13,21 +13,18 @@ if TYPE_CHECKING:
 
     from velkora.image import Dissected, Partition
 
-HEADER = ("RW", "DESIGNATOR", "PARTITION UUID", "PARTITION LABEL", "FSTYPE", "ARCHITECTURE", "VERITY", "GROWFS",
-          "PARTNO")  # fmt: skip
+HEADER: tuple[str, ...] = ("RW", "DESIGNATOR", "PARTITION UUID", "PARTITION LABEL", "FSTYPE", "ARCHITECTURE",
+                           "VERITY", "GROWFS", "PARTNO")  # fmt: skip
 
 
 def verity(found: Dissected, partition: Partition) -> str | None:
-    """systemd-dissect's VERITY column: for a root or usr partition whether
-    the image has its verity hash ("yes"), and the hash's signature too
-    ("signed"), or neither ("no"); None for other partitions and for a
-    bare filesystem."""
+    """systemd-dissect's VERITY column: for a root or usr partition of a
+    table whether its verity hash is signed ("signed": dissect took the
+    signature for one), or not ("no": nothing gives its root hash); None
+    for other partitions and for a bare filesystem."""
     if partition.designator not in ("root", "usr") or partition.number is None:
         return None
-    held = {p.designator for p in found.partitions}
-    if f"{partition.designator}-verity" not in held:
-        return "no"
-    return "signed" if f"{partition.designator}-verity-sig" in held else "yes"
+    return "signed" if any(p.designator == f"{partition.designator}-verity-sig" for p in found.partitions) else "no"
 
 
 def _size(size: int) -> str:
@@ -60,9 +57,9 @@ def cmd_list(args: argparse.Namespace) -> int:
         print(_json({"name": found.path, "size": found.size, "mounts": rows(found)}))
         return 0
     table = [HEADER]
-    for row in rows(found):
+    for fields in rows(found):
         cells = []
-        for value in row.values():
+        for value in fields.values():
             if isinstance(value, bool):
                 value = "yes" if value else "no"
             cells.append("-" if value is None else shown(str(value)))

@@ -17,9 +17,8 @@ if TYPE_CHECKING:
 
     from velkora.image import Dissected, Partition
 
-    # A partition chosen: (designator, its entry, architecture, read only,
-    # growfs, its uuid kept).
-    _Chosen = Tuple[str, _sb.Entry, Optional[str], bool, bool, bool]
+    # A partition chosen: (designator, its entry, architecture, read only, growfs).
+    _Chosen = Tuple[str, _sb.Entry, Optional[str], bool, bool]
     PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 # GPT attribute bits: never mounted automatically, read-only, to be grown
@@ -92,7 +91,7 @@ def _partitions(
     head = read(0, _sb.HEAD)
     for reader in _sb.FILESYSTEMS:
         found = reader(head, read)
-        if found is not None:  # a bare filesystem: the root, the whole image
+        if found is not None and found["type"] != "swap":  # a bare filesystem: the root, the whole image
             return (Partition("root", None, None, None, found["type"], None, False, False),), {}
     for sector in sectors:
         table = _sb.gpt(head, read, sector, size)
@@ -104,80 +103,161 @@ def _partitions(
         if table is None:
             raise ValueError(f"{name}: neither a partition table nor a filesystem")
         chosen = _from_dos(name, table[1])
-    if not any(designator == "root" for designator, *_ in chosen):
-        found_names = ", ".join(f"{d} (partition {e[0]})" for d, e, *_ in chosen) or "nothing"
-        raise ValueError(f"{name}: no root partition; found {found_names}")
+    if not any(designator in ("root", "usr") for designator, *_ in chosen):
+        raise ValueError(f"{name}: no root partition; found " + _listed(chosen))
+    chosen = _signed(fd, name, chosen)
     order = {designator: i for i, designator in enumerate(_types.DESIGNATORS)}
     chosen.sort(key=lambda c: order[c[0]])
     partitions = []
     extents = {}
-    for designator, entry, architecture, read_only, growfs, keep_uuid in chosen:
+    for designator, entry, architecture, read_only, growfs in chosen:
         number, start, length, _, uuid, label = entry[:6]
         extents[number] = (start, length)
-        fstype = _fstype(fd, start, length)
-        partitions.append(Partition(designator, number, uuid if keep_uuid else None, label, fstype, architecture,
-                                    read_only, growfs))  # fmt: skip
+        fstype = _FIXED.get(designator.partition("-")[2]) or _fstype(fd, start, length)
+        partitions.append(Partition(designator, number, uuid, label, fstype, architecture, read_only, growfs))
     return tuple(partitions), extents
 
 
+# The contents of verity partitions, as blkid names them.
+_FIXED = {"verity": "DM_verity_hash", "verity-sig": "verity_hash_signature"}
+
+
+def root(found: Dissected) -> Partition:
+    """The root partition of found; ValueError naming what there is where
+    it has none (an image of a usr alone)."""
+    for partition in found.partitions:
+        if partition.designator == "root":
+            return partition
+    what = ", ".join(f"{p.designator} (partition {p.number})" for p in found.partitions)
+    raise ValueError(f"{found.path}: no root partition; found {what}")
+
+
+def _listed(chosen: list[_Chosen]) -> str:
+    return ", ".join(f"{designator} (partition {entry[0]})" for designator, entry, *_ in chosen) or "nothing"
+
+
+def _signed(fd: int, name: str, chosen: list[_Chosen]) -> list[_Chosen]:
+    """chosen with each root or usr whose verity hash is signed made
+    read-only (it is only mounted through verity), once the signature is
+    seen to be one: a JSON object whose rootHash is the data and hash
+    partitions' UUIDs, one after the other, as the specification has it."""
+    by = {c[0]: c for c in chosen}
+    for base in ("root", "usr"):
+        signature = by.get(f"{base}-verity-sig")
+        if signature is None:
+            continue
+        data, hashes = by[base][1], by[f"{base}-verity"][1]
+        number, start, length = signature[1][:3]
+        read = _reader(fd, start, length)
+        raw = read(0, _LIMIT).rstrip(b"\0")
+        import json
+
+        try:
+            found = json.loads(raw)
+            root_hash = found["rootHash"]
+            fine = isinstance(root_hash, str) and isinstance(found["signature"], str) and len(root_hash) >= 64
+        except (ValueError, KeyError, TypeError):
+            fine = False
+        if not fine:
+            raise ValueError(f"{name}: partition {number} is no {base} verity signature")
+        halves = (str(data[4]).replace("-", ""), str(hashes[4]).replace("-", ""))
+        if (root_hash[:32].lower(), root_hash[-32:].lower()) != halves:
+            raise ValueError(f"{name}: the root hash of partition {number} names neither partition "
+                             f"{data[0]} ({base}) nor {hashes[0]} ({base}-verity)")  # fmt: skip
+        chosen = [(c[0], c[1], c[2], True, False) if c[0] == base else c for c in chosen]
+    return chosen
+
+
 def _from_gpt(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
+    """The partitions a GPT's entries give, by designator: of root and usr
+    (and their verity kinds) those of the architecture this machine
+    prefers, the newest by label where there are several; of the others
+    the first of each."""
     preferred = _types.preferred()
+    other = len(preferred)  # the rank of every architecture not preferred
     best: dict[tuple[str, int], _sb.Entry] = {}
     generic: list[_sb.Entry] = []
     for entry in entries:
         kind, attributes = entry[3], entry[6]
-        if kind == _types.LINUX_GENERIC:
-            if not attributes & NO_AUTO:
-                generic.append(entry)
-            continue
         designator, architecture = _types.TYPES.get(kind, (None, None))
+        if kind == _types.LINUX_GENERIC:
+            designator = "generic"
         if designator is None or attributes & NO_AUTO and designator != "esp":
             continue
-        rank = preferred.index(architecture) if architecture in preferred else len(preferred)
+        if designator == "generic":
+            generic.append(entry)
+            continue
+        rank = preferred.index(architecture) if architecture in preferred else other
         held = best.get((designator, rank))
         if held is None:
             best[(designator, rank)] = entry
         elif designator in _VERSIONED:
             newer = strverscmp_improved(entry[5] or "", held[5] or "")
-            if newer == 0:
+            if newer == 0 and entry[3] == held[3]:
                 raise ValueError(f"{name}: partitions {held[0]} and {entry[0]} are both {designator} "
                                  f"of version {entry[5] or '(no label)'!r}: neither is newer")  # fmt: skip
             if newer > 0:
                 best[(designator, rank)] = entry
     chosen: list[_Chosen] = []
+    # The root's architecture is the usr's too; an image without a root
+    # (a usr alone) is taken by its usr's.
+    roots = [rank for designator, rank in best if designator == "root"]
+    usrs = [rank for designator, rank in best if designator == "usr"]
+    rank = min(roots or usrs or [-1])
     for base in ("root", "usr"):
-        ranks = [rank for designator, rank in best if designator == base]
-        if not ranks:
-            continue
-        rank = min(ranks)
-        for designator in (base, f"{base}-verity", f"{base}-verity-sig"):
-            entry = best.get((designator, rank))
-            if entry is not None:
-                chosen.append(_marked(designator, entry, _types.TYPES[entry[3]][1]))
+        kinds = {d: best.get((d, rank)) for d in (base, f"{base}-verity", f"{base}-verity-sig")}
+        for designator, kept in kinds.items():
+            if kept is not None:
+                chosen.append(_marked(designator, kept, _types.TYPES[kept[3]][1]))
+        _complete(name, base, kinds)
+    system, usr = (next((c for c in chosen if c[0] == d), None) for d in ("root", "usr"))
+    if system and usr and system[2] != usr[2]:
+        raise ValueError(f"{name}: the root (partition {system[1][0]}) is for {system[2]}, the usr (partition "
+                         f"{usr[1][0]}) for {usr[2]}")  # fmt: skip
     for (designator, _), entry in best.items():
         if designator not in _VERSIONED:
             chosen.append(_marked(designator, entry, None))
-    if not any(c[0] in ("root", "usr") for c in chosen) and len(generic) == 1:
-        chosen.append(_marked("root", generic[0], None))
+    if not roots and not usrs and generic:
+        if len(generic) > 1:
+            raise ValueError(f"{name}: no root partition, and partitions {generic[0][0]} and {generic[1][0]} are "
+                             "both Linux filesystems of no kind: neither is the root")  # fmt: skip
+        root_entry = generic[0]
+        chosen.append(_marked("root", root_entry[:5] + (None, root_entry[6]), None))  # its label is not a version
     return chosen
+
+
+def _complete(name: str, base: str, held: dict[str, _sb.Entry | None]) -> None:
+    """A verity hash partition needs its data partition, a signature its
+    hash partition."""
+    data, hashes, signature = held.get(base), held.get(f"{base}-verity"), held.get(f"{base}-verity-sig")
+    if signature is not None and hashes is None:
+        raise ValueError(f"{name}: partition {signature[0]}, a {base} verity signature, has no {base}-verity partition")
+    if hashes is not None and data is None:
+        raise ValueError(f"{name}: partition {hashes[0]}, a {base} verity hash, has no {base} partition")
 
 
 def _marked(designator: str, entry: _sb.Entry, architecture: str | None) -> _Chosen:
     attributes = entry[6]
-    if designator == "esp" or designator.endswith(("-verity", "-verity-sig")):
-        return designator, entry, architecture, False, False, True
-    return designator, entry, architecture, bool(attributes & READ_ONLY), bool(attributes & GROWFS), True
+    if designator in ("esp", "swap"):  # neither flag is theirs
+        return designator, entry, architecture, False, False
+    if designator.endswith(("-verity", "-verity-sig")):  # never written
+        return designator, entry, architecture, True, False
+    read_only = bool(attributes & READ_ONLY)
+    # A filesystem mounted read-only is not grown.
+    return designator, entry, architecture, read_only, bool(attributes & GROWFS) and not read_only
 
 
 def _from_dos(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
-    chosen: list[_Chosen] = []
+    """An MBR's root: its one Linux partition marked bootable (an MBR has
+    no partition UUIDs to give, nor labels); and the first extended boot
+    loader partition."""
     roots = [e for e in entries if e[3] == _types.MBR_LINUX and e[6] == 0x80]
-    if len(roots) == 1:
-        chosen.append(("root", roots[0], None, False, False, False))
+    if len(roots) > 1:
+        raise ValueError(f"{name}: partitions {roots[0][0]} and {roots[1][0]} are both bootable Linux partitions: "
+                         "neither is the root")  # fmt: skip
     boot = [e for e in entries if e[3] == _types.MBR_XBOOTLDR]
-    if boot:
-        chosen.append(("xbootldr", boot[0], None, False, False, False))
-    return chosen
+    return [(designator, found[0][:4] + (None, None, found[0][6]), None, False, False)
+            for designator, found in (("root", roots), ("xbootldr", boot)) if found]  # fmt: skip
 
 
 def _is_version_char(c: str) -> bool:
