@@ -41,7 +41,8 @@ def _tree(base, files):
 
 
 def _root_files(tmp_path, extra=None):
-    files = {"etc/fstab": FSTAB, "opt/data/kept": "kept", "which": "root", "proc": None, "sys": None, "dev": None, "run": None, "tmp": None, "usr": None}
+    files = {"etc/fstab": FSTAB, "opt/data/kept": "kept", "which": "root", "usr": None}
+    files.update(dict.fromkeys(("proc", "sys", "dev", "run", "tmp")))  # what chroot.run mounts on
     files.update(extra or {})
     root = _tree(tmp_path / "rootfs", files)
     if BUSYBOX:
@@ -209,10 +210,11 @@ def test_a_hostile_image_mounts_nothing_outside(place, tmp_path):
     for name in ("home", "efi", "scratch", "data"):
         (outside / name).mkdir(parents=True)
     # The image has its own directories of the names the links give.
-    root = _tree(tmp_path / "rootfs", {f"{outside}/home"[1:]: None, f"{outside}/efi"[1:]: None, "which": "root", "etc/fstab": (
-        f"tmpfs {outside}/scratch tmpfs X-mount.mkdir 0 0\n"
-        f"tmpfs /mnt/up tmpfs X-mount.mkdir 0 0\n"
-        f"/escape /mnt/data none bind,X-mount.mkdir 0 0\n")})  # fmt: skip
+    fstab = (f"tmpfs {outside}/scratch tmpfs X-mount.mkdir 0 0\n"
+             "tmpfs /mnt/up tmpfs X-mount.mkdir 0 0\n"
+             "/escape /mnt/data none bind,X-mount.mkdir 0 0\n")  # fmt: skip
+    own = {f"{outside}/home"[1:]: None, f"{outside}/efi"[1:]: None, "which": "root", "etc/fstab": fstab}
+    root = _tree(tmp_path / "rootfs", own)
     os.symlink(outside / "home", root / "home")
     os.symlink("../../../../../../../../" + str(outside / "efi"), root / "efi")
     os.symlink("../../../../../../../..", root / "escape")

@@ -48,14 +48,15 @@ def run(args: argparse.Namespace) -> int:
     where it cannot be run, as chroot(1) says it."""
     import signal
 
-    from velkora.image._run import _run
+    from velkora.image._mount import mounted
+    from velkora.image._run import run as run_in
 
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     # Ctrl-C is the command's (the terminal sends it to both): this process,
     # and the one that mounts the image, wait on for its end.
     signal.signal(signal.SIGINT, lambda *_: None)
     try:
-        done = _run(args.image, command or None, args.read_only, {})
+        done = run_in(mounted, args.image, command or None, args.read_only, {})
     except OSError as e:
         if command and e.filename == command[0]:
             print(f"velkora: image run: failed to run command '{shown(e.filename)}': {e.strerror}", file=sys.stderr)

@@ -16,16 +16,19 @@ import os
 
 from velkora._resources import Guard
 from velkora._resources import held_signals as _held_signals
-from velkora.image._run import run
 from velkora.image._types import PLACES
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, NamedTuple, Union
+    import subprocess
+    from typing import Any, NamedTuple, Sequence, Union
 
     from velkora.fstab._table import Fstab
-    from velkora.image import Dissected, Partition
     from velkora.loop import LoopDevice
+
+    # velkora.image's records, which import this module's: by their fields.
+    Dissected = Any
+    Partition = Any
 
     PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 else:
@@ -72,6 +75,28 @@ def refused(dissected: Dissected) -> None:
     if verity:
         raise OSError(errno.EOPNOTSUPP, f"verity partitions are not supported yet: {', '.join(verity)}",
                       dissected.path)  # fmt: skip
+
+
+def run(path: PathArg, argv: Sequence[PathArg], *, read_only: bool = False,
+        **chroot_options: Any) -> subprocess.CompletedProcess[bytes]:  # fmt: skip
+    """Runs ``argv`` inside the disk image at path, mounted as
+    :func:`mounted` mounts it (its fstab too; everything read-only with
+    ``read_only``) in a mount namespace of its own, through
+    :func:`velkora.chroot.run`, whose options (``binds``, ``env``,
+    ``capture_output``, ``check``, ``timeout`` ...) are passed on; returns
+    its :class:`subprocess.CompletedProcess`. Nothing of the image is seen
+    outside, and nothing is left mounted or attached when it returns,
+    raises, is interrupted or the caller is killed. Errors, the command's
+    CalledProcessError and TimeoutExpired among them, are raised here; a
+    read-only image without /etc/resolv.conf gets no host's one, unless
+    ``resolv_conf`` asks."""
+    from velkora.image._run import run as run_in
+
+    command = [os.fspath(a) for a in argv]
+    if not command:
+        raise ValueError("argv must name a command")
+    done: subprocess.CompletedProcess[bytes] = run_in(mounted, path, command, read_only, chroot_options)
+    return done
 
 
 class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(...)`
@@ -297,4 +322,3 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
             self._device.close()
             self._device, self._made, self._mounts = None, [], []
         return done
-

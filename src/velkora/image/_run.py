@@ -1,4 +1,5 @@
-"""A command run in a disk image mounted in a mount namespace of its own.
+"""A command run in a disk image mounted in a mount namespace of its own:
+what velkora.image.run does.
 
 The image is mounted by a child of the caller, forked for it, that has
 unshared its mount namespace (private, so that nothing propagates out)
@@ -20,8 +21,7 @@ from velkora._resources import held_signals as _held_signals
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import subprocess
-    from typing import Any, Sequence, Union
+    from typing import Any, Callable, Union
 
     PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -30,23 +30,6 @@ if TYPE_CHECKING:
 PLACES = ("/run/velkora/image", "/tmp/.velkora-image")
 _CLONE_NEWNS = 0x00020000
 _PR_SET_PDEATHSIG = 1
-
-
-def run(path: PathArg, argv: Sequence[PathArg], *, read_only: bool = False,
-        **chroot_options: Any) -> subprocess.CompletedProcess[bytes]:  # fmt: skip
-    """Runs ``argv`` inside the disk image at path, mounted as
-    :func:`velkora.image.mounted` mounts it (its fstab too; everything
-    read-only with ``read_only``) in a mount namespace of its own, through
-    :func:`velkora.chroot.run`, whose options (``binds``, ``env``,
-    ``capture_output``, ``check``, ``timeout`` ...) are passed on; returns
-    its :class:`subprocess.CompletedProcess`. Nothing of the image is seen
-    outside, and nothing is left mounted or attached when it returns,
-    raises, is interrupted or the caller is killed. Errors, the command's
-    CalledProcessError and TimeoutExpired among them, are raised here."""
-    command = [os.fspath(a) for a in argv]
-    if not command:
-        raise ValueError("argv must name a command")
-    return _run(path, command, read_only, chroot_options)
 
 
 class _Child(Guard):
@@ -83,8 +66,9 @@ class _Child(Guard):
                 self.reap()
 
 
-def _run(path: PathArg, argv: list[Any] | None, read_only: bool, options: dict[str, Any]) -> Any:
-    """run(), with argv None for the shell the image has."""
+def run(mounter: Any, path: PathArg, argv: list[Any] | None, read_only: bool, options: dict[str, Any]) -> Any:
+    """velkora.image.run(), mounter its mounted (velkora.image._mount's,
+    which imports this module); argv None for the shell the image has."""
     import pickle
 
     name = os.path.abspath(os.fsdecode(os.fspath(path)))
@@ -99,7 +83,7 @@ def _run(path: PathArg, argv: list[Any] | None, read_only: bool, options: dict[s
             try:
                 pid = os.fork()
                 if pid == 0:
-                    _child(writer, held.old, parent, name, argv, read_only, options)
+                    _child(writer, held.old, parent, lambda: _inside(mounter, name, argv, read_only, options))
                 child.pid = pid
             finally:
                 os.close(writer)
@@ -118,9 +102,9 @@ def _run(path: PathArg, argv: list[Any] | None, read_only: bool, options: dict[s
     raise value
 
 
-def _child(writer: int, mask: Any, parent: int, path: str, argv: list[Any] | None, read_only: bool,
-           options: dict[str, Any]) -> None:  # fmt: skip
-    """The forked child: never returns."""
+def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None:
+    """The forked child: does work, sends what it returned or raised on
+    writer, and never returns."""
     code = 1
     try:
         import pickle
@@ -131,7 +115,7 @@ def _child(writer: int, mask: Any, parent: int, path: str, argv: list[Any] | Non
             if mask is not None:
                 signal.pthread_sigmask(signal.SIG_SETMASK, mask)
             try:
-                word: tuple[bool, Any] = (True, _inside(path, argv, read_only, options))
+                word: tuple[bool, Any] = (True, work())
             except BaseException as e:  # noqa: BLE001 - every one is the caller's to see
                 word = (False, e)
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
@@ -170,17 +154,16 @@ def _unshare() -> None:
     _mounts.mount("none", "/", "", int(MS.REC | MS.PRIVATE))
 
 
-def _inside(path: str, argv: list[Any] | None, read_only: bool, options: dict[str, Any]) -> Any:
+def _inside(mounter: Any, path: str, argv: list[Any] | None, read_only: bool, options: dict[str, Any]) -> Any:
     from velkora import chroot
-    from velkora.image._mount import mounted
 
     _unshare()
     place = _place()
-    with mounted(path, place, read_only=read_only) as done:
+    with mounter(path, place, read_only=read_only) as done:
         if argv is None:
-            from velkora.cli._root import _shell
-
-            argv = _shell(done.target)
+            # $SHELL where the image has it, else /bin/sh, as arch-chroot starts.
+            shell = os.environ.get("SHELL", "")
+            argv = [shell if shell.startswith("/") and _has(done.target, shell) else "/bin/sh"]
         if read_only and "resolv_conf" not in options and not _has(done.target, "/etc/resolv.conf"):
             options = dict(options, resolv_conf=False)  # no place to bind the host's: the image's DNS is its own
         return chroot.run(done.target, argv, **options)
