@@ -5,7 +5,8 @@ C and losetup(8)), how blocking calls share the interpreter, and what
 reading the mount table costs at 10, 1,000 and 10,000 extra mounts (against
 psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
-root costs (against bubblewrap, arch-chroot and chroot: rooted.py), and
+root costs (against bubblewrap, arch-chroot and chroot: rooted.py), what
+mounting a disk image whole costs (against systemd-dissect: imaged.py), and
 what probing an image costs (against libblkid in C and blkid -p: probed.py)
 and reading a 1,000-entry fstab (against libmount in C: parsed.py), and
 Btrfs subvolumes with 10,000 snapshots (against libbtrfsutil and
@@ -416,12 +417,14 @@ def report(figures):
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
     from parsed import report as parsed_report
     from probed import report as probed_report
+    from imaged import report as imaged_report
     from rooted import report as rooted_report
     from startup import report as startup_report
     from subvolumed import report as subvolumed_report
 
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *rooted_report(figures["rooted_s"])]
+    out += ["", *imaged_report(figures["imaged_s"])]
     out += ["", *probed_report(figures["probe_ns"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
     out += ["", *subvolumed_report(figures["btrfs_ns"])]
@@ -460,6 +463,10 @@ def main():
         from rooted import rooted
 
         inside = rooted(args.rounds)
+        print("bench: a disk image mounted whole ...", file=sys.stderr)
+        from imaged import imaged
+
+        images = imaged(args.rounds)
         print("bench: probing images ...", file=sys.stderr)
         from probed import probed
 
@@ -483,6 +490,7 @@ def main():
         "mount_table_ns": table,
         "startup_s": started,
         "rooted_s": inside,
+        "imaged_s": images,
         "probe_ns": probes,
         "fstab_ns": fstabs,
         "btrfs_ns": subvolumes,
