@@ -14,6 +14,7 @@ import pytest
 
 from support.images import repart
 from support.loops import devices_left
+from support.namespace import unavailable
 from velkora import image, loop
 
 pytestmark = [pytest.mark.blockdev, pytest.mark.images, pytest.mark.fdmount]
@@ -106,7 +107,7 @@ def _left(path):
 
 def test_mounted_gives_systemd_dissects_tree_and_the_images_fstab(place, tmp_path):
     if shutil.which("systemd-dissect") is None:
-        pytest.skip("systemd-dissect not found (Debian: systemd-container)")
+        unavailable("systemd-dissect not found (Debian: systemd-container)")
     disk = _image(tmp_path, "usr", "home", "srv", "var", "tmp", "xbootldr")
     oracle = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c", ORACLE, disk,
                              str(place / "oracle"), os.path.dirname(__file__)],
@@ -267,7 +268,7 @@ def test_a_sigint_storm_leaves_nothing(place, tmp_path):
 @pytest.fixture
 def runnable(tmp_path):
     if BUSYBOX is None:
-        pytest.skip("busybox not found (Debian: busybox-static)")
+        unavailable("busybox not found (Debian: busybox-static)")
     return _image(tmp_path, "home")
 
 

@@ -243,7 +243,8 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         from velkora.fstab._table import read_inside
 
         try:
-            table = read_inside(self.target)
+            with _held_signals():  # its fds closed before an interrupt: one left would keep the root busy
+                table = read_inside(self.target)
         except FileNotFoundError:
             return
         wanted = self._fstab_entries(table)

@@ -112,9 +112,9 @@ def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None
 
         _libc().prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
         if os.getppid() == parent:  # else the caller has gone already
-            if mask is not None:
-                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
             try:
+                if mask is not None:
+                    signal.pthread_sigmask(signal.SIG_SETMASK, mask)  # a Ctrl-C that waited is raised here
                 word: tuple[bool, Any] = (True, work())
             except BaseException as e:  # noqa: BLE001 - every one is the caller's to see
                 word = (False, e)
