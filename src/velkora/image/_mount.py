@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     from velkora.fstab._table import Fstab
     from velkora.loop import LoopDevice
 
-    # velkora.image's records, which import this module's: by their fields.
+    # velkora.image's records, as Any: velkora.image imports this module.
     Dissected = Any
     Partition = Any
 
@@ -121,8 +121,9 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
     OSError naming the fault: EOPNOTSUPP for verity partitions, ENODEV
     ``unknown filesystem type 'vfat'`` for a partition whose filesystem
     the kernel lacks, EBUSY on the way out where another mount covers one
-    made here (the rest is undone, the device left to go with its last
-    mount); ValueError where the image has no root partition.
+    made here (it stays, as do the image's mounts it sits on; the rest is
+    undone, the device left to go with its last mount); ValueError where
+    the image has no root partition.
     """
 
     def __init__(self, path: PathArg, target: PathArg, *, read_only: bool = False, fstab: bool = True,
