@@ -14,6 +14,9 @@
 - velkora.btrfs: Btrfs subvolumes listed, shown, made, snapshotted and
   deleted, the default and the read-only flag, and any subvolume reached
   without a mount (toplevel);
+- velkora.image: disk images whole: what each partition is for (as
+  systemd-dissect finds it), the image mounted as one tree, commands run
+  inside it;
 - velkora.cli: the velkora command (also ``python -m velkora``);
 - mounted, overlay, FsContext and DetachedMount (from velkora.contexts):
   mounts and mount fds that clean up after themselves; remount, which

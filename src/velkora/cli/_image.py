@@ -5,6 +5,8 @@ field names."""
 
 from __future__ import annotations
 
+import os
+
 from velkora.cli._common import Failure, _fail, _json, shown
 
 TYPE_CHECKING = False
@@ -54,7 +56,7 @@ def cmd_list(args: argparse.Namespace) -> int:
     except ValueError as e:
         raise Failure(f"image list: {e}") from None
     if args.json:
-        print(_json({"name": found.path, "size": found.size, "mounts": rows(found)}))
+        print(_json({"name": os.path.basename(found.path), "size": found.size, "mounts": rows(found)}))
         return 0
     table = [HEADER]
     for fields in rows(found):
@@ -65,7 +67,7 @@ def cmd_list(args: argparse.Namespace) -> int:
             cells.append("-" if value is None else shown(str(value)))
         table.append(tuple(cells))
     widths = [max(len(row[i]) for row in table) for i in range(len(HEADER))]
-    print(f"      Name: {shown(found.path)}\n      Size: {_size(found.size)}\n")
+    print(f"      Name: {shown(os.path.basename(found.path))}\n      Size: {_size(found.size)}\n")
     for row in table:
         line = " ".join(cell.ljust(width) for cell, width in zip(row[:-1], widths))
         print(f"{line} {row[-1].rjust(widths[-1])}")

@@ -15,46 +15,18 @@ by the Discoverable Partitions Specification's partition types.
 
 from __future__ import annotations
 
+from velkora.image._types import Dissected as Dissected
+from velkora.image._types import Partition as Partition
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import os
-    from typing import NamedTuple
 
     from velkora.image._mount import Mounted as Mounted
     from velkora.image._mount import mounted as mounted
     from velkora.image._mount import run as run
-else:
-    from velkora._base import record as _record
-
-    NamedTuple = object
 
 __all__ = ["Dissected", "Mounted", "Partition", "dissect", "mounted", "run"]
-
-
-class Partition(NamedTuple):
-    """A partition of an image and what it is for."""
-
-    designator: str  #: "root", "usr", "home", "srv", "var", "tmp", "esp", "xbootldr", "swap", "root-verity", ...
-    number: int | None  #: its number in the partition table; None for a bare filesystem
-    uuid: str | None  #: the GPT entry's GUID (PARTUUID), lower case; None on an MBR
-    label: str | None  #: the GPT entry's name (PARTLABEL)
-    fstype: str | None  #: the filesystem found in it, as velkora.blkid names it
-    architecture: str | None  #: root, usr and their verity kinds: "x86-64", "arm64", ...
-    read_only: bool  #: the GPT read-only flag (bit 60)
-    growfs: bool  #: the GPT grow-filesystem flag (bit 59)
-
-
-class Dissected(NamedTuple):
-    """A disk image's partitions, in the order systemd-dissect lists them."""
-
-    path: str
-    size: int  #: in bytes
-    partitions: tuple[Partition, ...]
-
-
-if not TYPE_CHECKING:
-    Partition = _record(Partition, "velkora.image")  # noqa: F811 - the fields, as a namedtuple
-    Dissected = _record(Dissected, "velkora.image")  # noqa: F811 - the fields, as a namedtuple
 
 
 def dissect(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Dissected:

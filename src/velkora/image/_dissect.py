@@ -9,13 +9,12 @@ import os
 import stat
 
 from velkora import _superblocks as _sb
-from velkora.image import _types
+from velkora.image._types import DESIGNATORS, LINUX_GENERIC, MBR_LINUX, MBR_XBOOTLDR, TYPES, Dissected, Partition
+from velkora.image._types import preferred as _preferred
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Optional, Tuple
-
-    from velkora.image import Dissected, Partition
 
     # A partition chosen: (designator, its entry, architecture, read only, growfs).
     _Chosen = Tuple[str, _sb.Entry, Optional[str], bool, bool]
@@ -40,8 +39,6 @@ def dissect(path: PathArg) -> Dissected:
 def read(path: PathArg) -> tuple[Dissected, dict[int, tuple[int, int]]]:
     """dissect(path), and where each listed partition lies: its number's
     (start, size) in bytes, for attaching it."""
-    from velkora.image import Dissected
-
     name = os.fsdecode(os.fspath(path))
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
     try:
@@ -85,8 +82,6 @@ def _fstype(fd: int, start: int, size: int) -> str | None:
 def _partitions(
     fd: int, name: str, size: int, sectors: tuple[int, ...]
 ) -> tuple[tuple[Partition, ...], dict[int, tuple[int, int]]]:
-    from velkora.image import Partition
-
     read = _reader(fd, 0, size)
     head = read(0, _sb.HEAD)
     for reader in _sb.FILESYSTEMS:
@@ -106,7 +101,7 @@ def _partitions(
     if not any(designator in ("root", "usr") for designator, *_ in chosen):
         raise ValueError(f"{name}: no root partition; found " + _listed(chosen))
     chosen = _signed(fd, name, chosen)
-    order = {designator: i for i, designator in enumerate(_types.DESIGNATORS)}
+    order = {designator: i for i, designator in enumerate(DESIGNATORS)}
     chosen.sort(key=lambda c: order[c[0]])
     partitions = []
     extents = {}
@@ -149,7 +144,10 @@ def _signed(fd: int, name: str, chosen: list[_Chosen]) -> list[_Chosen]:
         data, hashes = by[base][1], by[f"{base}-verity"][1]
         number, start, length = signature[1][:3]
         read = _reader(fd, start, length)
-        raw = read(0, _LIMIT).rstrip(b"\0")
+        raw = read(0, 65536)  # a signature is a few KiB, NULs after it
+        if b"\0" not in raw:
+            raw += read(65536, _LIMIT)
+        raw = raw.split(b"\0", 1)[0]
         import json
 
         try:
@@ -173,14 +171,14 @@ def _from_gpt(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
     (and their verity kinds) those of the architecture this machine
     prefers, the newest by label where there are several; of the others
     the first of each."""
-    preferred = _types.preferred()
+    preferred = _preferred()
     other = len(preferred)  # the rank of every architecture not preferred
     best: dict[tuple[str, int], _sb.Entry] = {}
     generic: list[_sb.Entry] = []
     for entry in entries:
         kind, attributes = entry[3], entry[6]
-        designator, architecture = _types.TYPES.get(kind, (None, None))
-        if kind == _types.LINUX_GENERIC:
+        designator, architecture = TYPES.get(kind, (None, None))
+        if kind == LINUX_GENERIC:
             designator = "generic"
         if designator is None or attributes & NO_AUTO and designator != "esp":
             continue
@@ -192,7 +190,8 @@ def _from_gpt(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
         if held is None:
             best[(designator, rank)] = entry
         elif designator in _VERSIONED:
-            newer = strverscmp_improved(entry[5] or "", held[5] or "")
+            # No label is older than any.
+            newer = (entry[5] is not None) - (held[5] is not None) or strverscmp_improved(entry[5] or "", held[5] or "")
             if newer == 0 and entry[3] == held[3]:
                 raise ValueError(f"{name}: partitions {held[0]} and {entry[0]} are both {designator} "
                                  f"of version {entry[5] or '(no label)'!r}: neither is newer")  # fmt: skip
@@ -208,8 +207,9 @@ def _from_gpt(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
         kinds = {d: best.get((d, rank)) for d in (base, f"{base}-verity", f"{base}-verity-sig")}
         for designator, kept in kinds.items():
             if kept is not None:
-                chosen.append(_marked(designator, kept, _types.TYPES[kept[3]][1]))
+                chosen.append(_marked(designator, kept, TYPES[kept[3]][1]))
         _complete(name, base, kinds)
+    _one_verity(name, {c[0]: c[1] for c in chosen})
     system, usr = (next((c for c in chosen if c[0] == d), None) for d in ("root", "usr"))
     if system and usr and system[2] != usr[2]:
         raise ValueError(f"{name}: the root (partition {system[1][0]}) is for {system[2]}, the usr (partition "
@@ -224,6 +224,21 @@ def _from_gpt(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
         root_entry = generic[0]
         chosen.append(_marked("root", root_entry[:5] + (None, root_entry[6]), None))  # its label is not a version
     return chosen
+
+
+def _one_verity(name: str, by: dict[str, _sb.Entry]) -> None:
+    """A root under verity needs its usr under verity too (a writable usr
+    would undo it); both under verity need a signature each, for without
+    a root hash it is not known which hash is the one given."""
+    hashes = by.get("root-verity")
+    if hashes is None or "usr" not in by:
+        return
+    if "usr-verity" not in by:
+        raise ValueError(f"{name}: the root has a verity hash (partition {hashes[0]}), the usr (partition "
+                         f"{by['usr'][0]}) none")  # fmt: skip
+    if "root-verity-sig" not in by or "usr-verity-sig" not in by:
+        raise ValueError(f"{name}: partitions {hashes[0]} and {by['usr-verity'][0]} are both verity hashes, "
+                         "not both signed: neither root hash is known")  # fmt: skip
 
 
 def _complete(name: str, base: str, held: dict[str, _sb.Entry | None]) -> None:
@@ -251,11 +266,11 @@ def _from_dos(name: str, entries: list[_sb.Entry]) -> list[_Chosen]:
     """An MBR's root: its one Linux partition marked bootable (an MBR has
     no partition UUIDs to give, nor labels); and the first extended boot
     loader partition."""
-    roots = [e for e in entries if e[3] == _types.MBR_LINUX and e[6] == 0x80]
+    roots = [e for e in entries if e[3] == MBR_LINUX and e[6] == 0x80]
     if len(roots) > 1:
         raise ValueError(f"{name}: partitions {roots[0][0]} and {roots[1][0]} are both bootable Linux partitions: "
                          "neither is the root")  # fmt: skip
-    boot = [e for e in entries if e[3] == _types.MBR_XBOOTLDR]
+    boot = [e for e in entries if e[3] == MBR_XBOOTLDR]
     return [(designator, found[0][:4] + (None, None, found[0][6]), None, False, False)
             for designator, found in (("root", roots), ("xbootldr", boot)) if found]  # fmt: skip
 
@@ -275,8 +290,6 @@ def strverscmp_improved(a: str, b: str) -> int:
     anything else there ("1-9" < "1.1"), "^" (a patch) older than "." and a
     segment, and "." older than a segment right away ("1.a" < "1a").
     Characters that are no letter, digit or separator are passed over."""
-    if not a or not b:
-        return (a > b) - (a < b)
     i = j = 0
     while True:
         while i < len(a) and not _is_version_char(a[i]):
@@ -291,14 +304,12 @@ def strverscmp_improved(a: str, b: str) -> int:
         if i >= len(a) or j >= len(b):
             ra, rb = a[i:], b[j:]
             return (ra > rb) - (ra < rb)
-        for sep in "-^.":
-            ca, cb = a[i], b[j]
+        for sep in "-^.":  # the end of a string counts as no separator
+            ca, cb = a[i : i + 1], b[j : j + 1]
             if ca == sep or cb == sep:
                 if (ca != sep) != (cb != sep):
                     return 1 if ca != sep else -1
                 i, j = i + 1, j + 1
-                if i >= len(a) or j >= len(b):
-                    break
         ea, eb = i, j
         if a[i : i + 1].isdigit() and a[i].isascii() or b[j : j + 1].isdigit() and b[j].isascii():
             while ea < len(a) and a[ea] in "0123456789":

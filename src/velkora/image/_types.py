@@ -1,12 +1,47 @@
 """The partition types of a disk image, as the Discoverable Partitions
 Specification's GPT type UUIDs name them: what each partition is for (its
 designator), for which architecture (root and usr kinds only), where each
-is mounted, and which architecture's root this machine prefers."""
+is mounted, and which architecture's root this machine prefers; and the
+records velkora.image gives of an image's partitions."""
 
 from __future__ import annotations
 
 import os
 import sys
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NamedTuple
+else:
+    from velkora._base import record as _record
+
+    NamedTuple = object
+
+
+class Partition(NamedTuple):
+    """A partition of an image and what it is for."""
+
+    designator: str  #: "root", "usr", "home", "srv", "var", "tmp", "esp", "xbootldr", "swap", "root-verity", ...
+    number: int | None  #: its number in the partition table; None for a bare filesystem
+    uuid: str | None  #: the GPT entry's GUID (PARTUUID), lower case; None on an MBR
+    label: str | None  #: the GPT entry's name (PARTLABEL)
+    fstype: str | None  #: the filesystem found in it, as velkora.blkid names it
+    architecture: str | None  #: root, usr and their verity kinds: "x86-64", "arm64", ...
+    read_only: bool  #: the GPT read-only flag (bit 60)
+    growfs: bool  #: the GPT grow-filesystem flag (bit 59)
+
+
+class Dissected(NamedTuple):
+    """A disk image's partitions, in the order systemd-dissect lists them."""
+
+    path: str
+    size: int  #: in bytes
+    partitions: tuple[Partition, ...]
+
+
+if not TYPE_CHECKING:
+    Partition = _record(Partition, "velkora.image")  # noqa: F811 - the fields, as a namedtuple
+    Dissected = _record(Dissected, "velkora.image")  # noqa: F811 - the fields, as a namedtuple
 
 # Each architecture's root and usr kinds: the type UUIDs of the filesystem,
 # its verity hash partition and the hash's signature, as systemd-id128 show
