@@ -24,11 +24,8 @@ if TYPE_CHECKING:
     from typing import Any, NamedTuple, Sequence, Union
 
     from velkora.fstab._table import Fstab
+    from velkora.image._types import Dissected, Partition
     from velkora.loop import LoopDevice
-
-    # velkora.image's records, as Any: velkora.image imports this module.
-    Dissected = Any
-    Partition = Any
 
     PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 else:
