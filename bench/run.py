@@ -7,8 +7,9 @@ psutil, findmnt -J and C), how fast the velkora command starts (against
 python -c pass and findmnt: startup.py), and what a command run inside a
 root costs (against bubblewrap, arch-chroot and chroot: rooted.py), what
 mounting a disk image whole costs (against systemd-dissect: imaged.py), and
-what probing an image costs (against libblkid in C and blkid -p: probed.py)
-and reading a 1,000-entry fstab (against libmount in C: parsed.py), and
+what probing an image costs (against libblkid in C and blkid -p: probed.py),
+what finding each partition of a disk image costs (against systemd-dissect:
+dissected.py) and reading a 1,000-entry fstab (against libmount in C: parsed.py), and
 Btrfs subvolumes with 10,000 snapshots (against libbtrfsutil and
 btrfs-progs: subvolumed.py).
 
@@ -415,6 +416,7 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
+    from dissected import report as dissected_report
     from imaged import report as imaged_report
     from parsed import report as parsed_report
     from probed import report as probed_report
@@ -426,6 +428,7 @@ def report(figures):
     out += ["", *rooted_report(figures["rooted_s"])]
     out += ["", *imaged_report(figures["imaged_s"])]
     out += ["", *probed_report(figures["probe_ns"])]
+    out += ["", *dissected_report(figures["dissect"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
     out += ["", *subvolumed_report(figures["btrfs_ns"])]
     return "\n".join(out)
@@ -471,6 +474,10 @@ def main():
         from probed import probed
 
         probes = probed(args.rounds)
+        print("bench: dissecting an image ...", file=sys.stderr)
+        from dissected import dissected
+
+        dissects = dissected(args.rounds)
         print("bench: reading an fstab ...", file=sys.stderr)
         from parsed import parsed
 
@@ -492,6 +499,7 @@ def main():
         "rooted_s": inside,
         "imaged_s": images,
         "probe_ns": probes,
+        "dissect": dissects,
         "fstab_ns": fstabs,
         "btrfs_ns": subvolumes,
         "ratios": {

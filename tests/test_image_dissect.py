@@ -74,6 +74,19 @@ def tools():
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
         unavailable(f"needs {', '.join(missing)}")
+    said = subprocess.run(["systemd-dissect", "--version"], capture_output=True, text=True).stdout.split()
+    return int(said[1]) if len(said) > 1 and said[1].isdigit() else None
+
+
+# The systemd whose systemd-dissect is the oracle (Debian 12's): later ones
+# list some images otherwise, and are no measure.
+ORACLE = 252
+
+
+@pytest.fixture(scope="module")
+def oracle(tools):
+    if tools != ORACLE:
+        pytest.skip(f"compared with systemd {ORACLE}'s systemd-dissect; this one is systemd {tools}")
 
 
 def build(path, how):
@@ -101,7 +114,7 @@ def listed(capsys, *args):
 
 
 @pytest.mark.parametrize("name", list(IMAGES))
-def test_list_is_what_systemd_dissect_lists(built, capsys, name):
+def test_list_is_what_systemd_dissect_lists(oracle, built, capsys, name):
     path = built[name]
     theirs = systemd_dissect("--json=short", path)
     if theirs.returncode and "metadata" in theirs.stderr:  # an empty root it cannot read os-release from
@@ -161,10 +174,11 @@ def test_what_cannot_be_dissected_is_named(tools, tmp_path, capsys, how, error):
     assert status == 1 and err.startswith(f"velkora: image list: {path}: ")
     # systemd-dissect refuses each too, but a tie, where it takes the first
     # partition: an image whose root is a matter of table order is refused here.
-    assert (systemd_dissect(path).returncode == 0) == (error.startswith("partitions 1 and 2 are both root"))
+    if tools == ORACLE:
+        assert (systemd_dissect(path).returncode == 0) == error.startswith("partitions 1 and 2 are both root")
 
 
-def test_versions_are_ordered_as_systemd_orders_them(tools):
+def test_versions_are_ordered_as_systemd_orders_them(oracle):
     from velkora.image._dissect import strverscmp_improved
 
     rng = random.Random(41)
