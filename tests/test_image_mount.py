@@ -174,6 +174,8 @@ def test_errors_name_the_fault_and_leave_nothing(place, tmp_path):
 
 def test_nothing_left_after_an_exception_or_a_busy_exit(place, tmp_path):
     disk = _image(tmp_path, "home")
+    with image.mounted(disk, place / "a", mkdir=True), pytest.raises(OSError, match="in use through /dev/loop"):
+        image.mounted(disk, place / "b", mkdir=True).__enter__()  # never a second filesystem of one image
     with pytest.raises(RuntimeError):
         with image.mounted(disk, place):
             raise RuntimeError("in the block")

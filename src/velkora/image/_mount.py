@@ -74,6 +74,23 @@ def refused(dissected: Dissected) -> None:
                       dissected.path)  # fmt: skip
 
 
+def in_use(path: str) -> None:
+    """OSError EBUSY where a loop device bound to the image already is in
+    use (mounted, in any namespace: it cannot be opened exclusively), as
+    after ``velkora image mount``: a second device would make a second
+    filesystem of the same image, each blind to the other's writes."""
+    from velkora import loop
+
+    for device in loop.devices(path):
+        try:
+            fd = os.open(device.path, os.O_RDONLY | os.O_EXCL | os.O_CLOEXEC)
+        except OSError as e:
+            if e.errno == errno.EBUSY:
+                raise OSError(errno.EBUSY, f"the image is in use through {device.path} already", path) from None
+            continue  # detached meanwhile
+        os.close(fd)
+
+
 def run(path: PathArg, argv: Sequence[PathArg], *, read_only: bool = False,
         **chroot_options: Any) -> subprocess.CompletedProcess[bytes]:  # fmt: skip
     """Runs ``argv`` inside the disk image at path, mounted as
@@ -115,7 +132,8 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
     image read-only and mounts everything read-only; a partition with the
     GPT read-only flag is mounted read-only.
 
-    OSError naming the fault: EOPNOTSUPP for verity partitions, ENODEV
+    OSError naming the fault: EBUSY where the image is mounted already
+    through another loop device, EOPNOTSUPP for verity partitions, ENODEV
     ``unknown filesystem type 'vfat'`` for a partition whose filesystem
     the kernel lacks, EBUSY on the way out where another mount covers one
     made here (it stays, as do the image's mounts it sits on; the rest is
@@ -151,6 +169,7 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         refused(dissected)
         by_designator = {p.designator: p for p in dissected.partitions}
         root = by_designator["root"]  # dissect raises where there is none
+        in_use(self.path)
         if self.mkdir and not os.path.lexists(self.target):
             os.makedirs(self.target, 0o755, exist_ok=True)
         at = -1
