@@ -9,7 +9,16 @@ import re
 
 from velkora._resources import held_signals as _held_signals
 
-_LOOP = re.compile(r"/dev/loop(\d+)(?:p\d+)?")
+_LOOP = re.compile(r"loop(\d+)(?:p\d+)?")
+
+
+def _device_name(major: int | None, minor: int | None) -> str:
+    """The kernel's name of a block device (loop3, loop3p1), by its number:
+    a mount's source is whatever its maker named (systemd-dissect's
+    /proc/self/fd/3), its device numbers are the kernel's."""
+    if major is None or minor is None:
+        return ""
+    return os.path.basename(os.path.realpath(f"/sys/dev/block/{major}:{minor}"))
 
 
 def unmount(target: str | os.PathLike[str]) -> tuple[list[str], list[str]]:
@@ -38,7 +47,7 @@ def unmount(target: str | os.PathLike[str]) -> tuple[list[str], list[str]]:
     try:
         with _held_signals():
             for m in below:
-                found = _LOOP.fullmatch(m.source or "") if m.mount_point == top else None
+                found = _LOOP.fullmatch(_device_name(m.major, m.minor)) if m.mount_point == top else None
                 if found and int(found.group(1)) not in held:
                     try:
                         held[int(found.group(1))] = os.open(f"/dev/loop{found.group(1)}", os.O_RDONLY | os.O_CLOEXEC)
