@@ -211,3 +211,13 @@ def test_list_imports_only_what_it_uses(built):
                                 check=True).stdout.splitlines()[-1].split())  # fmt: skip
     heavy = {"argparse", "typing", "enum", "re", "json", "velkora.loop", "velkora.chroot", "velkora.image._mount"}
     assert loaded & heavy == set()
+
+
+@pytest.mark.blockdev
+def test_a_block_device_is_dissected_as_its_image_is(built):
+    from velkora import loop
+
+    path = built["every kind, flags"]
+    with loop.attach(path, read_only=True) as device:
+        found = image.dissect(device.path)
+    assert found == image.dissect(path)._replace(path=device.path)

@@ -22,9 +22,9 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import os
 
-    from velkora.image._mount import Mounted as Mounted
-    from velkora.image._mount import mounted as mounted
-    from velkora.image._mount import run as run
+    from velkora.image._mount import Mounted as Mounted  # type: ignore[import-not-found, unused-ignore]
+    from velkora.image._mount import mounted as mounted  # type: ignore[import-not-found, unused-ignore]
+    from velkora.image._mount import run as run  # type: ignore[import-not-found, unused-ignore]
 
 __all__ = ["Dissected", "Mounted", "Partition", "dissect", "mounted", "run"]
 
