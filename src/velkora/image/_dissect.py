@@ -33,10 +33,10 @@ def dissect(path: PathArg) -> Dissected:
     what it is for, as ``systemd-dissect IMAGE`` lists them. ValueError
     where the image has no root partition (naming what it has) or two roots
     of one version; OSError where it cannot be read."""
-    return read(path)[0]
+    return located(path)[0]
 
 
-def read(path: PathArg) -> tuple[Dissected, dict[int, tuple[int, int]]]:
+def located(path: PathArg) -> tuple[Dissected, dict[int, tuple[int, int]]]:
     """dissect(path), and where each listed partition lies: its number's
     (start, size) in bytes, for attaching it."""
     name = os.fsdecode(os.fspath(path))
@@ -135,7 +135,7 @@ def _signed(fd: int, name: str, chosen: list[_Chosen]) -> list[_Chosen]:
     """chosen with each root or usr whose verity hash is signed made
     read-only (it is only mounted through verity), once the signature is
     seen to be one: a JSON object whose rootHash is the data and hash
-    partitions' UUIDs, one after the other, as the specification has it."""
+    partitions' UUIDs, one after the other, as systemd writes it."""
     by = {c[0]: c for c in chosen}
     for base in ("root", "usr"):
         signature = by.get(f"{base}-verity-sig")
