@@ -9,7 +9,8 @@ root costs (against bubblewrap, arch-chroot and chroot: rooted.py; in a
 user namespace against bwrap), what making a user namespace costs (against
 unshare(1): namespaced.py), what probing an image costs (against libblkid
 in C and blkid -p: probed.py), what finding each partition of a disk image
-costs (against systemd-dissect: dissected.py), reading a 1,000-entry fstab
+costs (against systemd-dissect: dissected.py), mounting one whole
+(against systemd-dissect --mount: imaged.py), reading a 1,000-entry fstab
 (against libmount in C: parsed.py), and
 Btrfs subvolumes with 10,000 snapshots (against libbtrfsutil and
 btrfs-progs: subvolumed.py).
@@ -419,6 +420,7 @@ def report(figures):
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
     from namespaced import report as namespaced_report
     from dissected import report as dissected_report
+    from imaged import report as imaged_report
     from parsed import report as parsed_report
     from probed import report as probed_report
     from rooted import report as rooted_report
@@ -428,6 +430,7 @@ def report(figures):
     out += ["", *startup_report(figures["startup_s"])]
     out += ["", *namespaced_report(figures["userns_ns"])]
     out += ["", *rooted_report(figures["rooted_s"], figures.get("rooted_userns_s"))]
+    out += ["", *imaged_report(figures["imaged_s"])]
     out += ["", *probed_report(figures["probe_ns"])]
     out += ["", *dissected_report(figures["dissect"])]
     out += ["", *parsed_report(figures["fstab_ns"])]
@@ -472,6 +475,10 @@ def main():
 
         namespaces = namespaced(args.rounds)
         inside_userns = rooted_userns(args.rounds)
+        print("bench: a disk image mounted whole ...", file=sys.stderr)
+        from imaged import imaged
+
+        images = imaged(args.rounds)
         print("bench: probing images ...", file=sys.stderr)
         from probed import probed
 
@@ -501,6 +508,7 @@ def main():
         "rooted_s": inside,
         "userns_ns": namespaces,
         "rooted_userns_s": inside_userns,
+        "imaged_s": images,
         "probe_ns": probes,
         "dissect": dissects,
         "fstab_ns": fstabs,
