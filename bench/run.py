@@ -418,9 +418,9 @@ def report(figures):
             out.append(f"  {name:26}" + "".join(f"{row[name] / 1e6:>11.3f} ms" for row in table.values()))
     for name, value in figures["ratios"]["mount_table"].items():
         out.append(f"  {name:48}{'-' if value is None else f'{value:.3f}':>8}")
-    from namespaced import report as namespaced_report
     from dissected import report as dissected_report
     from imaged import report as imaged_report
+    from namespaced import report as namespaced_report
     from parsed import report as parsed_report
     from probed import report as probed_report
     from rooted import report as rooted_report
