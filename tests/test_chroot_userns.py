@@ -186,7 +186,8 @@ def test_errors_name_the_fault(tmp_path):
         undumpable = "import ctypes\nctypes.CDLL(None).prctl(4, 0, 0, 0, 0)\n"  # PR_SET_DUMPABLE 0
         done = run(user, ["-c", undumpable + PROGRAM, str(root), str(out), "true"])
         said = done.stderr.splitlines()[-1]
-        assert said.startswith("PermissionError: [Errno 13] Permission denied") and "this process is not dumpable" in said
+        assert said.startswith("PermissionError: [Errno 13] Permission denied")
+        assert "this process is not dumpable" in said
     # No user namespace to be had (max_user_namespaces 0 in a namespace of
     # its own, where root may set it): the reason said.
     limited = "echo 0 > /proc/sys/user/max_user_namespaces && exec " + " ".join(
