@@ -203,7 +203,9 @@ def test_the_command_composes_the_word_as_mount8():
 
     assert _idmap_option(["1000:0:1", "5:6:7"], ["1:2:3"]) == 'X-mount.idmap="u:1000:0:1 u:5:6:7 g:1:2:3"'
     assert _idmap_option(["/proc/9/ns/user"], ["/proc/9/ns/user"]) == "X-mount.idmap=/proc/9/ns/user"
-    for users, groups in [(["/proc/9/ns/user"], ["1:2:3"]), (["/a"], ["/b"]), (["1:2"], None)]:
+    # A path with a comma quoted, as the options' separator (one with a quote cannot be written).
+    assert _idmap_option(["/run/ns,1"], None) == 'X-mount.idmap="/run/ns,1"'
+    for users, groups in [(["/proc/9/ns/user"], ["1:2:3"]), (["/a"], ["/b"]), (["1:2"], None), (['/a"b'], None)]:
         with pytest.raises(UsageError):
             _idmap_option(users, groups)
 
