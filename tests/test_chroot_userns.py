@@ -156,6 +156,27 @@ def test_kill_9_of_the_caller_leaves_nothing(tmp_path):
         assert sleeping(7302, 7303) == [] and tree(root) == before and mounts() == host
 
 
+@pytest.mark.parametrize("userns", [False, True])
+def test_an_interrupt_as_the_init_is_handed_over_leaves_nothing(tmp_path, userns):
+    # A handler that raises as spawn() returns (a SIGINT another thread
+    # took runs it there): the init it started is ended all the same.
+    from velkora import _chroot
+
+    def interrupt(frame, event, arg):
+        if event == "c_return" and arg is _chroot.spawn:
+            raise KeyboardInterrupt
+
+    with caller_of("root", tmp_path) as (_, root, out):
+        before, fds = tree(root), sorted(os.listdir("/proc/self/fd"))
+        sys.setprofile(interrupt)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                chroot.run(root, ["sleep", "7304"], userns=userns, dev="minimal")
+        finally:
+            sys.setprofile(None)
+        assert (sleeping(7304), tree(root), sorted(os.listdir("/proc/self/fd"))) == ([], before, fds)
+
+
 def test_velkora_chroot_userns(tmp_path):
     with caller_of("user", tmp_path) as (user, root, out):
         before = tree(root)
