@@ -184,6 +184,10 @@ def test_velkora_chroot_userns(tmp_path):
         done = run_as(user, [sys.executable, "chroot", "--userns", str(root), "sh", "-c", "id -u; exit 3"])
         assert (done.returncode, done.stdout, done.stderr) == (3, "0\n", "")
         assert tree(root) == before
+        # A root the caller may not write in: its refusal, no word of root.
+        theirs = busybox_root(Path(user.home) / "theirs", 0, 0)
+        done = run_as(user, [sys.executable, "chroot", "--userns", str(theirs), "true"])
+        assert (done.returncode, done.stderr) == (1, "velkora: chroot /proc: Permission denied\n")
 
 
 def test_errors_name_the_fault(tmp_path):
