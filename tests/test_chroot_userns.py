@@ -210,7 +210,8 @@ def test_errors_name_the_fault(tmp_path):
         # its children are root's to write, which is said.
         undumpable = "import ctypes\nctypes.CDLL(None).prctl(4, 0, 0, 0, 0)\n"  # PR_SET_DUMPABLE 0
         done = run(user, ["-c", undumpable + PROGRAM, str(root), str(out), "true"])
-        assert "PermissionError: [Errno 13] Permission denied: this process is not dumpable" in done.stderr
+        said = f"PermissionError: [Errno 13] Permission denied: writing '0 {user.uid} 1': this process is not dumpable"
+        assert said in done.stderr
     # No user namespace to be had (max_user_namespaces 0 in a namespace of
     # its own, where root may set it): the reason said.
     limited = "echo 0 > /proc/sys/user/max_user_namespaces && exec " + " ".join(
