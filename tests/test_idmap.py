@@ -19,7 +19,7 @@ import velkora.fsmount as fs
 from support.command import velkora_
 from support.mountinfo import mounts
 from support.namespace import unavailable
-from velkora import _idmap, fstab
+from velkora import _idmap, _idmount, fstab
 from velkora.options import parse
 
 # Ids files are made with on disk (uid, gid): mapped by some maps below, not by others.
@@ -144,6 +144,20 @@ def test_options_keep_and_check_the_word():
     for bad in ["X-mount.idmap=", "X-mount.idmap=u:1:2", "X-mount.idmap=u:0:0:10 u:5:100:1", "X-mount.idmap=proc/1"]:
         with pytest.raises(ValueError, match="X-mount.idmap"):
             parse(f"bind,{bad}")
+
+
+@pytest.mark.userns
+def test_a_namespace_path_whose_pid_went_to_another(place, monkeypatch):
+    # The namespace opened at /proc/PID/ns/user is the one judged: here the
+    # pid is another's (a process without maps) once it has been opened.
+    (place / "source").mkdir()
+    (place / "view").mkdir()
+    with by_hand("b:0:4000:10") as pid, by_hand(None) as newcomer:
+        path, real_open = f"/proc/{newcomer}/ns/user", os.open
+        was = f"/proc/{pid}/ns/user"  # what path was as it was opened
+        monkeypatch.setattr(_idmount.os, "open", lambda name, *a: real_open(was if name == path else name, *a))
+        with velkora.mounted(place / "source", place / "view", options=f"bind,X-mount.idmap={path}"):
+            assert os.stat(place / "view")[4:6] == (4000, 4000)
 
 
 def _tree_below(path):
