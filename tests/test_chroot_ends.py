@@ -206,7 +206,7 @@ STORM = os.path.join(PROGRAMS, "interrupted_roots.py")
 
 
 @pytest.mark.storm
-@pytest.mark.parametrize("what", ["root", "run"])
+@pytest.mark.parametrize("what", ["root", "run", pytest.param("userns", marks=pytest.mark.userns)])
 def test_ctrl_c_at_any_moment_leaves_nothing(root, tmp_path, what):
     cycles = 300
     argv = [sys.executable, STORM, what, str(root), str(cycles), str(tmp_path)]

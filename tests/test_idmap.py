@@ -19,7 +19,7 @@ import velkora.fsmount as fs
 from support.command import velkora_
 from support.mountinfo import mounts
 from support.namespace import unavailable
-from velkora import _idmap, fstab
+from velkora import _idmap, _idmount, fstab
 from velkora.options import parse
 
 # Ids files are made with on disk (uid, gid): mapped by some maps below, not by others.
@@ -146,6 +146,20 @@ def test_options_keep_and_check_the_word():
             parse(f"bind,{bad}")
 
 
+@pytest.mark.userns
+def test_a_namespace_path_whose_pid_went_to_another(place, monkeypatch):
+    # The namespace opened at /proc/PID/ns/user is the one judged: here the
+    # pid is another's (a process without maps) once it has been opened.
+    (place / "source").mkdir()
+    (place / "view").mkdir()
+    with by_hand("b:0:4000:10") as pid, by_hand(None) as newcomer:
+        path, real_open = f"/proc/{newcomer}/ns/user", os.open
+        was = f"/proc/{pid}/ns/user"  # what path was as it was opened
+        monkeypatch.setattr(_idmount.os, "open", lambda name, *a: real_open(was if name == path else name, *a))
+        with velkora.mounted(place / "source", place / "view", options=f"bind,X-mount.idmap={path}"):
+            assert os.stat(place / "view")[4:6] == (4000, 4000)
+
+
 def _tree_below(path):
     return [m for m in mounts() if m["target"] == str(path) or m["target"].startswith(f"{path}/")]
 
@@ -203,7 +217,9 @@ def test_the_command_composes_the_word_as_mount8():
 
     assert _idmap_option(["1000:0:1", "5:6:7"], ["1:2:3"]) == 'X-mount.idmap="u:1000:0:1 u:5:6:7 g:1:2:3"'
     assert _idmap_option(["/proc/9/ns/user"], ["/proc/9/ns/user"]) == "X-mount.idmap=/proc/9/ns/user"
-    for users, groups in [(["/proc/9/ns/user"], ["1:2:3"]), (["/a"], ["/b"]), (["1:2"], None)]:
+    # A path with a comma quoted, as the options' separator (one with a quote cannot be written).
+    assert _idmap_option(["/run/ns,1"], None) == 'X-mount.idmap="/run/ns,1"'
+    for users, groups in [(["/proc/9/ns/user"], ["1:2:3"]), (["/a"], ["/b"]), (["1:2"], None), (['/a"b'], None)]:
         with pytest.raises(UsageError):
             _idmap_option(users, groups)
 

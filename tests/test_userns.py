@@ -183,6 +183,23 @@ def test_a_failed_write_leaves_nothing(root, write, error, named):
     assert children() == before and sorted(os.listdir("/proc/self/fd")) == fds
 
 
+def test_a_fork_meanwhile_keeps_nothing_waiting(root):
+    # Another thread's fork while the holder waits (multiprocessing's) copies
+    # the pipe's write end: the holder is let go all the same, at once.
+    def forking(pid):
+        if os.fork() == 0:
+            time.sleep(2)
+            os._exit(0)
+        _idmap.write_maps(pid, ((0, 0, 1),), ((0, 0, 1),))
+
+    started = time.monotonic()
+    try:
+        _userns.make(forking).close()
+        assert time.monotonic() - started < 1
+    finally:
+        os.wait()
+
+
 @pytest.mark.parametrize(
     ("argv", "result"),
     [

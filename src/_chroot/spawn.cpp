@@ -291,7 +291,7 @@ static PyObject *started(long pid, int made, const Child &c, Held *h, PyObject *
 PyDoc_STRVAR(
     chroot_spawn_doc,
     "spawn($module, /, root, root_path, plan, argv, env, cwd, fds, new_namespace, places=(),\n"
-    "      maps=None)\n"
+    "      maps=None, handed=None)\n"
     "--\n\n"
     "Starts argv (a list of bytes) with root, an fd of the directory at\n"
     "root_path, as its \"/\" and cwd its working directory, env (a list of\n"
@@ -308,13 +308,16 @@ PyDoc_STRVAR(
     "left in the namespace, reaps it and removes the places. With maps, a\n"
     "callable, the init is in a user namespace of its own too, and waits until\n"
     "maps(pid) has returned, which writes its maps (the init killed and reaped\n"
-    "where it raises). Raises OSError for what failed before the exec, the\n"
-    "init then reaped.");
+    "where it raises). With handed, a list of one item, the result is put there\n"
+    "too before it is returned: an interrupt as the call returns drops it, not\n"
+    "the init. Raises OSError for what failed before the exec, the init then\n"
+    "reaped.");
 
 static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
 {
-    static const char *const kwlist[] = {"root", "root_path",     "plan",   "argv", "env",  "cwd",
-                                         "fds",  "new_namespace", "places", "maps", nullptr};
+    static const char *const kwlist[] = {"root",   "root_path", "plan",   "argv",
+                                         "env",    "cwd",       "fds",    "new_namespace",
+                                         "places", "maps",      "handed", nullptr};
     Child c = {};
     PyObject *root_path;
     PyObject *steps;
@@ -323,12 +326,17 @@ static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwa
     PyObject *cwd;
     PyObject *place_items = nullptr;
     PyObject *maps = Py_None;
+    PyObject *handed = Py_None;
     int new_namespace;
-    if (!vk::parse_args(args, kwargs, "O&O!OOOO!(iii)p|O!O:spawn", kwlist, vk::to_fd, &c.root,
+    if (!vk::parse_args(args, kwargs, "O&O!OOOO!(iii)p|O!OO:spawn", kwlist, vk::to_fd, &c.root,
                         &PyBytes_Type, &root_path, &steps, &argv_obj, &env_obj, &PyBytes_Type, &cwd,
                         &c.fds[0], &c.fds[1], &c.fds[2], &new_namespace, &PyTuple_Type,
-                        &place_items, &maps))
+                        &place_items, &maps, &handed))
         return nullptr;
+    if (handed != Py_None && (!PyList_Check(handed) || PyList_GET_SIZE(handed) != 1)) {
+        PyErr_SetString(PyExc_TypeError, "handed must be a list of one item or None");
+        return nullptr;
+    }
     if (maps != Py_None && !PyCallable_Check(maps)) {
         PyErr_SetString(PyExc_TypeError, "maps must be callable or None");
         return nullptr;
@@ -370,6 +378,15 @@ static PyObject *chroot_spawn(PyObject * /*self*/, PyObject *args, PyObject *kwa
     release(&h);
     places_free(&places);
     plan_free(&plan);
+    // Where the caller keeps it already: a signal handler that raises as
+    // this call returns (before the caller has stored the result) would
+    // otherwise drop the only way to the running init.
+    if (result != nullptr && handed != Py_None) {
+        Py_INCREF(result);
+        PyObject *was = PyList_GET_ITEM(handed, 0);
+        PyList_SET_ITEM(handed, 0, result);
+        Py_XDECREF(was);
+    }
     return result;
 }
 

@@ -1,6 +1,6 @@
 // The child that holds a new user namespace: cloned into it, it waits on a
 // pipe until the caller has written its maps and opened it, and ends when
-// the pipe closes (or with the caller, whose death kills it).
+// the caller's byte comes (or with the caller, whose death kills it).
 
 #include "userns.h"
 
@@ -34,7 +34,7 @@ const size_t STACK_SIZE = 16384;
 // takes CLONE_VM only for threads, stops a program that makes one. The
 // child runs beside the caller's thread with that thread's TLS, so it must
 // not write errno: none of its calls can fail (a read of a pipe with every
-// signal held ends with the last writer's close, or with SIGKILL).
+// signal held ends with the caller's byte, or with SIGKILL).
 // cppcheck-suppress constParameterCallback ; clone() takes int (*)(void *)
 static int hold_shared(void *arg)
 {
@@ -109,6 +109,13 @@ int start(Holder *h)
 
 void finish(Holder *h)
 {
+    // A byte, not only the pipe's end: a process forked meanwhile by another
+    // thread has a copy of the write end until its exec or exit, and would
+    // keep the holder (and the caller, waiting for it) until then. Into an
+    // empty pipe with the child's end still open, it cannot fail or block.
+    const char go = 0;
+    while (syscall(SYS_write, h->release, &go, 1) < 0 && errno == EINTR) {
+    }
     syscall(SYS_close, h->release);
     h->release = -1;
     bool reaped = false;

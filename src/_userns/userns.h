@@ -49,7 +49,7 @@ struct Holder {
 int start(Holder *h);
 
 // Lets the holder go and reaps it (nothing can stop this: the child ends
-// as soon as its pipe closes). Run without the interpreter lock.
+// as soon as the byte is written). Run without the interpreter lock.
 void finish(Holder *h);
 
 // What a helper program did: its wait status, its exec's errno (0: it

@@ -44,6 +44,7 @@ def spawn(
     new_namespace: bool,
     places: tuple[tuple[bytes, bool, bool], ...] = (),
     maps: Callable[[int], object] | None = None,
+    handed: list[Any] | None = None,
 ) -> tuple[int, int, int, list[tuple[int, int]]]:
     """Starts argv (a list of bytes) with root, an fd of the directory at
     root_path, as its "/" and cwd its working directory, env (a list of
@@ -60,8 +61,10 @@ def spawn(
     left in the namespace, reaps it and removes the places. With maps, a
     callable, the init is in a user namespace of its own too, and waits until
     maps(pid) has returned, which writes its maps (the init killed and reaped
-    where it raises). Raises OSError for what failed before the exec, the
-    init then reaped."""
+    where it raises). With handed, a list of one item, the result is put there
+    too before it is returned: an interrupt as the call returns drops it, not
+    the init. Raises OSError for what failed before the exec, the init then
+    reaped."""
 
 def signal_init(pidfd: int, sig: int) -> None:
     """Send sig to the process pidfd refers to (pidfd_send_signal(2)): never to

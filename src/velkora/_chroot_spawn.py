@@ -115,6 +115,9 @@ class Kept(Guard):
         self.fds: list[int] = []
         self.selectors: list[Any] = []
         self.init: _Init | None = None
+        # What _chroot.spawn returned, put here by it before it returns: an
+        # interrupt raised as the call returns leaves the init here.
+        self.handed: list[Any] = [None]
 
     def _enter(self) -> Kept:
         return self
@@ -123,6 +126,9 @@ class Kept(Guard):
         self._leave(False)
 
     def _leave(self, again: bool) -> None:
+        if self.init is None and self.handed[0] is not None:
+            pid, pidfd, status = self.handed[0][:3]
+            self.init = _Init(pid, pidfd, status)
         if self.init is not None:
             self.init.end()  # ended and reaped already, or now: the command goes with the caller
         with _held_signals():
@@ -232,7 +238,7 @@ def start(root: int, path: str, steps: tuple[Any, ...], places: tuple[Any, ...],
                 kept.fds += [out, child[1], err, child[2]]
             fds = (child[0], child[1], child[2])
             pid, pidfd, status, warned = _chroot.spawn(
-                root, os.fsencode(path), steps, args, environment, where, fds, new_namespace, places, maps
+                root, os.fsencode(path), steps, args, environment, where, fds, new_namespace, places, maps, kept.handed
             )
             kept.init = _Init(pid, pidfd, status)
             for fd in child:

@@ -73,28 +73,32 @@ def namespace(text: str) -> Namespace:
             raise OSError(errno.EINVAL, "not a user namespace (X-mount.idmap=)", text)
         if os.fstat(fd).st_ino == INIT_USER_NS_INODE:
             raise OSError(errno.EPERM, "the initial user namespace maps nothing (X-mount.idmap=)", text)
-        _check_maps(text)
+        _check_maps(text, fd)
     except BaseException:
         os.close(fd)
         raise
     return FdOwner(fd)
 
 
-def _check_maps(path: str) -> None:
+def _check_maps(path: str, fd: int) -> None:
     """OSError EINVAL where path, a process's /proc/PID/ns/user, is a
     namespace without a uid or a gid map, which the kernel would refuse to
-    idmap with, saying no more than EINVAL."""
+    idmap with, saying no more than EINVAL. fd is the namespace opened
+    there: the process's maps are read only while it is still in that one
+    (its pid may be another's by now)."""
     proc, ns = os.path.split(os.path.dirname(path))
     if ns != "ns" or os.path.basename(path) != "user" or os.path.dirname(proc) != "/proc":
         return
-    for kind in ("uid", "gid"):
-        try:
+    try:
+        empty = []
+        for kind in ("uid", "gid"):
             with open(f"{proc}/{kind}_map", "rb") as f:
-                empty = not f.read().strip()
-        except OSError:
-            return
-        if empty:
-            raise OSError(errno.EINVAL, f"the user namespace has no {kind} map, without which none idmaps", path)
+                empty += [kind] if not f.read().strip() else []
+        now, opened = os.stat(path), os.fstat(fd)
+    except OSError:
+        return
+    if empty and (now.st_dev, now.st_ino) == (opened.st_dev, opened.st_ino):
+        raise OSError(errno.EINVAL, f"the user namespace has no {empty[0]} map, without which none idmaps", path)
 
 
 def _refusing(source: str, userns: int) -> tuple[str, str] | None:

@@ -172,7 +172,11 @@ def run(root: AnyPath, argv: Sequence[AnyPath], *, userns: bool = False, binds: 
     is mapped. The places made in the root are made by the namespace's
     uid 0: the root must be one the caller may write in where they are
     missing. OSError where no user namespace can be made (saying why), or
-    where newuidmap or newgidmap is missing or refuses (naming it).
+    where newuidmap or newgidmap is missing or refuses (naming it). It is no
+    sandbox: with every capability in its namespace the command may remount
+    ``/sys`` and ``ro_binds`` read-write (they are made there, so nothing
+    locks them) and reach the caller's tree outside the root (chroot(2),
+    ``/proc/1/root``), where it has the caller's rights.
     """
     gids: tuple[Map, ...] | None = None
     maps: Callable[[int], None] | None = None

@@ -1,6 +1,7 @@
 """Runs argv[3] cycles of argv[1] on the busybox root argv[2], each under
 one SIGINT at a random moment of it, sent by a POSIX timer: "root", a
-chroot.Root set up and closed; "run", chroot.run of a command. Each binds
+chroot.Root set up and closed; "run", chroot.run of a command; "userns",
+the same with userns=True. Each binds
 the directory argv[4] where the root has no place for it. After each cycle it checks, through the
 kernel's own tables, for a mount left under the root (/proc/self/mountinfo
 read directly), a place left in the root's tree, an fd left open
@@ -43,7 +44,7 @@ def cycle() -> None:
         with block:
             pass
     else:
-        chroot.run(root, ["true"], binds=[(scratch, "/mnt/x")], capture_output=True)
+        chroot.run(root, ["true"], userns=what == "userns", binds=[(scratch, "/mnt/x")], capture_output=True)
 
 
 def tree() -> List[str]:

@@ -36,7 +36,10 @@ def _idmap_option(users: list[str] | None, groups: list[str] | None) -> str | No
     if paths:
         if len(paths) > 1 or len(paths) != len({text for _, text in given}):
             raise UsageError("--map-users/--map-groups: one user namespace's path, or maps, not both")
-        return f"X-mount.idmap={paths.pop()}"
+        path = paths.pop()
+        if '"' in path:  # the options' quote: such a path cannot be written in them
+            raise UsageError(f"--map-users/--map-groups {path!r}: a path with a double quote")
+        return f'X-mount.idmap="{path}"' if "," in path else f"X-mount.idmap={path}"
     for _, text in given:
         if len(text.split(":")) != 3:
             raise UsageError(f"--map-users/--map-groups {text!r}: INNER:OUTER:COUNT or /proc/PID/ns/user")

@@ -55,7 +55,10 @@ def cmd_chroot(args: argparse.Namespace) -> int:
             # where there is none, 126 where it cannot be run.
             print(f"velkora: chroot: failed to run command '{shown(e.filename)}': {e.strerror}", file=sys.stderr)
             return 127 if e.errno == errno.ENOENT else 126
-        raise _fail(f"chroot {shown(os.fsdecode(e.filename or args.root))}", e) from None
+        what = f"chroot {shown(os.fsdecode(e.filename or args.root))}"
+        if args.userns:  # not root's to fix: the caller's own rights, or newuidmap's refusal
+            raise Failure(f"{what}: {e.strerror or e}") from None
+        raise _fail(what, e) from None
     except ValueError as e:
         raise Failure(f"chroot {shown(args.root)}: {shown(str(e))}") from None
     return done.returncode if done.returncode >= 0 else 128 - done.returncode
