@@ -29,7 +29,6 @@ if TYPE_CHECKING:
 # each run's mount is in a namespace of its own.
 PLACES = ("/run/velkora/image", "/tmp/.velkora-image")
 _CLONE_NEWNS = 0x00020000
-_PR_SET_PDEATHSIG = 1
 
 
 class _Child(Guard):
@@ -110,7 +109,9 @@ def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None
         import pickle
         import signal
 
-        _libc().prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        from velkora import _chroot
+
+        _chroot.set_pdeathsig(signal.SIGKILL)
         if os.getppid() == parent:  # else the caller has gone already
             try:
                 if mask is not None:
@@ -131,26 +132,13 @@ def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None
         os._exit(code)
 
 
-def _libc() -> Any:
-    import ctypes
-
-    return ctypes.CDLL(None, use_errno=True)
-
-
 def _unshare() -> None:
     """A mount namespace of this process's own, private: nothing mounted in
     it reaches another."""
-    from velkora import _mounts
+    from velkora import _chroot, _mounts
     from velkora.flags import MS
 
-    if hasattr(os, "unshare"):  # Python 3.12
-        os.unshare(_CLONE_NEWNS)
-    else:
-        import ctypes
-
-        if _libc().unshare(_CLONE_NEWNS) != 0:
-            number = ctypes.get_errno()
-            raise OSError(number, os.strerror(number))
+    _chroot.unshare(_CLONE_NEWNS)
     _mounts.mount("none", "/", "", int(MS.REC | MS.PRIVATE))
 
 
