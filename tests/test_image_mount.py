@@ -219,6 +219,38 @@ def test_a_hostile_image_mounts_nothing_outside(place, tmp_path):
     assert _left(disk) == []
 
 
+@pytest.mark.parametrize("entry", ["UUID={same}", "/dev/disk/by-uuid/{same}", "UUID={other}", "{host}"])
+def test_fstab_devices_are_the_images_own_never_the_machines(place, tmp_path, entry):
+    # An image cloned from the machine: a filesystem of the machine's (here
+    # attached beside it) has the tag of one of the image's, or the image's
+    # fstab names a device of the machine's outright.
+    from velkora import blkid
+    from velkora.image._dissect import located
+
+    disk = _image(tmp_path, "home")
+    found, where = located(disk)
+    same = blkid.probe(disk, offset=where[[p.number for p in found.partitions if p.designator == "home"][0]][0]).uuid
+    other = "5e1f0000-0000-4000-8000-000000000041"
+    host = tmp_path / "host.fs"
+    with open(host, "wb") as f:
+        f.truncate(8 << 20)
+    subprocess.run(["mkfs.ext4", "-q", "-F", "-U", same if "same" in entry else other, str(host)], check=True)
+    with loop.attach(host) as device:
+        source = entry.format(same=same, other=other, host=device.path)
+        with image.mounted(disk, place / "mnt", mkdir=True, fstab=False):
+            (place / "mnt/etc/fstab").write_text(f"{source} /mnt/again ext4 X-mount.mkdir 0 0\n")
+        if "same" in entry:
+            with image.mounted(disk, place / "mnt") as done:
+                assert done.mounts[-1] == ("fstab", f"{place}/mnt/mnt/again")
+                assert (place / "mnt/mnt/again/which").read_text() == "home"
+        else:
+            with pytest.raises(OSError) as raised:
+                image.mounted(disk, place / "mnt").__enter__()
+            assert raised.value.errno == errno.ENODEV, raised.value
+            assert not [m for m in _mounts_below("/") if m[0].startswith(str(place))]
+    assert _left(disk) == []
+
+
 STORM = """
 import gc, os, random, signal, sys
 from velkora import image

@@ -301,7 +301,47 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
                 kept.append(entry._replace(options=(entry.options or "defaults") + extra))
         finally:
             _close(top)
-        return Fstab(kept)
+        return Fstab([self._own_source(entry) for entry in kept])
+
+    def _own_source(self, entry: Any) -> Any:
+        """entry with its tag (UUID=, LABEL=, PARTUUID=, PARTLABEL=, or their
+        /dev/disk/by-* links) made the image's own partition holding it: the
+        machine may have a filesystem with the same tag (an image cloned
+        from it), and none of the machine's is ever mounted in the image.
+        OSError ENODEV where no partition of the image holds it, or where
+        the entry names a device under /dev: the machine's, not the image's.
+        Entries never mounted (noauto, swap) and binds are left as they are."""
+        from velkora import _sources
+        from velkora.blkid import _same, _split, tags_of
+        from velkora.fstab._mount import _is_bind, _wanted
+
+        source = entry.source
+        if not _wanted(entry, None, None) or _is_bind(entry):
+            return entry
+        dev = source.startswith("/") and os.path.normpath(source).startswith("/dev/")
+        if not _sources.is_tag(source) and not dev:
+            return entry
+        try:
+            key, value = _split(source)
+        except ValueError:
+            raise OSError(errno.ENODEV, f"{source}: a device of the machine's, not of the image",
+                          entry.target) from None  # fmt: skip
+        for device in self._own_devices():
+            found = tags_of(device).get(key)
+            if found is not None and _same(found, value, key):
+                return entry._replace(source=device)
+        raise OSError(errno.ENODEV, f"no partition of the image has {key}={value}", entry.target)
+
+    def _own_devices(self) -> list[str]:
+        """The image's loop device and each of its partitions' devices."""
+        assert self._device is not None
+        name = os.path.basename(self._device.path)
+        try:
+            held = os.listdir(f"/sys/block/{name}")
+            numbers = sorted(int(n[len(name) + 1 :]) for n in held if n.startswith(name + "p"))
+        except (OSError, ValueError):
+            numbers = []
+        return [f"{self._device.path}p{n}" for n in numbers] + [self._device.path]
 
     def _undo(self) -> None:
         self._close()
