@@ -352,6 +352,18 @@ def test_the_commands_mount_umount_and_run_round_trip(place, runnable, tmp_path)
         assert done.returncode == 0, done.stderr
         assert _mounts_below(place) == [] and _left(runnable) == []
         assert loop.info(kept.path).backing_file == str(other)
+        # A DIR that is no image's: a tmpfs tree is refused whole; a device
+        # losetup attached and mounted there is unmounted, never detached.
+        (place / "t").mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "t", str(place / "t")], check=True)
+        subprocess.run(["mount", "--mkdir", "-t", "tmpfs", "t", str(place / "t/in")], check=True)
+        done = _velkora("umount", str(place / "t"))
+        assert (done.returncode, "not an image mount" in done.stderr) == (1, True), done.stderr
+        assert [m[0] for m in _mounts_below(place)] == ["/t", "/t/in"]
+        subprocess.run(["umount", "-R", str(place / "t")], check=True)
+        subprocess.run(["mount", kept.path, str(place / "t")], check=True)
+        assert _velkora("umount", str(place / "t")).returncode == 0 and _mounts_below(place) == []
+        assert not loop.info(kept.path).autoclear
     finally:
         kept.__exit__()
     assert "not a mount point" in _velkora("umount", str(place / "mnt")).stderr
