@@ -9,6 +9,14 @@ a copy of that one. The child dies with the calling thread
 namespace with its last process, takes its mounts with it, and the loop
 device (autoclear, its fd the child's) goes with its last mount. Nothing
 of it is ever in the caller's namespace.
+
+Only the calling thread goes on in the child. What the child needs is
+imported before the fork (a module another thread was importing would
+stay locked in the child), but a lock of the caller's own that another
+thread holds at the fork (logging's, a buffered stream's) stays held in
+the child: a caller with other threads that the child's work could wait
+on should not call image.run from them (Python 3.12 warns of any fork
+in a process with threads, DeprecationWarning).
 """
 
 from __future__ import annotations
@@ -70,6 +78,7 @@ def run(mounter: Any, path: PathArg, argv: list[Any] | None, read_only: bool, op
     which imports this module); argv None for the shell the image has."""
     import pickle
 
+    _imported()
     name = os.path.abspath(os.fsdecode(os.fspath(path)))
     for stream in (sys.stdout, sys.stderr):
         if stream is not None:
@@ -99,6 +108,23 @@ def run(mounter: Any, path: PathArg, argv: list[Any] | None, read_only: bool, op
     if ok:
         return value
     raise value
+
+
+def _imported() -> None:
+    """Every module the child uses imported here, before the fork: a module
+    another thread of the caller is importing at that moment has its lock
+    held for good in the child, which would wait on it forever."""
+    import pickle  # noqa: F401
+    import signal  # noqa: F401
+
+    import velkora.chroot  # noqa: F401
+    import velkora.fstab._mount  # noqa: F401
+    import velkora.fstab._root  # noqa: F401
+    import velkora.fstab._table  # noqa: F401
+    import velkora.image._dissect  # noqa: F401
+    import velkora.loop  # noqa: F401
+    import velkora.options  # noqa: F401
+    from velkora import _chroot, _mounts, flags  # noqa: F401
 
 
 def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None:
