@@ -128,9 +128,11 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
     naming it). With ``fstab``, the image's own /etc/fstab is mounted as
     ``fstab.mount_all(root=target)`` mounts it, passing over entries for
     places mounted already, ``noauto`` and swap entries and the kernel's
-    filesystems (proc, sysfs, devpts, ...). ``read_only`` attaches the
-    image read-only and mounts everything read-only; a partition with the
-    GPT read-only flag is mounted read-only.
+    filesystems (proc, sysfs, devpts, ...); its tags are looked up among
+    the image's own partitions, never the machine's, and an entry naming
+    a device that is none of them is refused (OSError ENODEV).
+    ``read_only`` attaches the image read-only and mounts everything
+    read-only; a partition with the GPT read-only flag is mounted read-only.
 
     OSError naming the fault: EBUSY where the image is mounted already
     through another loop device, EOPNOTSUPP for verity partitions, ENODEV
