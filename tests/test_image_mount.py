@@ -248,6 +248,10 @@ def test_fstab_devices_are_the_images_own_never_the_machines(place, tmp_path, en
                 image.mounted(disk, place / "mnt").__enter__()
             assert raised.value.errno == errno.ENODEV, raised.value
             assert not [m for m in _mounts_below("/") if m[0].startswith(str(place))]
+            with image.mounted(disk, place / "mnt", fstab=False):
+                (place / "mnt/etc/fstab").write_text(f"{source} /mnt/again ext4 nofail 0 0\n")
+            with image.mounted(disk, place / "mnt") as done:
+                assert [d for d, _ in done.mounts] == ["root", "home"]  # passed over, as mount -a does
     assert _left(disk) == []
 
 

@@ -303,16 +303,17 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
                 kept.append(entry._replace(options=(entry.options or "defaults") + extra))
         finally:
             _close(top)
-        return Fstab([self._own_source(entry) for entry in kept])
+        return Fstab([own for own in map(self._own_source, kept) if own is not None])
 
-    def _own_source(self, entry: Any) -> Any:
+    def _own_source(self, entry: Any) -> Any | None:
         """entry with its tag (UUID=, LABEL=, PARTUUID=, PARTLABEL=, or their
         /dev/disk/by-* links) made the image's own partition holding it: the
         machine may have a filesystem with the same tag (an image cloned
         from it), and none of the machine's is ever mounted in the image.
         OSError ENODEV where no partition of the image holds it, or where
-        the entry names a device under /dev: the machine's, not the image's.
-        Entries never mounted (noauto, swap) and binds are left as they are."""
+        the entry names a device under /dev: the machine's, not the image's
+        (None, the entry passed over, where it says nofail). Entries never
+        mounted (noauto, swap) and binds are left as they are."""
         from velkora import _sources
         from velkora.blkid import _same, _split, tags_of
         from velkora.fstab._mount import _is_bind, _wanted
@@ -326,13 +327,16 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         try:
             key, value = _split(source)
         except ValueError:
-            raise OSError(errno.ENODEV, f"{source}: a device of the machine's, not of the image",
-                          entry.target) from None  # fmt: skip
-        for device in self._own_devices():
-            found = tags_of(device).get(key)
-            if found is not None and _same(found, value, key):
-                return entry._replace(source=device)
-        raise OSError(errno.ENODEV, f"no partition of the image has {key}={value}", entry.target)
+            why = f"{source}: a device of the machine's, not of the image"
+        else:
+            for device in self._own_devices():
+                found = tags_of(device).get(key)
+                if found is not None and _same(found, value, key):
+                    return entry._replace(source=device)
+            why = f"no partition of the image has {key}={value}"
+        if "nofail" in entry.options.split(","):
+            return None
+        raise OSError(errno.ENODEV, why, entry.target)
 
     def _own_devices(self) -> list[str]:
         """The image's loop device and each of its partitions' devices."""
