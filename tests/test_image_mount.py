@@ -255,6 +255,24 @@ def test_fstab_devices_are_the_images_own_never_the_machines(place, tmp_path, en
     assert _left(disk) == []
 
 
+def test_a_tag_two_partitions_of_the_image_hold_is_refused(place, tmp_path):
+    from velkora import blkid
+    from velkora.image._dissect import located
+
+    disk = _image(tmp_path, "home", "srv")
+    found, where = located(disk)
+    (home, _), (srv, size) = (where[p.number] for p in found.partitions if p.designator in ("home", "srv"))
+    with open(disk, "r+b") as f:  # srv a copy of home, as a partition copied whole is
+        f.seek(srv)
+        f.write(os.pread(f.fileno(), size, home))
+    uuid = blkid.probe(disk, offset=home).uuid
+    with image.mounted(disk, place / "mnt", mkdir=True, fstab=False):
+        (place / "mnt/etc/fstab").write_text(f"UUID={uuid} /mnt/again ext4 X-mount.mkdir 0 0\n")
+    with pytest.raises(OSError, match="held by more than one partition of the image") as raised:
+        image.mounted(disk, place / "mnt").__enter__()
+    assert raised.value.errno == errno.ENOTUNIQ and _mounts_below(place) == [] and _left(disk) == []
+
+
 STORM = """
 import gc, os, random, signal, sys
 from velkora import image

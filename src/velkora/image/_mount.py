@@ -312,7 +312,8 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         from it), and none of the machine's is ever mounted in the image.
         OSError ENODEV where no partition of the image holds it, or where
         the entry names a device under /dev: the machine's, not the image's
-        (None, the entry passed over, where it says nofail). Entries never
+        (None, the entry passed over, where it says nofail); ENOTUNIQ where
+        two of the image's partitions hold the tag. Entries never
         mounted (noauto, swap) and binds are left as they are."""
         from velkora import _sources
         from velkora.blkid import _same, _split, tags_of
@@ -329,10 +330,12 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
         except ValueError:
             why = f"{source}: a device of the machine's, not of the image"
         else:
-            for device in self._own_devices():
-                found = tags_of(device).get(key)
-                if found is not None and _same(found, value, key):
-                    return entry._replace(source=device)
+            held = [d for d in self._own_devices() if _same(tags_of(d).get(key) or "", value, key)]
+            if len(held) > 1:  # a partition copied whole: which one is meant is no one's guess
+                raise OSError(errno.ENOTUNIQ, f"held by more than one partition of the image: {', '.join(held)}",
+                              source)  # fmt: skip
+            if held:
+                return entry._replace(source=held[0])
             why = f"no partition of the image has {key}={value}"
         if "nofail" in entry.options.split(","):
             return None
