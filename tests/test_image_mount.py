@@ -219,6 +219,60 @@ def test_a_hostile_image_mounts_nothing_outside(place, tmp_path):
     assert _left(disk) == []
 
 
+@pytest.mark.parametrize("entry", ["UUID={same}", "/dev/disk/by-uuid/{same}", "UUID={other}", "{host}"])
+def test_fstab_devices_are_the_images_own_never_the_machines(place, tmp_path, entry):
+    # An image cloned from the machine: a filesystem of the machine's (here
+    # attached beside it) has the tag of one of the image's, or the image's
+    # fstab names a device of the machine's outright.
+    from velkora import blkid
+    from velkora.image._dissect import located
+
+    disk = _image(tmp_path, "home")
+    found, where = located(disk)
+    same = blkid.probe(disk, offset=where[[p.number for p in found.partitions if p.designator == "home"][0]][0]).uuid
+    other = "5e1f0000-0000-4000-8000-000000000041"
+    host = tmp_path / "host.fs"
+    with open(host, "wb") as f:
+        f.truncate(8 << 20)
+    subprocess.run(["mkfs.ext4", "-q", "-F", "-U", same if "same" in entry else other, str(host)], check=True)
+    with loop.attach(host) as device:
+        source = entry.format(same=same, other=other, host=device.path)
+        with image.mounted(disk, place / "mnt", mkdir=True, fstab=False):
+            (place / "mnt/etc/fstab").write_text(f"{source} /mnt/again ext4 X-mount.mkdir 0 0\n")
+        if "same" in entry:
+            with image.mounted(disk, place / "mnt") as done:
+                assert done.mounts[-1] == ("fstab", f"{place}/mnt/mnt/again")
+                assert (place / "mnt/mnt/again/which").read_text() == "home"
+        else:
+            with pytest.raises(OSError) as raised:
+                image.mounted(disk, place / "mnt").__enter__()
+            assert raised.value.errno == errno.ENODEV, raised.value
+            assert not [m for m in _mounts_below("/") if m[0].startswith(str(place))]
+            with image.mounted(disk, place / "mnt", fstab=False):
+                (place / "mnt/etc/fstab").write_text(f"{source} /mnt/again ext4 nofail 0 0\n")
+            with image.mounted(disk, place / "mnt") as done:
+                assert [d for d, _ in done.mounts] == ["root", "home"]  # passed over, as mount -a does
+    assert _left(disk) == []
+
+
+def test_a_tag_two_partitions_of_the_image_hold_is_refused(place, tmp_path):
+    from velkora import blkid
+    from velkora.image._dissect import located
+
+    disk = _image(tmp_path, "home", "srv")
+    found, where = located(disk)
+    (home, _), (srv, size) = (where[p.number] for p in found.partitions if p.designator in ("home", "srv"))
+    with open(disk, "r+b") as f:  # srv a copy of home, as a partition copied whole is
+        f.seek(srv)
+        f.write(os.pread(f.fileno(), size, home))
+    uuid = blkid.probe(disk, offset=home).uuid
+    with image.mounted(disk, place / "mnt", mkdir=True, fstab=False):
+        (place / "mnt/etc/fstab").write_text(f"UUID={uuid} /mnt/again ext4 X-mount.mkdir 0 0\n")
+    with pytest.raises(OSError, match="held by more than one partition of the image") as raised:
+        image.mounted(disk, place / "mnt").__enter__()
+    assert raised.value.errno == errno.ENOTUNIQ and _mounts_below(place) == [] and _left(disk) == []
+
+
 STORM = """
 import gc, os, random, signal, sys
 from velkora import image
@@ -320,6 +374,18 @@ def test_the_commands_mount_umount_and_run_round_trip(place, runnable, tmp_path)
         assert done.returncode == 0, done.stderr
         assert _mounts_below(place) == [] and _left(runnable) == []
         assert loop.info(kept.path).backing_file == str(other)
+        # A DIR that is no image's: a tmpfs tree is refused whole; a device
+        # losetup attached and mounted there is unmounted, never detached.
+        (place / "t").mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "t", str(place / "t")], check=True)
+        subprocess.run(["mount", "--mkdir", "-t", "tmpfs", "t", str(place / "t/in")], check=True)
+        done = _velkora("umount", str(place / "t"))
+        assert (done.returncode, "not an image mount" in done.stderr) == (1, True), done.stderr
+        assert [m[0] for m in _mounts_below(place)] == ["/t", "/t/in"]
+        subprocess.run(["umount", "-R", str(place / "t")], check=True)
+        subprocess.run(["mount", kept.path, str(place / "t")], check=True)
+        assert _velkora("umount", str(place / "t")).returncode == 0 and _mounts_below(place) == []
+        assert not loop.info(kept.path).autoclear
     finally:
         kept.__exit__()
     assert "not a mount point" in _velkora("umount", str(place / "mnt")).stderr

@@ -95,7 +95,7 @@ SURFACE = {
     g: (set(), set()),
     u: ({"make", "run"}, set()),
     c: (
-        {"resolve", "setup_root", "signal_init", "spawn", "unplace", "wait_init"},
+        {"resolve", "set_pdeathsig", "setup_root", "signal_init", "spawn", "unplace", "unshare", "wait_init"},
         {"KIND_FS", "KIND_BIND", "KIND_DIR", "KIND_FILE", "KIND_LINK", "KIND_RESOLV"},
     ),
     b: (

@@ -6,6 +6,8 @@
 #include "spawn.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -436,11 +438,49 @@ static PyObject *chroot_wait_init(PyObject * /*self*/, PyObject *args, PyObject 
     return PyLong_FromLong(status);
 }
 
+PyDoc_STRVAR(chroot_unshare_doc,
+             "unshare($module, /, flags)\n"
+             "--\n\n"
+             "Disassociate parts of the calling process's context (unshare(2)), flags\n"
+             "the CLONE_NEW* bits, as os.unshare does from Python 3.12.\n"
+             "Raises OSError.");
+
+static PyObject *chroot_unshare(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"flags", nullptr};
+    int flags;
+    if (!vk::parse_args(args, kwargs, "i:unshare", kwlist, &flags))
+        return nullptr;
+    long ret = vk::once([=] { return syscall(SYS_unshare, flags); });
+    if (ret < 0)
+        return vk::os_error(errno);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(chroot_set_pdeathsig_doc,
+             "set_pdeathsig($module, /, sig)\n"
+             "--\n\n"
+             "Have the kernel send sig to the calling process when the thread that\n"
+             "made it ends (prctl(2) PR_SET_PDEATHSIG); 0 clears it.\n"
+             "Raises OSError (EINVAL for no signal).");
+
+static PyObject *chroot_set_pdeathsig(PyObject * /*self*/, PyObject *args, PyObject *kwargs)
+{
+    static const char *const kwlist[] = {"sig", nullptr};
+    int sig;
+    if (!vk::parse_args(args, kwargs, "i:set_pdeathsig", kwlist, &sig))
+        return nullptr;
+    long ret = vk::once([=] {
+        return syscall(SYS_prctl, PR_SET_PDEATHSIG, static_cast<unsigned long>(sig), 0UL, 0UL, 0UL);
+    });
+    if (ret < 0)
+        return vk::os_error(errno);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef spawn_methods[] = {
-    VK_METHOD(chroot, spawn),
-    VK_METHOD(chroot, signal_init),
-    VK_METHOD(chroot, wait_init),
-    {nullptr, nullptr, 0, nullptr},
+    VK_METHOD(chroot, spawn),   VK_METHOD(chroot, signal_init),   VK_METHOD(chroot, wait_init),
+    VK_METHOD(chroot, unshare), VK_METHOD(chroot, set_pdeathsig), {nullptr, nullptr, 0, nullptr},
 };
 
 } // namespace rooted

@@ -75,3 +75,13 @@ def wait_init(pidfd: int) -> int:
     """Wait for the child pidfd refers to and reap it (waitid(2) with P_PIDFD):
     never another child that has its pid since. Returns its wait status, as
     os.waitpid gives it. Raises OSError (ChildProcessError where it was reaped)."""
+
+def unshare(flags: int) -> None:
+    """Disassociate parts of the calling process's context (unshare(2)), flags
+    the CLONE_NEW* bits, as os.unshare does from Python 3.12.
+    Raises OSError."""
+
+def set_pdeathsig(sig: int) -> None:
+    """Have the kernel send sig to the calling process when the thread that
+    made it ends (prctl(2) PR_SET_PDEATHSIG); 0 clears it.
+    Raises OSError (EINVAL for no signal)."""

@@ -128,9 +128,11 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
     naming it). With ``fstab``, the image's own /etc/fstab is mounted as
     ``fstab.mount_all(root=target)`` mounts it, passing over entries for
     places mounted already, ``noauto`` and swap entries and the kernel's
-    filesystems (proc, sysfs, devpts, ...). ``read_only`` attaches the
-    image read-only and mounts everything read-only; a partition with the
-    GPT read-only flag is mounted read-only.
+    filesystems (proc, sysfs, devpts, ...); its tags are looked up among
+    the image's own partitions, never the machine's, and an entry naming
+    a device that is none of them is refused (OSError ENODEV).
+    ``read_only`` attaches the image read-only and mounts everything
+    read-only; a partition with the GPT read-only flag is mounted read-only.
 
     OSError naming the fault: EBUSY where the image is mounted already
     through another loop device, EOPNOTSUPP for verity partitions, ENODEV
@@ -301,7 +303,54 @@ class mounted(Guard):  # noqa: N801 - used like a function: `with image.mounted(
                 kept.append(entry._replace(options=(entry.options or "defaults") + extra))
         finally:
             _close(top)
-        return Fstab(kept)
+        return Fstab([own for own in map(self._own_source, kept) if own is not None])
+
+    def _own_source(self, entry: Any) -> Any | None:
+        """entry with its tag (UUID=, LABEL=, PARTUUID=, PARTLABEL=, or their
+        /dev/disk/by-* links) made the image's own partition holding it: the
+        machine may have a filesystem with the same tag (an image cloned
+        from it), and none of the machine's is ever mounted in the image.
+        OSError ENODEV where no partition of the image holds it, or where
+        the entry names a device under /dev: the machine's, not the image's
+        (None, the entry passed over, where it says nofail); ENOTUNIQ where
+        two of the image's partitions hold the tag. Entries never
+        mounted (noauto, swap) and binds are left as they are."""
+        from velkora import _sources
+        from velkora.blkid import _same, _split, tags_of
+        from velkora.fstab._mount import _is_bind, _wanted
+
+        source = entry.source
+        if not _wanted(entry, None, None) or _is_bind(entry):
+            return entry
+        dev = source.startswith("/") and os.path.normpath(source).startswith("/dev/")
+        if not _sources.is_tag(source) and not dev:
+            return entry
+        try:
+            key, value = _split(source)
+        except ValueError:
+            why = f"{source}: a device of the machine's, not of the image"
+        else:
+            held = [d for d in self._own_devices() if _same(tags_of(d).get(key) or "", value, key)]
+            if len(held) > 1:  # a partition copied whole: which one is meant is no one's guess
+                raise OSError(errno.ENOTUNIQ, f"held by more than one partition of the image: {', '.join(held)}",
+                              source)  # fmt: skip
+            if held:
+                return entry._replace(source=held[0])
+            why = f"no partition of the image has {key}={value}"
+        if "nofail" in entry.options.split(","):
+            return None
+        raise OSError(errno.ENODEV, why, entry.target)
+
+    def _own_devices(self) -> list[str]:
+        """The image's loop device and each of its partitions' devices."""
+        assert self._device is not None
+        name = os.path.basename(self._device.path)
+        try:
+            held = os.listdir(f"/sys/block/{name}")
+            numbers = sorted(int(n[len(name) + 1 :]) for n in held if n.startswith(name + "p"))
+        except (OSError, ValueError):
+            numbers = []
+        return [f"{self._device.path}p{n}" for n in numbers] + [self._device.path]
 
     def _undo(self) -> None:
         self._close()

@@ -9,6 +9,14 @@ a copy of that one. The child dies with the calling thread
 namespace with its last process, takes its mounts with it, and the loop
 device (autoclear, its fd the child's) goes with its last mount. Nothing
 of it is ever in the caller's namespace.
+
+Only the calling thread goes on in the child. What the child needs is
+imported before the fork (a module another thread was importing would
+stay locked in the child), but a lock of the caller's own that another
+thread holds at the fork (logging's, a buffered stream's) stays held in
+the child: a caller with other threads that the child's work could wait
+on should not call image.run from them (Python 3.12 warns of any fork
+in a process with threads, DeprecationWarning).
 """
 
 from __future__ import annotations
@@ -29,7 +37,6 @@ if TYPE_CHECKING:
 # each run's mount is in a namespace of its own.
 PLACES = ("/run/velkora/image", "/tmp/.velkora-image")
 _CLONE_NEWNS = 0x00020000
-_PR_SET_PDEATHSIG = 1
 
 
 class _Child(Guard):
@@ -71,6 +78,7 @@ def run(mounter: Any, path: PathArg, argv: list[Any] | None, read_only: bool, op
     which imports this module); argv None for the shell the image has."""
     import pickle
 
+    _imported()
     name = os.path.abspath(os.fsdecode(os.fspath(path)))
     for stream in (sys.stdout, sys.stderr):
         if stream is not None:
@@ -102,6 +110,23 @@ def run(mounter: Any, path: PathArg, argv: list[Any] | None, read_only: bool, op
     raise value
 
 
+def _imported() -> None:
+    """Every module the child uses imported here, before the fork: a module
+    another thread of the caller is importing at that moment has its lock
+    held for good in the child, which would wait on it forever."""
+    import pickle  # noqa: F401
+    import signal  # noqa: F401
+
+    import velkora.chroot  # noqa: F401
+    import velkora.fstab._mount  # noqa: F401
+    import velkora.fstab._root  # noqa: F401
+    import velkora.fstab._table  # noqa: F401
+    import velkora.image._dissect  # noqa: F401
+    import velkora.loop  # noqa: F401
+    import velkora.options  # noqa: F401
+    from velkora import _chroot, _mounts, flags  # noqa: F401
+
+
 def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None:
     """The forked child: does work, sends what it returned or raised on
     writer, and never returns."""
@@ -110,7 +135,9 @@ def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None
         import pickle
         import signal
 
-        _libc().prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        from velkora import _chroot
+
+        _chroot.set_pdeathsig(signal.SIGKILL)
         if os.getppid() == parent:  # else the caller has gone already
             try:
                 if mask is not None:
@@ -131,26 +158,13 @@ def _child(writer: int, mask: Any, parent: int, work: Callable[[], Any]) -> None
         os._exit(code)
 
 
-def _libc() -> Any:
-    import ctypes
-
-    return ctypes.CDLL(None, use_errno=True)
-
-
 def _unshare() -> None:
     """A mount namespace of this process's own, private: nothing mounted in
     it reaches another."""
-    from velkora import _mounts
+    from velkora import _chroot, _mounts
     from velkora.flags import MS
 
-    if hasattr(os, "unshare"):  # Python 3.12
-        os.unshare(_CLONE_NEWNS)
-    else:
-        import ctypes
-
-        if _libc().unshare(_CLONE_NEWNS) != 0:
-            number = ctypes.get_errno()
-            raise OSError(number, os.strerror(number))
+    _chroot.unshare(_CLONE_NEWNS)
     _mounts.mount("none", "/", "", int(MS.REC | MS.PRIVATE))
 
 

@@ -24,11 +24,14 @@ def _device_name(major: int | None, minor: int | None) -> str:
 def unmount(target: str | os.PathLike[str]) -> tuple[list[str], list[str]]:
     """Unmounts every mount at and below target, children first, then
     detaches the loop devices behind the mounts at target itself (an image
-    mounted there, or a partition of one): only those, each held open from
+    mounted there, or a partition of one): only those, and only those set
+    to go with their last mount (as image mount and systemd-dissect --mount
+    attach them; one attached by losetup is its owner's), each held open from
     before the unmounting, so that it cannot go and its number pass to
     another's file meanwhile; one that another still holds open is left to
     go with it (autoclear). Returns (mount points unmounted, devices
-    detached). OSError EINVAL where target is no mount point, EBUSY naming
+    detached). OSError EINVAL where target is no mount point or no loop
+    device is behind its mount (nothing is unmounted then), EBUSY naming
     the holders of a mount still in use."""
     import errno
 
@@ -41,6 +44,9 @@ def unmount(target: str | os.PathLike[str]) -> tuple[list[str], list[str]]:
     below = mounts_below(top, "mountinfo")  # children first
     if not any(m.mount_point == top for m in below):
         raise OSError(errno.EINVAL, "not a mount point", os.fspath(target))
+    if not any(_LOOP.fullmatch(_device_name(m.major, m.minor)) for m in below if m.mount_point == top):
+        # Another's tree (a tmpfs, the host's disk): nothing of it is undone here.
+        raise OSError(errno.EINVAL, "not an image mount: no loop device behind it", os.fspath(target))
     held: dict[int, int] = {}
     gone: list[str] = []
     detached: list[str] = []
@@ -65,6 +71,8 @@ def unmount(target: str | os.PathLike[str]) -> tuple[list[str], list[str]]:
         with _held_signals():
             for number, fd in sorted(held.items()):
                 try:
+                    if not _loop.status(fd)[5] & _loop.LO_FLAGS_AUTOCLEAR:
+                        continue  # attached by another (losetup), who detaches it: only its mounts were ours
                     _detach_partitions(fd, number)
                     _loop.detach(fd)
                     detached.append(f"/dev/loop{number}")
