@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from support.images import repart
+from support.images import mkfs, repart
 from support.loops import devices_left
 from support.namespace import unavailable
 from velkora import image, loop
@@ -52,7 +52,11 @@ def _image(tmp_path, *designators, files=None, root=None, flags=None):
                 os.symlink("busybox", root / "bin" / name)
     parts = []
     for kind, own in [("root", root)] + [(k, _tree(tmp_path / f"fs-{k}", {"which": k})) for k in designators]:
-        part = {"Type": kind, "Format": "ext2" if kind == "esp" else "ext4", "CopyFiles": f"{own}:/"}
+        # Each filesystem made with its files, its blocks copied in: a root's
+        # CopyFiles= leaves out what lies under the other partitions' mount
+        # points in systemd-repart after 252 (/boot/grub, a link named home).
+        mkfs(tmp_path / f"{kind}.fs", "ext2" if kind == "esp" else "ext4", 10 << 20, files=own)
+        part = {"Type": kind, "CopyBlocks": str(tmp_path / f"{kind}.fs")}
         parts.append({**part, "Flags": flags[kind]} if kind in (flags or {}) else part)
     return repart(tmp_path / "disk.img", *parts)
 
