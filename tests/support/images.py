@@ -33,8 +33,10 @@ def repart(image: str | os.PathLike[str], *partitions: dict[str, str]) -> str:
     return os.fspath(image)
 
 
-def mkfs(path: str | os.PathLike[str], fstype: str, size: int, label: str | None = None) -> None:
-    """A filesystem of fstype filling a new (sparse) file of size bytes."""
+def mkfs(path: str | os.PathLike[str], fstype: str, size: int, label: str | None = None,
+         files: str | os.PathLike[str] | None = None) -> None:  # fmt: skip
+    """A filesystem of fstype filling a new (sparse) file of size bytes;
+    an ext2/3/4 one holding a copy of the directory files, if given."""
     with open(path, "wb") as f:
         f.truncate(size)
     command = {
@@ -43,6 +45,7 @@ def mkfs(path: str | os.PathLike[str], fstype: str, size: int, label: str | None
         "btrfs": ["mkfs.btrfs", "-q"] + (["-L", label] if label else []),
         "xfs": ["mkfs.xfs", "-q"] + (["-L", label] if label else []),
     }.get(fstype, [f"mkfs.{fstype}", "-q", "-F"] + (["-L", label] if label else []))
+    command += ["-d", os.fspath(files)] if files is not None else []
     subprocess.run([*command, os.fspath(path)], check=True, capture_output=True, stdin=subprocess.DEVNULL)
 
 
