@@ -19,26 +19,15 @@ import sys
 import threading
 import time
 import traceback
-import warnings
 from typing import List
 
 from velkora import loop, mounted
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
-from support.sigtimer import SigintTimer  # noqa: E402
+from support.sigtimer import Interrupts, SigintTimer, quiet_unraisable  # noqa: E402
 from velkora.mount import umount
 
-armed, received = False, 0
 what, path, cycles, to = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-
-
-def interrupt(signum: int, frame: object) -> None:
-    global received
-    received += 1
-    # Raised only while a cycle may be running, so that the loop around it
-    # never breaks off.
-    if armed:
-        raise KeyboardInterrupt
 
 
 class watched(mounted):  # noqa: N801 - as mounted
@@ -69,17 +58,8 @@ def cycle() -> None:
 # unraisable; printing that report makes Debian's debug interpreter abort):
 # neither says anything here, and its Owner closes the fd all the same. Any
 # other unraisable error is a fault, kept for the report.
-warnings.simplefilter("ignore", ResourceWarning)
-unraisable: List[str] = []
-
-
-def quiet_interrupts(report: "sys.UnraisableHookArgs") -> None:
-    if not isinstance(report.exc_value, KeyboardInterrupt):
-        unraisable.append(repr(report.exc_value))
-
-
-sys.unraisablehook = quiet_interrupts
-signal.signal(signal.SIGINT, interrupt)
+unraisable = quiet_unraisable()
+interrupts = Interrupts()
 threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
 timer = SigintTimer(threading.get_native_id() if to == "main" else None)
 # A cycle's usual time: the median of 21, since the first ones can take far
@@ -95,11 +75,11 @@ interrupted = caller = ours = 0
 for n in range(1, cycles + 1):
     timer.arm(chance.randrange(1, span))
     try:
-        armed = True
+        interrupts.armed = True
         cycle()
-        armed = False
+        interrupts.armed = False
     except KeyboardInterrupt as e:
-        armed = False
+        interrupts.armed = False
         interrupted += 1
         # The interpreter can take an interrupt in the caller's frame between
         # __enter__'s return and the with block's start, or (3.8, 3.9) between
@@ -114,8 +94,7 @@ for n in range(1, cycles + 1):
             else:
                 ours += 1
             umount(path)
-    while received < n:  # this cycle's signal, if it came after the cycle
-        time.sleep(0.0001)
+    interrupts.wait(n)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 timer.close()
 fds = [before, len(os.listdir("/proc/self/fd"))]

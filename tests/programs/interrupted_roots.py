@@ -23,18 +23,10 @@ from typing import List, Optional
 from velkora import chroot
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
-from support.sigtimer import SigintTimer  # noqa: E402
+from support.sigtimer import Interrupts, SigintTimer  # noqa: E402
 
-armed, received = False, 0
 what, root, cycles, scratch = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 block: Optional[chroot.Root] = None
-
-
-def interrupt(signum: int, frame: object) -> None:
-    global received
-    received += 1
-    if armed:
-        raise KeyboardInterrupt
 
 
 def cycle() -> None:
@@ -64,7 +56,7 @@ def unreaped() -> bool:
         return False
 
 
-signal.signal(signal.SIGINT, interrupt)
+interrupts = Interrupts()
 timer = SigintTimer()  # to the process: one thread here
 before_tree, before_fds, before_mounts = tree(), sorted(os.listdir("/proc/self/fd")), mounted()
 durations = []
@@ -79,21 +71,20 @@ unexpected: List[str] = []
 for n in range(1, cycles + 1):
     timer.arm(chance.randrange(1, span + span // 4))
     try:
-        armed = True
+        interrupts.armed = True
         cycle()
-        armed = False
+        interrupts.armed = False
     except KeyboardInterrupt as e:
-        armed = False
+        interrupts.armed = False
         interrupted += 1
         frames = traceback.extract_tb(e.__traceback__)
         if block is not None and block._before is not None and frames[-1].name == "cycle":
             caller += 1  # the interpreter's hole between the with and Root
             block.close()
     except BaseException as e:  # noqa: BLE001 - every other kind is a fault to report
-        armed = False
+        interrupts.armed = False
         unexpected.append(repr(e))
-    while received < n:  # this cycle's signal, if it came after the cycle
-        time.sleep(0.0001)
+    interrupts.wait(n)
     fds = sorted(os.listdir("/proc/self/fd"))
     left = {"mounts": mounted() != before_mounts, "tree": tree() != before_tree, "fds": fds != before_fds,
             "unreaped": unreaped()}  # fmt: skip

@@ -14,25 +14,16 @@ import signal
 import sys
 import threading
 import time
-import warnings
 from typing import List
 
 import velkora
 from velkora import _idmap
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
-from support.sigtimer import SigintTimer  # noqa: E402
+from support.sigtimer import Interrupts, SigintTimer, quiet_unraisable  # noqa: E402
 
-armed, received = False, 0
 cycles, to = int(sys.argv[1]), sys.argv[2]
 uids, gids = _idmap.caller_maps()
-
-
-def interrupt(signum: int, frame: object) -> None:
-    global received
-    received += 1
-    if armed:
-        raise KeyboardInterrupt
 
 
 def cycle() -> None:
@@ -50,17 +41,8 @@ def children() -> List[str]:
 
 # A namespace an interrupt dropped between userns()'s return and the with
 # block is collected, and closed, by its owner: no fault of velkora's.
-warnings.simplefilter("ignore", ResourceWarning)
-unraisable: List[str] = []
-
-
-def quiet_interrupts(report: "sys.UnraisableHookArgs") -> None:
-    if not isinstance(report.exc_value, KeyboardInterrupt):
-        unraisable.append(repr(report.exc_value))
-
-
-sys.unraisablehook = quiet_interrupts
-signal.signal(signal.SIGINT, interrupt)
+unraisable = quiet_unraisable()
+interrupts = Interrupts()
 threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
 timer = SigintTimer(threading.get_native_id() if to == "main" else None)
 durations = []
@@ -74,14 +56,13 @@ interrupted = 0
 for n in range(1, cycles + 1):
     timer.arm(chance.randrange(1, span))
     try:
-        armed = True
+        interrupts.armed = True
         cycle()
-        armed = False
+        interrupts.armed = False
     except KeyboardInterrupt:
-        armed = False
+        interrupts.armed = False
         interrupted += 1
-    while received < n:  # this cycle's signal, if it came after the cycle
-        time.sleep(0.0001)
+    interrupts.wait(n)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 timer.close()
 report = {"interrupted": interrupted, "fds": [before, len(os.listdir("/proc/self/fd"))], "children": children()}

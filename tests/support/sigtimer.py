@@ -1,11 +1,14 @@
 """A POSIX timer that sends SIGINT (as Ctrl-C would) at a chosen moment, for
 the interrupted-cycles programs: neither the GIL nor a sleeping thread's
-wake-up delays it."""
+wake-up delays it. With the handler those programs take the signal with,
+and their quiet unraisable hook."""
 
 import ctypes
 import signal
+import sys
 import time
-from typing import Optional
+import warnings
+from typing import List, Optional
 
 
 class SigEvent(ctypes.Structure):  # struct sigevent, 64 bytes
@@ -34,3 +37,40 @@ class SigintTimer:
 
     def close(self) -> None:
         self._libc.timer_delete(self._timer)
+
+
+class Interrupts:
+    """SIGINT's handler, installed when made: it counts every signal, and
+    raises KeyboardInterrupt only while ``armed`` (while a cycle may be
+    running), so that the loop around the cycles never breaks off."""
+
+    def __init__(self) -> None:
+        self.armed = False
+        self.received = 0
+        signal.signal(signal.SIGINT, self._interrupt)
+
+    def _interrupt(self, signum: int, frame: object) -> None:
+        self.received += 1
+        if self.armed:
+            raise KeyboardInterrupt
+
+    def wait(self, n: int) -> None:
+        """Until the n-th signal has come (a cycle's, if it came after it)."""
+        while self.received < n:
+            time.sleep(0.0001)
+
+
+def quiet_unraisable() -> List[str]:
+    """Silences ResourceWarning, and the KeyboardInterrupts reported as
+    unraisable (printing that report makes Debian's debug interpreter
+    abort); returns the list that every other unraisable error's repr is
+    added to, a fault to report."""
+    warnings.simplefilter("ignore", ResourceWarning)
+    unraisable: List[str] = []
+
+    def hook(report: "sys.UnraisableHookArgs") -> None:
+        if not isinstance(report.exc_value, KeyboardInterrupt):
+            unraisable.append(repr(report.exc_value))
+
+    sys.unraisablehook = hook
+    return unraisable
