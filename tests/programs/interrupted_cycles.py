@@ -24,7 +24,7 @@ from typing import List
 from velkora import loop, mounted
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
-from support.sigtimer import Interrupts, SigintTimer, quiet_unraisable  # noqa: E402
+from support.sigtimer import Interrupts, SigintTimer, quiet_unraisable, usual_time  # noqa: E402
 from velkora.mount import umount
 
 what, path, cycles, to = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
@@ -62,24 +62,15 @@ unraisable = quiet_unraisable()
 interrupts = Interrupts()
 threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
 timer = SigintTimer(threading.get_native_id() if to == "main" else None)
-# A cycle's usual time: the median of 21, since the first ones can take far
-# longer (the kernel makes a loop device on first use).
-durations = []
-for _ in range(21):
-    start = time.perf_counter_ns()
-    cycle()
-    durations.append(time.perf_counter_ns() - start)
-span, chance = max(2, sorted(durations)[10]), random.Random(20)
+# The median of 21 cycles (the kernel makes a loop device on first use).
+span, chance = usual_time(cycle, 21), random.Random(20)
 before = len(os.listdir("/proc/self/fd"))
 interrupted = caller = ours = 0
 for n in range(1, cycles + 1):
     timer.arm(chance.randrange(1, span))
     try:
-        interrupts.armed = True
-        cycle()
-        interrupts.armed = False
+        interrupts.run(cycle)
     except KeyboardInterrupt as e:
-        interrupts.armed = False
         interrupted += 1
         # The interpreter can take an interrupt in the caller's frame between
         # __enter__'s return and the with block's start, or (3.8, 3.9) between

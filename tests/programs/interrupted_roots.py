@@ -16,14 +16,13 @@ import os
 import random
 import signal
 import sys
-import time
 import traceback
 from typing import List, Optional
 
 from velkora import chroot
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
-from support.sigtimer import Interrupts, SigintTimer  # noqa: E402
+from support.sigtimer import Interrupts, SigintTimer, usual_time  # noqa: E402
 
 what, root, cycles, scratch = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 block: Optional[chroot.Root] = None
@@ -59,30 +58,21 @@ def unreaped() -> bool:
 interrupts = Interrupts()
 timer = SigintTimer()  # to the process: one thread here
 before_tree, before_fds, before_mounts = tree(), sorted(os.listdir("/proc/self/fd")), mounted()
-durations = []
-for _ in range(11):
-    start = time.perf_counter_ns()
-    cycle()
-    durations.append(time.perf_counter_ns() - start)
-span, chance = max(2, sorted(durations)[5]), random.Random(37)
+span, chance = usual_time(cycle, 11), random.Random(37)
 interrupted = caller = 0
 faults: List[str] = []
 unexpected: List[str] = []
 for n in range(1, cycles + 1):
     timer.arm(chance.randrange(1, span + span // 4))
     try:
-        interrupts.armed = True
-        cycle()
-        interrupts.armed = False
+        interrupts.run(cycle)
     except KeyboardInterrupt as e:
-        interrupts.armed = False
         interrupted += 1
         frames = traceback.extract_tb(e.__traceback__)
         if block is not None and block._before is not None and frames[-1].name == "cycle":
             caller += 1  # the interpreter's hole between the with and Root
             block.close()
     except BaseException as e:  # noqa: BLE001 - every other kind is a fault to report
-        interrupts.armed = False
         unexpected.append(repr(e))
     interrupts.wait(n)
     fds = sorted(os.listdir("/proc/self/fd"))

@@ -13,14 +13,13 @@ import random
 import signal
 import sys
 import threading
-import time
 from typing import List
 
 import velkora
 from velkora import _idmap
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # run as a script
-from support.sigtimer import Interrupts, SigintTimer, quiet_unraisable  # noqa: E402
+from support.sigtimer import Interrupts, SigintTimer, quiet_unraisable, usual_time  # noqa: E402
 
 cycles, to = int(sys.argv[1]), sys.argv[2]
 uids, gids = _idmap.caller_maps()
@@ -45,22 +44,14 @@ unraisable = quiet_unraisable()
 interrupts = Interrupts()
 threading.Thread(target=threading.Event().wait, daemon=True).start()  # a second thread
 timer = SigintTimer(threading.get_native_id() if to == "main" else None)
-durations = []
-for _ in range(11):
-    start = time.perf_counter_ns()
-    cycle()
-    durations.append(time.perf_counter_ns() - start)
-span, chance = max(2, sorted(durations)[5]), random.Random(40)
+span, chance = usual_time(cycle, 11), random.Random(40)
 before = len(os.listdir("/proc/self/fd"))
 interrupted = 0
 for n in range(1, cycles + 1):
     timer.arm(chance.randrange(1, span))
     try:
-        interrupts.armed = True
-        cycle()
-        interrupts.armed = False
+        interrupts.run(cycle)
     except KeyboardInterrupt:
-        interrupts.armed = False
         interrupted += 1
     interrupts.wait(n)
 signal.signal(signal.SIGINT, signal.SIG_IGN)

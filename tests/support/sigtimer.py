@@ -8,7 +8,7 @@ import signal
 import sys
 import time
 import warnings
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 
 class SigEvent(ctypes.Structure):  # struct sigevent, 64 bytes
@@ -54,10 +54,30 @@ class Interrupts:
         if self.armed:
             raise KeyboardInterrupt
 
+    def run(self, cycle: Callable[[], object]) -> None:
+        """cycle(), armed while it runs."""
+        self.armed = True
+        try:
+            cycle()
+        finally:
+            self.armed = False
+
     def wait(self, n: int) -> None:
         """Until the n-th signal has come (a cycle's, if it came after it)."""
         while self.received < n:
             time.sleep(0.0001)
+
+
+def usual_time(cycle: Callable[[], object], runs: int) -> int:
+    """A cycle's usual time in nanoseconds (2 at the least), for the timer's
+    random moments: the median of runs (odd) cycles, since the first ones
+    can take far longer."""
+    durations = []
+    for _ in range(runs):
+        start = time.perf_counter_ns()
+        cycle()
+        durations.append(time.perf_counter_ns() - start)
+    return max(2, sorted(durations)[runs // 2])
 
 
 def quiet_unraisable() -> List[str]:
