@@ -139,7 +139,7 @@ void finish(Holder *h)
     if (h->wait_end >= 0)
         syscall(SYS_close, h->wait_end);
     h->wait_end = -1;
-    PyMem_RawFree(h->stack);
+    free_child_stack(h->stack, STACK_SIZE + sizeof(Shared));
     h->stack = nullptr;
 }
 

@@ -125,7 +125,7 @@ int run_helper(const char *path, char *const *argv, Outcome *out)
                      &spawn, &pidfd);
     int clone_errno = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    PyMem_RawFree(stack);
+    free_child_stack(stack, HELPER_STACK);
     syscall(SYS_close, err[1]);
     if (pid < 0) {
         syscall(SYS_close, err[0]);

@@ -14,7 +14,26 @@
 #define CLOSE_RANGE_CLOEXEC 4U
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace userns {
+
+// Frees the stack a child ran on in the caller's memory. Under
+// AddressSanitizer the child's frames left their redzones poisoned in the
+// shadow the two share, which a debug allocator's fill of freed memory
+// would then be taken to overrun: they are cleared first.
+inline void free_child_stack(char *stack, size_t size)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    if (stack != nullptr)
+        __asan_unpoison_memory_region(stack, size);
+#else
+    (void)size;
+#endif
+    PyMem_RawFree(stack);
+}
 
 // waitid's P_PIDFD (Linux 5.4), which glibc headers before 2.36 lack.
 const int P_PIDFD_ID = 3;
