@@ -48,7 +48,7 @@ inline ModuleState *state_of(PyObject *module)
     return static_cast<ModuleState *>(PyModule_GetState(module));
 }
 
-// The Owner type's spec (owner.cpp).
+// The Owner type's PyType_Spec (owner.cpp).
 PyType_Spec *owner_spec();
 
 // A new Owner of fd; null with an exception, the fd then closed.

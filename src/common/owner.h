@@ -96,7 +96,7 @@ PyDoc_STRVAR(owner_close_doc, "close($self, /)\n--\n\nClose the fd; closing agai
         }                                                                                          \
     }
 
-// The spec of the owner type named name (the module's dotted name), with
+// The PyType_Spec of the owner type named name (the module's dotted name), with
 // the slots VK_OWNER_SLOTS made.
 #define VK_OWNER_SPEC(name, slots) {name, sizeof(vk::Owner), 0, Py_TPFLAGS_DEFAULT, slots}
 

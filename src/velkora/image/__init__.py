@@ -1,6 +1,6 @@
 """Disk images whole: what each partition of an image is for, the image
 mounted as one tree, and commands run inside it, as systemd-dissect does
-by the Discoverable Partitions Specification's partition types.
+by systemd's discoverable partition types.
 
 ::
 

@@ -1,5 +1,5 @@
-"""The partition types of a disk image, as the Discoverable Partitions
-Specification's GPT type UUIDs name them: what each partition is for (its
+"""The partition types of a disk image, as systemd's discoverable
+partition type UUIDs name them: what each partition is for (its
 designator), for which architecture (root and usr kinds only), where each
 is mounted, and which architecture's root this machine prefers; and the
 records velkora.image gives of an image's partitions."""
@@ -132,7 +132,7 @@ DESIGNATORS = ("root", "usr", "home", "srv", "esp", "xbootldr", "swap", "root-ve
 PLACES = {"usr": "/usr", "home": "/home", "srv": "/srv", "var": "/var", "tmp": "/var/tmp", "xbootldr": "/boot"}
 
 # MBR types: a Linux filesystem (the root where it is the one marked
-# bootable) and the Boot Loader Specification's extended boot partition.
+# bootable) and the boot loaders' extended boot partition (XBOOTLDR).
 MBR_LINUX, MBR_XBOOTLDR = "0x83", "0xea"
 
 # uname's machine names of architectures the table calls otherwise.
