@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -71,7 +72,7 @@ def _mounts_below(target):
             point, options, fstype = fields[4], fields[5], fields[fields.index("-") + 1]
             if point == str(target) or point.startswith(f"{target}/"):
                 which = os.path.join(point, "which")
-                label = open(which).read() if os.path.isfile(which) else None
+                label = Path(which).read_text() if os.path.isfile(which) else None
                 found.append((point[len(str(target)) :] or "/", fstype, options, label))
     return sorted(found)
 
@@ -145,7 +146,7 @@ def test_the_esp_goes_where_systemd_dissect_puts_it(place, tmp_path, files, xboo
     disk = _image(tmp_path, *(["xbootldr"] if xbootldr else []), "esp", files=files)
     with image.mounted(disk, place, fstab=False) as done:
         assert ("esp", f"{place}{at}") in done.mounts
-        assert open(f"{place}{at}/which").read() == "esp"
+        assert Path(f"{place}{at}/which").read_text() == "esp"
 
 
 def test_read_only_refuses_writes_everywhere_and_the_gpt_flag_is_honoured(place, tmp_path):
@@ -342,11 +343,11 @@ def runnable(tmp_path):
 
 
 def test_run_mounts_in_a_namespace_of_its_own(place, runnable):
-    before = open("/proc/self/mountinfo").read()
+    before = Path("/proc/self/mountinfo").read_text()
     done = image.run(runnable, ["sh", "-c", "cat /which /home/which /mnt/data/kept; touch /home/new"],
                      capture_output=True, env={"PATH": "/bin"})  # fmt: skip
     assert done.stdout == b"roothomekept" and done.returncode == 0, done.stderr
-    assert open("/proc/self/mountinfo").read() == before and _left(runnable) == []
+    assert Path("/proc/self/mountinfo").read_text() == before and _left(runnable) == []
     with pytest.raises(subprocess.CalledProcessError):
         image.run(runnable, ["sh", "-c", "exit 3"], check=True)
     with pytest.raises(FileNotFoundError):
@@ -364,7 +365,7 @@ def _commands():
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            found.append(open(f"/proc/{pid}/cmdline", "rb").read().replace(b"\0", b" ").decode(errors="replace"))
+            found.append(Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace"))
         except OSError:
             pass  # ended meanwhile
     return "\n".join(found)
